@@ -1,0 +1,158 @@
+// The two process-wide records every operation works with: the settings of every page
+// (OperationRequest) and the state of the user-interface frame and of the running
+// operation (OperationContext).
+#pragma once
+
+#include "platform/WinTypes.h"
+
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+class CaptureConfig;
+
+// Control ids of the progress dialog that operations write to.
+enum ProgressControl : int {
+    IDC_PROGRESS_BAR = 1010,
+    IDC_LOG = 1012,
+    IDC_STATUS = 1014,
+    IDC_PERCENT = 1015,
+    IDC_COUNT = 1017,
+    IDC_CLOSE_BUTTON = 2,
+};
+
+// Operation ids: the ids of the page buttons that start them.
+enum OperationId : int {
+    ID_CAPTURE = 1019,
+    ID_APPEND = 1020,
+    ID_APPLY = 1025,
+    ID_MODIFY = 1046,
+    ID_MOUNT = 1060,
+    ID_UNMOUNT = 1061,
+    ID_DELETE = 1067,
+    ID_EXPORT = 1081,
+};
+
+enum class MessageIcon { Error, Warning, Information };
+
+// The functions through which operations reach the progress dialog. The dialog implements
+// them on the user-interface thread; the headless runner prints instead. Calls come from the
+// worker thread and are served in the order they were made. messageBox blocks the caller
+// until the user has answered.
+class DialogPort {
+public:
+    virtual ~DialogPort() = default;
+    virtual void setItemText(int controlId, const QString& text) = 0;
+    virtual void enableItem(int controlId, bool enable) = 0;
+    virtual void setProgressPosition(int percent) = 0;
+    // One log line (without the line break); logText already holds it.
+    virtual void appendLog(const QString& line) = 0;
+    virtual void messageBox(const QString& text, const QString& caption, MessageIcon icon) = 0;
+};
+
+// The page that is shown; the mount operations refresh the mounted-image list through it
+// from the worker thread (served on the user-interface thread).
+class PagePort {
+public:
+    virtual ~PagePort() = default;
+    virtual void refreshMountedList() = 0;
+};
+
+struct OperationRequest {
+    // capture page
+    QString captureSource;
+    QString captureTarget;
+    QString captureTempFolder;
+    QString captureName = QStringLiteral("WIM1");
+    QString captureDescription;
+    QString captureDisplayName = QStringLiteral("WIM1");
+    QString captureDisplayDescription;
+    QString captureCompression; // string 139 at start-up
+    bool captureBootable = false;
+    bool captureVerify = false;
+    bool captureCheck = false;
+    bool captureNoRpFix = false;
+    QString captureConfigFile;
+    QString captureFlags;
+    bool captureShowConfig = false;
+    // apply page
+    QString applySource;
+    QString applyTarget;
+    std::uint32_t applyIndex = 1;
+    bool applyVerify = false;
+    bool applyCheck = false;
+    // information page
+    QString infoSource;
+    QString infoText;
+    // modify page
+    QString modifySource;
+    std::uint32_t modifyIndex = 1;
+    QString modifyName;
+    QString modifyDescription;
+    QString modifyDisplayName;
+    QString modifyDisplayDescription;
+    QString modifyFlags;
+    bool modifyBootable = false;
+    bool modifyCheck = false;
+    // mount page
+    QString mountSource;
+    QString mountPath;
+    std::uint32_t mountIndex = 1;
+    bool mountReadWrite = false;
+    bool unmountCommit = false;
+    // delete page
+    QString deleteSource;
+    std::uint32_t deleteIndex = 1;
+    bool deleteCheck = false;
+    // export page
+    QString exportSource;
+    QString exportTarget;
+    std::uint32_t exportIndex = 1;
+    QString exportName;
+    QString exportCompression; // string 139 at start-up
+    bool exportBootable = false;
+    bool exportCheck = false;
+    // image chooser
+    QString chooserWimPath;
+    std::uint32_t chooserIndex = 0;
+};
+
+// Fills the request with its start-up defaults (the compression texts come from the string
+// table, so this runs after the text services are usable).
+void resetRequestDefaults(OperationRequest& request);
+
+struct OperationContext {
+    OperationContext();
+    ~OperationContext();
+    OperationContext(const OperationContext&) = delete;
+    OperationContext& operator=(const OperationContext&) = delete;
+
+    void* mainWindow = nullptr;                   // main window (user-interface side only)
+    std::atomic<PagePort*> pageWindow{nullptr};   // page now shown
+    std::atomic<DialogPort*> progressWindow{nullptr}; // progress dialog while open
+    int pageIndex = -1;
+    QString logText;                              // guarded by logMutex
+    std::atomic<bool> abortRequested{false};
+    std::atomic<bool> running{false};
+    std::atomic<std::uint32_t> processedCount{0};
+    std::atomic<std::uint32_t> folderCount{0};
+    std::atomic<std::uint32_t> fileCount{0};
+    std::atomic<DWORD> startTime{0};
+    std::atomic<bool> scanNoticeShown{false};
+    std::thread workerThread;
+    std::uint64_t workerThreadId = 0;
+    std::unique_ptr<CaptureConfig> captureConfig; // the running capture's pattern lists
+
+    // Serialises appends to logText and their delivery to the dialog, so the dialog shows
+    // lines in logText order whichever thread appended them.
+    std::mutex logMutex;
+    // The settings of the pages; operations read it, pages write it.
+    OperationRequest request;
+};
+
+// The process-wide instances.
+OperationContext& globalContext();

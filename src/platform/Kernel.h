@@ -1,0 +1,118 @@
+// Files, text, time and error services of the platform, under the names the platform
+// spells them. All functions are safe to call from any thread; the last-error code is
+// kept per thread.
+#pragma once
+
+#include "WinTypes.h"
+
+#include <string>
+
+// ---- last error -------------------------------------------------------------------------
+DWORD GetLastError();
+void SetLastError(DWORD code);
+
+// Maps a C library errno value to the platform's error code (ERROR_GEN_FAILURE when unknown).
+DWORD ErrorFromErrno(int err);
+
+// ---- memory -------------------------------------------------------------------------------
+// Frees a buffer that a platform call allocated (FormatMessageW with ALLOCATE_BUFFER,
+// WIMGetImageInformation). Returns nullptr on success, as the platform does.
+HLOCAL LocalAlloc(UINT flags, std::size_t bytes);
+HLOCAL LocalFree(HLOCAL mem);
+inline constexpr UINT LMEM_FIXED = 0x0;
+inline constexpr UINT LMEM_ZEROINIT = 0x40;
+inline constexpr UINT LPTR = LMEM_FIXED | LMEM_ZEROINIT;
+
+// ---- string resources --------------------------------------------------------------------
+// The program's own module; resource loads take it as on the platform.
+HMODULE GetModuleHandleW(LPCWSTR name);
+// Copies string `id` of the string table into buffer (cchBufferMax characters including the
+// terminator, text cut to fit). Returns the number of characters copied, 0 when the id is
+// missing. With cchBufferMax == 0, stores a read-only pointer to the text in *buffer
+// (reinterpreted as LPWSTR*) and returns its length.
+int LoadStringW(HMODULE module, UINT id, LPWSTR buffer, int cchBufferMax);
+
+// ---- message formatting -------------------------------------------------------------------
+inline constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x00000100;
+inline constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x00000200;
+inline constexpr DWORD FORMAT_MESSAGE_FROM_STRING = 0x00000400;
+inline constexpr DWORD FORMAT_MESSAGE_FROM_HMODULE = 0x00000800;
+inline constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
+inline constexpr DWORD FORMAT_MESSAGE_ARGUMENT_ARRAY = 0x00002000;
+inline constexpr DWORD FORMAT_MESSAGE_MAX_WIDTH_MASK = 0x000000FF;
+inline constexpr DWORD LANG_NEUTRAL_DEFAULT = 0;
+
+// Formats a message. Sources: FORMAT_MESSAGE_FROM_STRING (source is the format text) or
+// FORMAT_MESSAGE_FROM_SYSTEM (messageId is a system error code). Inserts: %1..%99, each
+// optionally typed as %n!fmt! with a printf conversion (s, d, i, u, x, X, c; flags, width
+// and precision allowed; default s = UTF-16 string). Arguments are an array of DWORD_PTR
+// (FORMAT_MESSAGE_ARGUMENT_ARRAY); a string argument is a LPCWSTR. Escapes: %% %n %r %t %0
+// %. %!. Line breaks and tabs of the format text are kept.
+// With FORMAT_MESSAGE_ALLOCATE_BUFFER, *(LPWSTR*)buffer receives a LocalAlloc'ed text and
+// size is the minimum to allocate; otherwise buffer holds size characters and a result that
+// does not fit fails with ERROR_INSUFFICIENT_BUFFER. Returns the length without the
+// terminator, 0 on failure (last error set: ERROR_MR_MID_NOT_FOUND for an unknown system
+// code, ERROR_INVALID_PARAMETER for a bad insert).
+DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
+                     LPWSTR buffer, DWORD size, const DWORD_PTR* arguments);
+
+// ---- time ---------------------------------------------------------------------------------
+// Milliseconds from a monotonic clock, wrapping at 2^32 like the platform's timer.
+DWORD timeGetTime();
+
+// ---- text ---------------------------------------------------------------------------------
+// Upper-cases length characters in place (full Unicode simple case mapping, UTF-16).
+DWORD CharUpperBuffW(LPWSTR text, DWORD length);
+
+// ---- paths and files ----------------------------------------------------------------------
+// Makes fileName absolute against the current directory and removes "." and ".." parts and
+// doubled separators. Both '/' and '\\' are accepted as separators; the result uses '/'.
+// Returns the length; when it does not fit, returns the size needed (with terminator) and
+// leaves buffer untouched. 0 with ERROR_INVALID_NAME for an empty name.
+DWORD GetFullPathNameW(LPCWSTR fileName, DWORD bufferLength, LPWSTR buffer, LPWSTR* filePart);
+// The folder for temporary files ($TMPDIR or /tmp) with a trailing '/'.
+DWORD GetTempPathW(DWORD bufferLength, LPWSTR buffer);
+// Creates an empty file "<path>/<prefix up to 3 chars><hex>.tmp" when unique is 0 and writes
+// its name into tempFileName (MAX_PATH characters). Returns the number used, 0 on failure.
+UINT GetTempFileNameW(LPCWSTR pathName, LPCWSTR prefixString, UINT unique, LPWSTR tempFileName);
+// Full path of the running executable (module nullptr).
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
+
+// Copies a regular file. failIfExists false overwrites an existing destination file, but a
+// symbolic link (or anything not a regular file) at the destination is never written
+// through: the copy is made to a new file beside it and renamed over the destination.
+BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists);
+// Removes a file (not a folder); a symbolic link is removed itself, not its target.
+BOOL DeleteFileW(LPCWSTR fileName);
+// Attributes of a file or folder (symbolic links followed); INVALID_FILE_ATTRIBUTES with
+// the last error set when it does not exist. Letter case is matched exactly.
+DWORD GetFileAttributesW(LPCWSTR fileName);
+
+struct WIN32_FIND_DATAW {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    WCHAR cFileName[MAX_PATH];
+    WCHAR cAlternateFileName[14];
+};
+// Finds the entries of a folder that match the last component of fileName ('*' and '?'
+// wildcards, letters compared without case as on the platform). Returns a search handle or
+// INVALID_HANDLE_VALUE (ERROR_FILE_NOT_FOUND / ERROR_PATH_NOT_FOUND).
+HANDLE FindFirstFileW(LPCWSTR fileName, WIN32_FIND_DATAW* findData);
+BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW* findData);
+BOOL FindClose(HANDLE find);
+
+// ---- UTF-16 helpers for the layers --------------------------------------------------------
+std::size_t wstrLength(LPCWSTR text);
+// UTF-16 <-> UTF-8 for file names and libraries that speak UTF-8. Unpaired surrogates
+// become U+FFFD.
+std::string toUtf8(LPCWSTR text);
+std::string toUtf8(const std::u16string& text);
+std::u16string fromUtf8(const std::string& text);
+// Copies src into dst of dstSize characters, cut to fit, always terminated (dstSize > 0).
+void wstrCopy(LPWSTR dst, std::size_t dstSize, LPCWSTR src);
