@@ -61,7 +61,7 @@ public:
     void setAttribute(const QString& name, const QString& value);
 
 private:
-    friend class XmlDocument;
+    friend class XmlParser;
 
     QString name_;
     QString text_;
