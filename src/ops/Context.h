@@ -145,7 +145,7 @@ struct OperationContext {
     std::atomic<bool> scanNoticeShown{false};
     std::thread workerThread;
     std::uint64_t workerThreadId = 0;
-    std::unique_ptr<CaptureConfig> captureConfig; // the running capture's pattern lists
+    std::shared_ptr<CaptureConfig> captureConfig; // the running capture's pattern lists
 
     // Serialises appends to logText and their delivery to the dialog, so the dialog shows
     // lines in logText order whichever thread appended them.

@@ -66,7 +66,8 @@ DWORD CharUpperBuffW(LPWSTR text, DWORD length);
 
 // ---- paths and files ----------------------------------------------------------------------
 // Makes fileName absolute against the current directory and removes "." and ".." parts and
-// doubled separators. Both '/' and '\\' are accepted as separators; the result uses '/'.
+// doubled separators, lexically as the platform does; a trailing '/' is kept. ('\\' is an
+// ordinary file-name character on Linux and is left alone.)
 // Returns the length; when it does not fit, returns the size needed (with terminator) and
 // leaves buffer untouched. 0 with ERROR_INVALID_NAME for an empty name.
 DWORD GetFullPathNameW(LPCWSTR fileName, DWORD bufferLength, LPWSTR buffer, LPWSTR* filePart);

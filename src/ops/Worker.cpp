@@ -1,0 +1,148 @@
+#include "ops/Worker.h"
+
+#include "ops/Operations.h"
+#include "ops/Text.h"
+#include "platform/Kernel.h"
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <system_error>
+
+namespace {
+
+std::mutex gOverrideMutex;
+std::map<int, OperationFn> gOverrides;
+
+OperationFn builtInOperation(int id)
+{
+    switch (id) {
+    default:
+        return {};
+    }
+}
+
+void workerMain(OperationContext* context, int id, OperationFn operation)
+{
+    const WorkerFrame frame = workerFrameFor(id);
+    setDialogItemText(*context, IDC_STATUS, QString());
+    setDialogItemText(*context, IDC_CLOSE_BUTTON, frame.startText);
+    if (!frame.buttonEnabled)
+        enableDialogItem(*context, IDC_CLOSE_BUTTON, false);
+    context->running = true;
+    try {
+        operation(*context);
+    } catch (const std::exception&) {
+        // An operation that throws has failed; say so instead of taking the program down.
+        SetLastError(ERROR_INTERNAL_ERROR);
+        logLastError(*context);
+    }
+    setDialogItemText(*context, IDC_CLOSE_BUTTON, frame.endText);
+    enableDialogItem(*context, IDC_CLOSE_BUTTON, true);
+    setDialogItemText(*context, IDC_STATUS, QString());
+    if (frame.clearCount)
+        setDialogItemText(*context, IDC_COUNT, QString());
+    // Last: once running is false the dialog may close and forget its port.
+    context->running = false;
+}
+
+} // namespace
+
+OperationFn selectOperation(int id)
+{
+    {
+        std::lock_guard lock(gOverrideMutex);
+        if (auto it = gOverrides.find(id); it != gOverrides.end())
+            return it->second;
+    }
+    return builtInOperation(id);
+}
+
+void overrideOperation(int id, OperationFn fn)
+{
+    std::lock_guard lock(gOverrideMutex);
+    if (fn)
+        gOverrides[id] = std::move(fn);
+    else
+        gOverrides.erase(id);
+}
+
+WorkerFrame workerFrameFor(int id)
+{
+    switch (id) {
+    case ID_APPLY:
+    case ID_EXPORT:
+        return {QStringLiteral("Abort"), QStringLiteral("Close"), true, true};
+    case ID_DELETE:
+    case ID_MODIFY:
+    case ID_MOUNT:
+    case ID_UNMOUNT:
+        return {loadString(147), loadString(148), false, true};
+    case ID_CAPTURE:
+    case ID_APPEND:
+    default:
+        return {loadString(147), loadString(148), true, false};
+    }
+}
+
+bool startOperation(OperationContext& context, int id, DialogPort* dialog)
+{
+    // A previous worker has ended its frame (its dialog could not close before); collect it.
+    joinWorker(context);
+    {
+        std::lock_guard lock(context.logMutex);
+        context.progressWindow = dialog;
+        context.logText.clear();
+    }
+    context.abortRequested = false;
+    context.running = false;
+    if (dialog) {
+        dialog->setProgressPosition(0);
+        dialog->setItemText(IDC_PERCENT, QStringLiteral("0%"));
+        dialog->setItemText(IDC_COUNT, QString());
+    }
+    context.processedCount = 0;
+    context.fileCount = 0;
+    context.folderCount = 0;
+    context.scanNoticeShown = false;
+    context.startTime = timeGetTime();
+
+    OperationFn operation = selectOperation(id);
+    if (!operation)
+        return false;
+    // Running before the thread exists: the dialog cannot be closed while the worker is
+    // still setting up its frame.
+    context.running = true;
+    try {
+        context.workerThread = std::thread(workerMain, &context, id, std::move(operation));
+    } catch (const std::system_error&) {
+        context.running = false;
+        return false;
+    }
+    context.workerThreadId =
+        static_cast<std::uint64_t>(std::hash<std::thread::id>{}(context.workerThread.get_id()));
+    return true;
+}
+
+bool requestCloseOrAbort(OperationContext& context)
+{
+    if (!context.running) {
+        std::lock_guard lock(context.logMutex);
+        context.progressWindow = nullptr;
+        return true;
+    }
+    // A second Escape while the abort is pending repeats nothing.
+    if (context.abortRequested.exchange(true))
+        return false;
+    enableDialogItem(context, IDC_CLOSE_BUTTON, false);
+    setDialogItemText(context, IDC_CLOSE_BUTTON, loadString(136));
+    appendLogLine(context, loadString(137));
+    return false;
+}
+
+void joinWorker(OperationContext& context)
+{
+    if (context.workerThread.joinable() &&
+        context.workerThread.get_id() != std::this_thread::get_id())
+        context.workerThread.join();
+}

@@ -1,0 +1,720 @@
+#include "platform/Kernel.h"
+
+#include <QChar>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <limits.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+thread_local DWORD tLastError = ERROR_SUCCESS;
+
+struct StringEntry {
+    UINT id;
+    const char16_t* text;
+};
+
+constexpr StringEntry kStringTable[] = {
+#include "StringTable.inc"
+};
+
+struct SystemMessage {
+    DWORD code;
+    const char16_t* text;
+};
+
+// System message texts of the codes the platform layers set, in the interface's language.
+// Each ends in a line feed, as the platform's texts end in a line break.
+constexpr SystemMessage kSystemMessages[] = {
+    {ERROR_SUCCESS, u"操作成功完成。\n"},
+    {ERROR_INVALID_FUNCTION, u"函数不正确。\n"},
+    {ERROR_FILE_NOT_FOUND, u"系统找不到指定的文件。\n"},
+    {ERROR_PATH_NOT_FOUND, u"系统找不到指定的路径。\n"},
+    {ERROR_TOO_MANY_OPEN_FILES, u"系统无法打开文件。\n"},
+    {ERROR_ACCESS_DENIED, u"拒绝访问。\n"},
+    {ERROR_INVALID_HANDLE, u"句柄无效。\n"},
+    {ERROR_NOT_ENOUGH_MEMORY, u"存储空间不足，无法处理此命令。\n"},
+    {ERROR_BAD_FORMAT, u"试图加载格式不正确的程序。\n"},
+    {ERROR_INVALID_DATA, u"数据无效。\n"},
+    {ERROR_OUTOFMEMORY, u"存储空间不足，无法完成此操作。\n"},
+    {ERROR_WRITE_PROTECT, u"介质受写入保护。\n"},
+    {ERROR_NOT_READY, u"设备未就绪。\n"},
+    {ERROR_CRC, u"数据错误(循环冗余检查)。\n"},
+    {ERROR_SEEK, u"驱动器无法找出磁盘上特定区域或磁道的位置。\n"},
+    {ERROR_WRITE_FAULT, u"系统无法写入指定的设备。\n"},
+    {ERROR_READ_FAULT, u"系统无法从指定的设备上读取。\n"},
+    {ERROR_GEN_FAILURE, u"连到系统上的设备没有发挥作用。\n"},
+    {ERROR_SHARING_VIOLATION, u"另一个程序正在使用此文件，进程无法访问。\n"},
+    {ERROR_LOCK_VIOLATION, u"进程无法访问文件，因为另一个程序已锁定文件的一部分。\n"},
+    {ERROR_HANDLE_EOF, u"已到文件结尾。\n"},
+    {ERROR_HANDLE_DISK_FULL, u"磁盘已满。\n"},
+    {ERROR_NOT_SUPPORTED, u"不支持该请求。\n"},
+    {ERROR_DEV_NOT_EXIST, u"指定的网络资源或设备不再可用。\n"},
+    {ERROR_FILE_EXISTS, u"文件存在。\n"},
+    {ERROR_CANNOT_MAKE, u"无法创建目录或文件。\n"},
+    {ERROR_INVALID_PARAMETER, u"参数错误。\n"},
+    {ERROR_OPEN_FAILED, u"系统无法打开设备或指定的文件。\n"},
+    {ERROR_BUFFER_OVERFLOW, u"文件名太长。\n"},
+    {ERROR_DISK_FULL, u"磁盘空间不足。\n"},
+    {ERROR_CALL_NOT_IMPLEMENTED, u"这个系统不支持该功能。\n"},
+    {ERROR_INSUFFICIENT_BUFFER, u"传递给系统调用的数据区域太小。\n"},
+    {ERROR_INVALID_NAME, u"文件名、目录名或卷标语法不正确。\n"},
+    {ERROR_MOD_NOT_FOUND, u"找不到指定的模块。\n"},
+    {ERROR_DIR_NOT_EMPTY, u"目录不是空的。\n"},
+    {ERROR_BUSY, u"请求的资源在使用中。\n"},
+    {ERROR_ALREADY_EXISTS, u"当文件已存在时，无法创建该文件。\n"},
+    {ERROR_FILENAME_EXCED_RANGE, u"文件名或扩展名太长。\n"},
+    {ERROR_MORE_DATA, u"更多数据可用。\n"},
+    {ERROR_NO_MORE_ITEMS, u"没有可用的数据了。\n"},
+    {ERROR_DIRECTORY, u"目录名称无效。\n"},
+    {ERROR_OPERATION_ABORTED, u"由于线程退出或应用程序请求，已中止 I/O 操作。\n"},
+    {ERROR_BADDB, u"配置注册表数据库损坏。\n"},
+    {ERROR_BADKEY, u"配置注册表项无效。\n"},
+    {ERROR_CANTOPEN, u"无法打开配置注册表项。\n"},
+    {ERROR_CANTREAD, u"无法读取配置注册表项。\n"},
+    {ERROR_CANTWRITE, u"无法写入配置注册表项。\n"},
+    {ERROR_REGISTRY_CORRUPT, u"注册表已损坏。\n"},
+    {ERROR_KEY_DELETED, u"试图在标记为删除的注册表项上进行非法操作。\n"},
+    {ERROR_IO_DEVICE, u"由于 I/O 设备错误，无法运行此项请求。\n"},
+    {ERROR_NOT_FOUND, u"找不到元素。\n"},
+    {ERROR_CANCELLED, u"操作已被用户取消。\n"},
+    {ERROR_REQUEST_ABORTED, u"请求已被中止。\n"},
+    {ERROR_NOT_ALL_ASSIGNED, u"并非所有被引用的特权或组都分配给呼叫方。\n"},
+    {ERROR_NO_SUCH_PRIVILEGE, u"指定的特权不存在。\n"},
+    {ERROR_PRIVILEGE_NOT_HELD, u"客户端没有所需的特权。\n"},
+    {ERROR_INTERNAL_ERROR, u"发生内部错误。\n"},
+    {ERROR_FILE_CORRUPT, u"文件或目录损坏且无法读取。\n"},
+    {ERROR_DISK_CORRUPT, u"磁盘结构损坏且无法读取。\n"},
+    {ERROR_RESOURCE_DATA_NOT_FOUND, u"指定的映像文件不包含资源部分。\n"},
+    {ERROR_RESOURCE_TYPE_NOT_FOUND, u"找不到映像文件中指定的资源类型。\n"},
+    {ERROR_RESOURCE_NAME_NOT_FOUND, u"找不到映像文件中指定的资源名。\n"},
+    {ERROR_RESOURCE_LANG_NOT_FOUND, u"找不到映像文件中指定的资源语言 ID。\n"},
+    {ERROR_NOT_A_REPARSE_POINT, u"文件或目录不是一个重分析点。\n"},
+    {ERROR_INVALID_STATE, u"组或资源的状态不是执行请求操作的正确状态。\n"},
+};
+
+const char16_t* findString(UINT id)
+{
+    for (const auto& e : kStringTable)
+        if (e.id == id)
+            return e.text;
+    return nullptr;
+}
+
+const char16_t* findSystemMessage(DWORD code)
+{
+    for (const auto& e : kSystemMessages)
+        if (e.code == code)
+            return e.text;
+    return nullptr;
+}
+
+void appendAscii(std::u16string& out, const char* s)
+{
+    for (; *s; ++s)
+        out.push_back(static_cast<char16_t>(static_cast<unsigned char>(*s)));
+}
+
+// Expands one typed insert ("%1!X!") with the printf conversion in spec.
+bool expandInsert(std::u16string& out, const std::string& spec, DWORD_PTR value)
+{
+    // spec is a printf conversion without the leading '%', e.g. "d", "08X", "-10s", "I64u".
+    std::string flags;
+    std::size_t i = 0;
+    while (i < spec.size() && std::strchr("-+ #0", spec[i]))
+        flags.push_back(spec[i++]);
+    std::string width;
+    while (i < spec.size() && std::isdigit(static_cast<unsigned char>(spec[i])))
+        width.push_back(spec[i++]);
+    std::string precision;
+    if (i < spec.size() && spec[i] == '.') {
+        precision.push_back(spec[i++]);
+        while (i < spec.size() && std::isdigit(static_cast<unsigned char>(spec[i])))
+            precision.push_back(spec[i++]);
+    }
+    bool wide64 = false;
+    if (spec.compare(i, 3, "I64") == 0) {
+        wide64 = true;
+        i += 3;
+    } else if (spec.compare(i, 2, "ll") == 0) {
+        wide64 = true;
+        i += 2;
+    } else {
+        while (i < spec.size() && (spec[i] == 'l' || spec[i] == 'h' || spec[i] == 'w'))
+            ++i;
+    }
+    if (i + 1 != spec.size())
+        return false;
+    const char conv = spec[i];
+    if (width.size() > 4 || precision.size() > 5)
+        return false;
+    if (conv == 's' || conv == 'S') {
+        std::u16string text;
+        if (value != 0)
+            text = reinterpret_cast<LPCWSTR>(value);
+        if (precision.size() > 1) {
+            const auto maxLen = static_cast<std::size_t>(std::stoul(precision.substr(1)));
+            if (text.size() > maxLen)
+                text.resize(maxLen);
+        }
+        const std::size_t w = width.empty() ? 0 : std::stoul(width);
+        const bool left = flags.find('-') != std::string::npos;
+        if (!left && text.size() < w)
+            out.append(w - text.size(), u' ');
+        out += text;
+        if (left && text.size() < w)
+            out.append(w - text.size(), u' ');
+        return true;
+    }
+    if (conv == 'c' || conv == 'C') {
+        out.push_back(static_cast<char16_t>(value));
+        return true;
+    }
+    if (!std::strchr("diuxXo", conv))
+        return false;
+    std::string fmt = "%" + flags + width + precision;
+    char buf[64];
+    if (conv == 'd' || conv == 'i') {
+        fmt += "lld";
+        const long long v = wide64 ? static_cast<long long>(static_cast<std::int64_t>(value))
+                                   : static_cast<long long>(static_cast<std::int32_t>(value));
+        std::snprintf(buf, sizeof buf, fmt.c_str(), v);
+    } else {
+        fmt += "ll";
+        fmt.push_back(conv);
+        const unsigned long long v = wide64 ? static_cast<unsigned long long>(value)
+                                            : static_cast<unsigned long long>(
+                                                  static_cast<std::uint32_t>(value));
+        std::snprintf(buf, sizeof buf, fmt.c_str(), v);
+    }
+    appendAscii(out, buf);
+    return true;
+}
+
+// Expands the message-insert syntax of text into out. False for a malformed insert or an
+// insert without arguments.
+bool expandMessage(std::u16string& out, const char16_t* text, bool ignoreInserts,
+                   const DWORD_PTR* args)
+{
+    for (const char16_t* p = text; *p; ++p) {
+        if (*p != u'%') {
+            out.push_back(*p);
+            continue;
+        }
+        const char16_t c = p[1];
+        if (c == 0) {
+            out.push_back(u'%');
+            break;
+        }
+        if (c >= u'1' && c <= u'9') {
+            const char16_t* start = p;
+            int n = c - u'0';
+            ++p;
+            if (p[1] >= u'0' && p[1] <= u'9') {
+                n = n * 10 + (p[1] - u'0');
+                ++p;
+            }
+            std::string spec = "s";
+            if (p[1] == u'!') {
+                const char16_t* q = p + 2;
+                std::string s;
+                while (*q && *q != u'!' && s.size() < 16) {
+                    if (*q > 0x7F)
+                        return false;
+                    s.push_back(static_cast<char>(*q));
+                    ++q;
+                }
+                if (*q != u'!' || s.empty())
+                    return false;
+                spec = s;
+                p = q;
+            }
+            if (ignoreInserts) {
+                out.append(start, p + 1);
+                continue;
+            }
+            if (!args)
+                return false;
+            if (!expandInsert(out, spec, args[n - 1]))
+                return false;
+            continue;
+        }
+        ++p;
+        switch (c) {
+        case u'0':
+            return true;
+        case u'n':
+            out += u"\r\n";
+            break;
+        case u'r':
+            out.push_back(u'\r');
+            break;
+        case u't':
+            out.push_back(u'\t');
+            break;
+        case u'b':
+            out.push_back(u' ');
+            break;
+        default:
+            // "%%", "%.", "%!" and any other character stand for the character itself.
+            if (ignoreInserts && c == u'%')
+                out += u"%%";
+            else
+                out.push_back(c);
+            break;
+        }
+    }
+    return true;
+}
+
+void appendUtf8CodePoint(std::string& out, char32_t cp)
+{
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+void appendUtf16CodePoint(std::u16string& out, char32_t cp)
+{
+    if (cp < 0x10000) {
+        out.push_back(static_cast<char16_t>(cp));
+    } else {
+        cp -= 0x10000;
+        out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+        out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    }
+}
+
+std::string utf16ToUtf8(const char16_t* s, std::size_t n)
+{
+    std::string out;
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        char32_t c = s[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        appendUtf8CodePoint(out, c);
+    }
+    return out;
+}
+
+// Writes text into buffer the way the path calls do: the length on success, the size
+// needed (with terminator) when it does not fit.
+DWORD putPath(const std::u16string& text, DWORD bufferLength, LPWSTR buffer)
+{
+    if (text.size() + 1 > bufferLength || !buffer)
+        return static_cast<DWORD>(text.size() + 1);
+    std::copy(text.begin(), text.end(), buffer);
+    buffer[text.size()] = 0;
+    return static_cast<DWORD>(text.size());
+}
+
+} // namespace
+
+DWORD GetLastError()
+{
+    return tLastError;
+}
+
+void SetLastError(DWORD code)
+{
+    tLastError = code;
+}
+
+DWORD ErrorFromErrno(int err)
+{
+    switch (err) {
+    case 0:
+        return ERROR_SUCCESS;
+    case ENOENT:
+        return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+        return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+        return ERROR_ACCESS_DENIED;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case EEXIST:
+        return ERROR_ALREADY_EXISTS;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return ERROR_DISK_FULL;
+    case EROFS:
+        return ERROR_WRITE_PROTECT;
+    case EBUSY:
+        return ERROR_BUSY;
+    case ENOTEMPTY:
+        return ERROR_DIR_NOT_EMPTY;
+    case EIO:
+        return ERROR_IO_DEVICE;
+    case ENAMETOOLONG:
+        return ERROR_FILENAME_EXCED_RANGE;
+    case EINVAL:
+        return ERROR_INVALID_PARAMETER;
+    case EMFILE:
+    case ENFILE:
+        return ERROR_TOO_MANY_OPEN_FILES;
+    case ENODEV:
+    case ENXIO:
+        return ERROR_DEV_NOT_EXIST;
+    case ENOTSUP:
+        return ERROR_NOT_SUPPORTED;
+    case ELOOP:
+        return ERROR_INVALID_NAME;
+    case ECANCELED:
+        return ERROR_CANCELLED;
+    case EBADF:
+        return ERROR_INVALID_HANDLE;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}
+
+HLOCAL LocalAlloc(UINT flags, std::size_t bytes)
+{
+    void* p = (flags & LMEM_ZEROINIT) ? std::calloc(1, bytes ? bytes : 1)
+                                      : std::malloc(bytes ? bytes : 1);
+    if (!p)
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return p;
+}
+
+HLOCAL LocalFree(HLOCAL mem)
+{
+    std::free(mem);
+    return nullptr;
+}
+
+HMODULE GetModuleHandleW(LPCWSTR)
+{
+    static int self;
+    return &self;
+}
+
+int LoadStringW(HMODULE, UINT id, LPWSTR buffer, int cchBufferMax)
+{
+    const char16_t* text = findString(id);
+    if (!text || !buffer) {
+        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+        if (buffer && cchBufferMax > 0)
+            buffer[0] = 0;
+        return 0;
+    }
+    const int len = static_cast<int>(wstrLength(text));
+    if (cchBufferMax == 0) {
+        *reinterpret_cast<const char16_t**>(buffer) = text;
+        return len;
+    }
+    const int n = std::min(len, cchBufferMax - 1);
+    std::copy(text, text + n, buffer);
+    buffer[n] = 0;
+    return n;
+}
+
+DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD, LPWSTR buffer,
+                     DWORD size, const DWORD_PTR* arguments)
+{
+    const char16_t* text = nullptr;
+    if (flags & FORMAT_MESSAGE_FROM_STRING) {
+        text = static_cast<const char16_t*>(source);
+    } else if (flags & FORMAT_MESSAGE_FROM_SYSTEM) {
+        text = findSystemMessage(messageId);
+        if (!text) {
+            SetLastError(ERROR_MR_MID_NOT_FOUND);
+            return 0;
+        }
+    }
+    if (!text || !buffer) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const bool ignoreInserts = (flags & FORMAT_MESSAGE_IGNORE_INSERTS) != 0;
+    std::u16string out;
+    if (!expandMessage(out, text, ignoreInserts, arguments)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
+        const std::size_t chars = std::max<std::size_t>(out.size() + 1, size);
+        auto* mem = static_cast<LPWSTR>(LocalAlloc(LPTR, chars * sizeof(WCHAR)));
+        if (!mem)
+            return 0;
+        std::copy(out.begin(), out.end(), mem);
+        mem[out.size()] = 0;
+        *reinterpret_cast<LPWSTR*>(buffer) = mem;
+    } else {
+        if (out.size() + 1 > size) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return 0;
+        }
+        std::copy(out.begin(), out.end(), buffer);
+        buffer[out.size()] = 0;
+    }
+    if (out.empty())
+        SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(out.size());
+}
+
+DWORD timeGetTime()
+{
+    using namespace std::chrono;
+    const auto ms = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    return static_cast<DWORD>(static_cast<std::uint64_t>(ms));
+}
+
+DWORD CharUpperBuffW(LPWSTR text, DWORD length)
+{
+    for (DWORD i = 0; i < length; ++i) {
+        const char16_t c = text[i];
+        if (QChar::isHighSurrogate(c) && i + 1 < length && QChar::isLowSurrogate(text[i + 1])) {
+            const char32_t up = QChar::toUpper(QChar::surrogateToUcs4(c, text[i + 1]));
+            if (QChar::requiresSurrogates(up)) {
+                text[i] = QChar::highSurrogate(up);
+                text[i + 1] = QChar::lowSurrogate(up);
+            }
+            ++i;
+            continue;
+        }
+        const char32_t up = QChar::toUpper(static_cast<char32_t>(c));
+        if (!QChar::requiresSurrogates(up))
+            text[i] = static_cast<char16_t>(up);
+    }
+    return length;
+}
+
+DWORD GetFullPathNameW(LPCWSTR fileName, DWORD bufferLength, LPWSTR buffer, LPWSTR* filePart)
+{
+    if (!fileName || !*fileName) {
+        SetLastError(ERROR_INVALID_NAME);
+        return 0;
+    }
+    std::u16string input(fileName);
+    std::u16string base;
+    if (input[0] != u'/') {
+        std::vector<char> cwd(PATH_MAX);
+        while (!getcwd(cwd.data(), cwd.size())) {
+            if (errno != ERANGE) {
+                SetLastError(ErrorFromErrno(errno));
+                return 0;
+            }
+            cwd.resize(cwd.size() * 2);
+        }
+        base = fromUtf8(cwd.data());
+        base.push_back(u'/');
+    }
+    const std::u16string whole = base + input;
+    const bool trailingSlash = whole.size() > 1 && whole.back() == u'/';
+    // Lexical clean-up: drop "." and empty parts, resolve ".." against the parts before it.
+    std::vector<std::u16string> parts;
+    std::size_t pos = 0;
+    while (pos <= whole.size()) {
+        std::size_t next = whole.find(u'/', pos);
+        if (next == std::u16string::npos)
+            next = whole.size();
+        std::u16string part = whole.substr(pos, next - pos);
+        if (part == u"..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!part.empty() && part != u".") {
+            parts.push_back(std::move(part));
+        }
+        pos = next + 1;
+    }
+    std::u16string result;
+    for (const auto& part : parts) {
+        result.push_back(u'/');
+        result += part;
+    }
+    if (result.empty() || trailingSlash)
+        result.push_back(u'/');
+    const DWORD r = putPath(result, bufferLength, buffer);
+    if (filePart && r == result.size()) {
+        const auto slash = result.rfind(u'/');
+        *filePart = (slash + 1 < result.size()) ? buffer + slash + 1 : nullptr;
+    }
+    return r;
+}
+
+DWORD GetTempPathW(DWORD bufferLength, LPWSTR buffer)
+{
+    std::u16string path = u"/tmp/";
+    if (const char* tmp = std::getenv("TMPDIR"); tmp && tmp[0] == '/') {
+        path = fromUtf8(tmp);
+        if (path.back() != u'/')
+            path.push_back(u'/');
+    }
+    return putPath(path, bufferLength, buffer);
+}
+
+UINT GetTempFileNameW(LPCWSTR pathName, LPCWSTR prefixString, UINT unique, LPWSTR tempFileName)
+{
+    if (!pathName || !tempFileName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::u16string dir(pathName);
+    if (dir.empty() || dir.back() != u'/')
+        dir.push_back(u'/');
+    std::u16string prefix = prefixString ? std::u16string(prefixString).substr(0, 3) : u"";
+    auto makeName = [&](UINT n) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "%X", n & 0xFFFF);
+        std::u16string name = dir + prefix;
+        appendAscii(name, hex);
+        name += u".tmp";
+        return name;
+    };
+    if (unique != 0) {
+        const std::u16string name = makeName(unique);
+        if (name.size() + 1 > MAX_PATH) {
+            SetLastError(ERROR_BUFFER_OVERFLOW);
+            return 0;
+        }
+        wstrCopy(tempFileName, MAX_PATH, name.c_str());
+        return unique;
+    }
+    UINT n = static_cast<UINT>((timeGetTime() ^ static_cast<UINT>(getpid())) & 0xFFFF);
+    for (int attempt = 0; attempt < 0x10000; ++attempt, n = (n + 1) & 0xFFFF) {
+        if (n == 0)
+            continue;
+        const std::u16string name = makeName(n);
+        if (name.size() + 1 > MAX_PATH) {
+            SetLastError(ERROR_BUFFER_OVERFLOW);
+            return 0;
+        }
+        const int fd = open(toUtf8(name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            close(fd);
+            wstrCopy(tempFileName, MAX_PATH, name.c_str());
+            return n;
+        }
+        if (errno != EEXIST) {
+            SetLastError(ErrorFromErrno(errno));
+            return 0;
+        }
+    }
+    SetLastError(ERROR_FILE_EXISTS);
+    return 0;
+}
+
+DWORD GetModuleFileNameW(HMODULE, LPWSTR fileName, DWORD size)
+{
+    std::vector<char> buf(PATH_MAX);
+    ssize_t n;
+    while ((n = readlink("/proc/self/exe", buf.data(), buf.size())) >= 0 &&
+           static_cast<std::size_t>(n) == buf.size())
+        buf.resize(buf.size() * 2);
+    if (n < 0) {
+        SetLastError(ErrorFromErrno(errno));
+        return 0;
+    }
+    const std::u16string path = fromUtf8(std::string(buf.data(), static_cast<std::size_t>(n)));
+    if (size == 0 || !fileName) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    if (path.size() + 1 > size) {
+        wstrCopy(fileName, size, path.c_str());
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    wstrCopy(fileName, size, path.c_str());
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(path.size());
+}
+
+std::size_t wstrLength(LPCWSTR text)
+{
+    if (!text)
+        return 0;
+    std::size_t n = 0;
+    while (text[n])
+        ++n;
+    return n;
+}
+
+std::string toUtf8(LPCWSTR text)
+{
+    return utf16ToUtf8(text, wstrLength(text));
+}
+
+std::string toUtf8(const std::u16string& text)
+{
+    return utf16ToUtf8(text.data(), text.size());
+}
+
+std::u16string fromUtf8(const std::string& text)
+{
+    std::u16string out;
+    out.reserve(text.size());
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    for (std::size_t i = 0; i < n;) {
+        const unsigned char c = s[i];
+        char32_t cp = 0xFFFD;
+        std::size_t len = 1;
+        if (c < 0x80) {
+            cp = c;
+        } else if ((c & 0xE0) == 0xC0 && i + 1 < n && (s[i + 1] & 0xC0) == 0x80) {
+            cp = ((c & 0x1F) << 6) | (s[i + 1] & 0x3F);
+            len = 2;
+            if (cp < 0x80)
+                cp = 0xFFFD;
+        } else if ((c & 0xF0) == 0xE0 && i + 2 < n && (s[i + 1] & 0xC0) == 0x80 &&
+                   (s[i + 2] & 0xC0) == 0x80) {
+            cp = ((c & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F);
+            len = 3;
+            if (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))
+                cp = 0xFFFD;
+        } else if ((c & 0xF8) == 0xF0 && i + 3 < n && (s[i + 1] & 0xC0) == 0x80 &&
+                   (s[i + 2] & 0xC0) == 0x80 && (s[i + 3] & 0xC0) == 0x80) {
+            cp = ((c & 0x07) << 18) | ((s[i + 1] & 0x3F) << 12) | ((s[i + 2] & 0x3F) << 6) |
+                 (s[i + 3] & 0x3F);
+            len = 4;
+            if (cp < 0x10000 || cp > 0x10FFFF)
+                cp = 0xFFFD;
+        }
+        appendUtf16CodePoint(out, cp);
+        i += len;
+    }
+    return out;
+}
+
+void wstrCopy(LPWSTR dst, std::size_t dstSize, LPCWSTR src)
+{
+    if (!dst || dstSize == 0)
+        return;
+    std::size_t i = 0;
+    if (src)
+        for (; i + 1 < dstSize && src[i]; ++i)
+            dst[i] = src[i];
+    dst[i] = 0;
+}
