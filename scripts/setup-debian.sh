@@ -1,0 +1,20 @@
+#!/bin/sh
+# Installs what Pelloric needs to build, run and test on Debian 12 (run as root).
+set -e
+export DEBIAN_FRONTEND=noninteractive
+PACKAGES="build-essential cmake ninja-build pkg-config git
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  libwim-dev wimtools libhivex-dev libhivex-bin fuse
+  fonts-wqy-microhei
+  libgtest-dev libgmock-dev
+  p7zip-full binutils-mingw-w64-x86-64 binutils
+  clang libclang-rt-14-dev
+  xvfb xauth"
+missing=""
+for p in $PACKAGES; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    apt-get update
+    apt-get install -y --no-install-recommends $missing
+fi
