@@ -17,6 +17,10 @@ std::map<int, OperationFn> gOverrides;
 OperationFn builtInOperation(int id)
 {
     switch (id) {
+    case ID_DELETE:
+        return RunDelete;
+    case ID_MODIFY:
+        return RunModify;
     default:
         return {};
     }

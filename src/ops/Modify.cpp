@@ -1,0 +1,84 @@
+// Modify: changes the boot mark and the information texts of one image in place.
+#include "ops/ImageInfoOps.h"
+#include "ops/Operations.h"
+#include "ops/OpsCommon.h"
+#include "ops/Text.h"
+#include "platform/Imaging.h"
+#include "platform/Kernel.h"
+
+bool RunModify(OperationContext& context)
+{
+    const OperationRequest& request = context.request;
+    const QString path = request.modifySource;
+    const std::uint32_t index = request.modifyIndex;
+    const std::u16string temp = tempFolderPath();
+
+    logMessage(context, 162);
+    DWORD created = 0;
+    HANDLE wim = WIMCreateFile(wide(path), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING,
+                               request.modifyCheck ? WIM_FLAG_VERIFY : 0, 0, &created);
+    if (!wim) {
+        logMessage(context, 163);
+        return false;
+    }
+    if (!WIMSetTemporaryPath(wim, temp.c_str())) {
+        logMessage(context, 164);
+        WIMCloseHandle(wim);
+        return false;
+    }
+    WIM_INFO info{};
+    if (!WIMGetAttributes(wim, &info, sizeof info)) {
+        logMessage(context, 165);
+        WIMCloseHandle(wim);
+        return false;
+    }
+    if (info.ImageCount < index) {
+        logMessage(context, 166, {std::int64_t{index}});
+        WIMCloseHandle(wim);
+        return false;
+    }
+    HANDLE image = WIMLoadImage(wim, index);
+    if (!image) {
+        logMessage(context, 167, {std::int64_t{index}});
+        WIMCloseHandle(wim);
+        return false;
+    }
+
+    if (request.modifyBootable) {
+        logMessage(context, 171, {std::int64_t{index}});
+        WIMSetBootImage(wim, index);
+    }
+    // The display texts first, then the plain ones; each is a full read-change-write cycle.
+    const struct {
+        UINT message;
+        const QString& value;
+        const char* element;
+    } changes[] = {
+        {170, request.modifyFlags, "FLAGS"},
+        {169, request.modifyDisplayDescription, "DISPLAYDESCRIPTION"},
+        {168, request.modifyDisplayName, "DISPLAYNAME"},
+        {169, request.modifyDescription, "DESCRIPTION"},
+        {168, request.modifyName, "NAME"},
+    };
+    for (const auto& change : changes) {
+        if (change.value.isEmpty())
+            continue;
+        logMessage(context, change.message, {change.value});
+        setImageElement(context, image, QString::fromLatin1(change.element), change.value);
+    }
+
+    showPercentage(context, 50);
+    appendLogLine(context, QString());
+    if (request.modifyCheck)
+        logMessage(context, 172);
+    WIMCloseHandle(image);
+    // Closing the file writes the changes; if that fails they are lost, and the log says so
+    // instead of reporting success.
+    if (!WIMCloseHandle(wim)) {
+        logLastError(context);
+        return false;
+    }
+    showPercentage(context, 100);
+    logOperationSuccess(context);
+    return true;
+}
