@@ -1,4 +1,195 @@
 #include "app/ImageChooser.h"
 
-// The chooser arrives with the imaging layer; until then it leaves the index unchanged.
-void openImageChooser(QWidget*, OperationRequest&) {}
+#include "app/AppSetup.h"
+#include "meta/XmlDocument.h"
+#include "ops/Text.h"
+#include "platform/Imaging.h"
+#include "platform/Kernel.h"
+
+#include <QHeaderView>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace {
+
+enum : int {
+    IDC_CHOOSER_LIST = 1085,
+    IDC_CHOOSER_SELECT = 1086,
+};
+
+constexpr qsizetype kVisibleTextLength = 259;
+
+// Display text only: cut to 259 code units, never inside a surrogate pair.
+QString cutForDisplay(const QString& text)
+{
+    if (text.size() <= kVisibleTextLength)
+        return text;
+    qsizetype length = kVisibleTextLength;
+    if (text[length - 1].isHighSurrogate())
+        --length;
+    return text.left(length);
+}
+
+QString fullPath(const QString& path)
+{
+    const auto* name = reinterpret_cast<LPCWSTR>(path.utf16());
+    std::vector<WCHAR> buffer(MAX_PATH, 0);
+    DWORD length = GetFullPathNameW(name, static_cast<DWORD>(buffer.size()), buffer.data(),
+                                    nullptr);
+    if (length >= buffer.size()) {
+        // Linux paths may be longer than the platform's usual buffer: never cut a path.
+        buffer.assign(length + 1, 0);
+        length = GetFullPathNameW(name, static_cast<DWORD>(buffer.size()), buffer.data(),
+                                  nullptr);
+    }
+    if (length == 0 || length >= buffer.size())
+        return path;
+    return QString::fromUtf16(buffer.data(), length);
+}
+
+struct WimCloser {
+    HANDLE handle;
+    ~WimCloser() { WIMCloseHandle(handle); }
+};
+
+QString childTextOrNa(const XmlNode& image, QStringView name)
+{
+    const XmlNode* child = image.findChild(name);
+    return child ? cutForDisplay(child->text()) : loadString(237);
+}
+
+} // namespace
+
+ChooserLoad readChooserRows(const QString& wimPath, std::vector<ChooserRow>& rows)
+{
+    rows.clear();
+    const QString path = fullPath(wimPath);
+    DWORD creationResult = 0;
+    const HANDLE wim = WIMCreateFile(reinterpret_cast<LPCWSTR>(path.utf16()), WIM_GENERIC_READ,
+                                     WIM_OPEN_EXISTING, 0, WIM_COMPRESS_NONE, &creationResult);
+    if (!wim)
+        return ChooserLoad::Unreadable;
+    WimCloser closer{wim};
+
+    WIM_INFO info{};
+    if (!WIMGetAttributes(wim, &info, sizeof info))
+        return ChooserLoad::Unreadable;
+    PVOID buffer = nullptr;
+    DWORD bytes = 0;
+    if (!WIMGetImageInformation(wim, &buffer, &bytes))
+        return ChooserLoad::Unreadable;
+    const auto* units = static_cast<const char16_t*>(buffer);
+    const qsizetype available = buffer ? bytes / 2 : 0;
+    qsizetype length = 0;
+    while (length < available && units[length] != 0)
+        ++length;
+    const QString text = QString::fromUtf16(units, length);
+    LocalFree(buffer);
+
+    XmlDocument document;
+    if (!document.parse(text))
+        return ChooserLoad::XmlRejected;
+    const XmlNode* child = document.root().firstChild();
+    for (DWORD row = 0; row < info.ImageCount; ++row) {
+        while (child && child->name() != u"IMAGE")
+            child = child->nextSibling();
+        if (!child) {
+            rows.clear();
+            return ChooserLoad::XmlRejected;
+        }
+        rows.push_back({QString::number(row + 1), childTextOrNa(*child, u"NAME"),
+                        childTextOrNa(*child, u"DESCRIPTION")});
+        child = child->nextSibling();
+    }
+    return ChooserLoad::Loaded;
+}
+
+ImageChooserDialog::ImageChooserDialog(QWidget* owner, OperationRequest& request,
+                                       const std::vector<ChooserRow>& rows)
+    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
+      request_(request)
+{
+    setObjectName(QStringLiteral("imageChooser"));
+    setWindowTitle(QStringLiteral("选择映像"));
+    setModal(true);
+
+    list_ = new QTreeWidget(this);
+    list_->setObjectName(QStringLiteral("c%1").arg(IDC_CHOOSER_LIST));
+    list_->setRootIsDecorated(false);
+    list_->setItemsExpandable(false);
+    list_->setUniformRowHeights(true);
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    list_->setHeaderLabels({loadString(231), loadString(232), loadString(233)});
+    list_->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    list_->header()->setStretchLastSection(false);
+    for (int column = 0; column < 3; ++column)
+        list_->setColumnWidth(column, 70);
+
+    chooseButton_ = new QPushButton(QStringLiteral("选择"), this);
+    chooseButton_->setObjectName(QStringLiteral("c%1").arg(IDC_CHOOSER_SELECT));
+    chooseButton_->setAutoDefault(false);
+    connect(chooseButton_, &QPushButton::clicked, this, [this] { choose(); });
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(list_);
+    layout->addWidget(chooseButton_, 0, Qt::AlignRight);
+
+    QList<QTreeWidgetItem*> items;
+    items.reserve(static_cast<qsizetype>(rows.size()));
+    for (const ChooserRow& row : rows)
+        items.append(new QTreeWidgetItem(QStringList{row.number, row.name, row.description}));
+    list_->addTopLevelItems(items);
+    for (int column = 0; column < 3; ++column)
+        list_->resizeColumnToContents(column);
+
+    const QRect size = dialogToPixels(QRect(0, 0, 337, 237), dialogBaseUnits(font()));
+    resize(size.size());
+
+    const std::uint32_t preselect = request.chooserIndex;
+    if (preselect >= 1 && preselect <= static_cast<std::uint32_t>(items.size())) {
+        QTreeWidgetItem* item = items[static_cast<qsizetype>(preselect - 1)];
+        list_->setCurrentItem(item);
+        item->setSelected(true);
+        list_->scrollToItem(item, QAbstractItemView::EnsureVisible);
+    }
+    list_->setFocus();
+}
+
+void ImageChooserDialog::reject()
+{
+    // Escape and the close command do not end the chooser; only "选择" does.
+}
+
+void ImageChooserDialog::choose()
+{
+    for (int row = 0; row < list_->topLevelItemCount(); ++row) {
+        if (list_->topLevelItem(row)->isSelected()) {
+            request_.chooserIndex = static_cast<std::uint32_t>(row + 1);
+            break;
+        }
+    }
+    done(0);
+}
+
+void openImageChooser(QWidget* owner, OperationRequest& request)
+{
+    std::vector<ChooserRow> rows;
+    switch (readChooserRows(request.chooserWimPath, rows)) {
+    case ChooserLoad::Unreadable:
+        return;
+    case ChooserLoad::XmlRejected: {
+        QMessageBox box(QMessageBox::Critical, loadString(220), loadString(238), QMessageBox::Ok,
+                        owner);
+        box.setObjectName(QStringLiteral("xmlErrorBox"));
+        box.exec();
+        return;
+    }
+    case ChooserLoad::Loaded:
+        break;
+    }
+    ImageChooserDialog dialog(owner, request, rows);
+    dialog.exec();
+}

@@ -1,7 +1,147 @@
 #include "ops/WimReport.h"
 
-// The report arrives with the imaging layer; until then it is empty.
-QString buildWimReport(const QString&)
+#include "meta/ImageInfo.h"
+#include "ops/Text.h"
+#include "platform/Imaging.h"
+#include "platform/Kernel.h"
+
+#include <vector>
+
+namespace {
+
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper-case hexadecimal, as the platform writes
+// a GUID.
+QString guidText(const GUID& guid)
 {
-    return QString();
+    return QString::asprintf("{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid.Data1,
+                             guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2],
+                             guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6],
+                             guid.Data4[7]);
+}
+
+QString compressionText(DWORD type)
+{
+    switch (type) {
+    case WIM_COMPRESS_NONE:
+        return QStringLiteral("None\r\n");
+    case WIM_COMPRESS_XPRESS:
+        return QStringLiteral("XPRESS\r\n");
+    case WIM_COMPRESS_LZX:
+        return QStringLiteral("LZX\r\n");
+    default:
+        return QString(); // the next line continues on this one
+    }
+}
+
+// The file's XML as the library hands it out, up to its first NUL, mark included.
+bool wimXmlText(HANDLE wim, QString& text)
+{
+    PVOID buffer = nullptr;
+    DWORD bytes = 0;
+    if (!WIMGetImageInformation(wim, &buffer, &bytes))
+        return false;
+    const auto* units = static_cast<const char16_t*>(buffer);
+    const qsizetype available = buffer ? bytes / 2 : 0;
+    qsizetype length = 0;
+    while (length < available && units[length] != 0)
+        ++length;
+    text = QString::fromUtf16(units, length);
+    LocalFree(buffer);
+    return true;
+}
+
+struct HandleCloser {
+    HANDLE handle;
+    ~HandleCloser()
+    {
+        if (handle)
+            WIMCloseHandle(handle);
+    }
+};
+
+} // namespace
+
+QString reportSizeText(std::int64_t totalBytes)
+{
+    // Printed as 64-bit values: a 32-bit print would wrap above 2 PiB.
+    if (totalBytes < 1024)
+        return QString::asprintf("%lld Bytes\r\n", static_cast<long long>(totalBytes));
+    if (totalBytes < 1048576)
+        return QString::asprintf("%lld KB\r\n", static_cast<long long>(totalBytes / 1024));
+    return QString::asprintf("%lld MB\r\n", static_cast<long long>(totalBytes / 1048576));
+}
+
+QString buildWimReport(const QString& path, const std::function<void()>& onXmlError)
+{
+    std::vector<WCHAR> tempPath(MAX_PATH, 0);
+    DWORD tempLength = GetTempPathW(static_cast<DWORD>(tempPath.size()), tempPath.data());
+    if (tempLength >= tempPath.size()) {
+        tempPath.assign(tempLength + 1, 0);
+        tempLength = GetTempPathW(static_cast<DWORD>(tempPath.size()), tempPath.data());
+    }
+
+    DWORD creationResult = 0;
+    const HANDLE wim = WIMCreateFile(reinterpret_cast<LPCWSTR>(path.utf16()), WIM_GENERIC_READ,
+                                     WIM_OPEN_EXISTING, 0, WIM_COMPRESS_NONE, &creationResult);
+    if (!wim)
+        return loadString(163);
+    HandleCloser wimCloser{wim};
+
+    WIM_INFO info{};
+    if (!WIMGetAttributes(wim, &info, sizeof info))
+        return loadString(165);
+    if (!WIMSetTemporaryPath(wim, tempPath.data()))
+        return loadString(164);
+
+    QString report = loadString(175);
+    report += QStringLiteral("GUID:\t\t") + guidText(info.Guid) + QStringLiteral("\r\n");
+    report += formatMessage(176, {std::int64_t(std::int32_t(info.ImageCount))});
+    report += loadString(177) + compressionText(info.CompressionType);
+    report += formatMessage(178, {std::int64_t(info.PartNumber), std::int64_t(info.TotalParts)});
+    if (info.BootIndex != 0)
+        report += formatMessage(179, {std::int64_t(std::int32_t(info.BootIndex))});
+    report += formatMessage(180, {std::int64_t(info.WimAttributes)});
+    static const struct {
+        DWORD bit;
+        const char16_t* text;
+    } attributeNames[] = {
+        {WIM_ATTRIBUTE_RESOURCE_ONLY, u"\t\tRESOURCE_ONLY\r\n"},
+        {WIM_ATTRIBUTE_METADATA_ONLY, u"\t\tMETADATA_ONLY\r\n"},
+        {WIM_ATTRIBUTE_VERIFY_DATA, u"\t\tVERIFY_DATA\r\n"},
+        {WIM_ATTRIBUTE_RP_FIX, u"\t\tRP_FIX\r\n"},
+        {WIM_ATTRIBUTE_SPANNED, u"\t\tSPANNED\r\n"},
+        {WIM_ATTRIBUTE_READONLY, u"\t\tREADONLY\r\n"},
+    };
+    for (const auto& attribute : attributeNames) {
+        if (info.WimAttributes & attribute.bit)
+            report += QString::fromUtf16(attribute.text);
+    }
+
+    for (DWORD index = 1; index <= info.ImageCount; ++index) {
+        report += QStringLiteral("\r\n");
+        report += formatMessage(181, {std::int64_t(std::int32_t(index))});
+        const HANDLE image = WIMLoadImage(wim, index);
+        if (!image)
+            continue;
+        HandleCloser imageCloser{image};
+        ImageInfo imageInfo;
+        readImageInfo(image, imageInfo, onXmlError);
+        if (!imageInfo.name.isEmpty())
+            report += formatMessage(182, {imageInfo.name});
+        if (!imageInfo.description.isEmpty())
+            report += formatMessage(183, {imageInfo.description});
+        if (!imageInfo.flags.isEmpty())
+            report += formatMessage(184, {imageInfo.flags});
+        report += formatMessage(186, {std::int64_t(imageInfo.fileCount)});
+        report += formatMessage(187, {std::int64_t(imageInfo.dirCount)});
+        report += loadString(188) + reportSizeText(imageInfo.totalBytes);
+    }
+
+    QString xml;
+    if (wimXmlText(wim, xml)) {
+        report += QStringLiteral("\r\n\r\n");
+        report += loadString(185);
+        report += xml;
+    }
+    return report;
 }
