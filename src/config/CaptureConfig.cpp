@@ -1,0 +1,578 @@
+#include "config/CaptureConfig.h"
+
+#include "platform/Kernel.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <array>
+#include <string>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+constexpr std::array<const char16_t*, 10> kDefaultExclusions = {
+    u"\\$windows.~bt", u"\\$windows.~ls", u"\\winpepge.sys",    u"\\Windows\\CSC",
+    u"\\Recycled",     u"\\Recycler",     u"\\$Recycle.Bin\\*", u"\\System Volume Information",
+    u"\\pagefile.sys", u"\\hiberfil.sys",
+};
+
+constexpr std::array<const char16_t*, 7> kDefaultCompressionExclusions = {
+    u"*.mp3", u"*.zip", u"*.cab", u"*.rar", u"*.7z", u"*.pnf", u"*.wim",
+};
+
+constexpr QStringView kExclusionSection = u"[ExclusionList]";
+constexpr QStringView kCompressionSection = u"[CompressionExclusionList]";
+constexpr QStringView kExceptionSection = u"[ExclusionException]";
+
+inline bool isSeparator(char16_t c)
+{
+    return c == u'\\' || c == u'/';
+}
+
+inline bool isAsciiLetter(char16_t c)
+{
+    return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
+}
+
+inline char16_t asciiUpper(char16_t c)
+{
+    return (c >= u'a' && c <= u'z') ? char16_t(c - (u'a' - u'A')) : c;
+}
+
+// Equality with only the letters A to Z compared without case, as section names and
+// duplicate lines are compared.
+bool equalsAsciiNoCase(QStringView a, QStringView b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (qsizetype i = 0; i < a.size(); ++i) {
+        if (asciiUpper(a[i].unicode()) != asciiUpper(b[i].unicode()))
+            return false;
+    }
+    return true;
+}
+
+// Upper-cases every UTF-16 unit on its own (simple case mapping), so a pattern keeps its
+// length and lines up unit by unit with the paths it is compared with.
+QString upperPerUnit(QStringView text)
+{
+    QString out(text.size(), Qt::Uninitialized);
+    char16_t* d = reinterpret_cast<char16_t*>(out.data());
+    for (qsizetype i = 0; i < text.size(); ++i)
+        d[i] = char16_t(QChar::toUpper(char32_t(text[i].unicode())));
+    return out;
+}
+
+// Drops a leading letter and colon.
+QStringView withoutDrive(QStringView path)
+{
+    if (path.size() >= 2 && path[1] == u':' && isAsciiLetter(path[0].unicode()))
+        return path.mid(2);
+    return path;
+}
+
+// Feeds decoded lines into the configuration, keeping the section they belong to.
+struct LineSink {
+    CaptureConfig& config;
+    std::vector<PatternEntry>* list = nullptr; // selected by the last section line
+
+    void operator()(QStringView line)
+    {
+        qsizetype end = line.size();
+        while (end > 0 && line[end - 1].isSpace())
+            --end;
+        line = line.left(end);
+        if (!line.isEmpty() && line.front() == u'"' && line.back() == u'"')
+            line = line.size() >= 2 ? line.mid(1, line.size() - 2) : QStringView();
+
+        if (equalsAsciiNoCase(line, kExclusionSection)) {
+            list = &config.exclusionList;
+        } else if (equalsAsciiNoCase(line, kCompressionSection)) {
+            list = &config.compressionExclusionList;
+        } else if (equalsAsciiNoCase(line, kExceptionSection)) {
+            list = &config.exclusionExceptions;
+        } else if (!line.isEmpty() && list) {
+            CaptureConfig::addEntry(*list, line);
+        }
+    }
+
+    // Nothing more can be added once every list is full.
+    bool saturated() const
+    {
+        return config.exclusionList.size() >= CaptureConfig::kCapacity &&
+               config.compressionExclusionList.size() >= CaptureConfig::kCapacity &&
+               config.exclusionExceptions.size() >= CaptureConfig::kCapacity;
+    }
+};
+
+// Closes a descriptor on every way out.
+struct FdCloser {
+    int fd;
+    ~FdCloser()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+QString fromLocalPath(const std::string& bytes)
+{
+    return QString::fromStdU16String(fromUtf8(bytes));
+}
+
+std::string toLocalPath(const QString& path)
+{
+    return toUtf8(reinterpret_cast<LPCWSTR>(path.utf16()));
+}
+
+// Decodes the octal escapes (\040, \011, \012, \134) of a mountinfo field.
+QByteArray unescapeMountField(QByteArrayView field)
+{
+    QByteArray out;
+    out.reserve(field.size());
+    for (qsizetype i = 0; i < field.size(); ++i) {
+        const char c = field[i];
+        if (c == '\\' && i + 3 < field.size() && field[i + 1] >= '0' && field[i + 1] <= '3' &&
+            field[i + 2] >= '0' && field[i + 2] <= '7' && field[i + 3] >= '0' &&
+            field[i + 3] <= '7') {
+            out.append(char(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) |
+                            (field[i + 3] - '0')));
+            i += 3;
+        } else {
+            out.append(c);
+        }
+    }
+    return out;
+}
+
+// True when `prefix` is `path` or a whole-component prefix of it.
+bool isPathPrefix(QStringView prefix, QStringView path)
+{
+    if (prefix == u"/")
+        return path.startsWith(u'/');
+    return path.startsWith(prefix) && (path.size() == prefix.size() || path[prefix.size()] == u'/');
+}
+
+} // namespace
+
+// ---- matching -------------------------------------------------------------------------------
+
+PathKey makePathKey(QStringView path, QStringView volumeRoot)
+{
+    const char16_t* p = path.utf16();
+    std::size_t n = std::size_t(path.size());
+    const std::size_t rootLength = std::size_t(volumeRoot.size());
+    if (rootLength != 0 && n >= rootLength && (n == rootLength || isSeparator(p[rootLength])) &&
+        std::char_traits<char16_t>::compare(p, volumeRoot.utf16(), rootLength) == 0) {
+        p += rootLength;
+        n -= rootLength;
+    } else if (n >= 2 && p[1] == u':' && isAsciiLetter(p[0])) {
+        p += 2;
+        n -= 2;
+    }
+
+    std::size_t fileStart = n;
+    while (fileStart > 0 && !isSeparator(p[fileStart - 1]))
+        --fileStart;
+
+    PathKey key;
+    key.dirText = p;
+    key.dirTextLength = fileStart;
+    key.leadingSeparatorImplied = fileStart == 0 || !isSeparator(p[0]);
+    key.directoryLength = fileStart + (key.leadingSeparatorImplied ? 1 : 0);
+    key.fileName = p + fileStart;
+    key.fileNameLength = n - fileStart;
+    return key;
+}
+
+PatternEntry preparePatternEntry(QStringView line)
+{
+    PatternEntry entry;
+    entry.pattern = upperPerUnit(line);
+    const QStringView rest = withoutDrive(entry.pattern);
+
+    qsizetype fileStart = rest.size();
+    while (fileStart > 0 && !isSeparator(rest[fileStart - 1].unicode()))
+        --fileStart;
+    const QStringView directory = rest.left(fileStart);
+    entry.fileName = rest.mid(fileStart).toString();
+
+    if (directory.isEmpty() || !isSeparator(directory.front().unicode()))
+        entry.directory = QStringLiteral("\\");
+    entry.directory += directory;
+    entry.directory.replace(u'/', u'\\');
+    entry.directoryLength = int(entry.directory.size());
+    entry.hasWildcard = entry.fileName.contains(u'*') || entry.fileName.contains(u'?');
+    entry.anchored = !entry.pattern.isEmpty() && isSeparator(entry.pattern.front().unicode());
+    return entry;
+}
+
+bool matchesPattern(const PatternEntry& entry, const PathKey& key)
+{
+    const std::size_t entryDirLength = std::size_t(entry.directoryLength);
+    if (entry.anchored ? key.directoryLength != entryDirLength
+                       : key.directoryLength < entryDirLength)
+        return false;
+    if (!entry.hasWildcard && std::size_t(entry.fileName.size()) != key.fileNameLength)
+        return false;
+
+    // Compare the entry's directory with the end of the key's, from the last unit backwards:
+    // paths that share a root differ mostly near their ends.
+    const auto* entryDir = reinterpret_cast<const char16_t*>(entry.directory.utf16());
+    const std::size_t offset = key.directoryLength - entryDirLength;
+    const std::size_t implied = key.leadingSeparatorImplied ? 1 : 0;
+    for (std::size_t i = entryDirLength; i-- > 0;) {
+        const std::size_t k = offset + i; // position in the key's directory
+        const char16_t c = k < implied ? u'\\' : foldPatternChar(key.dirText[k - implied]);
+        if (c != entryDir[i])
+            return false;
+    }
+
+    const QStringView name(key.fileName, qsizetype(key.fileNameLength));
+    if (entry.hasWildcard)
+        return wildcardMatch(entry.fileName, name);
+    const auto* entryName = reinterpret_cast<const char16_t*>(entry.fileName.utf16());
+    for (std::size_t i = 0; i < key.fileNameLength; ++i) {
+        if (entryName[i] != foldPatternChar(key.fileName[i]))
+            return false;
+    }
+    return true;
+}
+
+bool wildcardMatch(QStringView pattern, QStringView name)
+{
+    const char16_t* p = pattern.utf16();
+    const char16_t* s = name.utf16();
+    const qsizetype pn = pattern.size();
+    const qsizetype sn = name.size();
+    qsizetype pi = 0;
+    qsizetype si = 0;
+
+    // Up to the first star every unit must match in place.
+    while (si < sn && (pi >= pn || p[pi] != u'*')) {
+        if (pi >= pn)
+            return false;
+        const char16_t pc = foldPatternChar(p[pi]);
+        if (pc != u'?' && pc != foldPatternChar(s[si]))
+            return false;
+        ++pi;
+        ++si;
+    }
+
+    // After a star, try the rest of the pattern at each later start in the name, going back
+    // to the last star on a mismatch.
+    qsizetype starPattern = 0;
+    qsizetype starName = 0;
+    while (si < sn) {
+        if (pi < pn && p[pi] == u'*') {
+            if (++pi == pn)
+                return true;
+            starPattern = pi;
+            starName = si + 1;
+        } else if (pi < pn && (p[pi] == u'?' || foldPatternChar(p[pi]) == foldPatternChar(s[si]))) {
+            ++pi;
+            ++si;
+        } else {
+            pi = starPattern;
+            si = starName++;
+        }
+    }
+    while (pi < pn && p[pi] == u'*')
+        ++pi;
+    return pi == pn;
+}
+
+// ---- the configuration file -----------------------------------------------------------------
+
+void ConfigLineReader::decode(QByteArrayView bytes, bool last)
+{
+    if (!encodingKnown_) {
+        head_.append(bytes);
+        // Three bytes tell every case apart; a shorter file is decided at its end.
+        if (head_.size() < 3 && !last)
+            return;
+        const auto b = [this](qsizetype i) {
+            return i < head_.size() ? static_cast<unsigned char>(head_[i]) : -1;
+        };
+        qsizetype skip = 0;
+        if (b(0) == 0xEF && b(1) == 0xBB && b(2) == 0xBF) {
+            encoding_ = ConfigEncoding::Utf8Bom;
+            skip = 3;
+        } else if (b(0) == 0xFF && b(1) == 0xFE) {
+            encoding_ = ConfigEncoding::Utf16LE;
+            skip = 2;
+        } else if (b(0) == 0xFE && b(1) == 0xFF) {
+            encoding_ = ConfigEncoding::Utf16BE;
+            skip = 2;
+        } else if (b(0) > 0 && b(1) == 0) {
+            // 8-bit text never has a zero byte second; UTF-16 of an ASCII character does.
+            encoding_ = ConfigEncoding::Utf16LE;
+        } else if (b(0) == 0 && b(1) > 0) {
+            encoding_ = ConfigEncoding::Utf16BE;
+        } else {
+            encoding_ = ConfigEncoding::Latin1;
+        }
+        switch (encoding_) {
+        case ConfigEncoding::Utf8Bom:
+            decoder_ = QStringDecoder(QStringDecoder::Utf8);
+            break;
+        case ConfigEncoding::Utf16LE:
+            decoder_ = QStringDecoder(QStringDecoder::Utf16LE);
+            break;
+        case ConfigEncoding::Utf16BE:
+            decoder_ = QStringDecoder(QStringDecoder::Utf16BE);
+            break;
+        case ConfigEncoding::Latin1:
+            break;
+        }
+        encodingKnown_ = true;
+        const QByteArray first = head_.mid(skip);
+        head_.clear();
+        decode(first, last);
+        return;
+    }
+
+    if (encoding_ == ConfigEncoding::Latin1) {
+        pending_.append(QString::fromLatin1(bytes));
+        return;
+    }
+    pending_.append(decoder_.decode(bytes));
+}
+
+CaptureConfig::CaptureConfig() = default;
+
+bool CaptureConfig::addEntry(std::vector<PatternEntry>& list, QStringView line)
+{
+    if (list.size() >= std::size_t(kCapacity))
+        return false;
+    for (const PatternEntry& entry : list) {
+        if (equalsAsciiNoCase(entry.pattern, line))
+            return false;
+    }
+    if (list.capacity() < std::size_t(kCapacity))
+        list.reserve(std::size_t(kCapacity));
+    list.push_back(preparePatternEntry(line));
+    return true;
+}
+
+void CaptureConfig::resetToDefaults()
+{
+    exclusionList.clear();
+    exclusionList.reserve(kCapacity);
+    for (const char16_t* line : kDefaultExclusions)
+        addEntry(exclusionList, QStringView(line));
+    compressionExclusionList.clear();
+    compressionExclusionList.reserve(kCapacity);
+    for (const char16_t* line : kDefaultCompressionExclusions)
+        addEntry(compressionExclusionList, QStringView(line));
+    exclusionExceptions.clear();
+    exclusionExceptions.reserve(kCapacity);
+}
+
+ConfigEncoding CaptureConfig::mergeText(QByteArrayView bytes)
+{
+    ConfigLineReader reader;
+    LineSink sink{*this};
+    reader.feed(bytes, sink);
+    reader.finish(sink);
+    return reader.encoding();
+}
+
+ConfigLoadResult CaptureConfig::load(const QString& configFile, const QString& sourceFolder,
+                                     const QString& defaultFile)
+{
+    resetToDefaults();
+    setVolumeRoot(sourceFolder.isEmpty() ? QString() : volumeRootOf(sourceFolder));
+
+    ConfigLoadResult result;
+    if (!configFile.isEmpty()) {
+        result.filePath = configFile;
+    } else {
+        struct stat st;
+        if (defaultFile.isEmpty() || ::stat(toLocalPath(defaultFile).c_str(), &st) != 0)
+            return result;
+        result.filePath = defaultFile;
+    }
+
+    const auto fail = [&](DWORD error) {
+        resetToDefaults();
+        result.ok = false;
+        result.error = error;
+        SetLastError(error);
+        return result;
+    };
+
+    // Non-blocking open so that a FIFO cannot hang the capture; only regular files are read,
+    // which also keeps devices such as /dev/zero from feeding lines forever.
+    const FdCloser file{
+        ::open(toLocalPath(result.filePath).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
+    if (file.fd < 0)
+        return fail(ErrorFromErrno(errno));
+    struct stat st;
+    if (::fstat(file.fd, &st) != 0)
+        return fail(ErrorFromErrno(errno));
+    if (S_ISDIR(st.st_mode))
+        return fail(ERROR_ACCESS_DENIED);
+    if (!S_ISREG(st.st_mode))
+        return fail(ERROR_NOT_SUPPORTED);
+
+    ConfigLineReader reader;
+    LineSink sink{*this};
+    std::array<char, 64 * 1024> buffer;
+    for (;;) {
+        const ssize_t got = ::read(file.fd, buffer.data(), buffer.size());
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            // A half-read file must not pass for the user's configuration.
+            return fail(ErrorFromErrno(errno));
+        }
+        if (got == 0 || sink.saturated())
+            break;
+        reader.feed(QByteArrayView(buffer.data(), got), sink);
+    }
+    reader.finish(sink);
+    result.encoding = reader.encoding();
+    return result;
+}
+
+bool CaptureConfig::isExcluded(QStringView path) const
+{
+    const PathKey key = makePathKey(path, volumeRoot_);
+    for (const PatternEntry& entry : exclusionList) {
+        if (!matchesPattern(entry, key))
+            continue;
+        for (const PatternEntry& exception : exclusionExceptions) {
+            if (matchesPattern(exception, key))
+                return false;
+        }
+        return true;
+    }
+    return false;
+}
+
+bool CaptureConfig::isCompressionExcluded(QStringView path) const
+{
+    const PathKey key = makePathKey(path, volumeRoot_);
+    for (const PatternEntry& entry : compressionExclusionList) {
+        if (matchesPattern(entry, key))
+            return true;
+    }
+    return false;
+}
+
+void CaptureConfig::setVolumeRoot(const QString& root)
+{
+    qsizetype end = root.size();
+    while (end > 0 && isSeparator(root[end - 1].unicode()))
+        --end;
+    volumeRoot_ = root.left(end);
+}
+
+QStringList CaptureConfig::listingLines() const
+{
+    QStringList lines;
+    const auto list = [&lines](const std::vector<PatternEntry>& entries, QStringView heading) {
+        if (entries.empty())
+            return;
+        lines.append(QStringLiteral("\r\n") + heading.toString());
+        for (const PatternEntry& entry : entries)
+            lines.append(entry.pattern);
+    };
+    list(exclusionList, kExclusionSection);
+    list(compressionExclusionList, kCompressionSection);
+    list(exclusionExceptions, kExceptionSection);
+    return lines;
+}
+
+QString CaptureConfig::defaultConfigFilePath()
+{
+    std::vector<WCHAR> buffer(4096);
+    for (;;) {
+        const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), DWORD(buffer.size()));
+        if (n == 0)
+            return {};
+        if (n < buffer.size()) {
+            QString path = QString::fromUtf16(buffer.data(), qsizetype(n));
+            qsizetype cut = path.size();
+            while (cut > 0 && !isSeparator(path[cut - 1].unicode()))
+                --cut;
+            path.truncate(cut);
+            if (path.isEmpty() || !isSeparator(path.back().unicode()))
+                path += u'/';
+            return path + QStringLiteral("wimscript.ini");
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+// ---- the volume that holds the capture source -------------------------------------------------
+
+QString longestMountPoint(const QString& resolvedPath, QByteArrayView mountInfo)
+{
+    QString best;
+    qsizetype lineStart = 0;
+    while (lineStart < mountInfo.size()) {
+        qsizetype lineEnd = mountInfo.indexOf('\n', lineStart);
+        if (lineEnd < 0)
+            lineEnd = mountInfo.size();
+        const QByteArrayView line = mountInfo.sliced(lineStart, lineEnd - lineStart);
+        lineStart = lineEnd + 1;
+
+        // Fields: id, parent id, major:minor, root, mount point, ...
+        qsizetype fieldStart = 0;
+        QByteArrayView mountPoint;
+        for (int field = 0; field <= 4 && fieldStart <= line.size(); ++field) {
+            qsizetype fieldEnd = line.indexOf(' ', fieldStart);
+            if (fieldEnd < 0)
+                fieldEnd = line.size();
+            if (field == 4)
+                mountPoint = line.sliced(fieldStart, fieldEnd - fieldStart);
+            fieldStart = fieldEnd + 1;
+        }
+        if (mountPoint.isEmpty() || mountPoint.front() != '/')
+            continue;
+        const QString candidate = fromLocalPath(unescapeMountField(mountPoint).toStdString());
+        if (candidate.size() > best.size() && isPathPrefix(candidate, resolvedPath))
+            best = candidate;
+    }
+    return best;
+}
+
+QString volumeRootOf(const QString& fullPath)
+{
+    QString lexical = QDir::cleanPath(fullPath);
+    if (lexical.isEmpty() || !lexical.startsWith(u'/'))
+        return {};
+    QString resolved = QFileInfo(lexical).canonicalFilePath();
+    if (resolved.isEmpty())
+        resolved = lexical;
+
+    QFile file(QStringLiteral("/proc/self/mountinfo"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray mountInfo = file.readAll();
+
+    const QString mountPoint = longestMountPoint(resolved, mountInfo);
+    if (!mountPoint.isEmpty()) {
+        // The part of the source below its volume; the same tail on the path as written
+        // means any symbolic links lie above the volume.
+        const QString below = mountPoint == u"/" ? resolved : resolved.mid(mountPoint.size());
+        if (below.isEmpty() || below == u"/")
+            return lexical;
+        if (lexical.endsWith(below)) {
+            const QString root = lexical.left(lexical.size() - below.size());
+            return root.isEmpty() ? QStringLiteral("/") : root;
+        }
+    }
+    // Links below the volume root: fall back to the mount points as the path is written.
+    const QString written = longestMountPoint(lexical, mountInfo);
+    return written;
+}
