@@ -1,0 +1,106 @@
+#include "app/AppSetup.h"
+
+#include <QApplication>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
+#include <QStyleFactory>
+#include <QWidget>
+
+void setUpApplication()
+{
+    if (QStyle* style = QStyleFactory::create(QStringLiteral("Fusion")))
+        QApplication::setStyle(style);
+
+    const QStringList families = QFontDatabase::families();
+    QString family;
+    if (families.contains(QStringLiteral("WenQuanYi Micro Hei")))
+        family = QStringLiteral("WenQuanYi Micro Hei");
+    else {
+        const QStringList chinese = QFontDatabase::families(QFontDatabase::SimplifiedChinese);
+        if (!chinese.isEmpty())
+            family = chinese.first();
+    }
+    if (!family.isEmpty()) {
+        QFont font = QApplication::font();
+        font.setFamily(family);
+        QApplication::setFont(font);
+    }
+    QApplication::setWindowIcon(appIcon());
+}
+
+namespace
+{
+
+// The same drawing as res/pelloric.svg (48 × 48 view box): a box holding a disc.
+QPixmap drawIcon(int size)
+{
+    QPixmap pixmap(size, size);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 48.0, size / 48.0);
+
+    p.setPen(QPen(QColor(0x2b, 0x4a, 0x6f), 2));
+    p.setBrush(QColor(0x5b, 0x8d, 0xc9));
+    p.drawRoundedRect(QRectF(3, 7, 42, 36), 4, 4);
+    p.setBrush(QColor(0x3f, 0x6f, 0xaa));
+    p.drawRect(QRectF(3, 7, 42, 8));
+
+    p.setPen(QPen(QColor(0x55, 0x55, 0x55), 1.5));
+    p.setBrush(QColor(0xe8, 0xe8, 0xe8));
+    p.drawEllipse(QPointF(24, 29), 11, 11);
+    p.setBrush(QColor(0xb0, 0xc8, 0xe8));
+    p.drawEllipse(QPointF(24, 29), 4.5, 4.5);
+    p.setBrush(Qt::white);
+    p.drawEllipse(QPointF(24, 29), 1.5, 1.5);
+    return pixmap;
+}
+
+} // namespace
+
+QIcon appIcon()
+{
+    static const QIcon icon = [] {
+        QIcon i;
+        for (int size : {16, 32, 48})
+            i.addPixmap(drawIcon(size));
+        return i;
+    }();
+    return icon;
+}
+
+DialogBaseUnits dialogBaseUnits(const QFont& font)
+{
+    // The platform's rule: the average width of the 52 Latin letters, rounded, and the
+    // character height of the font.
+    const QFontMetrics fm(font);
+    const int letters = fm.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    return {(letters / 26 + 1) / 2, fm.height()};
+}
+
+QRect dialogToPixels(const QRect& r, DialogBaseUnits u)
+{
+    auto mulDiv = [](int value, int mul, int div) {
+        const long long v = static_cast<long long>(value) * mul;
+        return static_cast<int>(v >= 0 ? (v + div / 2) / div : (v - div / 2) / div);
+    };
+    const int left = mulDiv(r.x(), u.x, 4);
+    const int top = mulDiv(r.y(), u.y, 8);
+    const int right = mulDiv(r.x() + r.width(), u.x, 4);
+    const int bottom = mulDiv(r.y() + r.height(), u.y, 8);
+    return QRect(left, top, right - left, bottom - top);
+}
+
+void mapTemplateToPixels(QWidget* root)
+{
+    const DialogBaseUnits units = dialogBaseUnits(root->font());
+    for (QObject* child : root->children()) {
+        if (auto* w = qobject_cast<QWidget*>(child); w && !w->isWindow())
+            w->setGeometry(dialogToPixels(w->geometry(), units));
+    }
+    root->resize(dialogToPixels(QRect(QPoint(0, 0), root->size()), units).size());
+}

@@ -1,0 +1,18 @@
+// The pickers behind the "浏览..." buttons. Each opens a modal dialog over owner with the
+// Qt (non-native) file dialog, shows path as the initial choice and, when the user accepts,
+// stores the choice in path and returns true. On cancel path is left untouched and the result
+// is false.
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+// Save dialog titled string 134, filter "WIM Files (*.wim)", default suffix "wim".
+bool pickWimToSave(QWidget* owner, QString& path);
+// Open dialog titled string 135 for an existing WIM file.
+bool pickWimToOpen(QWidget* owner, QString& path);
+// Open dialog titled string 135 for an existing "*.ini" file.
+bool pickIniToOpen(QWidget* owner, QString& path);
+// Folder dialog titled string 133, starting at the file-system root, nothing preselected.
+bool pickFolder(QWidget* owner, QString& path);
