@@ -21,6 +21,14 @@ OperationFn builtInOperation(int id)
         return RunDelete;
     case ID_MODIFY:
         return RunModify;
+    case ID_CAPTURE:
+        return [](OperationContext& ctx) { return RunCapture(ctx, false); };
+    case ID_APPEND:
+        return [](OperationContext& ctx) { return RunCapture(ctx, true); };
+    case ID_APPLY:
+        return RunApply;
+    case ID_EXPORT:
+        return RunExport;
     default:
         return {};
     }

@@ -1,0 +1,161 @@
+#include "ops/Callbacks.h"
+
+#include "config/CaptureConfig.h"
+#include "ops/Text.h"
+#include "platform/Kernel.h"
+
+namespace {
+
+enum class Kind { Apply, Capture, Export };
+
+QString pathText(WPARAM wParam)
+{
+    const auto* path = reinterpret_cast<LPCWSTR>(wParam);
+    return path ? QString::fromUtf16(path) : QString();
+}
+
+// The library's own messages, as fixed literals with the path and its error code.
+void logLibraryMessage(OperationContext& context, DWORD messageId, WPARAM wParam,
+                       LPARAM lParam)
+{
+    const char* format = nullptr;
+    switch (messageId) {
+    case WIM_MSG_ERROR:
+        format = "ERROR: %1 [err = %2]";
+        break;
+    case WIM_MSG_RETRY:
+        format = "RETRY: %1 [err = %2]";
+        break;
+    case WIM_MSG_INFO:
+        format = "INFO: %1 [err = %2]\n";
+        break;
+    case WIM_MSG_WARNING:
+        format = "WARNING: %1 [err = %2]";
+        break;
+    default:
+        return;
+    }
+    // The code is shown as the signed 32-bit value the library passed.
+    const auto code = static_cast<std::int32_t>(static_cast<std::uint32_t>(lParam));
+    // One pass over the format, so a path holding "%2" stays as it is.
+    appendLogLine(context, QString::fromLatin1(format).arg(pathText(wParam), QString::number(code)));
+}
+
+void showProgress(OperationContext& context, Kind kind, WPARAM percent, LPARAM remaining)
+{
+    showPercentage(context, static_cast<int>(percent));
+    const DWORD elapsed = timeGetTime() - context.startTime.load();
+    setDialogItemText(context, IDC_STATUS,
+                      formatMessage(210, {elapsedTimeText(elapsed),
+                                          elapsedTimeText(static_cast<DWORD>(remaining))}));
+    if (kind == Kind::Export && percent == 100) {
+        setDialogItemText(context, IDC_COUNT, QString());
+        return;
+    }
+    const std::uint32_t total = kind == Kind::Capture
+                                    ? context.fileCount.load()
+                                    : context.folderCount.load() + context.fileCount.load();
+    setDialogItemText(context, IDC_COUNT,
+                      formatMessage(208, {std::int64_t{context.processedCount.load()},
+                                          std::int64_t{total}}));
+}
+
+DWORD scanQuestion(OperationContext& context, WPARAM wParam, LPARAM lParam)
+{
+    if (!context.scanNoticeShown.exchange(true))
+        logMessage(context, 211);
+    const CaptureConfig* config = context.captureConfig.get();
+    const auto* path = reinterpret_cast<LPCWSTR>(wParam);
+    if (!config || !path)
+        return WIM_MSG_SUCCESS;
+    const QStringView view(path, static_cast<qsizetype>(wstrLength(path)));
+    if (!config->isExcluded(view))
+        return WIM_MSG_SUCCESS;
+    if (auto* process = reinterpret_cast<BOOL*>(lParam))
+        *process = FALSE;
+    logMessage(context, 212, {view.toString()});
+    return WIM_MSG_SUCCESS;
+}
+
+DWORD handleMessage(Kind kind, DWORD messageId, WPARAM wParam, LPARAM lParam)
+{
+    if (messageId < WIM_MSG_PROGRESS || messageId > WIM_MSG_WARNING)
+        return WIM_MSG_SUCCESS;
+    OperationContext& context = globalContext();
+    switch (messageId) {
+    case WIM_MSG_PROGRESS:
+        showProgress(context, kind, wParam, lParam);
+        return WIM_MSG_SUCCESS;
+    case WIM_MSG_PROCESS:
+        if (context.abortRequested)
+            return WIM_MSG_ABORT_IMAGE;
+        if (kind == Kind::Capture && context.fileCount == 0)
+            return scanQuestion(context, wParam, lParam);
+        ++context.processedCount;
+        return WIM_MSG_SUCCESS;
+    case WIM_MSG_ERROR:
+    case WIM_MSG_RETRY:
+    case WIM_MSG_INFO:
+    case WIM_MSG_WARNING:
+        logLibraryMessage(context, messageId, wParam, lParam);
+        return WIM_MSG_SUCCESS;
+    default:
+        break;
+    }
+    if (kind != Kind::Capture)
+        return WIM_MSG_SUCCESS;
+
+    switch (messageId) {
+    case WIM_MSG_SCANNING: {
+        context.folderCount += static_cast<std::uint32_t>(wParam);
+        const auto files = static_cast<std::uint32_t>(lParam);
+        if (files > context.processedCount)
+            context.processedCount = files;
+        const std::uint32_t processed = context.processedCount;
+        if ((processed & 31u) == 0)
+            setDialogItemText(context, IDC_COUNT,
+                              formatMessage(209, {std::int64_t{processed},
+                                                  std::int64_t{context.folderCount.load()}}));
+        return WIM_MSG_SUCCESS;
+    }
+    case WIM_MSG_SETRANGE: {
+        const auto files = static_cast<std::uint32_t>(lParam);
+        logMessage(context, 207,
+                   {std::int64_t{context.folderCount.load()}, std::int64_t{files}});
+        context.fileCount = files;
+        context.processedCount = 0;
+        setDialogItemText(context, IDC_COUNT,
+                          formatMessage(208, {std::int64_t{0}, std::int64_t{files}}));
+        return WIM_MSG_SUCCESS;
+    }
+    case WIM_MSG_COMPRESS: {
+        const CaptureConfig* config = context.captureConfig.get();
+        const auto* path = reinterpret_cast<LPCWSTR>(wParam);
+        auto* compress = reinterpret_cast<BOOL*>(lParam);
+        if (config && path && compress &&
+            config->isCompressionExcluded(
+                QStringView(path, static_cast<qsizetype>(wstrLength(path)))))
+            *compress = FALSE;
+        return WIM_MSG_SUCCESS;
+    }
+    default:
+        return WIM_MSG_SUCCESS;
+    }
+}
+
+} // namespace
+
+DWORD ApplyMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID)
+{
+    return handleMessage(Kind::Apply, messageId, wParam, lParam);
+}
+
+DWORD CaptureMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID)
+{
+    return handleMessage(Kind::Capture, messageId, wParam, lParam);
+}
+
+DWORD ExportMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID)
+{
+    return handleMessage(Kind::Export, messageId, wParam, lParam);
+}

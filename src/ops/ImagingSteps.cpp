@@ -1,0 +1,73 @@
+#include "ops/ImagingSteps.h"
+
+#include "ops/Text.h"
+#include "platform/Kernel.h"
+
+#include <vector>
+
+QString fullPathOf(const QString& path)
+{
+    std::vector<WCHAR> buffer(MAX_PATH);
+    DWORD n = GetFullPathNameW(wideArg(path), static_cast<DWORD>(buffer.size()), buffer.data(),
+                               nullptr);
+    if (n >= buffer.size()) {
+        buffer.resize(n + 1);
+        n = GetFullPathNameW(wideArg(path), static_cast<DWORD>(buffer.size()), buffer.data(),
+                             nullptr);
+    }
+    if (n == 0 || n >= buffer.size())
+        return path;
+    return QString::fromUtf16(buffer.data(), static_cast<qsizetype>(n));
+}
+
+QString systemTempFolder()
+{
+    std::vector<WCHAR> buffer(MAX_PATH);
+    DWORD n = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
+    if (n >= buffer.size()) {
+        buffer.resize(n + 1);
+        n = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
+    }
+    if (n == 0 || n >= buffer.size())
+        return QStringLiteral("/tmp/");
+    return QString::fromUtf16(buffer.data(), static_cast<qsizetype>(n));
+}
+
+QString folderOf(const QString& path)
+{
+    return path.left(path.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+DWORD chooseCompression(OperationContext& context, const QString& text)
+{
+    if (text == loadString(138)) {
+        logMessage(context, 191);
+        return WIM_COMPRESS_NONE;
+    }
+    if (text == loadString(140)) {
+        logMessage(context, 193);
+        return WIM_COMPRESS_LZX;
+    }
+    logMessage(context, 192);
+    return WIM_COMPRESS_XPRESS;
+}
+
+bool releaseImaging(std::initializer_list<HANDLE> handles, WIMMessageCallback callback)
+{
+    DWORD kept = GetLastError();
+    bool closed = true;
+    const auto keepFirst = [&] {
+        if (kept == ERROR_SUCCESS)
+            kept = GetLastError();
+    };
+    for (HANDLE handle : handles) {
+        if (handle && !WIMCloseHandle(handle)) {
+            closed = false;
+            keepFirst();
+        }
+    }
+    if (callback && !WIMUnregisterMessageCallback(nullptr, callback))
+        keepFirst();
+    SetLastError(kept);
+    return closed;
+}

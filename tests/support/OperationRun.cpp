@@ -1,0 +1,113 @@
+#include "support/OperationRun.h"
+
+#include "ops/Worker.h"
+#include "support/WimFixtures.h"
+
+#include <QFile>
+
+#include <chrono>
+
+namespace oprun {
+
+OperationRequest& freshRequest()
+{
+    OperationRequest& request = globalContext().request;
+    request = OperationRequest{};
+    resetRequestDefaults(request);
+    return request;
+}
+
+bool runOperation(int id, RecordingPort& port, int timeoutSeconds)
+{
+    OperationContext& context = globalContext();
+    if (!startOperation(context, id, &port))
+        return false;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    while (context.running && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (context.running)
+        return false;
+    joinWorker(context);
+    return true;
+}
+
+AbortWhen::AbortWhen(std::function<bool(const OperationContext&)> ready)
+    : thread_([this, ready = std::move(ready)] {
+          OperationContext& context = globalContext();
+          while (!stop_) {
+              if (context.running && ready(context)) {
+                  requestCloseOrAbort(context);
+                  sent_ = true;
+                  return;
+              }
+              std::this_thread::sleep_for(std::chrono::microseconds(200));
+          }
+      })
+{
+}
+
+AbortWhen::~AbortWhen()
+{
+    stop_ = true;
+    thread_.join();
+}
+
+void makeRichTree(const QString& root, int manyFiles)
+{
+    QByteArray text;
+    for (int i = 0; i < 4000; ++i)
+        text += "line " + QByteArray::number(i) + " of a compressible text file\n";
+    QByteArray noise(100 * 1024, '\0');
+    quint32 x = 0x9e3779b9;
+    for (char& c : noise) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    std::vector<wimfix::TreeEntry> entries = {
+        {"a/b/c/d/deep.txt", "deep\n"},
+        {"a/b/empty.dat", {}},
+        {"a/empty-folder", {}, true},
+        {"text/big.txt", text},
+        {"text/copy-of-big.txt", text}, // same contents, stored once
+        {"noise.bin", noise},
+        {QString::fromUtf8("中文目录/说明文件.txt"), QByteArray("简体中文内容\n")},
+        {QString::fromUtf8("emoji-😀/𠜎𠜱.txt"), QByteArray("outside the BMP\n")},
+        {"music/Song.mp3", text.left(kSongSize)},
+        {"music/keep.txt", "kept\n"},
+        {"old/notes.bak", "excluded by *.bak\n"},
+        {"old/Archive.BAK", "excluded, other letter case\n"},
+        {"tmp/scratch.txt", "excluded by tmp\\*\n"},
+        {"tmp/sub/inner.txt", "excluded with its folder\n"},
+        {"keep.bak", "an exclusion exception\n"},
+    };
+    for (int i = 0; i < manyFiles; ++i)
+        entries.push_back({QStringLiteral("many/%1/f%2.txt").arg(i / 500).arg(i),
+                           "file " + QByteArray::number(i) + "\n" + text.left(i % 3000)});
+    wimfix::makeTree(root, entries);
+    QFile::link(QStringLiteral("text/big.txt"), root + QStringLiteral("/link-relative"));
+    QFile::link(QStringLiteral("../中文目录"), root + QStringLiteral("/a/link-to-folder"));
+}
+
+QByteArray richTreeConfig()
+{
+    return "[ExclusionList]\r\n*.bak\r\ntmp\\*\r\n"
+           "[CompressionExclusionList]\r\n*.none\r\n"
+           "[ExclusionException]\r\n\"keep.bak\"\r\n";
+}
+
+QStringList richTreeExcluded()
+{
+    return {"old/notes.bak", "old/Archive.BAK", "tmp/scratch.txt", "tmp/sub/", "tmp/sub/inner.txt"};
+}
+
+QString logText()
+{
+    OperationContext& context = globalContext();
+    std::lock_guard lock(context.logMutex);
+    return context.logText;
+}
+
+} // namespace oprun

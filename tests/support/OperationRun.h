@@ -1,0 +1,54 @@
+// Running the real operations the way the progress dialog does, for end-to-end tests:
+// through startOperation on the process-wide context with a recording dialog, and small
+// helpers around them (fresh request, abort watcher, source trees with every kind of name).
+#pragma once
+
+#include "ops/Context.h"
+#include "support/RecordingPort.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+namespace oprun {
+
+// The process-wide request reset to its start-up defaults.
+OperationRequest& freshRequest();
+
+// Starts operation `id` on globalContext() with `port` as its dialog and waits until the
+// worker has ended. Returns false when it did not start or did not end in time.
+bool runOperation(int id, RecordingPort& port, int timeoutSeconds = 600);
+
+// Presses Abort (requestCloseOrAbort) from another thread once `ready` holds, polled while
+// the operation runs; abortSent() tells whether the press happened.
+class AbortWhen {
+public:
+    explicit AbortWhen(std::function<bool(const OperationContext&)> ready);
+    ~AbortWhen();
+    bool abortSent() const { return sent_; }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> sent_{false};
+    std::thread thread_;
+};
+
+// A tree with nested folders, empty files and folders, duplicate contents, Chinese names and
+// names outside the Basic Multilingual Plane, relative symbolic links (file and folder), files
+// the test configuration excludes (*.bak, below "tmp") and a compressible file stored
+// uncompressed by the default *.mp3 rule (music/Song.mp3, kSongSize bytes).
+// `manyFiles` small files are added below "many".
+inline constexpr int kSongSize = 30011;
+void makeRichTree(const QString& root, int manyFiles = 0);
+// The configuration that goes with makeRichTree.
+QByteArray richTreeConfig();
+// Relative paths of makeRichTree's entries that richTreeConfig excludes.
+QStringList richTreeExcluded();
+
+// The log text of the process-wide context.
+QString logText();
+
+} // namespace oprun
