@@ -1,0 +1,428 @@
+// File calls of the platform layer: copy, delete, attributes and directory search.
+
+#include "platform/Kernel.h"
+
+#include <QChar>
+#include <QString>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+namespace {
+
+constexpr DWORD kErrorNoMoreFiles = 18; // the platform's ERROR_NO_MORE_FILES
+
+void setErrno(int err) { SetLastError(ErrorFromErrno(err)); }
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    int release()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
+std::string parentOf(const std::string& path)
+{
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return path.substr(0, slash);
+}
+
+std::string baseOf(const std::string& path)
+{
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool copyData(int in, int out)
+{
+    // copy_file_range keeps the data in the kernel (and lets file systems share extents);
+    // plain read/write covers the file systems that refuse it.
+    bool kernelCopy = true;
+    for (;;) {
+        if (kernelCopy) {
+            const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+            if (n > 0)
+                continue;
+            if (n == 0)
+                return true;
+            if (errno == EINTR)
+                continue;
+            if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
+                errno == EPERM) {
+                kernelCopy = false;
+                continue;
+            }
+            return false;
+        }
+        static thread_local std::vector<char> buffer(1 << 20);
+        const ssize_t got = ::read(in, buffer.data(), buffer.size());
+        if (got == 0)
+            return true;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = ::write(out, buffer.data() + done, std::size_t(got - done));
+            if (put < 0) {
+                if (errno == EINTR)
+                    continue;
+                return false;
+            }
+            done += put;
+        }
+    }
+}
+
+FILETIME fileTime(const struct timespec& ts)
+{
+    constexpr std::int64_t kEpochDifference = 11644473600LL; // 1601 to 1970, in seconds
+    const std::int64_t ticks = (std::int64_t(ts.tv_sec) + kEpochDifference) * 10000000LL +
+                               ts.tv_nsec / 100;
+    const auto t = static_cast<std::uint64_t>(ticks < 0 ? 0 : ticks);
+    return {static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
+}
+
+DWORD attributesOf(const struct stat& st, bool isLink, const std::string& name)
+{
+    DWORD attributes = 0;
+    if (S_ISDIR(st.st_mode))
+        attributes |= FILE_ATTRIBUTE_DIRECTORY;
+    else if (!(st.st_mode & S_IWUSR))
+        attributes |= FILE_ATTRIBUTE_READONLY;
+    if (!name.empty() && name[0] == '.' && name != "." && name != "..")
+        attributes |= FILE_ATTRIBUTE_HIDDEN;
+    if (isLink)
+        attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    if (attributes == 0)
+        attributes = FILE_ATTRIBUTE_NORMAL;
+    return attributes;
+}
+
+// ENOENT means a missing file when its folder exists, else a missing path.
+DWORD missingError(const std::string& path)
+{
+    struct stat st {};
+    const std::string parent = parentOf(path);
+    if (::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return ERROR_FILE_NOT_FOUND;
+    return ERROR_PATH_NOT_FOUND;
+}
+
+// '*' and '?' wildcards, letters compared without case (simple case folding per code unit).
+bool wildcardMatch(const QString& pattern, const QString& name)
+{
+    auto same = [](QChar a, QChar b) { return a == b || a.toCaseFolded() == b.toCaseFolded(); };
+    qsizetype p = 0, n = 0, starP = -1, starN = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == u'*') {
+            starP = p++;
+            starN = n;
+        } else if (p < pattern.size() && (pattern[p] == u'?' || same(pattern[p], name[n]))) {
+            ++p;
+            ++n;
+        } else if (starP >= 0) {
+            p = starP + 1;
+            n = ++starN;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == u'*')
+        ++p;
+    return p == pattern.size();
+}
+
+struct FindState {
+    std::vector<WIN32_FIND_DATAW> entries;
+    std::size_t next = 0;
+};
+
+struct FindTable {
+    std::mutex mutex;
+    std::unordered_set<FindState*> open;
+};
+
+FindTable& findTable()
+{
+    static FindTable table;
+    return table;
+}
+
+bool fillFindData(int dirFd, const std::string& name, WIN32_FIND_DATAW& data)
+{
+    struct stat st {};
+    struct stat lst {};
+    const bool haveLink = ::fstatat(dirFd, name.c_str(), &lst, AT_SYMLINK_NOFOLLOW) == 0;
+    if (::fstatat(dirFd, name.c_str(), &st, 0) != 0) {
+        if (!haveLink)
+            return false;
+        st = lst; // a dangling link is listed as itself
+    }
+    const std::u16string wide = fromUtf8(name);
+    if (wide.size() >= MAX_PATH)
+        return false;
+    data = {};
+    data.dwFileAttributes = attributesOf(st, haveLink && S_ISLNK(lst.st_mode), name);
+    data.ftCreationTime = fileTime(st.st_ctim);
+    data.ftLastAccessTime = fileTime(st.st_atim);
+    data.ftLastWriteTime = fileTime(st.st_mtim);
+    const auto size = S_ISDIR(st.st_mode) ? std::uint64_t(0) : std::uint64_t(st.st_size);
+    data.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    data.nFileSizeLow = static_cast<DWORD>(size);
+    std::copy(wide.begin(), wide.end(), data.cFileName);
+    data.cFileName[wide.size()] = 0;
+    return true;
+}
+
+} // namespace
+
+BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists)
+{
+    if (!existingFileName || !*existingFileName || !newFileName || !*newFileName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::string from = toUtf8(existingFileName);
+    const std::string to = toUtf8(newFileName);
+
+    // O_NONBLOCK so that a FIFO named as the source cannot block us; only regular files
+    // are copied.
+    Fd in(::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (in.get() < 0) {
+        const int err = errno;
+        SetLastError(err == ENOENT ? missingError(from) : ErrorFromErrno(err));
+        return FALSE;
+    }
+    struct stat st {};
+    if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    ::fcntl(in.get(), F_SETFL, ::fcntl(in.get(), F_GETFL) & ~O_NONBLOCK);
+
+    struct stat existing {};
+    if (failIfExists && ::lstat(to.c_str(), &existing) == 0) {
+        SetLastError(ERROR_FILE_EXISTS);
+        return FALSE;
+    }
+
+    // Write a new file beside the destination (O_EXCL: never through anything planted
+    // there) and rename it over the destination, which replaces a symbolic link itself
+    // rather than the file it points to.
+    std::string temp = parentOf(to) + "/." + baseOf(to) + ".XXXXXX";
+    if (baseOf(to).empty()) {
+        SetLastError(ERROR_INVALID_NAME);
+        return FALSE;
+    }
+    Fd out(::mkostemp(temp.data(), O_CLOEXEC));
+    if (out.get() < 0) {
+        const int err = errno;
+        SetLastError(err == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(err));
+        return FALSE;
+    }
+    auto abandon = [&](int err) {
+        ::unlink(temp.c_str());
+        setErrno(err);
+        return FALSE;
+    };
+    if (!copyData(in.get(), out.get()))
+        return abandon(errno);
+    ::fchmod(out.get(), st.st_mode & 0777);
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ::futimens(out.get(), times);
+    if (::close(out.release()) != 0)
+        return abandon(errno);
+
+    if (failIfExists) {
+        if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+            const int err = errno;
+            if (err != EINVAL && err != ENOSYS)
+                return abandon(err == EEXIST ? EEXIST : err);
+            // File systems without RENAME_NOREPLACE: link() also refuses an existing name.
+            if (::link(temp.c_str(), to.c_str()) != 0)
+                return abandon(errno);
+            ::unlink(temp.c_str());
+        }
+    } else if (::rename(temp.c_str(), to.c_str()) != 0) {
+        return abandon(errno);
+    }
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL DeleteFileW(LPCWSTR fileName)
+{
+    if (!fileName || !*fileName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::string path = toUtf8(fileName);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        const int err = errno;
+        SetLastError(err == ENOENT ? missingError(path) : ErrorFromErrno(err));
+        return FALSE;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (::unlink(path.c_str()) != 0) {
+        setErrno(errno);
+        return FALSE;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+DWORD GetFileAttributesW(LPCWSTR fileName)
+{
+    if (!fileName || !*fileName) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    const std::string path = toUtf8(fileName);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        const int err = errno;
+        SetLastError(err == ENOENT ? missingError(path) : ErrorFromErrno(err));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    struct stat lst {};
+    const bool isLink = ::lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode);
+    std::string name = path;
+    while (name.size() > 1 && name.back() == '/')
+        name.pop_back();
+    return attributesOf(st, isLink, baseOf(name));
+}
+
+HANDLE FindFirstFileW(LPCWSTR fileName, WIN32_FIND_DATAW* findData)
+{
+    if (!fileName || !*fileName || !findData) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    const std::string path = toUtf8(fileName);
+    const std::string folder = parentOf(path);
+    const std::string patternUtf8 = baseOf(path);
+    if (patternUtf8.empty()) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    QString pattern = QString::fromStdString(patternUtf8);
+    if (pattern == u"*.*")
+        pattern = QStringLiteral("*"); // the platform's "every name", dots or not
+
+    Fd dirFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dirFd.get() < 0) {
+        const int err = errno;
+        SetLastError(err == ENOENT || err == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(err));
+        return INVALID_HANDLE_VALUE;
+    }
+
+    auto state = std::make_unique<FindState>();
+    const bool wildcards = pattern.contains(u'*') || pattern.contains(u'?');
+    WIN32_FIND_DATAW data;
+    // An exact name that exists is the one answer, as the platform (where letter case never
+    // tells names apart) would give it.
+    if (!wildcards && fillFindData(dirFd.get(), patternUtf8, data)) {
+        state->entries.push_back(data);
+    } else {
+        const int listFd = ::dup(dirFd.get());
+        DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+        if (!dir) {
+            if (listFd >= 0)
+                ::close(listFd);
+            setErrno(errno);
+            return INVALID_HANDLE_VALUE;
+        }
+        std::vector<std::string> names;
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name == "." || name == "..")
+                continue;
+            if (wildcardMatch(pattern, QString::fromStdString(name)))
+                names.push_back(name);
+        }
+        ::closedir(dir);
+        std::sort(names.begin(), names.end());
+        for (const std::string& name : names)
+            if (fillFindData(dirFd.get(), name, data))
+                state->entries.push_back(data);
+    }
+    if (state->entries.empty()) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    *findData = state->entries[0];
+    state->next = 1;
+    FindTable& table = findTable();
+    std::lock_guard lock(table.mutex);
+    table.open.insert(state.get());
+    SetLastError(ERROR_SUCCESS);
+    return state.release();
+}
+
+BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW* findData)
+{
+    FindTable& table = findTable();
+    std::lock_guard lock(table.mutex);
+    auto* state = static_cast<FindState*>(find);
+    if (!table.open.count(state) || !findData) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (state->next >= state->entries.size()) {
+        SetLastError(kErrorNoMoreFiles);
+        return FALSE;
+    }
+    *findData = state->entries[state->next++];
+    return TRUE;
+}
+
+BOOL FindClose(HANDLE find)
+{
+    FindTable& table = findTable();
+    std::lock_guard lock(table.mutex);
+    auto* state = static_cast<FindState*>(find);
+    if (!table.open.erase(state)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    delete state;
+    return TRUE;
+}
