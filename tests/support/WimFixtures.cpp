@@ -13,8 +13,10 @@
 #include <filesystem>
 #include <memory>
 
-namespace wimfix {
-namespace {
+namespace wimfix
+{
+namespace
+{
 
 struct WimFree {
     void operator()(WIMStruct* w) const { wimlib_free(w); }
@@ -27,6 +29,13 @@ WimPtr openWim(const QString& path)
     if (wimlib_open_wim(QFile::encodeName(path).constData(), 0, &w) != 0)
         return nullptr;
     return WimPtr(w);
+}
+
+int countOf(WIMStruct* wim)
+{
+    wimlib_wim_info info{};
+    wimlib_get_wim_info(wim, &info);
+    return static_cast<int>(info.image_count);
 }
 
 QString errorText(int code)
@@ -119,7 +128,7 @@ bool makeWim(const QString& wimPath, const WimSpec& spec, QString* error)
         ret = wimlib_add_image(wim.get(), source.constData(), nullptr, nullptr, 0);
         if (ret)
             return fail(QStringLiteral("add ") + image.source, ret);
-        const int index = wimlib_get_num_images(wim.get());
+        const int index = countOf(wim.get());
         if (!image.keepLibwimWindowsInfo) {
             for (const char* p : {"WINDOWS", "FLAGS", "DISPLAYNAME", "DISPLAYDESCRIPTION"})
                 wimlib_set_image_property(wim.get(), index, p, nullptr);
@@ -148,8 +157,8 @@ bool makeWim(const QString& wimPath, const WimSpec& spec, QString* error)
             return fail(QStringLiteral("boot index"), ret);
     }
     const int flags = spec.integrity ? WIMLIB_WRITE_FLAG_CHECK_INTEGRITY : 0;
-    ret = wimlib_write(wim.get(), QFile::encodeName(wimPath).constData(), WIMLIB_ALL_IMAGES,
-                       flags, 1);
+    ret = wimlib_write(wim.get(), QFile::encodeName(wimPath).constData(), WIMLIB_ALL_IMAGES, flags,
+                       1);
     if (ret)
         return fail(QStringLiteral("write"), ret);
     return true;
@@ -159,15 +168,15 @@ bool make7zWim(const QString& wimPath, const QString& source, QString* output)
 {
     QFile::remove(wimPath);
     return runProgram(QStringLiteral("7z"),
-                      {QStringLiteral("a"), QStringLiteral("-twim"), QStringLiteral("-bd"),
-                       wimPath, source + QStringLiteral("/*")},
+                      {QStringLiteral("a"), QStringLiteral("-twim"), QStringLiteral("-bd"), wimPath,
+                       source + QStringLiteral("/*")},
                       output) == 0;
 }
 
 int imageCount(const QString& wimPath)
 {
     WimPtr wim = openWim(wimPath);
-    return wim ? wimlib_get_num_images(wim.get()) : -1;
+    return wim ? countOf(wim.get()) : -1;
 }
 
 int bootIndex(const QString& wimPath)
@@ -192,9 +201,8 @@ QString imageProperty(const QString& wimPath, int image, const QString& property
 QString imagexXml(const QString& wimPath)
 {
     QString out;
-    runProgram(QStringLiteral("wimlib-imagex"), {QStringLiteral("info"), wimPath,
-                                                 QStringLiteral("--xml")},
-               &out);
+    runProgram(QStringLiteral("wimlib-imagex"),
+               {QStringLiteral("info"), wimPath, QStringLiteral("--xml")}, &out);
     return out;
 }
 
@@ -243,9 +251,10 @@ std::map<QString, QByteArray> treeContents(const QString& root)
         const QFileInfo fi = it.fileInfo();
         const QString rel = base.relativeFilePath(fi.filePath());
         if (fi.isSymLink())
-            out[rel] = "->" + QByteArray::fromStdString(
-                std::filesystem::read_symlink(QFile::encodeName(fi.filePath()).toStdString())
-                    .string());
+            out[rel] =
+                "->" + QByteArray::fromStdString(std::filesystem::read_symlink(
+                                                     QFile::encodeName(fi.filePath()).toStdString())
+                                                     .string());
         else if (fi.isDir())
             out[rel + QLatin1Char('/')] = {};
         else

@@ -11,7 +11,8 @@
 #include <map>
 #include <vector>
 
-namespace wimfix {
+namespace wimfix
+{
 
 // One entry of a fixture tree: a folder (content ignored) or a file with its bytes.
 struct TreeEntry {
@@ -39,17 +40,17 @@ void addWindowsSkeleton(const QString& root);
 
 // One image of a fixture WIM.
 struct ImageSpec {
-    QString source;                       // folder captured
-    QString name;                         // NAME; empty: none
-    QString description;                  // DESCRIPTION; empty: none
-    std::map<QString, QString> elements;  // more elements ("FLAGS", "WINDOWS/EDITIONID", ...)
-    bool keepLibwimWindowsInfo = false;   // false: drop what libwim adds for a Windows tree
+    QString source;                      // folder captured
+    QString name;                        // NAME; empty: none
+    QString description;                 // DESCRIPTION; empty: none
+    std::map<QString, QString> elements; // more elements ("FLAGS", "WINDOWS/EDITIONID", ...)
+    bool keepLibwimWindowsInfo = false;  // false: drop what libwim adds for a Windows tree
 };
 
 struct WimSpec {
     std::vector<ImageSpec> images;
-    int compression = 1;     // libwim's numbering: 0 none, 1 XPRESS, 2 LZX
-    bool integrity = false;  // write an integrity table
+    int compression = 1;    // libwim's numbering: 0 none, 1 XPRESS, 2 LZX
+    bool integrity = false; // write an integrity table
     int bootIndex = 0;
 };
 

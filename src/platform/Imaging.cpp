@@ -1,0 +1,808 @@
+// WIM files and images: handles, opening, attributes, image information, boot index,
+// deleting images and the message callback registry.
+#include "Imaging.h"
+
+#include "ImagingInternal.h"
+#include "Kernel.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <unordered_set>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace imaging
+{
+namespace
+{
+
+std::mutex gHandleMutex;
+std::unordered_set<const void*> gLiveHandles;
+
+void addLive(const void* h)
+{
+    std::lock_guard lock(gHandleMutex);
+    gLiveHandles.insert(h);
+}
+
+bool removeLive(const void* h)
+{
+    std::lock_guard lock(gHandleMutex);
+    return gLiveHandles.erase(h) != 0;
+}
+
+bool isLive(const void* h)
+{
+    std::lock_guard lock(gHandleMutex);
+    return h && gLiveHandles.count(h) != 0;
+}
+
+std::mutex gCallbackMutex;
+std::vector<std::pair<WIMMessageCallback, PVOID>> gCallbacks;
+
+QString indexText(int index)
+{
+    return QString::number(index);
+}
+
+// The view of a WIM that libwim can describe but whose XML we cannot read: the elements
+// libwim reports through its properties.
+XmlElem imageFromProperties(WIMStruct* wim, int image)
+{
+    XmlElem e;
+    e.name = QStringLiteral("IMAGE");
+    for (const char* p : {"NAME", "DESCRIPTION", "FLAGS", "DISPLAYNAME", "DISPLAYDESCRIPTION",
+                          "DIRCOUNT", "FILECOUNT", "TOTALBYTES", "HARDLINKBYTES"}) {
+        if (const char* v = wimlib_get_image_property(wim, image, p)) {
+            XmlElem c;
+            c.name = QString::fromLatin1(p);
+            c.text = QString::fromUtf8(v);
+            e.children.push_back(std::move(c));
+        }
+    }
+    return e;
+}
+
+int writeFlags(const WimHandle& w)
+{
+    return w.verify ? WIMLIB_WRITE_FLAG_CHECK_INTEGRITY : 0;
+}
+
+int openFlags(const WimHandle& w)
+{
+    int flags = 0;
+    if (w.verify)
+        flags |= WIMLIB_OPEN_FLAG_CHECK_INTEGRITY;
+    if (w.writable)
+        flags |= WIMLIB_OPEN_FLAG_WRITE_ACCESS;
+    return flags;
+}
+
+// Writes a WIM that has no file yet: to a temporary file in the same folder, renamed over
+// the path once complete, so a failed write never leaves a half file under the name.
+int writeNewFile(WimHandle& w)
+{
+    const std::string dir = std::filesystem::path(w.path).parent_path().string();
+    std::string tmp = w.path + ".pelloric-XXXXXX";
+    std::vector<char> name(tmp.begin(), tmp.end());
+    name.push_back('\0');
+    const int fd = mkstemp(name.data());
+    if (fd < 0)
+        return WIMLIB_ERR_OPEN;
+    fchmod(fd, 0644);
+    close(fd);
+    tmp.assign(name.data());
+    errno = 0;
+    int ret = wimlib_write(w.wim.get(), tmp.c_str(), WIMLIB_ALL_IMAGES, writeFlags(w), 0);
+    if (!ret && std::rename(tmp.c_str(), w.path.c_str()) != 0)
+        ret = WIMLIB_ERR_RENAME;
+    if (ret) {
+        const int saved = errno;
+        unlink(tmp.c_str());
+        errno = saved;
+    }
+    (void)dir;
+    return ret;
+}
+
+} // namespace
+
+// ---- handles --------------------------------------------------------------------------------
+WimHandle* lookupWim(HANDLE h)
+{
+    if (!isLive(h) || static_cast<WimHandle*>(h)->magic != kWimMagic) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return static_cast<WimHandle*>(h);
+}
+
+ImageHandle* lookupImage(HANDLE h)
+{
+    if (!isLive(h) || static_cast<ImageHandle*>(h)->magic != kImageMagic) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return static_cast<ImageHandle*>(h);
+}
+
+ImageHandle* lookupLiveImage(HANDLE h)
+{
+    ImageHandle* img = lookupImage(h);
+    if (!img)
+        return nullptr;
+    if (!img->owner || img->index < 1 || img->index > static_cast<int>(img->owner->images.size())) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return img;
+}
+
+HANDLE registerImage(WimHandle* owner, int index)
+{
+    auto* img = new ImageHandle;
+    img->owner = owner;
+    img->index = index;
+    owner->openImages.push_back(img);
+    addLive(img);
+    return img;
+}
+
+// ---- errors -------------------------------------------------------------------------------
+DWORD errorFromWimlib(int code, int savedErrno)
+{
+    switch (code) {
+    case WIMLIB_ERR_SUCCESS:
+        return ERROR_SUCCESS;
+    case WIMLIB_ERR_ABORTED_BY_PROGRESS:
+        return ERROR_REQUEST_ABORTED;
+    case WIMLIB_ERR_NOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case WIMLIB_ERR_NOT_A_WIM_FILE:
+    case WIMLIB_ERR_UNKNOWN_VERSION:
+    case WIMLIB_ERR_INVALID_COMPRESSION_TYPE:
+    case WIMLIB_ERR_INVALID_CHUNK_SIZE:
+    case WIMLIB_ERR_INVALID_PIPABLE_WIM:
+    case WIMLIB_ERR_NOT_PIPABLE:
+        return ERROR_BAD_FORMAT;
+    case WIMLIB_ERR_INTEGRITY:
+    case WIMLIB_ERR_INVALID_RESOURCE_HASH:
+        return ERROR_CRC;
+    case WIMLIB_ERR_DECOMPRESSION:
+    case WIMLIB_ERR_INVALID_HEADER:
+    case WIMLIB_ERR_INVALID_INTEGRITY_TABLE:
+    case WIMLIB_ERR_INVALID_LOOKUP_TABLE_ENTRY:
+    case WIMLIB_ERR_INVALID_METADATA_RESOURCE:
+    case WIMLIB_ERR_INVALID_PART_NUMBER:
+    case WIMLIB_ERR_INVALID_REPARSE_DATA:
+    case WIMLIB_ERR_INVALID_UTF16_STRING:
+    case WIMLIB_ERR_INVALID_UTF8_STRING:
+    case WIMLIB_ERR_METADATA_NOT_FOUND:
+    case WIMLIB_ERR_RESOURCE_NOT_FOUND:
+    case WIMLIB_ERR_UNEXPECTED_END_OF_FILE:
+    case WIMLIB_ERR_XML:
+    case WIMLIB_ERR_IMAGE_COUNT:
+    case WIMLIB_ERR_WIM_IS_INCOMPLETE:
+    case WIMLIB_ERR_INVALID_XATTR:
+        return ERROR_FILE_CORRUPT;
+    case WIMLIB_ERR_INVALID_IMAGE:
+    case WIMLIB_ERR_INVALID_PARAM:
+    case WIMLIB_ERR_INVALID_CAPTURE_CONFIG:
+    case WIMLIB_ERR_INVALID_OVERLAY:
+    case WIMLIB_ERR_UNICODE_STRING_NOT_REPRESENTABLE:
+        return ERROR_INVALID_PARAMETER;
+    case WIMLIB_ERR_IMAGE_NAME_COLLISION:
+    case WIMLIB_ERR_DUPLICATE_EXPORTED_IMAGE:
+        return ERROR_ALREADY_EXISTS;
+    case WIMLIB_ERR_WIM_IS_READONLY:
+    case WIMLIB_ERR_INSUFFICIENT_PRIVILEGES:
+        return ERROR_ACCESS_DENIED;
+    case WIMLIB_ERR_IS_SPLIT_WIM:
+    case WIMLIB_ERR_SPLIT_INVALID:
+    case WIMLIB_ERR_UNSUPPORTED:
+    case WIMLIB_ERR_UNSUPPORTED_FILE:
+    case WIMLIB_ERR_WIM_IS_ENCRYPTED:
+    case WIMLIB_ERR_COMPACTION_NOT_POSSIBLE:
+    case WIMLIB_ERR_IMAGE_HAS_MULTIPLE_REFERENCES:
+        return ERROR_NOT_SUPPORTED;
+    case WIMLIB_ERR_NOTDIR:
+        return ERROR_DIRECTORY;
+    case WIMLIB_ERR_IS_DIRECTORY:
+    case WIMLIB_ERR_NOT_A_REGULAR_FILE:
+        return ERROR_ACCESS_DENIED;
+    case WIMLIB_ERR_PATH_DOES_NOT_EXIST:
+        return ERROR_PATH_NOT_FOUND;
+    case WIMLIB_ERR_NOTEMPTY:
+        return ERROR_DIR_NOT_EMPTY;
+    case WIMLIB_ERR_CONCURRENT_MODIFICATION_DETECTED:
+    case WIMLIB_ERR_ALREADY_LOCKED:
+        return ERROR_SHARING_VIOLATION;
+    case WIMLIB_ERR_OPEN:
+    case WIMLIB_ERR_OPENDIR:
+    case WIMLIB_ERR_STAT:
+    case WIMLIB_ERR_READ:
+    case WIMLIB_ERR_READLINK:
+    case WIMLIB_ERR_WRITE:
+    case WIMLIB_ERR_RENAME:
+    case WIMLIB_ERR_MKDIR:
+    case WIMLIB_ERR_LINK:
+    case WIMLIB_ERR_MKNOD:
+    case WIMLIB_ERR_SET_ATTRIBUTES:
+    case WIMLIB_ERR_SET_REPARSE_DATA:
+    case WIMLIB_ERR_SET_SECURITY:
+    case WIMLIB_ERR_SET_SHORT_NAME:
+    case WIMLIB_ERR_SET_TIMESTAMPS:
+    case WIMLIB_ERR_SET_XATTR:
+        if (savedErrno != 0) {
+            const DWORD mapped = ErrorFromErrno(savedErrno);
+            if (mapped != ERROR_GEN_FAILURE)
+                return mapped;
+        }
+        if (code == WIMLIB_ERR_READ)
+            return ERROR_READ_FAULT;
+        if (code == WIMLIB_ERR_WRITE)
+            return ERROR_WRITE_FAULT;
+        if (code == WIMLIB_ERR_OPEN || code == WIMLIB_ERR_OPENDIR)
+            return ERROR_OPEN_FAILED;
+        if (code == WIMLIB_ERR_MKDIR)
+            return ERROR_CANNOT_MAKE;
+        return ERROR_GEN_FAILURE;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}
+
+BOOL failWimlib(int code, int savedErrno)
+{
+    SetLastError(errorFromWimlib(code, savedErrno));
+    return FALSE;
+}
+
+BOOL fail(DWORD code)
+{
+    SetLastError(code);
+    return FALSE;
+}
+
+// ---- view and reloads ---------------------------------------------------------------------
+void rebuildView(WimHandle& w)
+{
+    const int count = imageCountOf(w.wim.get());
+    w.topElements.clear();
+    w.images.clear();
+    std::vector<std::pair<int, XmlElem>> found;
+    void* buf = nullptr;
+    std::size_t size = 0;
+    if (w.onDisk && wimlib_get_xml_data(w.wim.get(), &buf, &size) == 0) {
+        XmlElem root;
+        if (parseXml(fromUtf16Le(buf, size), root)) {
+            int position = 0;
+            for (XmlElem& e : root.children) {
+                if (e.name != QLatin1String("IMAGE")) {
+                    w.topElements.push_back(std::move(e));
+                    continue;
+                }
+                ++position;
+                int index = position;
+                for (const auto& [name, value] : e.attrs)
+                    if (name == QLatin1String("INDEX"))
+                        index = value.toInt();
+                found.emplace_back(index, std::move(e));
+            }
+        }
+        std::free(buf);
+    }
+    std::stable_sort(found.begin(), found.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& f : found)
+        if (static_cast<int>(w.images.size()) < count)
+            w.images.push_back(std::move(f.second));
+    // libwim opened the file, so its own reading is the authority on the image count.
+    for (int i = static_cast<int>(w.images.size()) + 1; i <= count; ++i)
+        w.images.push_back(imageFromProperties(w.wim.get(), i));
+    for (XmlElem& e : w.images) {
+        e.name = QStringLiteral("IMAGE");
+        e.attrs.clear();
+    }
+    w.imageDirty.assign(w.images.size(), false);
+}
+
+int reloadWim(WimHandle& w, bool keepPending)
+{
+    std::vector<XmlElem> pendingImages;
+    std::vector<bool> pendingDirty;
+    wimlib_wim_info info{};
+    if (keepPending) {
+        pendingImages = w.images;
+        pendingDirty = w.imageDirty;
+        wimlib_get_wim_info(w.wim.get(), &info);
+    }
+    const bool bootDirty = keepPending && w.bootDirty;
+
+    WIMStruct* raw = nullptr;
+    int ret;
+    if (w.onDisk)
+        ret = wimlib_open_wim(w.path.c_str(), openFlags(w), &raw);
+    else
+        ret = wimlib_create_new_wim(static_cast<wimlib_compression_type>(w.compression), &raw);
+    if (ret)
+        return ret;
+    w.wim.reset(raw);
+    rebuildView(w);
+    w.dirty = false;
+    w.bootDirty = false;
+    if (!keepPending)
+        return 0;
+
+    // Put back information changes of images that still exist, and the boot index.
+    const std::size_t n = std::min(pendingImages.size(), w.images.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!pendingDirty[i])
+            continue;
+        if (syncImageElements(w.wim.get(), static_cast<int>(i + 1), w.images[i].children,
+                              pendingImages[i].children) == 0) {
+            w.images[i] = std::move(pendingImages[i]);
+            w.imageDirty[i] = true;
+            w.dirty = true;
+        }
+    }
+    if (bootDirty && info.boot_index <= w.images.size()) {
+        wimlib_set_wim_info(w.wim.get(), &info, WIMLIB_CHANGE_BOOT_INDEX);
+        w.bootDirty = true;
+        w.dirty = true;
+    }
+    return 0;
+}
+
+int commitWim(WimHandle& w, int extraWriteFlags)
+{
+    errno = 0;
+    int ret;
+    if (w.onDisk)
+        ret = wimlib_overwrite(w.wim.get(), writeFlags(w) | extraWriteFlags, 0);
+    else
+        ret = writeNewFile(w);
+    const int saved = errno;
+    if (ret) {
+        reloadWim(w, true);
+        errno = saved;
+        return ret;
+    }
+    w.onDisk = true;
+    if (int r = reloadWim(w, false)) {
+        errno = saved;
+        return r;
+    }
+    return 0;
+}
+
+} // namespace imaging
+
+using namespace imaging;
+
+// ---- calls ----------------------------------------------------------------------------------
+void ImagingGlobalInit()
+{
+    wimlib_global_init(0);
+}
+
+HANDLE WIMCreateFile(LPCWSTR wimPath, DWORD desiredAccess, DWORD creationDisposition,
+                     DWORD flagsAndAttributes, DWORD compressionType, DWORD* creationResult)
+{
+    if (!wimPath || !*wimPath) {
+        SetLastError(wimPath ? ERROR_PATH_NOT_FOUND : ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (creationDisposition < CREATE_NEW || creationDisposition > OPEN_ALWAYS ||
+        compressionType > WIM_COMPRESS_LZX + 1) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto w = std::make_unique<WimHandle>();
+    std::error_code ec;
+    w->path = std::filesystem::absolute(toUtf8(wimPath), ec).lexically_normal().string();
+    if (ec)
+        w->path = toUtf8(wimPath);
+    w->path16 = fromUtf8(w->path);
+    w->writable = (desiredAccess & GENERIC_WRITE) != 0;
+    w->verify = (flagsAndAttributes & WIM_FLAG_VERIFY) != 0;
+    w->openFlags = flagsAndAttributes;
+    w->compression = static_cast<int>(compressionType);
+
+    struct stat st {
+    };
+    const bool exists = ::stat(w->path.c_str(), &st) == 0;
+    const int statErrno = exists ? 0 : errno;
+    if (!exists && statErrno != ENOENT) {
+        SetLastError(statErrno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(statErrno));
+        return nullptr;
+    }
+    if (exists && S_ISDIR(st.st_mode)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    w->existedBefore = exists;
+
+    const bool create = creationDisposition == CREATE_ALWAYS || creationDisposition == CREATE_NEW ||
+                        (creationDisposition == OPEN_ALWAYS && !exists);
+    if (creationDisposition == OPEN_EXISTING && !exists) {
+        const std::string parent = std::filesystem::path(w->path).parent_path().string();
+        SetLastError(::access(parent.c_str(), F_OK) == 0 ? ERROR_FILE_NOT_FOUND
+                                                         : ERROR_PATH_NOT_FOUND);
+        return nullptr;
+    }
+    if (creationDisposition == CREATE_NEW && exists) {
+        SetLastError(ERROR_FILE_EXISTS);
+        return nullptr;
+    }
+
+    if (create) {
+        if (!w->writable) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return nullptr;
+        }
+        // The file is written by the first capture or export, or when the handle is closed;
+        // make sure now that it can be.
+        const std::string parent = std::filesystem::path(w->path).parent_path().string();
+        if (::access(parent.c_str(), F_OK) != 0) {
+            SetLastError(ERROR_PATH_NOT_FOUND);
+            return nullptr;
+        }
+        if (::access(parent.c_str(), W_OK | X_OK) != 0) {
+            SetLastError(ErrorFromErrno(errno));
+            return nullptr;
+        }
+        if (exists && (st.st_mode & 0222) == 0) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return nullptr;
+        }
+        w->onDisk = false;
+        if (int ret = reloadWim(*w, false)) {
+            failWimlib(ret, 0);
+            return nullptr;
+        }
+        if (creationResult)
+            *creationResult = WIM_CREATED_NEW;
+    } else {
+        if (w->writable) {
+            // A file without write permission is read-only, as the platform's read-only
+            // attribute is, also for the administrator.
+            if ((st.st_mode & 0222) == 0 || ::access(w->path.c_str(), W_OK) != 0) {
+                SetLastError(errno == EROFS ? ERROR_WRITE_PROTECT : ERROR_ACCESS_DENIED);
+                return nullptr;
+            }
+        }
+        w->onDisk = true;
+        errno = 0;
+        if (int ret = reloadWim(*w, false)) {
+            failWimlib(ret, errno);
+            return nullptr;
+        }
+        wimlib_wim_info info{};
+        wimlib_get_wim_info(w->wim.get(), &info);
+        w->compression = info.compression_type;
+        if (creationResult)
+            *creationResult = WIM_OPENED_EXISTING;
+    }
+    WimHandle* h = w.release();
+    addLive(h);
+    SetLastError(ERROR_SUCCESS);
+    return h;
+}
+
+BOOL WIMCloseHandle(HANDLE object)
+{
+    if (isLive(object) && static_cast<ImageHandle*>(object)->magic == kImageMagic) {
+        auto* img = static_cast<ImageHandle*>(object);
+        removeLive(img);
+        if (img->owner) {
+            auto& list = img->owner->openImages;
+            list.erase(std::remove(list.begin(), list.end(), img), list.end());
+        }
+        img->magic = 0;
+        delete img;
+        return TRUE;
+    }
+    WimHandle* w = lookupWim(object);
+    if (!w)
+        return FALSE;
+    removeLive(w);
+    std::unique_ptr<WimHandle> owned(w);
+    for (ImageHandle* img : w->openImages)
+        img->owner = nullptr;
+    w->openImages.clear();
+
+    int ret = 0;
+    int saved = 0;
+    // A new WIM that nothing was written to becomes an empty WIM file, unless a file of that
+    // name is there: a capture into it that failed never destroys an existing file.
+    const bool writeEmpty = !w->onDisk && ::access(w->path.c_str(), F_OK) != 0;
+    if ((w->dirty && w->onDisk) || writeEmpty) {
+        ret = commitWim(*w, 0);
+        saved = errno;
+    }
+    w->magic = 0;
+    if (ret)
+        return failWimlib(ret, saved);
+    return TRUE;
+}
+
+BOOL WIMSetTemporaryPath(HANDLE wim, LPCWSTR path)
+{
+    WimHandle* w = lookupWim(wim);
+    if (!w)
+        return FALSE;
+    if (!path || !*path)
+        return fail(ERROR_INVALID_PARAMETER);
+    const std::string dir = toUtf8(path);
+    struct stat st {
+    };
+    if (::stat(dir.c_str(), &st) != 0)
+        return fail(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND
+                                                        : ErrorFromErrno(errno));
+    if (!S_ISDIR(st.st_mode))
+        return fail(ERROR_DIRECTORY);
+    // Prove the folder takes a file, as the library would need it to.
+    std::string probe = dir + "/.pelloric-probe-XXXXXX";
+    std::vector<char> name(probe.begin(), probe.end());
+    name.push_back('\0');
+    const int fd = mkstemp(name.data());
+    if (fd < 0)
+        return fail(errno == EEXIST ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
+    close(fd);
+    unlink(name.data());
+    w->tempPath = path;
+    return TRUE;
+}
+
+BOOL WIMGetAttributes(HANDLE wim, WIM_INFO* wimInfo, DWORD cbWimInfo)
+{
+    WimHandle* w = lookupWim(wim);
+    if (!w)
+        return FALSE;
+    if (!wimInfo)
+        return fail(ERROR_INVALID_PARAMETER);
+    if (cbWimInfo < sizeof(WIM_INFO))
+        return fail(ERROR_INSUFFICIENT_BUFFER);
+    wimlib_wim_info info{};
+    if (int ret = wimlib_get_wim_info(w->wim.get(), &info))
+        return failWimlib(ret, 0);
+    std::memset(wimInfo, 0, sizeof(WIM_INFO));
+    wstrCopy(wimInfo->WimPath, MAX_PATH, reinterpret_cast<LPCWSTR>(w->path16.c_str()));
+    static_assert(sizeof(GUID) == WIMLIB_GUID_LEN);
+    std::memcpy(&wimInfo->Guid, info.guid, sizeof(GUID));
+    wimInfo->ImageCount = info.image_count;
+    wimInfo->CompressionType = static_cast<DWORD>(info.compression_type);
+    wimInfo->PartNumber = info.part_number;
+    wimInfo->TotalParts = info.total_parts;
+    wimInfo->BootIndex = info.boot_index;
+    DWORD attributes = 0;
+    if (info.resource_only)
+        attributes |= WIM_ATTRIBUTE_RESOURCE_ONLY;
+    if (info.metadata_only)
+        attributes |= WIM_ATTRIBUTE_METADATA_ONLY;
+    if (info.has_integrity_table)
+        attributes |= WIM_ATTRIBUTE_VERIFY_DATA;
+    if (info.has_rpfix)
+        attributes |= WIM_ATTRIBUTE_RP_FIX;
+    if (info.spanned)
+        attributes |= WIM_ATTRIBUTE_SPANNED;
+    if (info.is_marked_readonly)
+        attributes |= WIM_ATTRIBUTE_READONLY;
+    wimInfo->WimAttributes = attributes;
+    wimInfo->WimFlagsAndAttr = w->openFlags;
+    return TRUE;
+}
+
+HANDLE WIMLoadImage(HANDLE wim, DWORD imageIndex)
+{
+    WimHandle* w = lookupWim(wim);
+    if (!w)
+        return nullptr;
+    if (imageIndex < 1 || imageIndex > w->images.size()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return registerImage(w, static_cast<int>(imageIndex));
+}
+
+DWORD WIMGetImageCount(HANDLE wim)
+{
+    WimHandle* w = lookupWim(wim);
+    if (!w)
+        return 0;
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(w->images.size());
+}
+
+BOOL WIMSetBootImage(HANDLE wim, DWORD imageIndex)
+{
+    WimHandle* w = lookupWim(wim);
+    if (!w)
+        return FALSE;
+    if (!w->writable)
+        return fail(ERROR_ACCESS_DENIED);
+    if (imageIndex > w->images.size())
+        return fail(ERROR_INVALID_PARAMETER);
+    wimlib_wim_info info{};
+    info.boot_index = imageIndex;
+    if (int ret = wimlib_set_wim_info(w->wim.get(), &info, WIMLIB_CHANGE_BOOT_INDEX))
+        return failWimlib(ret, 0);
+    w->dirty = true;
+    w->bootDirty = true;
+    return TRUE;
+}
+
+BOOL WIMDeleteImage(HANDLE wim, DWORD imageIndex)
+{
+    WimHandle* w = lookupWim(wim);
+    if (!w)
+        return FALSE;
+    if (!w->writable)
+        return fail(ERROR_ACCESS_DENIED);
+    if (imageIndex < 1 || imageIndex > w->images.size())
+        return fail(ERROR_INVALID_PARAMETER);
+    const int index = static_cast<int>(imageIndex);
+    for (const ImageHandle* img : w->openImages)
+        if (img->index == index)
+            return fail(ERROR_BUSY);
+    errno = 0;
+    int ret = wimlib_delete_image(w->wim.get(), index);
+    if (ret) {
+        const int saved = errno;
+        reloadWim(*w, true);
+        return failWimlib(ret, saved);
+    }
+    if (w->onDisk) {
+        // Only the image's metadata and XML go; the file's data stays where it is.
+        ret = commitWim(*w, WIMLIB_WRITE_FLAG_SOFT_DELETE);
+        if (ret)
+            return failWimlib(ret, errno);
+    } else {
+        w->images.erase(w->images.begin() + (index - 1));
+        w->imageDirty.erase(w->imageDirty.begin() + (index - 1));
+        w->dirty = true;
+    }
+    for (ImageHandle* img : w->openImages)
+        if (img->index > index)
+            --img->index;
+    return TRUE;
+}
+
+BOOL WIMGetImageInformation(HANDLE object, PVOID* imageInfo, DWORD* cbImageInfo)
+{
+    if (!imageInfo || !cbImageInfo)
+        return fail(ERROR_INVALID_PARAMETER);
+    QString text(QChar(0xFEFF));
+    if (isLive(object) && static_cast<ImageHandle*>(object)->magic == kImageMagic) {
+        ImageHandle* img = lookupLiveImage(object);
+        if (!img)
+            return FALSE;
+        const QString index = indexText(img->index);
+        serializeXml(img->owner->images[img->index - 1], text, &index);
+    } else {
+        WimHandle* w = lookupWim(object);
+        if (!w)
+            return FALSE;
+        text += u"<WIM>";
+        for (const XmlElem& e : w->topElements)
+            serializeXml(e, text);
+        for (std::size_t i = 0; i < w->images.size(); ++i) {
+            const QString index = indexText(static_cast<int>(i + 1));
+            serializeXml(w->images[i], text, &index);
+        }
+        text += u"</WIM>";
+    }
+    const std::size_t bytes = static_cast<std::size_t>(text.size()) * sizeof(WCHAR);
+    // One terminator beyond the reported size, for callers that read up to a NUL.
+    void* buffer = LocalAlloc(LPTR, bytes + sizeof(WCHAR));
+    if (!buffer)
+        return fail(ERROR_NOT_ENOUGH_MEMORY);
+    std::memcpy(buffer, text.utf16(), bytes);
+    *imageInfo = buffer;
+    *cbImageInfo = static_cast<DWORD>(bytes);
+    return TRUE;
+}
+
+BOOL WIMSetImageInformation(HANDLE image, PVOID imageInfo, DWORD cbImageInfo)
+{
+    ImageHandle* img = lookupLiveImage(image);
+    if (!img)
+        return FALSE;
+    if (!imageInfo || cbImageInfo < 2 * sizeof(WCHAR))
+        return fail(ERROR_INVALID_PARAMETER);
+    WimHandle& w = *img->owner;
+    if (!w.writable)
+        return fail(ERROR_ACCESS_DENIED);
+    XmlElem given;
+    if (!parseXml(fromUtf16Le(imageInfo, cbImageInfo), given))
+        return fail(ERROR_INVALID_DATA);
+
+    XmlElem& current = w.images[img->index - 1];
+    XmlElem next;
+    next.name = QStringLiteral("IMAGE");
+    // libwim keeps its own counts, sizes and times; the view keeps them where they were.
+    for (const XmlElem& e : current.children)
+        if (isMaintainedElement(e.name))
+            next.children.push_back(e);
+    for (XmlElem& e : given.children) {
+        if (isMaintainedElement(e.name))
+            continue;
+        next.children.push_back(std::move(e));
+    }
+    // Attributes below the image cannot be carried by libwim's properties; the view drops
+    // them too, so it shows what the file will hold.
+    std::vector<XmlElem*> stack;
+    for (XmlElem& e : next.children)
+        stack.push_back(&e);
+    while (!stack.empty()) {
+        XmlElem* e = stack.back();
+        stack.pop_back();
+        e->attrs.clear();
+        if (!e->children.empty())
+            e->text.clear();
+        for (XmlElem& c : e->children)
+            stack.push_back(&c);
+    }
+    if (int ret = syncImageElements(w.wim.get(), img->index, current.children, next.children))
+        return failWimlib(ret, 0);
+    current = std::move(next);
+    w.imageDirty[img->index - 1] = true;
+    w.dirty = true;
+    return TRUE;
+}
+
+DWORD WIMRegisterMessageCallback(HANDLE wim, WIMMessageCallback callback, PVOID userData)
+{
+    if (wim && !lookupWim(wim))
+        return INVALID_CALLBACK_VALUE;
+    if (!callback) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_CALLBACK_VALUE;
+    }
+    std::lock_guard lock(gCallbackMutex);
+    for (std::size_t i = 0; i < gCallbacks.size(); ++i) {
+        if (gCallbacks[i].first == callback) {
+            gCallbacks[i].second = userData;
+            return static_cast<DWORD>(i);
+        }
+    }
+    gCallbacks.emplace_back(callback, userData);
+    return static_cast<DWORD>(gCallbacks.size() - 1);
+}
+
+BOOL WIMUnregisterMessageCallback(HANDLE wim, WIMMessageCallback callback)
+{
+    if (wim && !lookupWim(wim))
+        return FALSE;
+    std::lock_guard lock(gCallbackMutex);
+    if (!callback) {
+        gCallbacks.clear();
+        return TRUE;
+    }
+    const auto it = std::find_if(gCallbacks.begin(), gCallbacks.end(),
+                                 [&](const auto& c) { return c.first == callback; });
+    if (it == gCallbacks.end())
+        return fail(ERROR_NOT_FOUND);
+    gCallbacks.erase(it);
+    return TRUE;
+}
+
+namespace imaging
+{
+
+ProgressBridge::ProgressBridge()
+{
+    std::lock_guard lock(gCallbackMutex);
+    callbacks_ = gCallbacks;
+    path_.reserve(512);
+    entryPath_.reserve(512);
+}
+
+} // namespace imaging

@@ -1,0 +1,587 @@
+// The long imaging calls: capture, apply and export, with libwim's progress turned into
+// the WIM_MSG_* messages of the registered callbacks.
+#include "Imaging.h"
+
+#include "ImagingInternal.h"
+#include "Kernel.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <sys/stat.h>
+
+namespace imaging
+{
+
+void appendUtf8(std::u16string& out, const char* text)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    while (*p) {
+        const unsigned c = *p;
+        if (c < 0x80) {
+            out.push_back(static_cast<char16_t>(c));
+            ++p;
+            continue;
+        }
+        int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : -1;
+        if (extra < 0 || c > 0xF4) {
+            out.push_back(u'\uFFFD');
+            ++p;
+            continue;
+        }
+        char32_t cp = c & (0x3F >> extra);
+        int i = 1;
+        for (; i <= extra; ++i) {
+            if ((p[i] & 0xC0) != 0x80)
+                break;
+            cp = (cp << 6) | (p[i] & 0x3F);
+        }
+        if (i <= extra || (extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) ||
+            (extra == 3 && cp < 0x10000) || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            out.push_back(u'\uFFFD');
+            p += i;
+            continue;
+        }
+        p += extra + 1;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+    }
+}
+
+// ---- progress bridge ------------------------------------------------------------------------
+DWORD ProgressBridge::send(DWORD message, WPARAM wParam, LPARAM lParam)
+{
+    DWORD result = WIM_MSG_SUCCESS;
+    for (const auto& [callback, userData] : callbacks_) {
+        const DWORD r = callback(message, wParam, lParam, userData);
+        if (r == WIM_MSG_ABORT_IMAGE)
+            result = WIM_MSG_ABORT_IMAGE;
+        else if (r == WIM_MSG_SKIP_ERROR && result == WIM_MSG_SUCCESS)
+            result = WIM_MSG_SKIP_ERROR;
+    }
+    if (result == WIM_MSG_ABORT_IMAGE)
+        aborted_ = true;
+    return result;
+}
+
+DWORD ProgressBridge::sendPath(DWORD message, const char* path, BOOL* answer)
+{
+    path_.clear();
+    if (path)
+        appendUtf8(path_, path);
+    return sendPath16(message, path_, answer);
+}
+
+DWORD ProgressBridge::sendPath16(DWORD message, const std::u16string& path, BOOL* answer)
+{
+    if (answer)
+        *answer = TRUE;
+    return send(message, reinterpret_cast<WPARAM>(path.c_str()), reinterpret_cast<LPARAM>(answer));
+}
+
+void ProgressBridge::startPhase()
+{
+    phaseStart_ = timeGetTime();
+    lastProgress_ = phaseStart_ - 1000;
+    lastPercent_ = -1;
+}
+
+void ProgressBridge::progress(std::uint64_t done, std::uint64_t total, bool final)
+{
+    int percent = 100;
+    if (total > 0 && done < total)
+        percent = static_cast<int>(done * 100 / total);
+    if (final)
+        percent = 100;
+    const DWORD now = timeGetTime();
+    if (percent == lastPercent_ || (percent < 100 && now - lastProgress_ < 50))
+        return;
+    lastPercent_ = percent;
+    lastProgress_ = now;
+    DWORD remaining = 0;
+    const DWORD elapsed = now - phaseStart_;
+    if (done > 0 && done < total) {
+        const double estimate = static_cast<double>(elapsed) * static_cast<double>(total - done) /
+                                static_cast<double>(done);
+        remaining = estimate > static_cast<double>(INT_MAX) ? static_cast<DWORD>(INT_MAX)
+                                                            : static_cast<DWORD>(estimate);
+    }
+    send(WIM_MSG_PROGRESS, static_cast<WPARAM>(percent), static_cast<LPARAM>(remaining));
+}
+
+int ProgressBridge::listEntries(WIMStruct* wim, int image, EntryList& list)
+{
+    auto visit = [](const wimlib_dir_entry* e, void* ctx) -> int {
+        auto& l = *static_cast<EntryList*>(ctx);
+        Entry entry{};
+        entry.nameOffset = static_cast<std::uint32_t>(l.names.size());
+        if (e->depth > 0 && e->filename)
+            appendUtf8(l.names, e->filename);
+        entry.nameLength = static_cast<std::uint32_t>(l.names.size()) - entry.nameOffset;
+        entry.depth = static_cast<std::uint32_t>(e->depth);
+        entry.folder = (e->attributes &
+                        (WIMLIB_FILE_ATTRIBUTE_DIRECTORY | WIMLIB_FILE_ATTRIBUTE_REPARSE_POINT)) ==
+                       WIMLIB_FILE_ATTRIBUTE_DIRECTORY;
+        entry.size = e->streams[0].stream_name ? 0 : e->streams[0].resource.uncompressed_size;
+        l.totalSize += entry.size;
+        ++(entry.folder ? l.folders : l.files);
+        l.entries.push_back(entry);
+        return 0;
+    };
+    return wimlib_iterate_dir_tree(wim, image, "", WIMLIB_ITERATE_DIR_TREE_FLAG_RECURSIVE, visit,
+                                   &list);
+}
+
+void ProgressBridge::setEntries(const EntryList* list, const std::u16string& prefix, bool filesOnly)
+{
+    list_ = list;
+    prefix_ = prefix;
+    while (!prefix_.empty() && prefix_.back() == u'/' && prefix_.size() > 1)
+        prefix_.pop_back();
+    filesOnly_ = filesOnly;
+    next_ = 0;
+    sentBytes_ = 0;
+    depthLength_.clear();
+}
+
+const std::u16string& ProgressBridge::entryPath(std::size_t i)
+{
+    // Entries come in tree order, so the previous path always starts with the parent's.
+    const Entry& e = list_->entries[i];
+    if (e.depth == 0) {
+        entryPath_ = prefix_.empty() ? std::u16string(u"/") : prefix_;
+    } else {
+        std::size_t base = prefix_.size();
+        if (e.depth - 1 < depthLength_.size())
+            base = depthLength_[e.depth - 1];
+        entryPath_.resize(std::min(base, entryPath_.size()));
+        if (entryPath_.empty() || entryPath_.back() != u'/')
+            entryPath_.push_back(u'/');
+        entryPath_.append(list_->names, e.nameOffset, e.nameLength);
+    }
+    if (depthLength_.size() <= e.depth)
+        depthLength_.resize(e.depth + 1);
+    depthLength_[e.depth] = entryPath_.size();
+    return entryPath_;
+}
+
+bool ProgressBridge::paceTo(DWORD message, std::uint64_t done, std::uint64_t total)
+{
+    if (!list_)
+        return !aborted_;
+    const std::size_t n = list_->entries.size();
+    const double fraction =
+        total == 0 || done >= total ? 1.0 : static_cast<double>(done) / static_cast<double>(total);
+    const auto threshold =
+        static_cast<std::uint64_t>(fraction * static_cast<double>(list_->totalSize));
+    while (next_ < n) {
+        const Entry& e = list_->entries[next_];
+        if (fraction < 1.0 && sentBytes_ + e.size > threshold)
+            break;
+        sentBytes_ += e.size;
+        const std::u16string& path = entryPath(next_);
+        ++next_;
+        if (filesOnly_ && e.folder)
+            continue;
+        BOOL process = TRUE;
+        if (sendPath16(message, path, &process) == WIM_MSG_ABORT_IMAGE)
+            return false;
+    }
+    return !aborted_;
+}
+
+bool ProgressBridge::askEveryFile(DWORD message)
+{
+    if (!list_)
+        return !aborted_;
+    // A separate walk over the list: the pacing position is kept for the write that follows.
+    const std::size_t savedNext = next_;
+    const std::uint64_t savedBytes = sentBytes_;
+    depthLength_.clear();
+    for (std::size_t i = 0; i < list_->entries.size(); ++i) {
+        const std::u16string& path = entryPath(i);
+        if (list_->entries[i].folder)
+            continue;
+        BOOL compress = TRUE;
+        if (sendPath16(message, path, &compress) == WIM_MSG_ABORT_IMAGE)
+            return false;
+    }
+    next_ = savedNext;
+    sentBytes_ = savedBytes;
+    depthLength_.clear();
+    return true;
+}
+
+namespace
+{
+
+enum class Phase { Scan, Write, Extract, Idle };
+
+// State of one long call, handed to libwim as the progress context.
+struct CallState {
+    ProgressBridge bridge;
+    Phase phase = Phase::Idle;
+    std::string selfPath; // the WIM file itself, when it lies inside a capture source
+    std::uint64_t lastDirs = 0;
+    DWORD writeMessage = WIM_MSG_PROCESS;
+};
+
+DWORD mappedError(int code)
+{
+    return errorFromWimlib(code, 0);
+}
+
+wimlib_progress_status onProgress(wimlib_progress_msg msg, wimlib_progress_info* info, void* ctx)
+{
+    auto& s = *static_cast<CallState*>(ctx);
+    ProgressBridge& b = s.bridge;
+    if (b.aborted())
+        return WIMLIB_PROGRESS_STATUS_ABORT;
+    switch (msg) {
+    case WIMLIB_PROGRESS_MSG_TEST_FILE_EXCLUSION: {
+        auto& t = info->test_file_exclusion;
+        if (!s.selfPath.empty() && s.selfPath == t.path) {
+            t.will_exclude = true;
+            break;
+        }
+        BOOL process = TRUE;
+        if (b.sendPath(WIM_MSG_PROCESS, t.path, &process) == WIM_MSG_ABORT_IMAGE)
+            return WIMLIB_PROGRESS_STATUS_ABORT;
+        t.will_exclude = !process;
+        break;
+    }
+    case WIMLIB_PROGRESS_MSG_SCAN_DENTRY: {
+        const auto& sc = info->scan;
+        if (sc.status ==
+            wimlib_progress_info::wimlib_progress_info_scan::WIMLIB_SCAN_DENTRY_UNSUPPORTED) {
+            b.pathBuffer().clear();
+            if (sc.cur_path)
+                appendUtf8(b.pathBuffer(), sc.cur_path);
+            b.send(WIM_MSG_WARNING, reinterpret_cast<WPARAM>(b.pathBuffer().c_str()),
+                   static_cast<LPARAM>(ERROR_NOT_SUPPORTED));
+            break;
+        }
+        if (sc.status ==
+            wimlib_progress_info::wimlib_progress_info_scan::WIMLIB_SCAN_DENTRY_EXCLUDED)
+            break;
+        const std::uint64_t newDirs = sc.num_dirs_scanned - s.lastDirs;
+        s.lastDirs = sc.num_dirs_scanned;
+        b.send(WIM_MSG_SCANNING, static_cast<WPARAM>(newDirs),
+               static_cast<LPARAM>(sc.num_nondirs_scanned));
+        break;
+    }
+    case WIMLIB_PROGRESS_MSG_SCAN_END: {
+        const auto& sc = info->scan;
+        const std::uint64_t newDirs = sc.num_dirs_scanned - s.lastDirs;
+        s.lastDirs = sc.num_dirs_scanned;
+        b.send(WIM_MSG_SCANNING, static_cast<WPARAM>(newDirs),
+               static_cast<LPARAM>(sc.num_nondirs_scanned));
+        break;
+    }
+    case WIMLIB_PROGRESS_MSG_HANDLE_ERROR: {
+        auto& he = info->handle_error;
+        b.pathBuffer().clear();
+        if (he.path)
+            appendUtf8(b.pathBuffer(), he.path);
+        const DWORD r = b.send(WIM_MSG_ERROR, reinterpret_cast<WPARAM>(b.pathBuffer().c_str()),
+                               static_cast<LPARAM>(mappedError(he.error_code)));
+        if (r == WIM_MSG_ABORT_IMAGE)
+            return WIMLIB_PROGRESS_STATUS_ABORT;
+        he.will_ignore = r == WIM_MSG_SKIP_ERROR;
+        break;
+    }
+    case WIMLIB_PROGRESS_MSG_WRITE_STREAMS: {
+        const auto& ws = info->write_streams;
+        if (!b.paceTo(s.writeMessage, ws.completed_bytes, ws.total_bytes))
+            return WIMLIB_PROGRESS_STATUS_ABORT;
+        b.progress(ws.completed_bytes, ws.total_bytes);
+        break;
+    }
+    case WIMLIB_PROGRESS_MSG_EXTRACT_STREAMS: {
+        const auto& ex = info->extract;
+        if (!b.paceTo(WIM_MSG_PROCESS, ex.completed_bytes, ex.total_bytes))
+            return WIMLIB_PROGRESS_STATUS_ABORT;
+        b.progress(ex.completed_bytes, ex.total_bytes);
+        break;
+    }
+    case WIMLIB_PROGRESS_MSG_EXTRACT_IMAGE_END:
+        if (!b.paceAll(WIM_MSG_PROCESS))
+            return WIMLIB_PROGRESS_STATUS_ABORT;
+        break;
+    default:
+        break;
+    }
+    return b.aborted() ? WIMLIB_PROGRESS_STATUS_ABORT : WIMLIB_PROGRESS_STATUS_CONTINUE;
+}
+
+// Routes libwim's progress of the handle's WIMStruct to one call's state. A commit replaces
+// the WIMStruct; the new one starts without a progress function.
+struct ProgressRegistration {
+    WimHandle& handle;
+    WIMStruct* wim;
+    ProgressRegistration(WimHandle& h, CallState* s) : handle(h), wim(h.wim.get())
+    {
+        wimlib_register_progress_function(wim, onProgress, s);
+    }
+    ~ProgressRegistration()
+    {
+        if (handle.wim.get() == wim)
+            wimlib_register_progress_function(wim, nullptr, nullptr);
+    }
+};
+
+std::u16string toU16(const std::string& utf8)
+{
+    std::u16string s;
+    appendUtf8(s, utf8.c_str());
+    return s;
+}
+
+// The path by which the capture will name the WIM file, when the file lies in the source.
+std::string selfPathInSource(const std::string& source, const std::string& wimPath)
+{
+    char* realSource = realpath(source.c_str(), nullptr);
+    char* realWim = realpath(wimPath.c_str(), nullptr);
+    std::string result;
+    if (realSource && realWim) {
+        std::string rs = realSource;
+        if (rs.size() > 1 && rs.back() == '/')
+            rs.pop_back();
+        const std::string rw = realWim;
+        if (rw.size() > rs.size() + 1 && rw.compare(0, rs.size(), rs) == 0 &&
+            rw[rs.size()] == '/') {
+            std::string base = source;
+            while (base.size() > 1 && base.back() == '/')
+                base.pop_back();
+            result = base + rw.substr(rs.size());
+        }
+    }
+    std::free(realSource);
+    std::free(realWim);
+    return result;
+}
+
+} // namespace
+} // namespace imaging
+
+using namespace imaging;
+
+HANDLE WIMCaptureImage(HANDLE wim, LPCWSTR path, DWORD captureFlags)
+{
+    WimHandle* w = lookupWim(wim);
+    if (!w)
+        return nullptr;
+    if (!path || !*path) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (!w->writable) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    std::string source = toUtf8(path);
+    while (source.size() > 1 && source.back() == '/')
+        source.pop_back();
+    struct stat st {
+    };
+    if (::stat(source.c_str(), &st) != 0) {
+        SetLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND
+                                                         : ErrorFromErrno(errno));
+        return nullptr;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        SetLastError(ERROR_DIRECTORY);
+        return nullptr;
+    }
+
+    CallState state;
+    state.selfPath = selfPathInSource(source, w->path);
+    int addFlags = WIMLIB_ADD_FLAG_VERBOSE | WIMLIB_ADD_FLAG_EXCLUDE_VERBOSE |
+                   WIMLIB_ADD_FLAG_TEST_FILE_EXCLUSION;
+    addFlags |=
+        (captureFlags & WIM_FLAG_NO_RP_FIX) ? WIMLIB_ADD_FLAG_NORPFIX : WIMLIB_ADD_FLAG_RPFIX;
+    int ret;
+    int saved = 0;
+    {
+        ProgressRegistration reg(*w, &state);
+        state.phase = Phase::Scan;
+        errno = 0;
+        ret = wimlib_add_image(w->wim.get(), source.c_str(), nullptr, nullptr, addFlags);
+        saved = errno;
+    }
+    if (ret) {
+        reloadWim(*w, true);
+        failWimlib(state.bridge.aborted() ? WIMLIB_ERR_ABORTED_BY_PROGRESS : ret, saved);
+        return nullptr;
+    }
+    const int newIndex = imageCountOf(w->wim.get());
+    // libwim describes a Windows tree on its own; the image carries only what the Windows
+    // imaging library gives a new image, and the program adds its own description.
+    for (const char* p : {"WINDOWS", "FLAGS", "DISPLAYNAME", "DISPLAYDESCRIPTION"})
+        wimlib_set_image_property(w->wim.get(), newIndex, p, nullptr);
+
+    ProgressBridge::EntryList entries;
+    ret = ProgressBridge::listEntries(w->wim.get(), newIndex, entries);
+    if (!ret) {
+        ProgressBridge& b = state.bridge;
+        b.setEntries(&entries, toU16(source), true);
+        b.send(WIM_MSG_SETRANGE, 0, static_cast<LPARAM>(entries.files));
+        // libwim has no per-file choice of compression; it stores data that does not compress
+        // uncompressed by itself, so the answers are taken and not acted upon.
+        if (!b.askEveryFile(WIM_MSG_COMPRESS))
+            ret = WIMLIB_ERR_ABORTED_BY_PROGRESS;
+    }
+    if (!ret) {
+        ProgressRegistration reg(*w, &state);
+        state.phase = Phase::Write;
+        state.bridge.startPhase();
+        ret = commitWim(*w, 0);
+        saved = errno;
+        if (state.bridge.aborted())
+            ret = ret ? WIMLIB_ERR_ABORTED_BY_PROGRESS : ret;
+    } else {
+        reloadWim(*w, true);
+    }
+    if (ret) {
+        failWimlib(ret, saved);
+        return nullptr;
+    }
+    // The call's remaining messages: every file counted, and the end of the progress.
+    if (!state.bridge.paceAll(WIM_MSG_PROCESS)) {
+        // The data is already in the file; an abort now comes too late to undo anything.
+    }
+    state.bridge.progress(1, 1, true);
+    if (captureFlags & WIM_FLAG_VERIFY) {
+        errno = 0;
+        ret = wimlib_verify_wim(w->wim.get(), 0);
+        if (ret) {
+            failWimlib(ret, errno);
+            return nullptr;
+        }
+    }
+    SetLastError(ERROR_SUCCESS);
+    return registerImage(w, newIndex);
+}
+
+BOOL WIMApplyImage(HANDLE image, LPCWSTR path, DWORD applyFlags)
+{
+    ImageHandle* img = lookupLiveImage(image);
+    if (!img)
+        return FALSE;
+    if (!path || !*path)
+        return fail(ERROR_INVALID_PARAMETER);
+    WimHandle& w = *img->owner;
+    std::string target = toUtf8(path);
+    while (target.size() > 1 && target.back() == '/')
+        target.pop_back();
+
+    CallState state;
+    ProgressBridge::EntryList entries;
+    errno = 0;
+    if (int ret = ProgressBridge::listEntries(w.wim.get(), img->index, entries))
+        return failWimlib(ret, errno);
+    ProgressBridge& b = state.bridge;
+    b.setEntries(&entries, toU16(target), false);
+    b.startPhase();
+    if (applyFlags & WIM_FLAG_NO_APPLY) {
+        // Only the messages: the entries are walked, nothing is written.
+        if (!b.paceAll(WIM_MSG_PROCESS))
+            return fail(ERROR_REQUEST_ABORTED);
+        b.progress(1, 1, true);
+        return TRUE;
+    }
+    int ret;
+    int saved;
+    {
+        ProgressRegistration reg(w, &state);
+        state.phase = Phase::Extract;
+        errno = 0;
+        // libwim checks every piece of data against its SHA-1 digest while it extracts, which
+        // is the verification WIM_FLAG_VERIFY asks for.
+        ret = wimlib_extract_image(w.wim.get(), img->index, target.c_str(), 0);
+        saved = errno;
+    }
+    if (ret)
+        return failWimlib(b.aborted() ? WIMLIB_ERR_ABORTED_BY_PROGRESS : ret, saved);
+    if (!b.paceAll(WIM_MSG_PROCESS))
+        return fail(ERROR_REQUEST_ABORTED);
+    b.progress(1, 1, true);
+    return TRUE;
+}
+
+BOOL WIMExportImage(HANDLE image, HANDLE wim, DWORD flags)
+{
+    ImageHandle* img = lookupLiveImage(image);
+    if (!img)
+        return FALSE;
+    WimHandle* dest = lookupWim(wim);
+    if (!dest)
+        return FALSE;
+    WimHandle& src = *img->owner;
+    if (dest == &src)
+        return fail(ERROR_INVALID_PARAMETER);
+    if (!dest->writable)
+        return fail(ERROR_ACCESS_DENIED);
+
+    const XmlElem& srcInfo = src.images[img->index - 1];
+    QString name;
+    bool hasName = false;
+    for (const XmlElem& e : srcInfo.children) {
+        if (e.name == QLatin1String("NAME")) {
+            name = e.text;
+            hasName = true;
+            break;
+        }
+    }
+    if (!(flags & WIM_EXPORT_ALLOW_DUPLICATES) && hasName && !name.isEmpty()) {
+        for (const XmlElem& di : dest->images)
+            for (const XmlElem& e : di.children)
+                if (e.name == QLatin1String("NAME") && e.text == name)
+                    return fail(ERROR_ALREADY_EXISTS);
+    }
+
+    CallState state;
+    ProgressBridge::EntryList entries;
+    errno = 0;
+    if (int ret = ProgressBridge::listEntries(src.wim.get(), img->index, entries))
+        return failWimlib(ret, errno);
+    state.bridge.setEntries(&entries, std::u16string(), false);
+
+    // Exported without libwim's name check, which would refuse a name the destination holds;
+    // the name is then given back through a property path that allows duplicates.
+    errno = 0;
+    int ret = wimlib_export_image(src.wim.get(), img->index, dest->wim.get(), nullptr, nullptr,
+                                  WIMLIB_EXPORT_FLAG_NO_NAMES);
+    int saved = errno;
+    if (!ret && hasName && !name.isEmpty()) {
+        const int destIndex = imageCountOf(dest->wim.get());
+        ret = wimlib_set_image_property(dest->wim.get(), destIndex, "NAME[1]",
+                                        name.toUtf8().constData());
+    }
+    if (ret) {
+        reloadWim(*dest, true);
+        return failWimlib(ret, saved);
+    }
+    {
+        ProgressRegistration reg(*dest, &state);
+        state.phase = Phase::Write;
+        state.bridge.startPhase();
+        ret = commitWim(*dest, 0);
+        saved = errno;
+    }
+    if (ret)
+        return failWimlib(state.bridge.aborted() ? WIMLIB_ERR_ABORTED_BY_PROGRESS : ret, saved);
+    state.bridge.paceAll(WIM_MSG_PROCESS);
+    state.bridge.progress(1, 1, true);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}

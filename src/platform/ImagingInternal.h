@@ -1,0 +1,196 @@
+// Private parts of the imaging layer shared by its source files: handle records, the layer's
+// own view of each open WIM's XML, the libwim error mapping and the progress bridge that
+// turns libwim's messages into the WIM_MSG_* contract.
+#pragma once
+
+#include "Imaging.h"
+
+#include <wimlib.h>
+
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace imaging
+{
+
+// ---- owned libwim structures --------------------------------------------------------------
+struct WimFree {
+    void operator()(WIMStruct* wim) const { wimlib_free(wim); }
+};
+using WimPtr = std::unique_ptr<WIMStruct, WimFree>;
+
+inline int imageCountOf(WIMStruct* wim)
+{
+    wimlib_wim_info info{};
+    return wimlib_get_wim_info(wim, &info) == 0 ? static_cast<int>(info.image_count) : 0;
+}
+
+// ---- XML view ----------------------------------------------------------------------------
+// One element: its name, attributes, text and child elements. Text mixed between child
+// elements is kept as one text before the children; whitespace between elements is dropped.
+struct XmlElem {
+    QString name;
+    std::vector<std::pair<QString, QString>> attrs;
+    QString text;
+    std::vector<XmlElem> children;
+};
+
+// Parses a whole document into root. A text that is not well-formed only because of bare
+// '&' or '<' characters in values is read with those characters taken literally. Returns
+// false for anything else that does not parse, and for nesting deeper than 256 levels.
+bool parseXml(const QString& text, XmlElem& root);
+// Compact serialization (no indentation), values escaped. indexAttr, when not null, replaces
+// the element's attributes with INDEX="<indexAttr>".
+void serializeXml(const XmlElem& elem, QString& out, const QString* indexAttr = nullptr);
+// UTF-16LE bytes to text; a leading byte-order mark is dropped, the text stops at a NUL.
+QString fromUtf16Le(const void* bytes, std::size_t size);
+
+// Elements of an image's information that libwim keeps up to date itself.
+bool isMaintainedElement(const QString& name);
+
+// Replaces the information elements of image `image` in libwim's XML with `next` (the
+// elements libwim maintains are skipped; `previous` lists what libwim holds now). Elements
+// are written through libwim's property paths ("NAME[1]", "WINDOWS[1]/VERSION[1]/BUILD[1]"),
+// which also lets images share a NAME. On failure libwim's elements are put back as they
+// were and the libwim error code is returned.
+int syncImageElements(WIMStruct* wim, int image, const std::vector<XmlElem>& previous,
+                      const std::vector<XmlElem>& next);
+
+// ---- handles ------------------------------------------------------------------------------
+inline constexpr std::uint32_t kWimMagic = 0x4D495750;   // "PWIM"
+inline constexpr std::uint32_t kImageMagic = 0x474D4950; // "PIMG"
+
+struct ImageHandle;
+
+struct WimHandle {
+    std::uint32_t magic = kWimMagic;
+    std::string path;      // as the file system takes it (UTF-8), absolute
+    std::u16string path16; // the same, for WIM_INFO
+    WimPtr wim;
+    bool writable = false;
+    bool verify = false; // WIM_FLAG_VERIFY: integrity check on open, table on commit
+    DWORD openFlags = 0;
+    int compression = 0; // libwim's numbering, for a file not written yet
+    bool onDisk = false; // false: a new WIM that has not been written yet
+    bool existedBefore = false;
+    bool dirty = false; // changes in libwim's memory not yet in the file
+    bool bootDirty = false;
+    std::u16string tempPath;
+    // The view of the file's XML: the root's elements other than IMAGE, and one IMAGE per
+    // image in image order.
+    std::vector<XmlElem> topElements;
+    std::vector<XmlElem> images;
+    std::vector<bool> imageDirty;
+    std::vector<ImageHandle*> openImages;
+};
+
+struct ImageHandle {
+    std::uint32_t magic = kImageMagic;
+    WimHandle* owner = nullptr; // null once the WIM handle was closed
+    int index = 0;
+};
+
+// Looks a handle up among the live ones; null (and ERROR_INVALID_HANDLE set) otherwise.
+WimHandle* lookupWim(HANDLE h);
+ImageHandle* lookupImage(HANDLE h);
+// An image handle that still belongs to an open WIM and names an existing image.
+ImageHandle* lookupLiveImage(HANDLE h);
+HANDLE registerImage(WimHandle* owner, int index);
+
+// ---- commits and reloads --------------------------------------------------------------------
+// Writes everything in libwim's memory to the file: a new WIM to a temporary file beside
+// it that is renamed over the path, an existing one with libwim's in-place overwrite
+// (extraWriteFlags adds e.g. WIMLIB_WRITE_FLAG_SOFT_DELETE). Then reopens the file and
+// rebuilds the view. On failure the file is as before, the handle is reloaded from it with
+// the pending information changes put back, and the libwim error code is returned.
+int commitWim(WimHandle& w, int extraWriteFlags);
+// Reopens the file (or starts a new empty WIM when it has never been written) and rebuilds
+// the view, dropping libwim's in-memory state; keepPending puts back information changes
+// and the boot index that were not committed.
+int reloadWim(WimHandle& w, bool keepPending);
+// Rebuilds the view from the file's XML as stored.
+void rebuildView(WimHandle& w);
+
+// ---- errors -------------------------------------------------------------------------------
+// The platform code for a libwim error code; savedErrno refines I/O failures.
+DWORD errorFromWimlib(int code, int savedErrno);
+// Sets the last error for a libwim failure and returns FALSE.
+BOOL failWimlib(int code, int savedErrno);
+BOOL fail(DWORD code);
+
+// ---- progress bridge ----------------------------------------------------------------------
+// One per long call: a snapshot of the registered callbacks, reused path buffers, the rate
+// limiter for WIM_MSG_PROGRESS and the pacing of per-entry WIM_MSG_PROCESS messages.
+class ProgressBridge
+{
+public:
+    ProgressBridge();
+
+    bool aborted() const { return aborted_; }
+    // Sends a message to every registered callback; WIM_MSG_ABORT_IMAGE from any of them
+    // wins, then WIM_MSG_SKIP_ERROR, else WIM_MSG_SUCCESS. An abort answer is remembered.
+    DWORD send(DWORD message, WPARAM wParam, LPARAM lParam);
+    // Sends message with a UTF-8 path (prefix + path, converted into a reused buffer) and a
+    // BOOL initialised to TRUE; returns the BOOL in *answer.
+    DWORD sendPath(DWORD message, const char* path, BOOL* answer);
+    DWORD sendPath16(DWORD message, const std::u16string& path, BOOL* answer);
+    // WIM_MSG_PROGRESS at most every 50 ms (and always at 100 percent), with a remaining-time
+    // estimate from the bytes done and the time since startPhase().
+    void startPhase();
+    void progress(std::uint64_t done, std::uint64_t total, bool final = false);
+
+    // Entries of one image in tree order, for per-entry messages.
+    struct Entry {
+        std::uint32_t nameOffset;
+        std::uint32_t nameLength;
+        std::uint32_t depth;
+        bool folder;
+        std::uint64_t size;
+    };
+    struct EntryList {
+        std::u16string names;
+        std::vector<Entry> entries;
+        std::uint64_t totalSize = 0;
+        std::size_t folders = 0;
+        std::size_t files = 0;
+    };
+    // Reads the entries of an image (root included) from libwim.
+    static int listEntries(WIMStruct* wim, int image, EntryList& list);
+    // Per-entry pacing: setEntries() with the list and the path prefix (the root's path,
+    // without a trailing '/'); paceTo() sends `message` for the entries whose data lies
+    // within fraction done/total of the image's bytes; filesOnly skips folders. Returns false
+    // when the callback answered abort.
+    void setEntries(const EntryList* list, const std::u16string& prefix, bool filesOnly);
+    bool paceTo(DWORD message, std::uint64_t done, std::uint64_t total);
+    bool paceAll(DWORD message) { return paceTo(message, 1, 1); }
+    // Sends `message` for every file entry (used for the compression questions).
+    bool askEveryFile(DWORD message);
+
+    std::u16string& pathBuffer() { return path_; }
+
+private:
+    const std::u16string& entryPath(std::size_t i);
+
+    std::vector<std::pair<WIMMessageCallback, PVOID>> callbacks_;
+    std::u16string path_;
+    bool aborted_ = false;
+    DWORD phaseStart_ = 0;
+    DWORD lastProgress_ = 0;
+    int lastPercent_ = -1;
+    const EntryList* list_ = nullptr;
+    std::u16string prefix_;
+    std::vector<std::size_t> depthLength_;
+    std::u16string entryPath_;
+    bool filesOnly_ = false;
+    std::size_t next_ = 0;
+    std::uint64_t sentBytes_ = 0;
+};
+
+// Appends UTF-8 text to a UTF-16 string (invalid sequences become U+FFFD).
+void appendUtf8(std::u16string& out, const char* text);
+
+} // namespace imaging
