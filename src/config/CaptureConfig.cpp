@@ -548,17 +548,20 @@ QString longestMountPoint(const QString& resolvedPath, QByteArrayView mountInfo)
 
 QString volumeRootOf(const QString& fullPath)
 {
-    QString lexical = QDir::cleanPath(fullPath);
+    QFile file(QStringLiteral("/proc/self/mountinfo"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return volumeRootOf(fullPath, file.readAll());
+}
+
+QString volumeRootOf(const QString& fullPath, QByteArrayView mountInfo)
+{
+    const QString lexical = QDir::cleanPath(fullPath);
     if (lexical.isEmpty() || !lexical.startsWith(u'/'))
         return {};
     QString resolved = QFileInfo(lexical).canonicalFilePath();
     if (resolved.isEmpty())
         resolved = lexical;
-
-    QFile file(QStringLiteral("/proc/self/mountinfo"));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray mountInfo = file.readAll();
 
     const QString mountPoint = longestMountPoint(resolved, mountInfo);
     if (!mountPoint.isEmpty()) {
@@ -572,7 +575,6 @@ QString volumeRootOf(const QString& fullPath)
             return root.isEmpty() ? QStringLiteral("/") : root;
         }
     }
-    // Links below the volume root: fall back to the mount points as the path is written.
-    const QString written = longestMountPoint(lexical, mountInfo);
-    return written;
+    // A link below the volume root: take the mount points as the path is written.
+    return longestMountPoint(lexical, mountInfo);
 }

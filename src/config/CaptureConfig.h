@@ -185,7 +185,8 @@ public:
     // Stored uncompressed: a compression-exclusion entry matches.
     bool isCompressionExcluded(QStringView path) const;
 
-    // Anchored patterns are anchored at `root` (a full path, trailing separators ignored).
+    // Anchored patterns are anchored at `root` (a full path, trailing separators ignored;
+    // kept without them, so the file-system root is kept as an empty text).
     void setVolumeRoot(const QString& root);
     const QString& volumeRoot() const { return volumeRoot_; }
 
@@ -209,7 +210,10 @@ private:
 // of `fullPath` itself. Empty when it cannot be told.
 QString volumeRootOf(const QString& fullPath);
 
-// As volumeRootOf, for an already resolved path and the text of a mountinfo file: the
+// As volumeRootOf, with the text of a mountinfo file instead of /proc/self/mountinfo.
+QString volumeRootOf(const QString& fullPath, QByteArrayView mountInfo);
+
+// For an already resolved path and the text of a mountinfo file: the
 // longest mount point that is a whole-component prefix of `resolvedPath`; "/" when only the
 // root matches, empty when none does. Mount point escapes (\040 and the like) are decoded.
 QString longestMountPoint(const QString& resolvedPath, QByteArrayView mountInfo);

@@ -1,0 +1,460 @@
+// Loading the capture configuration (defaults, file choice, sections, limits, encodings,
+// failures), the listing, the matching steps and the volume that anchors patterns.
+#include "config/CaptureConfig.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QStringDecoder>
+#include <QStringEncoder>
+#include <QTemporaryDir>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+std::vector<QString> patterns(const std::vector<PatternEntry>& list)
+{
+    std::vector<QString> out;
+    for (const PatternEntry& entry : list)
+        out.push_back(entry.pattern);
+    return out;
+}
+
+const std::vector<QString> kDefaultExclusions = {
+    u"\\$WINDOWS.~BT"_qs,    u"\\$WINDOWS.~LS"_qs,
+    u"\\WINPEPGE.SYS"_qs,    u"\\WINDOWS\\CSC"_qs,
+    u"\\RECYCLED"_qs,        u"\\RECYCLER"_qs,
+    u"\\$RECYCLE.BIN\\*"_qs, u"\\SYSTEM VOLUME INFORMATION"_qs,
+    u"\\PAGEFILE.SYS"_qs,    u"\\HIBERFIL.SYS"_qs,
+};
+const std::vector<QString> kDefaultCompression = {
+    u"*.MP3"_qs, u"*.ZIP"_qs, u"*.CAB"_qs, u"*.RAR"_qs, u"*.7Z"_qs, u"*.PNF"_qs, u"*.WIM"_qs,
+};
+
+std::vector<QString> plus(std::vector<QString> list, std::initializer_list<QString> more)
+{
+    list.insert(list.end(), more);
+    return list;
+}
+
+class ConfigFileTest : public ::testing::Test
+{
+protected:
+    QString write(const QByteArray& bytes, const QString& name = QStringLiteral("config.ini"))
+    {
+        const QString path = dir.filePath(name);
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        EXPECT_EQ(file.write(bytes), bytes.size());
+        return path;
+    }
+    ConfigLoadResult loadBytes(const QByteArray& bytes)
+    {
+        return config.load(write(bytes), QString(), missingDefault());
+    }
+    QString missingDefault() const { return dir.filePath(QStringLiteral("none/wimscript.ini")); }
+
+    QTemporaryDir dir;
+    CaptureConfig config;
+};
+
+TEST_F(ConfigFileTest, DefaultsAloneWhenNoFileIsNamedAndNoneLiesBesideTheProgram)
+{
+    const ConfigLoadResult result = config.load(QString(), QString(), missingDefault());
+    EXPECT_TRUE(result.ok);
+    EXPECT_TRUE(result.filePath.isEmpty()); // nothing to log
+    EXPECT_EQ(patterns(config.exclusionList), kDefaultExclusions);
+    EXPECT_EQ(patterns(config.compressionExclusionList), kDefaultCompression);
+    EXPECT_TRUE(config.exclusionExceptions.empty());
+}
+
+TEST_F(ConfigFileTest, FileBesideTheProgramIsReadWhenNoneIsNamed)
+{
+    const QString beside = write("[ExclusionList]\n\\Temp\n", QStringLiteral("wimscript.ini"));
+    ConfigLoadResult result = config.load(QString(), QString(), beside);
+    EXPECT_TRUE(result.ok);
+    EXPECT_EQ(result.filePath, beside);
+    EXPECT_EQ(patterns(config.exclusionList), plus(kDefaultExclusions, {u"\\TEMP"_qs}));
+
+    // A named file wins over the one beside the program.
+    const QString named = write("[ExclusionList]\n\\Other\n", QStringLiteral("named.ini"));
+    result = config.load(named, QString(), beside);
+    EXPECT_EQ(result.filePath, named);
+    EXPECT_EQ(patterns(config.exclusionList), plus(kDefaultExclusions, {u"\\OTHER"_qs}));
+}
+
+TEST(DefaultConfigFile, IsWimscriptIniInTheFolderOfTheExecutable)
+{
+    const QString exe = QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
+    ASSERT_FALSE(exe.isEmpty());
+    EXPECT_EQ(CaptureConfig::defaultConfigFilePath(),
+              exe.left(exe.lastIndexOf(u'/') + 1) + QStringLiteral("wimscript.ini"));
+}
+
+TEST_F(ConfigFileTest, UnreadableNamedFileFailsAndLeavesTheDefaults)
+{
+    // An earlier capture's patterns must not survive a failed load.
+    ASSERT_TRUE(loadBytes("[ExclusionList]\n\\Stale\n[ExclusionException]\n\\x\n").ok);
+
+    const QString fifo = dir.filePath(QStringLiteral("fifo"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const struct {
+        QString path;
+        DWORD error;
+    } cases[] = {
+        {dir.filePath(QStringLiteral("missing.ini")), ERROR_FILE_NOT_FOUND},
+        {dir.filePath(QStringLiteral("no/such/dir.ini")), ERROR_FILE_NOT_FOUND},
+        {dir.path(), ERROR_ACCESS_DENIED},
+        {fifo, ERROR_NOT_SUPPORTED}, // must not wait for a writer
+        {QStringLiteral("/dev/zero"), ERROR_NOT_SUPPORTED},
+    };
+    for (const auto& c : cases) {
+        const ConfigLoadResult result = config.load(c.path, QString(), missingDefault());
+        EXPECT_FALSE(result.ok) << c.path.toStdString();
+        EXPECT_EQ(result.filePath, c.path);
+        EXPECT_EQ(result.error, c.error) << c.path.toStdString();
+        EXPECT_EQ(patterns(config.exclusionList), kDefaultExclusions);
+        EXPECT_EQ(patterns(config.compressionExclusionList), kDefaultCompression);
+        EXPECT_TRUE(config.exclusionExceptions.empty());
+    }
+}
+
+TEST_F(ConfigFileTest, FileWithoutReadPermissionFails)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root reads files without permission";
+    const QString path = write("[ExclusionList]\n\\Temp\n");
+    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0), 0);
+    const ConfigLoadResult result = config.load(path, QString(), QString());
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.error, ERROR_ACCESS_DENIED);
+}
+
+TEST_F(ConfigFileTest, SectionsFillTheirListsAfterTheDefaults)
+{
+    ASSERT_TRUE(
+        loadBytes("[ExclusionList]\n\\Temp\n*.bak\n[CompressionExclusionList]\n*.iso\n").ok);
+    EXPECT_EQ(patterns(config.exclusionList),
+              plus(kDefaultExclusions, {u"\\TEMP"_qs, u"*.BAK"_qs}));
+    EXPECT_EQ(patterns(config.compressionExclusionList), plus(kDefaultCompression, {u"*.ISO"_qs}));
+    EXPECT_TRUE(config.exclusionExceptions.empty());
+}
+
+TEST_F(ConfigFileTest, LinesEqualToAnEntryAreIgnoredSoDefaultsCannotBeRemoved)
+{
+    ASSERT_TRUE(loadBytes("[ExclusionList]\n\\pagefile.sys\n\\PAGEFILE.SYS\n\\Temp\n\\tEMP\n"
+                          "[CompressionExclusionList]\n*.Mp3\n")
+                    .ok);
+    EXPECT_EQ(patterns(config.exclusionList), plus(kDefaultExclusions, {u"\\TEMP"_qs}));
+    EXPECT_EQ(patterns(config.compressionExclusionList), kDefaultCompression);
+}
+
+TEST_F(ConfigFileTest, EachListHoldsAtMost64Entries)
+{
+    QByteArray text = "[CompressionExclusionList]\n";
+    for (int i = 1; i <= 70; ++i)
+        text += "*.x" + QByteArray::number(i) + "\n";
+    text += "[ExclusionException]\n";
+    for (int i = 1; i <= 70; ++i)
+        text += "keep" + QByteArray::number(i) + "\n";
+    ASSERT_TRUE(loadBytes(text).ok);
+
+    ASSERT_EQ(config.compressionExclusionList.size(), 64u);
+    EXPECT_EQ(config.compressionExclusionList[7].pattern, u"*.X1"_qs);
+    EXPECT_EQ(config.compressionExclusionList[63].pattern, u"*.X57"_qs);
+    ASSERT_EQ(config.exclusionExceptions.size(), 64u);
+    EXPECT_EQ(config.exclusionExceptions[63].pattern, u"KEEP64"_qs);
+    EXPECT_EQ(config.exclusionList.size(), 10u);
+
+    // A full list refuses more, and so does addEntry on its own.
+    EXPECT_FALSE(CaptureConfig::addEntry(config.exclusionExceptions, u"another"));
+    EXPECT_TRUE(CaptureConfig::addEntry(config.exclusionList, u"another"));
+}
+
+TEST_F(ConfigFileTest, LongLinesAreTakenAsSeveralAndZeroCharactersEndALine)
+{
+    const QByteArray longLine(5000, 'a');
+    ASSERT_TRUE(
+        loadBytes("[ExclusionList]\n" + longLine + "\nkept" + QByteArray(1, '\0') + "dropped\n")
+            .ok);
+    ASSERT_EQ(config.exclusionList.size(), 13u);
+    EXPECT_EQ(config.exclusionList[10].pattern, QString(4095, u'A'));
+    EXPECT_EQ(config.exclusionList[11].pattern, QString(5000 - 4095, u'A'));
+    EXPECT_EQ(config.exclusionList[12].pattern, u"KEPT"_qs);
+}
+
+// The same configuration in each encoding the reader understands.
+TEST_F(ConfigFileTest, EncodingsAreRecognisedAndDecoded)
+{
+    const QString text = QStringLiteral("[ExclusionList]\r\n\\Äpfel\\*\r\nÿ.txt\r\n"
+                                        "[ExclusionException]\r\n\\Äpfel\\keep\r\n");
+    const auto encode = [&text](QStringEncoder::Encoding encoding, bool bom) {
+        QStringEncoder encoder(encoding, bom ? QStringEncoder::Flag::WriteBom
+                                             : QStringEncoder::Flag::Default);
+        return QByteArray(encoder.encode(text));
+    };
+    const struct {
+        const char* name;
+        QByteArray bytes;
+        ConfigEncoding encoding;
+    } cases[] = {
+        {"latin1", text.toLatin1(), ConfigEncoding::Latin1},
+        {"utf8 bom", encode(QStringEncoder::Utf8, true), ConfigEncoding::Utf8Bom},
+        {"utf16le bom", encode(QStringEncoder::Utf16LE, true), ConfigEncoding::Utf16LE},
+        {"utf16be bom", encode(QStringEncoder::Utf16BE, true), ConfigEncoding::Utf16BE},
+        {"utf16le", encode(QStringEncoder::Utf16LE, false), ConfigEncoding::Utf16LE},
+        {"utf16be", encode(QStringEncoder::Utf16BE, false), ConfigEncoding::Utf16BE},
+    };
+    for (const auto& c : cases) {
+        const ConfigLoadResult result = loadBytes(c.bytes);
+        ASSERT_TRUE(result.ok) << c.name;
+        EXPECT_EQ(result.encoding, c.encoding) << c.name;
+        EXPECT_EQ(patterns(config.exclusionList),
+                  plus(kDefaultExclusions, {u"\\ÄPFEL\\*"_qs, QStringLiteral("\u0178.TXT")}))
+            << c.name;
+        EXPECT_EQ(patterns(config.exclusionExceptions), std::vector{u"\\ÄPFEL\\KEEP"_qs}) << c.name;
+        EXPECT_TRUE(config.isExcluded(u"C:\\äpfel\\x")) << c.name;
+        EXPECT_FALSE(config.isExcluded(u"C:\\äpfel\\keep")) << c.name;
+    }
+}
+
+// A UTF-8 file without a mark is 8-bit text: each byte one character.
+TEST_F(ConfigFileTest, Utf8WithoutMarkIsReadAsEightBitText)
+{
+    const ConfigLoadResult result = loadBytes("[ExclusionList]\n\\\xc3\x84pfel\n");
+    EXPECT_EQ(result.encoding, ConfigEncoding::Latin1);
+    EXPECT_EQ(config.exclusionList.back().pattern, QStringLiteral("\\\u00C3\u0084PFEL"));
+}
+
+TEST(ConfigLineReader, ChunkBoundariesDoNotChangeTheLines)
+{
+    const QString text = QStringLiteral("[ExclusionList]\nПапка\\файл\n\U0001F600.txt\nlast");
+    QStringEncoder utf8(QStringEncoder::Utf8, QStringEncoder::Flag::WriteBom);
+    QStringEncoder utf16(QStringEncoder::Utf16BE, QStringEncoder::Flag::WriteBom);
+    for (const QByteArray& bytes :
+         {QByteArray(utf8.encode(text)), QByteArray(utf16.encode(text))}) {
+        for (qsizetype chunk : {qsizetype(1), qsizetype(2), qsizetype(3), bytes.size()}) {
+            ConfigLineReader reader;
+            QStringList lines;
+            const auto collect = [&lines](QStringView line) { lines.append(line.toString()); };
+            for (qsizetype i = 0; i < bytes.size(); i += chunk)
+                reader.feed(QByteArrayView(bytes).sliced(i, qMin(chunk, bytes.size() - i)),
+                            collect);
+            reader.finish(collect);
+            EXPECT_EQ(lines, text.split(u'\n')) << "chunk " << chunk;
+        }
+    }
+}
+
+TEST_F(ConfigFileTest, ListingShowsNonEmptyListsWithTheirHeadings)
+{
+    ASSERT_TRUE(loadBytes("[ExclusionException]\n\\keep\n").ok);
+    QStringList expected{u"\r\n[ExclusionList]"_qs};
+    for (const QString& p : kDefaultExclusions)
+        expected.append(p);
+    expected.append(u"\r\n[CompressionExclusionList]"_qs);
+    for (const QString& p : kDefaultCompression)
+        expected.append(p);
+    expected.append(u"\r\n[ExclusionException]"_qs);
+    expected.append(u"\\KEEP"_qs);
+    EXPECT_EQ(config.listingLines(), expected);
+
+    config.compressionExclusionList.clear();
+    config.exclusionExceptions.clear();
+    EXPECT_EQ(config.listingLines().size(), 11);
+    EXPECT_FALSE(config.listingLines().contains(u"\r\n[CompressionExclusionList]"_qs));
+}
+
+TEST(PatternEntry, IsSplitIntoAnchorDirectoryAndFileName)
+{
+    const struct {
+        QString line, directory, fileName;
+        bool anchored, wildcard;
+    } cases[] = {
+        {u"\\pagefile.sys"_qs, u"\\"_qs, u"PAGEFILE.SYS"_qs, true, false},
+        {u"*.mp3"_qs, u"\\"_qs, u"*.MP3"_qs, false, true},
+        {u"\\$Recycle.Bin\\*"_qs, u"\\$RECYCLE.BIN\\"_qs, u"*"_qs, true, true},
+        {u"Temp\\*"_qs, u"\\TEMP\\"_qs, u"*"_qs, false, true},
+        {u"C:\\pagefile.sys"_qs, u"\\"_qs, u"PAGEFILE.SYS"_qs, false, false},
+        {u"d:x/y?\\z"_qs, u"\\X\\Y?\\"_qs, u"Z"_qs, false, false},
+        {u"/a/b/"_qs, u"\\A\\B\\"_qs, QString(), true, false},
+        {u"ärger"_qs, u"\\"_qs, u"ÄRGER"_qs, false, false},
+    };
+    for (const auto& c : cases) {
+        const PatternEntry entry = preparePatternEntry(c.line);
+        EXPECT_EQ(entry.directory, c.directory) << c.line.toStdString();
+        EXPECT_EQ(entry.directoryLength, c.directory.size());
+        EXPECT_EQ(entry.fileName, c.fileName) << c.line.toStdString();
+        EXPECT_EQ(entry.anchored, c.anchored) << c.line.toStdString();
+        EXPECT_EQ(entry.hasWildcard, c.wildcard) << c.line.toStdString();
+    }
+}
+
+TEST(PathKey, DropsTheVolumeRootOrDriveAndSplitsAtTheLastSeparator)
+{
+    const struct {
+        QString path, root, directory, fileName;
+    } cases[] = {
+        {u"C:\\Data\\Music\\song.mp3"_qs, QString(), u"\\Data\\Music\\"_qs, u"song.mp3"_qs},
+        {u"C:\\pagefile.sys"_qs, QString(), u"\\"_qs, u"pagefile.sys"_qs},
+        {u"C:pagefile.sys"_qs, QString(), u"\\"_qs, u"pagefile.sys"_qs},
+        {u"/mnt/win/Users/a.txt"_qs, u"/mnt/win"_qs, u"/Users/"_qs, u"a.txt"_qs},
+        {u"/mnt/win"_qs, u"/mnt/win"_qs, u"\\"_qs, QString()},
+        {u"/mnt/winx/a"_qs, u"/mnt/win"_qs, u"/mnt/winx/"_qs, u"a"_qs},
+        {u"rel\\x"_qs, QString(), u"\\rel\\"_qs, u"x"_qs},
+    };
+    for (const auto& c : cases) {
+        const PathKey key = makePathKey(c.path, c.root);
+        QString directory = key.leadingSeparatorImplied ? u"\\"_qs : QString();
+        directory += QStringView(key.dirText, qsizetype(key.dirTextLength));
+        EXPECT_EQ(directory, c.directory) << c.path.toStdString();
+        EXPECT_EQ(key.directoryLength, std::size_t(c.directory.size()));
+        EXPECT_EQ(QStringView(key.fileName, qsizetype(key.fileNameLength)).toString(), c.fileName)
+            << c.path.toStdString();
+    }
+}
+
+TEST(WildcardMatch, FollowsStarAndQuestionMarkRules)
+{
+    const struct {
+        const char16_t* pattern;
+        const char16_t* name;
+        bool match;
+    } cases[] = {
+        {u"*.MP?", u"SONG.MP3", true},
+        {u"*.MP?", u"SONG.MP4", true},
+        {u"*.MP?", u"SONG.MP", false},
+        {u"*.MP?", u"SONG.MP34", false},
+        {u"X*Y*Z", u"XAYBZ", true},
+        {u"X*Y*Z", u"XYZ", true},
+        {u"X*Y*Z", u"XZY", false},
+        {u"*", u"ANYTHING", true},
+        {u"*", u"", true},
+        {u"", u"", true},
+        {u"", u"A", false},
+        {u"ABC", u"ABC", true},
+        {u"ABC", u"ABCD", false},
+        {u"ABCD", u"ABC", false},
+        {u"A**B", u"AXB", true},
+        {u"*AB", u"AAB", true},
+        {u"*A*B*C*", u"XAXBXCX", true},
+        {u"*A*B*C*", u"XAXCXBX", false},
+        {u"???", u"AB", false},
+        {u"?*", u"", false},
+        {u"*.TXT", u"notes.txt", true},
+        {u"*SS", u"abß", false},
+        {u"Ä*Ж", u"äxyzж", true},
+        {u"*.LOG", u"a.log.bak", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(wildcardMatch(QStringView(c.pattern), QStringView(c.name)), c.match)
+            << QString::fromUtf16(c.pattern).toStdString() << " / "
+            << QString::fromUtf16(c.name).toStdString();
+    }
+}
+
+TEST(Matching, IgnoresTheCaseOfNonAsciiLetters)
+{
+    const struct {
+        const char16_t* pattern;
+        const char16_t* path;
+        bool match;
+    } cases[] = {
+        {u"\\Ä\\ö.txt", u"C:\\ä\\Ö.TXT", true},
+        {u"Журнал\\*", u"C:\\x\\ЖУРНАЛ\\a", true},
+        {u"журнал\\*", u"C:\\x\\Журнал\\a", true},
+        {u"σ.txt", u"C:\\Σ.txt", true},
+        {u"ς.txt", u"C:\\σ.txt", true}, // final and medial sigma share their capital
+        {u"ÿ", u"C:\\\u0178", true},
+        {u"straße", u"C:\\STRASSE", false},
+        {u"æble", u"C:\\Æble", true},
+        {u"Ä", u"C:\\A", false},
+    };
+    for (const auto& c : cases) {
+        const PatternEntry entry = preparePatternEntry(QStringView(c.pattern));
+        EXPECT_EQ(matchesPattern(entry, makePathKey(QStringView(c.path))), c.match)
+            << QString::fromUtf16(c.pattern).toStdString() << " / "
+            << QString::fromUtf16(c.path).toStdString();
+    }
+}
+
+TEST(Matching, PathsLongerThanAnyBufferAreMatchedWhole)
+{
+    CaptureConfig config;
+    ASSERT_TRUE(config.load(QString(), QString(), QString()).ok);
+    ASSERT_TRUE(CaptureConfig::addEntry(config.exclusionList, u"deep\\*.tmp"));
+    config.setVolumeRoot(u"/mnt/win"_qs);
+    QString deep = u"/mnt/win"_qs;
+    for (int i = 0; i < 2000; ++i)
+        deep += u"/dir"_qs;
+    EXPECT_TRUE(config.isExcluded(deep + u"/deep/x.tmp"_qs));
+    EXPECT_FALSE(config.isExcluded(deep + u"/pagefile.sys"_qs));
+    EXPECT_TRUE(config.isExcluded(u"/mnt/win/pagefile.sys"_qs));
+    EXPECT_TRUE(config.isCompressionExcluded(deep + u"/a.wim"_qs));
+    EXPECT_TRUE(config.isExcluded(u"/mnt/win/"_qs + QString(5000, u'x') + u"/deep/y.TMP"_qs));
+}
+
+// A mountinfo text with a root file system, a volume at /mnt/win, one with a space in its
+// name and one whose name only begins like another.
+const QByteArray kMountInfo = "22 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
+                              "40 22 8:2 / /mnt/win rw,relatime shared:2 - ntfs3 /dev/sda2 rw\n"
+                              "41 22 8:3 / /mnt/my\\040disk rw - vfat /dev/sda3 rw\n"
+                              "42 22 8:4 / /mnt/winning rw - ext4 /dev/sda4 rw\n"
+                              "43 40 0:5 / /mnt/win/Users/x/cache rw - tmpfs tmpfs rw\n"
+                              "garbage line\n"
+                              "\n";
+
+TEST(VolumeRoot, IsTheLongestMountPointHoldingTheSource)
+{
+    const struct {
+        const char* path;
+        const char* root;
+    } cases[] = {
+        {"/mnt/win", "/mnt/win"},       // source on its own mount point
+        {"/mnt/win/Users", "/mnt/win"}, // source below it
+        {"/mnt/win/Users/x/cache/y", "/mnt/win/Users/x/cache"},
+        {"/mnt/winx", "/"}, // a name that only begins like a mount point
+        {"/mnt/winning/a", "/mnt/winning"},
+        {"/mnt/my disk/files", "/mnt/my disk"},
+        {"/home/u", "/"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(longestMountPoint(QString::fromUtf8(c.path), kMountInfo),
+                  QString::fromUtf8(c.root))
+            << c.path;
+    }
+    EXPECT_EQ(longestMountPoint(u"/mnt/win"_qs, QByteArray()), QString());
+}
+
+TEST(VolumeRoot, IsWrittenAsThePrefixOfTheSourcePathThroughSymbolicLinks)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString base = QFileInfo(dir.path()).canonicalFilePath();
+    ASSERT_TRUE(QDir().mkpath(base + u"/vol/Users/x"_qs));
+    ASSERT_TRUE(QFile::link(base + u"/vol"_qs, base + u"/link"_qs));
+    const QByteArray mountInfo = "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n40 22 8:2 / " +
+                                 base.toUtf8() + "/vol rw - ext4 x rw\n";
+
+    EXPECT_EQ(volumeRootOf(base + u"/vol/Users"_qs, mountInfo), base + u"/vol"_qs);
+    EXPECT_EQ(volumeRootOf(base + u"/vol/"_qs, mountInfo), base + u"/vol"_qs);
+    EXPECT_EQ(volumeRootOf(base + u"/link/Users/x"_qs, mountInfo), base + u"/link"_qs);
+    EXPECT_EQ(volumeRootOf(base + u"/link"_qs, mountInfo), base + u"/link"_qs);
+    EXPECT_EQ(volumeRootOf(base + u"/missing/dir"_qs, mountInfo), u"/"_qs);
+    EXPECT_EQ(volumeRootOf(u"relative/path"_qs, mountInfo), QString());
+
+    // load() anchors at the volume of the source it is given (here the real mount table).
+    CaptureConfig config;
+    ASSERT_TRUE(config.load(QString(), u"/"_qs, QString()).ok);
+    EXPECT_TRUE(config.isExcluded(u"/pagefile.sys"_qs));
+    ASSERT_TRUE(config.load(QString(), base + u"/vol"_qs, QString()).ok);
+    const QString root = volumeRootOf(base + u"/vol"_qs);
+    EXPECT_EQ(config.volumeRoot(), root == u"/" ? QString() : root);
+    EXPECT_TRUE(base.startsWith(root));
+}
+
+} // namespace
