@@ -41,7 +41,7 @@ TEST(ExclusionDecision, AllocatesNothing)
     const QString path = dir.filePath(QStringLiteral("wimscript.ini"));
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("[ExclusionList]\n\\Temp\\*\nlogs\\*.l?g\nЖурнал\\*\n*\\x*y*z\n"
+    file.write("\xEF\xBB\xBF[ExclusionList]\n\\Temp\\*\nlogs\\*.l?g\nЖурнал\\*\n*\\x*y*z\n"
                "[ExclusionException]\n\\Temp\\keep*\n[CompressionExclusionList]\n*.ISO\n");
     file.close();
     CaptureConfig config;
