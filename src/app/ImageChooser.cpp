@@ -1,6 +1,7 @@
 #include "app/ImageChooser.h"
 
 #include "app/AppSetup.h"
+#include "meta/ImageInfo.h"
 #include "meta/XmlDocument.h"
 #include "ops/Text.h"
 #include "platform/Imaging.h"
@@ -76,23 +77,22 @@ ChooserLoad readChooserRows(const QString& wimPath, std::vector<ChooserRow>& row
     WIM_INFO info{};
     if (!WIMGetAttributes(wim, &info, sizeof info))
         return ChooserLoad::Unreadable;
-    PVOID buffer = nullptr;
-    DWORD bytes = 0;
-    if (!WIMGetImageInformation(wim, &buffer, &bytes))
+    QString text;
+    if (!loadInfoText(wim, text))
         return ChooserLoad::Unreadable;
-    const auto* units = static_cast<const char16_t*>(buffer);
-    const qsizetype available = buffer ? bytes / 2 : 0;
-    qsizetype length = 0;
-    while (length < available && units[length] != 0)
-        ++length;
-    const QString text = QString::fromUtf16(units, length);
-    LocalFree(buffer);
+    return chooserRowsFromXml(text, info.ImageCount, rows);
+}
 
+ChooserLoad chooserRowsFromXml(const QString& xml, std::uint32_t imageCount,
+                               std::vector<ChooserRow>& rows)
+{
+    rows.clear();
     XmlDocument document;
-    if (!document.parse(text))
+    if (!document.parse(xml))
         return ChooserLoad::XmlRejected;
+    // The k-th IMAGE child stands for image k, whatever its attributes say.
     const XmlNode* child = document.root().firstChild();
-    for (DWORD row = 0; row < info.ImageCount; ++row) {
+    for (std::uint32_t row = 0; row < imageCount; ++row) {
         while (child && child->name() != u"IMAGE")
             child = child->nextSibling();
         if (!child) {

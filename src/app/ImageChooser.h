@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <QString>
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -36,6 +37,11 @@ enum class ChooserLoad {
 
 // Reads the rows of the file at wimPath (made a full path first). Any thread.
 ChooserLoad readChooserRows(const QString& wimPath, std::vector<ChooserRow>& rows);
+// The rows from the whole file's XML: one per image up to imageCount, from the root's
+// IMAGE children in document order. XmlRejected when the text does not parse or holds
+// fewer IMAGE children; IMAGE children beyond the count are not listed.
+ChooserLoad chooserRowsFromXml(const QString& xml, std::uint32_t imageCount,
+                               std::vector<ChooserRow>& rows);
 
 // The chooser dialog over given rows. Only "选择" ends it: Escape and the close command
 // are ignored. Pressing "选择" stores the selected row's number in request.chooserIndex

@@ -5,21 +5,28 @@
 
 #include <limits>
 
-std::unique_ptr<XmlDocument> loadInfoXml(HANDLE handle)
+bool loadInfoText(HANDLE handle, QString& text)
 {
     PVOID buffer = nullptr;
     DWORD bytes = 0;
     if (!WIMGetImageInformation(handle, &buffer, &bytes))
-        return nullptr;
+        return false;
     // Whole code units only, and only up to the first NUL.
     const auto* units = static_cast<const char16_t*>(buffer);
-    qsizetype length = 0;
     const qsizetype available = buffer ? bytes / 2 : 0;
+    qsizetype length = 0;
     while (length < available && units[length] != 0)
         ++length;
-    const QString text = QString::fromUtf16(units, length);
+    text = QString::fromUtf16(units, length);
     LocalFree(buffer);
+    return true;
+}
 
+std::unique_ptr<XmlDocument> loadInfoXml(HANDLE handle)
+{
+    QString text;
+    if (!loadInfoText(handle, text))
+        return nullptr;
     auto document = std::make_unique<XmlDocument>();
     if (!document->parse(text))
         return nullptr;

@@ -36,6 +36,10 @@ enum class InfoStoreResult {
     StoreFailed,   // WIMSetImageInformation failed; its last-error code is kept
 };
 
+// The information text of an image or WIM handle as the library hands it out (its leading
+// U+FEFF included), up to its first NUL; the library's buffer is freed. False when
+// WIMGetImageInformation fails (last-error code as the library set it).
+bool loadInfoText(HANDLE handle, QString& text);
 // The XML of an image (image handle) or of a whole WIM file (WIM handle) as a tree; null
 // when the library call fails or the text does not parse. The library's buffer is freed.
 std::unique_ptr<XmlDocument> loadInfoXml(HANDLE handle);

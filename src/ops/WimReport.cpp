@@ -33,23 +33,6 @@ QString compressionText(DWORD type)
     }
 }
 
-// The file's XML as the library hands it out, up to its first NUL, mark included.
-bool wimXmlText(HANDLE wim, QString& text)
-{
-    PVOID buffer = nullptr;
-    DWORD bytes = 0;
-    if (!WIMGetImageInformation(wim, &buffer, &bytes))
-        return false;
-    const auto* units = static_cast<const char16_t*>(buffer);
-    const qsizetype available = buffer ? bytes / 2 : 0;
-    qsizetype length = 0;
-    while (length < available && units[length] != 0)
-        ++length;
-    text = QString::fromUtf16(units, length);
-    LocalFree(buffer);
-    return true;
-}
-
 struct HandleCloser {
     HANDLE handle;
     ~HandleCloser()
@@ -138,7 +121,7 @@ QString buildWimReport(const QString& path, const std::function<void()>& onXmlEr
     }
 
     QString xml;
-    if (wimXmlText(wim, xml)) {
+    if (loadInfoText(wim, xml)) {
         report += QStringLiteral("\r\n\r\n");
         report += loadString(185);
         report += xml;
