@@ -30,25 +30,25 @@ QString formatMessage(UINT id, std::initializer_list<MessageArg> args)
         return kUnknownText;
     // One slot for every insert number the syntax allows; inserts the caller did not give
     // read as 0 (an empty text or the number 0) instead of reading past the arguments.
-    std::vector<DWORD_PTR> slots(99, 0);
+    std::vector<DWORD_PTR> inserts(99, 0);
     std::vector<QString> texts;
     texts.reserve(args.size());
     std::size_t i = 0;
     for (const MessageArg& arg : args) {
-        if (i >= slots.size())
+        if (i >= inserts.size())
             break;
         if (const auto* number = std::get_if<std::int64_t>(&arg)) {
-            slots[i] = static_cast<DWORD_PTR>(*number);
+            inserts[i] = static_cast<DWORD_PTR>(*number);
         } else {
             texts.push_back(std::get<QString>(arg));
-            slots[i] = reinterpret_cast<DWORD_PTR>(texts.back().utf16());
+            inserts[i] = reinterpret_cast<DWORD_PTR>(texts.back().utf16());
         }
         ++i;
     }
     LPWSTR out = nullptr;
     const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ALLOCATE_BUFFER |
                                        FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                                   text, 0, 0, reinterpret_cast<LPWSTR>(&out), 0, slots.data());
+                                   text, 0, 0, reinterpret_cast<LPWSTR>(&out), 0, inserts.data());
     if (n == 0 || !out) {
         LocalFree(out);
         return kUnknownText;
