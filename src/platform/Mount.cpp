@@ -1,0 +1,515 @@
+// Mounting over libwim: the mount itself runs in pelloric-mount-helper (libwim's mount call
+// forks and ends its caller, which a threaded program must never do); unmounting talks to
+// the daemon from this process; the list comes from the mount table and the daemon's xattrs.
+#include "platform/Mount.h"
+
+#include "platform/Imaging.h"
+#include "platform/Kernel.h"
+#include "platform/mount-helper/MountHelperProtocol.h"
+
+#include <wimlib.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+constexpr char kHelperName[] = "pelloric-mount-helper";
+constexpr char kWimfsType[] = "fuse.wimfs";
+
+std::mutex gHelperMutex;
+std::string gHelperOverride;
+
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int get() const { return fd_; }
+    void reset(int fd = -1)
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+BOOL failWith(DWORD code)
+{
+    SetLastError(code);
+    return FALSE;
+}
+
+std::string helperPath()
+{
+    {
+        std::lock_guard lock(gHelperMutex);
+        if (!gHelperOverride.empty())
+            return gHelperOverride;
+    }
+    std::u16string exe(4096, u'\0');
+    const DWORD length = GetModuleFileNameW(nullptr, exe.data(), static_cast<DWORD>(exe.size()));
+    if (length == 0 || length >= exe.size())
+        return {};
+    exe.resize(length);
+    std::string path = toUtf8(exe);
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return {};
+    return path.substr(0, slash + 1) + kHelperName;
+}
+
+// Relative paths are taken against the current folder here, so that no path handed to the
+// helper can be read as an option, and the helper's daemon (which leaves the current folder)
+// still finds them.
+std::string absolutePath(const std::string& path)
+{
+    if (path.empty() || path.front() == '/')
+        return path;
+    char* cwd = getcwd(nullptr, 0);
+    if (!cwd)
+        return path;
+    std::string result(cwd);
+    std::free(cwd);
+    if (result.back() != '/')
+        result += '/';
+    return result + path;
+}
+
+std::string canonicalPath(const std::string& path)
+{
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (!resolved)
+        return path;
+    std::string result(resolved);
+    std::free(resolved);
+    return result;
+}
+
+// ---- error codes --------------------------------------------------------------------------
+
+DWORD errnoError(int err, DWORD whenMissing)
+{
+    switch (err) {
+    case ENOENT:
+        return whenMissing;
+    case ENOTDIR:
+        return ERROR_DIRECTORY;
+    case ENOTEMPTY:
+        return ERROR_DIR_NOT_EMPTY;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return ERROR_ACCESS_DENIED;
+    case 0:
+        return ERROR_GEN_FAILURE;
+    default:
+        return ErrorFromErrno(err);
+    }
+}
+
+DWORD wimlibError(int code, int err)
+{
+    switch (code) {
+    case WIMLIB_ERR_OPEN:
+    case WIMLIB_ERR_READ:
+    case WIMLIB_ERR_STAT:
+        if (err == EISDIR)
+            return ERROR_ACCESS_DENIED;
+        if (err == 0)
+            return code == WIMLIB_ERR_READ ? ERROR_READ_FAULT : ERROR_OPEN_FAILED;
+        return errnoError(err, ERROR_FILE_NOT_FOUND);
+    case WIMLIB_ERR_IS_DIRECTORY:
+        return ERROR_ACCESS_DENIED;
+    case WIMLIB_ERR_NOT_A_WIM_FILE:
+    case WIMLIB_ERR_UNKNOWN_VERSION:
+    case WIMLIB_ERR_INVALID_HEADER:
+    case WIMLIB_ERR_NOT_A_REGULAR_FILE:
+    case WIMLIB_ERR_INVALID_PIPABLE_WIM:
+        return ERROR_BAD_FORMAT;
+    case WIMLIB_ERR_IMAGE_COUNT:
+    case WIMLIB_ERR_INVALID_PART_NUMBER:
+    case WIMLIB_ERR_INVALID_CHUNK_SIZE:
+    case WIMLIB_ERR_INVALID_COMPRESSION_TYPE:
+    case WIMLIB_ERR_INTEGRITY:
+    case WIMLIB_ERR_INVALID_INTEGRITY_TABLE:
+    case WIMLIB_ERR_INVALID_LOOKUP_TABLE_ENTRY:
+    case WIMLIB_ERR_INVALID_METADATA_RESOURCE:
+    case WIMLIB_ERR_INVALID_RESOURCE_HASH:
+    case WIMLIB_ERR_INVALID_REPARSE_DATA:
+    case WIMLIB_ERR_INVALID_UTF16_STRING:
+    case WIMLIB_ERR_METADATA_NOT_FOUND:
+    case WIMLIB_ERR_RESOURCE_NOT_FOUND:
+    case WIMLIB_ERR_DECOMPRESSION:
+    case WIMLIB_ERR_XML:
+    case WIMLIB_ERR_UNEXPECTED_END_OF_FILE:
+    case WIMLIB_ERR_WIM_IS_INCOMPLETE:
+        return ERROR_FILE_CORRUPT;
+    case WIMLIB_ERR_IS_SPLIT_WIM:
+    case WIMLIB_ERR_WIM_IS_ENCRYPTED:
+    case WIMLIB_ERR_UNSUPPORTED:
+    case WIMLIB_ERR_IMAGE_HAS_MULTIPLE_REFERENCES:
+        return ERROR_NOT_SUPPORTED;
+    case WIMLIB_ERR_INVALID_IMAGE:
+    case WIMLIB_ERR_INVALID_PARAM:
+        return ERROR_INVALID_PARAMETER;
+    case WIMLIB_ERR_ALREADY_LOCKED:
+    case WIMLIB_ERR_CONCURRENT_MODIFICATION_DETECTED:
+        return ERROR_SHARING_VIOLATION;
+    case WIMLIB_ERR_WIM_IS_READONLY:
+    case WIMLIB_ERR_NOT_PERMITTED_TO_UNMOUNT:
+    case WIMLIB_ERR_INSUFFICIENT_PRIVILEGES:
+        return ERROR_ACCESS_DENIED;
+    case WIMLIB_ERR_MKDIR:
+    case WIMLIB_ERR_OPENDIR:
+        return err == 0 ? ERROR_CANNOT_MAKE : errnoError(err, ERROR_PATH_NOT_FOUND);
+    case WIMLIB_ERR_NOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case WIMLIB_ERR_WRITE:
+        return err == ENOSPC ? ERROR_DISK_FULL : ERROR_WRITE_FAULT;
+    case WIMLIB_ERR_FUSE:
+        return ERROR_OPEN_FAILED;
+    case WIMLIB_ERR_MOUNTED_IMAGE_IS_BUSY:
+        return ERROR_BUSY;
+    case WIMLIB_ERR_NOT_A_MOUNTPOINT:
+        return ERROR_NOT_FOUND;
+    case WIMLIB_ERR_ABORTED_BY_PROGRESS:
+        return ERROR_REQUEST_ABORTED;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}
+
+DWORD helperError(const MountHelperStatus& status)
+{
+    switch (status.stage) {
+    case MountStage::Arguments:
+        return ERROR_INVALID_PARAMETER;
+    case MountStage::MountFolder:
+    case MountStage::StagingFolder:
+        return errnoError(status.sysErrno, ERROR_PATH_NOT_FOUND);
+    case MountStage::FuseDevice:
+        return errnoError(status.sysErrno, ERROR_DEV_NOT_EXIST);
+    case MountStage::ImageIndex:
+        return ERROR_INVALID_PARAMETER;
+    case MountStage::OpenWim:
+    case MountStage::Mount:
+        return wimlibError(status.wimlibCode, status.sysErrno);
+    }
+    return ERROR_GEN_FAILURE;
+}
+
+// ---- the mount table ----------------------------------------------------------------------
+
+// The kernel writes space, tab, line feed and backslash in mount table paths as \ooo.
+std::string unescapeMountField(const std::string& field)
+{
+    std::string out;
+    out.reserve(field.size());
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' &&
+            field[i + 1] <= '3' && field[i + 2] >= '0' && field[i + 2] <= '7' &&
+            field[i + 3] >= '0' && field[i + 3] <= '7') {
+            out += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
+                                     (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += field[i];
+        }
+    }
+    return out;
+}
+
+// Mount points of every wimfs mount, in mount table order; false (errno set) when the
+// mount table cannot be read.
+bool wimfsMountPoints(std::vector<std::string>& points)
+{
+    FILE* table = std::fopen("/proc/self/mountinfo", "re");
+    if (!table)
+        return false;
+    char* line = nullptr;
+    std::size_t capacity = 0;
+    ssize_t length;
+    while ((length = getline(&line, &capacity, table)) > 0) {
+        std::vector<std::string> fields;
+        std::string current;
+        for (ssize_t i = 0; i < length; ++i) {
+            const char c = line[i];
+            if (c == ' ' || c == '\n') {
+                if (!current.empty())
+                    fields.push_back(std::move(current));
+                current.clear();
+            } else {
+                current += c;
+            }
+        }
+        if (!current.empty())
+            fields.push_back(std::move(current));
+        // id parent major:minor root mount-point options [optional...] - type source super
+        std::size_t dash = 6;
+        while (dash < fields.size() && fields[dash] != "-")
+            ++dash;
+        if (fields.size() < 5 || dash + 1 >= fields.size())
+            continue;
+        if (fields[dash + 1] == kWimfsType)
+            points.push_back(unescapeMountField(fields[4]));
+    }
+    std::free(line);
+    std::fclose(table);
+    return true;
+}
+
+int countWimfsMountsAt(const std::string& canonicalFolder)
+{
+    std::vector<std::string> points;
+    if (!wimfsMountPoints(points))
+        return 0;
+    int count = 0;
+    for (const std::string& point : points)
+        count += point == canonicalFolder ? 1 : 0;
+    return count;
+}
+
+struct WimfsInfo {
+    std::string wimPath;
+    int imageIndex = 0;
+    int mountFlags = 0;
+};
+
+// What the daemon of the mount at folder says about itself; false when it does not answer
+// (not a wimfs mount, or its daemon is gone).
+bool readWimfsInfo(const std::string& folder, WimfsInfo& info)
+{
+    int value = 0;
+    if (getxattr(folder.c_str(), "wimfs.mount_flags", &value, sizeof value) != sizeof value)
+        return false;
+    info.mountFlags = value;
+    if (getxattr(folder.c_str(), "wimfs.mounted_image", &value, sizeof value) != sizeof value)
+        return false;
+    info.imageIndex = value;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const ssize_t size = getxattr(folder.c_str(), "wimfs.wim_filename", nullptr, 0);
+        if (size <= 0)
+            return false;
+        std::string name(static_cast<std::size_t>(size), '\0');
+        const ssize_t got = getxattr(folder.c_str(), "wimfs.wim_filename", name.data(),
+                                     name.size());
+        if (got < 0 && errno == ERANGE)
+            continue;
+        if (got <= 0)
+            return false;
+        name.resize(static_cast<std::size_t>(got));
+        while (!name.empty() && name.back() == '\0')
+            name.pop_back();
+        info.wimPath = std::move(name);
+        return true;
+    }
+    return false;
+}
+
+// ---- the helper process -------------------------------------------------------------------
+
+// Starts the helper, reads its status pipe to end of file and reaps it. Returns TRUE when the
+// helper reports a finished mount.
+BOOL runMountHelper(const std::string& helper, const std::vector<std::string>& args)
+{
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0)
+        return failWith(ErrorFromErrno(errno));
+    UniqueFd readEnd(pipeFds[0]);
+    UniqueFd writeEnd(pipeFds[1]);
+    if (writeEnd.get() == kStatusFd) {
+        // dup2 onto itself would keep close-on-exec set; move it out of the way first.
+        const int moved = fcntl(writeEnd.get(), F_DUPFD_CLOEXEC, kStatusFd + 1);
+        if (moved < 0)
+            return failWith(ErrorFromErrno(errno));
+        writeEnd.reset(moved);
+    }
+
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(helper.c_str()));
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), kStatusFd);
+    // The daemon outlives this process: its own session, default signal handling, no signal
+    // blocked by whichever thread started it.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
+    pid_t pid = 0;
+    const int spawnResult =
+        posix_spawn(&pid, helper.c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    writeEnd.reset();
+    if (spawnResult != 0)
+        return failWith(spawnResult == ENOENT || spawnResult == EACCES ||
+                                spawnResult == ENOEXEC
+                            ? ERROR_MOD_NOT_FOUND
+                            : ErrorFromErrno(spawnResult));
+
+    MountHelperStatus status{};
+    std::size_t received = 0;
+    char scratch[64];
+    for (;;) {
+        char* target = received < sizeof status ? reinterpret_cast<char*>(&status) + received
+                                                 : scratch;
+        const std::size_t room = received < sizeof status ? sizeof status - received
+                                                           : sizeof scratch;
+        const ssize_t n = read(readEnd.get(), target, room);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        received += static_cast<std::size_t>(n);
+    }
+    int waitStatus = 0;
+    while (waitpid(pid, &waitStatus, 0) < 0 && errno == EINTR) {
+    }
+
+    if (received >= sizeof status && status.magic == kStatusMagic)
+        return failWith(helperError(status));
+    if (received != 0 || !WIFEXITED(waitStatus) || WEXITSTATUS(waitStatus) != 0)
+        return failWith(ERROR_GEN_FAILURE);
+    return TRUE;
+}
+
+} // namespace
+
+void setMountHelperPath(LPCWSTR path)
+{
+    std::lock_guard lock(gHelperMutex);
+    gHelperOverride = path ? toUtf8(path) : std::string();
+}
+
+BOOL WIMMountImage(LPCWSTR mountPath, LPCWSTR wimFileName, DWORD imageIndex, LPCWSTR tempPath)
+{
+    if (!mountPath || !*mountPath || !wimFileName || !*wimFileName || imageIndex == 0 ||
+        imageIndex > static_cast<DWORD>(INT_MAX))
+        return failWith(ERROR_INVALID_PARAMETER);
+    const std::string folder = absolutePath(toUtf8(mountPath));
+    const std::string wim = absolutePath(toUtf8(wimFileName));
+    const bool readWrite = tempPath && *tempPath;
+
+    const std::string helper = helperPath();
+    if (helper.empty() || access(helper.c_str(), X_OK) != 0)
+        return failWith(ERROR_MOD_NOT_FOUND);
+
+    std::vector<std::string> args{wim, std::to_string(imageIndex), folder};
+    if (readWrite)
+        args.push_back(absolutePath(toUtf8(tempPath)));
+    if (!runMountHelper(helper, args))
+        return FALSE;
+
+    // The helper's first process ends only after the file system is mounted; make sure.
+    if (countWimfsMountsAt(canonicalPath(folder)) == 0)
+        return failWith(ERROR_GEN_FAILURE);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WIMUnmountImage(LPCWSTR mountPath, LPCWSTR wimFileName, DWORD imageIndex,
+                     BOOL commitChanges)
+{
+    if (!mountPath || !*mountPath)
+        return failWith(ERROR_INVALID_PARAMETER);
+    const std::string folder = canonicalPath(absolutePath(toUtf8(mountPath)));
+
+    WimfsInfo info;
+    if (!readWimfsInfo(folder, info))
+        return failWith(ERROR_NOT_FOUND);
+    if (imageIndex != 0 && static_cast<DWORD>(info.imageIndex) != imageIndex)
+        return failWith(ERROR_INVALID_PARAMETER);
+    if (wimFileName && *wimFileName) {
+        const std::string wim = absolutePath(toUtf8(wimFileName));
+        if (wim != info.wimPath && canonicalPath(wim) != info.wimPath)
+            return failWith(ERROR_INVALID_PARAMETER);
+    }
+
+    const int mountedBefore = countWimfsMountsAt(folder);
+    const int result =
+        wimlib_unmount_image(folder.c_str(), commitChanges ? WIMLIB_UNMOUNT_FLAG_COMMIT : 0);
+    if (result != 0)
+        return failWith(wimlibError(result, 0));
+
+    // The daemon leaves the mount table just after answering; wait for it so that a list
+    // taken right after this call no longer shows the image.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (countWimfsMountsAt(folder) >= mountedBefore && mountedBefore > 0 &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WIMGetMountedImages(WIM_MOUNT_LIST* mountList, DWORD* cbMountListLength)
+{
+    if (!cbMountListLength)
+        return failWith(ERROR_INVALID_PARAMETER);
+    std::vector<std::string> points;
+    if (!wimfsMountPoints(points))
+        return failWith(ErrorFromErrno(errno));
+
+    std::vector<WIM_MOUNT_LIST> entries;
+    for (const std::string& point : points) {
+        WimfsInfo info;
+        if (!readWimfsInfo(point, info))
+            continue;
+        const std::u16string folder = fromUtf8(point);
+        const std::u16string wim = fromUtf8(info.wimPath);
+        if (folder.size() >= MAX_PATH || wim.size() >= MAX_PATH)
+            continue;
+        WIM_MOUNT_LIST entry{};
+        wstrCopy(entry.WimPath, MAX_PATH, wim.c_str());
+        wstrCopy(entry.MountPath, MAX_PATH, folder.c_str());
+        entry.ImageIndex = static_cast<DWORD>(info.imageIndex);
+        entry.MountedForRW = (info.mountFlags & WIMLIB_MOUNT_FLAG_READWRITE) ? TRUE : FALSE;
+        entries.push_back(entry);
+    }
+
+    const std::size_t needed = entries.size() * sizeof(WIM_MOUNT_LIST);
+    if (needed > 0xFFFFFFFFu)
+        return failWith(ERROR_NOT_ENOUGH_MEMORY);
+    if (*cbMountListLength < needed || (needed > 0 && !mountList)) {
+        *cbMountListLength = static_cast<DWORD>(needed);
+        return failWith(ERROR_INSUFFICIENT_BUFFER);
+    }
+    if (needed > 0)
+        std::memcpy(mountList, entries.data(), needed);
+    *cbMountListLength = static_cast<DWORD>(needed);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}

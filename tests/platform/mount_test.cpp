@@ -1,0 +1,288 @@
+// The mount layer through real FUSE: images mounted by the helper process, read and written
+// through the mount, listed from the mount table, unmounted with and without commit.
+#include "platform/Imaging.h"
+#include "platform/Kernel.h"
+#include "platform/Mount.h"
+#include "support/MountFixture.h"
+#include "support/TempDir.h"
+#include "support/WimFixtures.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+LPCWSTR wide(const QString& text)
+{
+    return reinterpret_cast<LPCWSTR>(text.utf16());
+}
+
+QString canonical(const QString& path)
+{
+    return QFileInfo(path).canonicalFilePath();
+}
+
+class MountTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QString why;
+        if (!mountfix::fuseAvailable(&why))
+            GTEST_SKIP() << "mount tests skipped: " << why.toStdString();
+        mountfix::prepareMounting();
+        wimfix::makeTree(dir.file("one"), {{"a.txt", "first image"}});
+        wimfix::makeTree(dir.file("two"), {{"b.txt", "second image"}, {"sub/c.txt", "deep"}});
+        wim = dir.file("two images.wim");
+        wimfix::WimSpec spec;
+        spec.images = {{dir.file("one"), "One", "", {}}, {dir.file("two"), "Two", "", {}}};
+        QString error;
+        ASSERT_TRUE(wimfix::makeWim(wim, spec, &error)) << error.toStdString();
+        // A mount folder whose name the mount table has to escape.
+        mountFolder = dir.mkdir(QStringLiteral("挂载 point\tx"));
+        staging = dir.mkdir(QStringLiteral("staging"));
+    }
+
+    void TearDown() override
+    {
+        if (!dir.path().isEmpty())
+            mountfix::sweepMounts(dir.path());
+    }
+
+    bool mount(DWORD index, bool readWrite)
+    {
+        return WIMMountImage(wide(mountFolder), wide(wim), index,
+                             readWrite ? wide(staging) : nullptr) != FALSE;
+    }
+
+    TempDir dir;
+    QString wim;
+    QString mountFolder;
+    QString staging;
+};
+
+TEST_F(MountTest, ReadOnlyMountServesTheImageAndIsListed)
+{
+    ASSERT_TRUE(mountfix::mountsBelow(dir.path()).empty());
+    ASSERT_TRUE(mount(2, false)) << GetLastError();
+
+    QFile file(mountFolder + "/sub/c.txt");
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), QByteArray("deep"));
+    file.close();
+    EXPECT_FALSE(QFile(mountFolder + "/new.txt").open(QIODevice::WriteOnly));
+
+    const auto mounts = mountfix::mountsBelow(dir.path());
+    ASSERT_EQ(mounts.size(), 1u);
+    EXPECT_EQ(mountfix::fromWide(mounts[0].MountPath), canonical(mountFolder));
+    EXPECT_EQ(mountfix::fromWide(mounts[0].WimPath), canonical(wim));
+    EXPECT_EQ(mounts[0].ImageIndex, 2u);
+    EXPECT_FALSE(mounts[0].MountedForRW);
+
+    ASSERT_TRUE(WIMUnmountImage(mounts[0].MountPath, mounts[0].WimPath, 2, FALSE));
+    EXPECT_TRUE(mountfix::mountsBelow(dir.path()).empty());
+    EXPECT_TRUE(QDir(mountFolder).isEmpty());
+}
+
+TEST_F(MountTest, ReadWriteCommitStoresTheNewFile)
+{
+    ASSERT_TRUE(mount(1, true)) << GetLastError();
+    const auto mounts = mountfix::mountsBelow(dir.path());
+    ASSERT_EQ(mounts.size(), 1u);
+    EXPECT_TRUE(mounts[0].MountedForRW);
+
+    QFile file(mountFolder + "/new.txt");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("written through the mount");
+    file.close();
+
+    ASSERT_TRUE(WIMUnmountImage(wide(mountFolder), wide(wim), 1, TRUE)) << GetLastError();
+    EXPECT_TRUE(mountfix::mountsBelow(dir.path()).empty());
+    EXPECT_EQ(wimfix::imagePaths(wim, 1), (QStringList{"a.txt", "new.txt"}));
+    EXPECT_EQ(wimfix::imagePaths(wim, 2), (QStringList{"b.txt", "sub", "sub/c.txt"}));
+    QString output;
+    EXPECT_TRUE(wimfix::imagexVerify(wim, &output)) << output.toStdString();
+    // The daemon removes its staging folder as it ends.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!QDir(staging).isEmpty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(QDir(staging).isEmpty());
+}
+
+TEST_F(MountTest, ReadWriteDiscardLeavesTheWimUnchanged)
+{
+    const QByteArray before = wimfix::fileDigest(wim);
+    ASSERT_TRUE(mount(1, true)) << GetLastError();
+    QFile file(mountFolder + "/new.txt");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("thrown away");
+    file.close();
+    ASSERT_TRUE(QFile::remove(mountFolder + "/a.txt"));
+
+    ASSERT_TRUE(WIMUnmountImage(wide(mountFolder), wide(wim), 1, FALSE)) << GetLastError();
+    EXPECT_EQ(wimfix::fileDigest(wim), before);
+    EXPECT_EQ(wimfix::imagePaths(wim, 1), QStringList{"a.txt"});
+}
+
+TEST_F(MountTest, FailedCommitLeavesTheImageMounted)
+{
+    ASSERT_TRUE(mount(1, true)) << GetLastError();
+    const QByteArray path = QFile::encodeName(mountFolder + "/open.txt");
+    const int fd = open(path.constData(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "busy", 4), 4);
+
+    EXPECT_FALSE(WIMUnmountImage(wide(mountFolder), wide(wim), 1, TRUE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
+    EXPECT_EQ(mountfix::mountsBelow(dir.path()).size(), 1u);
+    close(fd);
+
+    // Once the file is closed the commit goes through.
+    ASSERT_TRUE(WIMUnmountImage(wide(mountFolder), wide(wim), 1, TRUE)) << GetLastError();
+    EXPECT_EQ(wimfix::imagePaths(wim, 1), (QStringList{"a.txt", "open.txt"}));
+}
+
+TEST_F(MountTest, ImageMountedByWimlibImagexIsListedAndUnmounted)
+{
+    QString output;
+    ASSERT_EQ(runProgram("wimlib-imagex", {"mount", wim, "2", mountFolder}, &output), 0)
+        << output.toStdString();
+    const auto mounts = mountfix::mountsBelow(dir.path());
+    ASSERT_EQ(mounts.size(), 1u);
+    EXPECT_EQ(mountfix::fromWide(mounts[0].WimPath), canonical(wim));
+    EXPECT_EQ(mounts[0].ImageIndex, 2u);
+
+    ASSERT_TRUE(WIMUnmountImage(mounts[0].MountPath, nullptr, 0, FALSE)) << GetLastError();
+    EXPECT_TRUE(mountfix::mountsBelow(dir.path()).empty());
+}
+
+TEST_F(MountTest, UnmountNeedsTheImageThatIsMountedThere)
+{
+    EXPECT_FALSE(WIMUnmountImage(wide(mountFolder), wide(wim), 1, FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
+
+    ASSERT_TRUE(mount(2, false));
+    EXPECT_FALSE(WIMUnmountImage(wide(mountFolder), wide(wim), 1, FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(WIMUnmountImage(wide(mountFolder), wide(dir.file("other.wim")), 2, FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(mountfix::mountsBelow(dir.path()).size(), 1u);
+    // A trailing slash names the same folder.
+    EXPECT_TRUE(WIMUnmountImage(wide(mountFolder + "/"), wide(wim), 2, FALSE));
+}
+
+TEST_F(MountTest, MountFailuresSayWhy)
+{
+    const QString full = dir.mkdir("full");
+    dir.write("full/keep.txt", "x");
+    const QString notWim = dir.write("not a wim.wim", QByteArray(4096, 'x'));
+    const QString aFile = dir.write("plain.txt", "x");
+    const QString readOnlyWim = dir.file("readonly.wim");
+    ASSERT_TRUE(QFile::copy(wim, readOnlyWim));
+    ASSERT_EQ(chmod(QFile::encodeName(readOnlyWim).constData(), 0444), 0);
+    const bool root = geteuid() == 0;
+
+    struct Case {
+        const char* what;
+        QString folder;
+        QString wimFile;
+        DWORD index;
+        QString staging;
+        DWORD error;
+    };
+    const std::vector<Case> cases = {
+        {"missing folder", dir.file("nowhere"), wim, 1, {}, ERROR_PATH_NOT_FOUND},
+        {"folder not empty", full, wim, 1, {}, ERROR_DIR_NOT_EMPTY},
+        {"folder is a file", aFile, wim, 1, {}, ERROR_DIRECTORY},
+        {"index beyond the images", mountFolder, wim, 3, {}, ERROR_INVALID_PARAMETER},
+        {"index 0", mountFolder, wim, 0, {}, ERROR_INVALID_PARAMETER},
+        {"not a WIM", mountFolder, notWim, 1, {}, ERROR_BAD_FORMAT},
+        {"missing WIM", mountFolder, dir.file("none.wim"), 1, {}, ERROR_FILE_NOT_FOUND},
+        {"empty folder name", QString(), wim, 1, {}, ERROR_INVALID_PARAMETER},
+        {"missing staging folder", mountFolder, wim, 1, dir.file("no-stage"),
+         ERROR_PATH_NOT_FOUND},
+        {"read-write on a read-only WIM", mountFolder, readOnlyWim, 1, staging,
+         root ? DWORD(ERROR_SUCCESS) : DWORD(ERROR_ACCESS_DENIED)},
+    };
+    const QByteArray digest = wimfix::fileDigest(wim);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const BOOL ok = WIMMountImage(wide(c.folder), wide(c.wimFile), c.index,
+                                      c.staging.isEmpty() ? nullptr : wide(c.staging));
+        if (c.error == ERROR_SUCCESS) {
+            // root may write a file whose mode forbids it; that mount works.
+            EXPECT_TRUE(ok);
+            mountfix::sweepMounts(dir.path());
+            continue;
+        }
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_TRUE(mountfix::mountsBelow(dir.path()).empty());
+    }
+    EXPECT_EQ(wimfix::fileDigest(wim), digest);
+    EXPECT_EQ(readFileBytes(full + "/keep.txt"), QByteArray("x"));
+}
+
+TEST_F(MountTest, MissingHelperIsReported)
+{
+    setMountHelperPath(wide(dir.file("no-such-helper")));
+    EXPECT_FALSE(mount(1, false));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+    mountfix::prepareMounting();
+    EXPECT_TRUE(mount(1, false));
+}
+
+TEST_F(MountTest, ListTooSmallNamesTheSizeNeeded)
+{
+    const QString second = dir.mkdir("second");
+    ASSERT_TRUE(mount(1, false));
+    ASSERT_TRUE(WIMMountImage(wide(second), wide(wim), 2, nullptr));
+
+    DWORD size = 0;
+    EXPECT_FALSE(WIMGetMountedImages(nullptr, &size));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    ASSERT_GE(size, 2 * sizeof(WIM_MOUNT_LIST));
+    ASSERT_EQ(size % sizeof(WIM_MOUNT_LIST), 0u);
+
+    std::vector<WIM_MOUNT_LIST> entries(size / sizeof(WIM_MOUNT_LIST));
+    DWORD tooSmall = size - sizeof(WIM_MOUNT_LIST);
+    EXPECT_FALSE(WIMGetMountedImages(entries.data(), &tooSmall));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(tooSmall, size);
+
+    DWORD fits = size;
+    ASSERT_TRUE(WIMGetMountedImages(entries.data(), &fits));
+    EXPECT_EQ(fits, size);
+    // Mount order is list order.
+    QStringList folders;
+    for (const WIM_MOUNT_LIST& entry : entries)
+        folders << mountfix::fromWide(entry.MountPath);
+    const qsizetype first = folders.indexOf(canonical(mountFolder));
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(folders.indexOf(canonical(second)), first + 1);
+}
+
+TEST_F(MountTest, RelativePathsAreTakenAgainstTheCurrentFolder)
+{
+    const QString previous = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(dir.path()));
+    const BOOL ok = WIMMountImage(wide(QFileInfo(mountFolder).fileName()),
+                                  wide(QFileInfo(wim).fileName()), 1, nullptr);
+    const DWORD error = GetLastError();
+    QDir::setCurrent(previous);
+    ASSERT_TRUE(ok) << error;
+    const auto mounts = mountfix::mountsBelow(dir.path());
+    ASSERT_EQ(mounts.size(), 1u);
+    EXPECT_EQ(mountfix::fromWide(mounts[0].WimPath), canonical(wim));
+    EXPECT_EQ(readFileBytes(mountFolder + "/a.txt"), QByteArray("first image"));
+}
+
+} // namespace

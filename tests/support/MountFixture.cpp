@@ -1,0 +1,129 @@
+#include "support/MountFixture.h"
+
+#include "platform/Kernel.h"
+#include "platform/Mount.h"
+#include "support/TempDir.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace mountfix {
+
+bool fuseAvailable(QString* why)
+{
+    const int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        if (why)
+            *why = QStringLiteral("/dev/fuse cannot be opened: %1")
+                       .arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
+void prepareMounting()
+{
+    const QString helper = QStringLiteral(PELLORIC_BINARY_DIR "/src/app/pelloric-mount-helper");
+    setMountHelperPath(reinterpret_cast<LPCWSTR>(helper.utf16()));
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+}
+
+QString fromWide(const WCHAR* text)
+{
+    qsizetype length = 0;
+    while (length < static_cast<qsizetype>(MAX_PATH) && text[length] != u'\0')
+        ++length;
+    return QString::fromUtf16(text, length);
+}
+
+std::vector<WIM_MOUNT_LIST> mountsBelow(const QString& root)
+{
+    const QString canonical = QFileInfo(root).canonicalFilePath();
+    std::vector<WIM_MOUNT_LIST> all(64);
+    DWORD size = static_cast<DWORD>(all.size() * sizeof(WIM_MOUNT_LIST));
+    if (!WIMGetMountedImages(all.data(), &size)) {
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+            return {};
+        all.resize(size / sizeof(WIM_MOUNT_LIST));
+        if (!WIMGetMountedImages(all.data(), &size))
+            return {};
+    }
+    all.resize(size / sizeof(WIM_MOUNT_LIST));
+    std::vector<WIM_MOUNT_LIST> below;
+    for (const WIM_MOUNT_LIST& entry : all) {
+        if (fromWide(entry.MountPath).startsWith(canonical + QLatin1Char('/')))
+            below.push_back(entry);
+    }
+    return below;
+}
+
+namespace {
+
+// Mount points of fuse file systems below root, read straight from the mount table (so
+// even a mount the layer does not list is found).
+QStringList fuseMountPointsBelow(const QString& root)
+{
+    QStringList points;
+    const QString canonical = QFileInfo(root).canonicalFilePath();
+    if (canonical.isEmpty())
+        return points;
+    const QByteArray table = readFileBytes(QStringLiteral("/proc/self/mountinfo"));
+    for (const QByteArray& line : table.split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        const qsizetype dash = fields.indexOf("-");
+        if (fields.size() < 5 || dash < 0 || dash + 1 >= fields.size() ||
+            !fields[dash + 1].startsWith("fuse"))
+            continue;
+        QByteArray point = fields[4];
+        point.replace("\\040", " ").replace("\\011", "\t").replace("\\012", "\n");
+        point.replace("\\134", "\\");
+        const QString path = QString::fromUtf8(point);
+        if (path.startsWith(canonical + QLatin1Char('/')))
+            points << path;
+    }
+    return points;
+}
+
+void reapEndedChildren()
+{
+    // Daemons end shortly after their file system is unmounted; give them a moment.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+        const pid_t pid = waitpid(-1, nullptr, WNOHANG);
+        if (pid > 0)
+            continue;
+        if (pid < 0 || std::chrono::steady_clock::now() >= deadline)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+} // namespace
+
+void sweepMounts(const QString& root)
+{
+    for (const WIM_MOUNT_LIST& entry : mountsBelow(root))
+        WIMUnmountImage(entry.MountPath, nullptr, 0, FALSE);
+    QStringList left = fuseMountPointsBelow(root);
+    // Innermost first.
+    std::sort(left.begin(), left.end(),
+              [](const QString& a, const QString& b) { return a.size() > b.size(); });
+    for (const QString& point : left)
+        runProgram(QStringLiteral("fusermount"), {QStringLiteral("-u"), QStringLiteral("-z"),
+                                                  point});
+    reapEndedChildren();
+}
+
+} // namespace mountfix
