@@ -1,0 +1,608 @@
+// The main window and its pages, driven through real widgets with input events: start-up
+// defaults, fixed lists, index boxes, every field surviving tab changes, window geometry,
+// keyboard behaviour, pickers and the buttons that start work.
+#include "UiDriver.h"
+
+#include "app/AppSetup.h"
+#include "app/ControlIds.h"
+#include "app/MainWindow.h"
+#include "app/Page.h"
+#include "app/ProgressDialog.h"
+#include "app/UpDown.h"
+#include "ops/Text.h"
+#include "ops/WimReport.h"
+#include "ops/Worker.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabBar>
+#include <QTemporaryDir>
+#include <QToolButton>
+#include <QTreeWidget>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+using namespace uitest;
+
+namespace
+{
+
+class MainWindowTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        OperationContext& ctx = globalContext();
+        ctx.request = OperationRequest();
+        resetRequestDefaults(ctx.request);
+        window = std::make_unique<MainWindow>(ctx);
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    }
+    void TearDown() override
+    {
+        window.reset();
+        joinWorker(globalContext());
+    }
+
+    void selectTab(int index)
+    {
+        QTabBar* bar = window->tabControl()->tabBar();
+        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(index).center());
+        ASSERT_EQ(window->tabControl()->currentIndex(), index);
+        ASSERT_EQ(page()->pageIndex(), index);
+    }
+    Page* page() const { return window->currentPage(); }
+    template <class T> T* ctl(int id) const
+    {
+        T* w = page()->control<T>(id);
+        EXPECT_NE(w, nullptr) << "control " << id << " on page " << page()->pageIndex();
+        return w;
+    }
+    void click(int id) { QTest::mouseClick(ctl<QWidget>(id), Qt::LeftButton); }
+
+    std::unique_ptr<MainWindow> window;
+};
+
+// What the user puts into one control, and how the control shows it.
+struct Entry {
+    int page;
+    int id;
+    enum Kind { Text, Check, List, Index } kind;
+    QString text; // Text: typed; List: item to pick
+    int number;   // Index: arrow clicks up from 1
+};
+
+const std::vector<Entry>& entries()
+{
+    static const std::vector<Entry> table = {
+        {PAGE_CAPTURE, IDC_CAPTURE_SOURCE, Entry::Text, u"/srv/源 文件夹"_qs, 0},
+        {PAGE_CAPTURE, IDC_CAPTURE_TARGET, Entry::Text, u"/tmp/输出.wim"_qs, 0},
+        {PAGE_CAPTURE, IDC_CAPTURE_NAME, Entry::Text, u"映像一"_qs, 0},
+        {PAGE_CAPTURE, IDC_CAPTURE_DESCRIPTION, Entry::Text, u"描述 d"_qs, 0},
+        {PAGE_CAPTURE, IDC_CAPTURE_DISPLAY_NAME, Entry::Text, u"显示 N"_qs, 0},
+        {PAGE_CAPTURE, IDC_CAPTURE_DISPLAY_DESCRIPTION, Entry::Text, u"显示描述 x"_qs, 0},
+        {PAGE_CAPTURE, IDC_CAPTURE_CONFIG_FILE, Entry::Text, u"/etc/配置.ini"_qs, 0},
+        {PAGE_CAPTURE, IDC_CAPTURE_TEMP_FOLDER, Entry::Text, u"/var/临时"_qs, 0},
+        {PAGE_CAPTURE, IDC_CAPTURE_COMPRESSION, Entry::List, u"最大"_qs, 0},
+        {PAGE_CAPTURE, IDC_CAPTURE_FLAGS, Entry::List, u"ULTIMATE"_qs, 0},
+        {PAGE_CAPTURE, IDC_CAPTURE_BOOTABLE, Entry::Check, {}, 0},
+        {PAGE_CAPTURE, IDC_CAPTURE_VERIFY, Entry::Check, {}, 0},
+        {PAGE_CAPTURE, IDC_CAPTURE_CHECK, Entry::Check, {}, 0},
+        {PAGE_CAPTURE, IDC_CAPTURE_NO_RP_FIX, Entry::Check, {}, 0},
+        {PAGE_CAPTURE, IDC_CAPTURE_SHOW_CONFIG, Entry::Check, {}, 0},
+        {PAGE_APPLY, IDC_APPLY_SOURCE, Entry::Text, u"/wim/应用.wim"_qs, 0},
+        {PAGE_APPLY, IDC_APPLY_TARGET, Entry::Text, u"/mnt/目标"_qs, 0},
+        {PAGE_APPLY, IDC_APPLY_INDEX, Entry::Index, {}, 12},
+        {PAGE_APPLY, IDC_APPLY_VERIFY, Entry::Check, {}, 0},
+        {PAGE_APPLY, IDC_APPLY_CHECK, Entry::Check, {}, 0},
+        {PAGE_INFO, IDC_INFO_SOURCE, Entry::Text, u"/wim/信息.wim"_qs, 0},
+        {PAGE_MODIFY, IDC_MODIFY_SOURCE, Entry::Text, u"/wim/修改.wim"_qs, 0},
+        {PAGE_MODIFY, IDC_MODIFY_INDEX, Entry::Index, {}, 3},
+        {PAGE_MODIFY, IDC_MODIFY_NAME, Entry::Text, u"新名称"_qs, 0},
+        {PAGE_MODIFY, IDC_MODIFY_DESCRIPTION, Entry::Text, u"新描述"_qs, 0},
+        {PAGE_MODIFY, IDC_MODIFY_DISPLAY_NAME, Entry::Text, u"新显示名称"_qs, 0},
+        {PAGE_MODIFY, IDC_MODIFY_DISPLAY_DESCRIPTION, Entry::Text, u"新显示描述"_qs, 0},
+        {PAGE_MODIFY, IDC_MODIFY_FLAGS, Entry::List, u"STARTER"_qs, 0},
+        {PAGE_MODIFY, IDC_MODIFY_BOOTABLE, Entry::Check, {}, 0},
+        {PAGE_MODIFY, IDC_MODIFY_CHECK, Entry::Check, {}, 0},
+        {PAGE_MOUNT, IDC_MOUNT_PATH, Entry::Text, u"/mnt/挂载点"_qs, 0},
+        {PAGE_MOUNT, IDC_MOUNT_SOURCE, Entry::Text, u"/wim/挂载.wim"_qs, 0},
+        {PAGE_MOUNT, IDC_MOUNT_INDEX, Entry::Index, {}, 4},
+        {PAGE_MOUNT, IDC_MOUNT_READ_WRITE, Entry::Check, {}, 0},
+        {PAGE_MOUNT, IDC_UNMOUNT_COMMIT, Entry::Check, {}, 0},
+        {PAGE_DELETE, IDC_DELETE_SOURCE, Entry::Text, u"/wim/删除.wim"_qs, 0},
+        {PAGE_DELETE, IDC_DELETE_INDEX, Entry::Index, {}, 5},
+        {PAGE_DELETE, IDC_DELETE_CHECK, Entry::Check, {}, 0},
+        {PAGE_EXPORT, IDC_EXPORT_SOURCE, Entry::Text, u"/wim/导出源.wim"_qs, 0},
+        {PAGE_EXPORT, IDC_EXPORT_INDEX, Entry::Index, {}, 6},
+        {PAGE_EXPORT, IDC_EXPORT_TARGET, Entry::Text, u"/wim/导出目标.wim"_qs, 0},
+        {PAGE_EXPORT, IDC_EXPORT_COMPRESSION, Entry::List, u"无"_qs, 0},
+        {PAGE_EXPORT, IDC_EXPORT_NAME, Entry::Text, u"导出名称"_qs, 0},
+        {PAGE_EXPORT, IDC_EXPORT_BOOTABLE, Entry::Check, {}, 0},
+        {PAGE_EXPORT, IDC_EXPORT_CHECK, Entry::Check, {}, 0},
+    };
+    return table;
+}
+
+} // namespace
+
+TEST_F(MainWindowTest, StartsOnCapturePageWithDefaults)
+{
+    EXPECT_EQ(window->windowTitle(), u"Pelloric v2.0.17"_qs);
+    EXPECT_FALSE(window->windowIcon().isNull());
+    EXPECT_EQ(window->tabControl()->currentIndex(), 0);
+    EXPECT_EQ(globalContext().pageIndex, 0);
+    EXPECT_EQ(ctl<QLineEdit>(IDC_CAPTURE_NAME)->text(), u"WIM1"_qs);
+    EXPECT_EQ(ctl<QLineEdit>(IDC_CAPTURE_DISPLAY_NAME)->text(), u"WIM1"_qs);
+    EXPECT_EQ(ctl<QComboBox>(IDC_CAPTURE_COMPRESSION)->currentText(), u"快速"_qs);
+    EXPECT_EQ(ctl<QComboBox>(IDC_CAPTURE_FLAGS)->currentIndex(), -1);
+    EXPECT_TRUE(ctl<QLineEdit>(IDC_CAPTURE_SOURCE)->text().isEmpty());
+    for (int id : {IDC_CAPTURE_BOOTABLE, IDC_CAPTURE_VERIFY, IDC_CAPTURE_CHECK,
+                   IDC_CAPTURE_NO_RP_FIX, IDC_CAPTURE_SHOW_CONFIG})
+        EXPECT_FALSE(ctl<QCheckBox>(id)->isChecked()) << id;
+
+    struct IndexBox {
+        int page, edit;
+    };
+    for (IndexBox box : {IndexBox{PAGE_APPLY, IDC_APPLY_INDEX_EDIT},
+                         {PAGE_MODIFY, IDC_MODIFY_INDEX_EDIT},
+                         {PAGE_MOUNT, IDC_MOUNT_INDEX_EDIT},
+                         {PAGE_DELETE, IDC_DELETE_INDEX_EDIT},
+                         {PAGE_EXPORT, IDC_EXPORT_INDEX_EDIT}}) {
+        selectTab(box.page);
+        EXPECT_EQ(ctl<QLineEdit>(box.edit)->text(), u"1"_qs) << box.page;
+    }
+    EXPECT_EQ(ctl<QComboBox>(IDC_EXPORT_COMPRESSION)->currentText(), u"快速"_qs);
+    selectTab(PAGE_MODIFY);
+    EXPECT_EQ(ctl<QComboBox>(IDC_MODIFY_FLAGS)->currentIndex(), -1);
+}
+
+TEST_F(MainWindowTest, TabLabelsComeFromTheStringTable)
+{
+    const UINT ids[] = {218, 219, 220, 221, 144, 223, 226, 222};
+    const QStringList expected = {u"捕获"_qs, u"应用"_qs, u"信息"_qs, u"修改"_qs,
+                                  u"挂载"_qs, u"删除"_qs, u"导出"_qs, u"关于"_qs};
+    ASSERT_EQ(window->tabControl()->count(), 8);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(window->tabControl()->tabText(i), loadString(ids[i]));
+        EXPECT_EQ(window->tabControl()->tabText(i), expected[i]);
+    }
+}
+
+TEST_F(MainWindowTest, FixedListsHoldTheirItemsInOrder)
+{
+    const QStringList compression = {u"无"_qs, u"快速"_qs, u"最大"_qs};
+    const QStringList sku = {u"ENTERPRISE"_qs,       u"BUSINESS"_qs,
+                             u"ULTIMATE"_qs,         u"SERVERSTANDARD"_qs,
+                             u"SERVERENTERPRISE"_qs, u"SERVERDATACENTER"_qs,
+                             u"HOMEBASIC"_qs,        u"HOMEPREMIUM"_qs,
+                             u"STARTER"_qs,          QString()};
+    auto items = [](QComboBox* box) {
+        QStringList list;
+        for (int i = 0; i < box->count(); ++i)
+            list << box->itemText(i);
+        return list;
+    };
+    struct List {
+        int page, id;
+        const QStringList& expected;
+    };
+    for (const List& l :
+         {List{PAGE_CAPTURE, IDC_CAPTURE_COMPRESSION, compression},
+          List{PAGE_CAPTURE, IDC_CAPTURE_FLAGS, sku}, List{PAGE_MODIFY, IDC_MODIFY_FLAGS, sku},
+          List{PAGE_EXPORT, IDC_EXPORT_COMPRESSION, compression}}) {
+        selectTab(l.page);
+        auto* box = ctl<QComboBox>(l.id);
+        EXPECT_EQ(items(box), l.expected) << l.id;
+        EXPECT_FALSE(box->isEditable());
+    }
+}
+
+TEST_F(MainWindowTest, StoredCompressionSelectsTheMatchingItem)
+{
+    // Stored while the About page (which saves nothing) is shown.
+    selectTab(PAGE_ABOUT);
+    globalContext().request.captureCompression = u"最大"_qs;
+    globalContext().request.captureFlags = u"SERVERDATACENTER"_qs;
+    globalContext().request.exportCompression = u"无"_qs;
+    selectTab(PAGE_CAPTURE);
+    EXPECT_EQ(ctl<QComboBox>(IDC_CAPTURE_COMPRESSION)->currentIndex(), 2);
+    EXPECT_EQ(ctl<QComboBox>(IDC_CAPTURE_FLAGS)->currentIndex(), 5);
+    selectTab(PAGE_EXPORT);
+    EXPECT_EQ(ctl<QComboBox>(IDC_EXPORT_COMPRESSION)->currentIndex(), 0);
+
+    // A text that is no item selects nothing, and saving then stores the empty text.
+    selectTab(PAGE_ABOUT);
+    globalContext().request.exportCompression = u"LZMS"_qs;
+    selectTab(PAGE_EXPORT);
+    EXPECT_EQ(ctl<QComboBox>(IDC_EXPORT_COMPRESSION)->currentIndex(), -1);
+    selectTab(PAGE_ABOUT);
+    EXPECT_EQ(globalContext().request.exportCompression, QString());
+}
+
+TEST_F(MainWindowTest, EveryFieldSurvivesTabChanges)
+{
+    // Enter everything, page by page, through the keyboard and the mouse.
+    for (int p = 0; p < PAGE_COUNT; ++p) {
+        selectTab(p);
+        for (const Entry& e : entries()) {
+            if (e.page != p)
+                continue;
+            switch (e.kind) {
+            case Entry::Text:
+                retype(ctl<QLineEdit>(e.id), e.text);
+                break;
+            case Entry::Check:
+                QTest::mouseClick(ctl<QCheckBox>(e.id), Qt::LeftButton);
+                break;
+            case Entry::List: {
+                auto* box = ctl<QComboBox>(e.id);
+                box->setFocus();
+                const int target = box->findText(e.text);
+                ASSERT_GE(target, 0);
+                QTest::keyClick(box, Qt::Key_Home);
+                for (int i = 0; i < target; ++i)
+                    QTest::keyClick(box, Qt::Key_Down);
+                break;
+            }
+            case Entry::Index: {
+                auto* up = ctl<UpDown>(e.id)->findChild<QToolButton*>(u"up"_qs);
+                for (int i = 1; i < e.number; ++i)
+                    QTest::mouseClick(up, Qt::LeftButton);
+                break;
+            }
+            }
+        }
+    }
+    // Round trip through every tab twice, in both directions.
+    for (int p = PAGE_COUNT - 1; p >= 0; --p)
+        selectTab(p);
+    for (int p = 0; p < PAGE_COUNT; ++p)
+        selectTab(p);
+
+    for (int p = 0; p < PAGE_COUNT; ++p) {
+        selectTab(p);
+        for (const Entry& e : entries()) {
+            if (e.page != p)
+                continue;
+            switch (e.kind) {
+            case Entry::Text:
+                EXPECT_EQ(ctl<QLineEdit>(e.id)->text(), e.text) << e.id;
+                break;
+            case Entry::Check:
+                EXPECT_TRUE(ctl<QCheckBox>(e.id)->isChecked()) << p << "/" << e.id;
+                break;
+            case Entry::List:
+                EXPECT_EQ(ctl<QComboBox>(e.id)->currentText(), e.text) << e.id;
+                break;
+            case Entry::Index:
+                EXPECT_EQ(ctl<UpDown>(e.id)->buddy()->text(), QString::number(e.number));
+                break;
+            }
+        }
+    }
+
+    // The request holds what the pages showed.
+    const OperationRequest& r = globalContext().request;
+    EXPECT_EQ(r.captureName, u"映像一"_qs);
+    EXPECT_EQ(r.captureCompression, u"最大"_qs);
+    EXPECT_EQ(r.captureFlags, u"ULTIMATE"_qs);
+    EXPECT_TRUE(r.captureNoRpFix && r.captureShowConfig && r.captureBootable);
+    EXPECT_EQ(r.applyIndex, 12u);
+    EXPECT_EQ(r.modifyIndex, 3u);
+    EXPECT_EQ(r.modifyFlags, u"STARTER"_qs);
+    EXPECT_EQ(r.mountPath, u"/mnt/挂载点"_qs);
+    EXPECT_TRUE(r.unmountCommit);
+    EXPECT_EQ(r.deleteIndex, 5u);
+    EXPECT_EQ(r.exportIndex, 6u);
+    EXPECT_EQ(r.exportCompression, u"无"_qs);
+    EXPECT_EQ(r.exportTarget, u"/wim/导出目标.wim"_qs);
+}
+
+TEST_F(MainWindowTest, CheckBoxesOfOnePageLeaveOtherPagesAlone)
+{
+    selectTab(PAGE_DELETE);
+    QTest::mouseClick(ctl<QCheckBox>(IDC_DELETE_CHECK), Qt::LeftButton);
+    selectTab(PAGE_MODIFY);
+    EXPECT_FALSE(ctl<QCheckBox>(IDC_MODIFY_CHECK)->isChecked());
+    selectTab(PAGE_DELETE);
+    EXPECT_TRUE(ctl<QCheckBox>(IDC_DELETE_CHECK)->isChecked());
+    QTest::mouseClick(ctl<QCheckBox>(IDC_DELETE_CHECK), Qt::LeftButton);
+    selectTab(PAGE_EXPORT);
+    EXPECT_FALSE(globalContext().request.deleteCheck);
+    EXPECT_FALSE(globalContext().request.modifyCheck);
+    selectTab(PAGE_DELETE);
+    EXPECT_FALSE(ctl<QCheckBox>(IDC_DELETE_CHECK)->isChecked());
+}
+
+TEST_F(MainWindowTest, IndexBoxTakesOneTypedDigitAndArrowsFromOneTo99)
+{
+    selectTab(PAGE_DELETE);
+    auto* edit = ctl<QLineEdit>(IDC_DELETE_INDEX_EDIT);
+    auto* upDown = ctl<UpDown>(IDC_DELETE_INDEX);
+    auto* up = upDown->findChild<QToolButton*>(u"up"_qs);
+    auto* down = upDown->findChild<QToolButton*>(u"down"_qs);
+
+    struct Typing {
+        QString keys;
+        QString shown;
+    };
+    for (const Typing& t :
+         {Typing{u"7"_qs, u"7"_qs}, Typing{u"78"_qs, u"7"_qs}, Typing{u"a"_qs, u""_qs},
+          Typing{u"中"_qs, u""_qs}, Typing{u"x4"_qs, u"4"_qs}, Typing{u"-"_qs, u""_qs}}) {
+        retype(edit, t.keys);
+        EXPECT_EQ(edit->text(), t.shown) << qPrintable(t.keys);
+    }
+
+    retype(edit, u"1"_qs);
+    for (int i = 0; i < 120; ++i)
+        QTest::mouseClick(up, Qt::LeftButton);
+    EXPECT_EQ(edit->text(), u"99"_qs);
+    EXPECT_EQ(upDown->position(), 99);
+    // A third digit cannot be typed onto the arrows' two.
+    edit->setFocus();
+    QTest::keyClick(edit, Qt::Key_End);
+    typeText(edit, u"5"_qs);
+    EXPECT_EQ(edit->text(), u"99"_qs);
+
+    for (int i = 0; i < 120; ++i)
+        QTest::mouseClick(down, Qt::LeftButton);
+    EXPECT_EQ(edit->text(), u"1"_qs);
+
+    // The arrow keys in the edit step too.
+    edit->setFocus();
+    for (int i = 0; i < 11; ++i)
+        QTest::keyClick(edit, Qt::Key_Up);
+    EXPECT_EQ(edit->text(), u"12"_qs);
+    QTest::keyClick(edit, Qt::Key_Down);
+    EXPECT_EQ(edit->text(), u"11"_qs);
+
+    // An edit holding no number keeps the last valid position.
+    retype(edit, QString());
+    selectTab(PAGE_EXPORT);
+    EXPECT_EQ(globalContext().request.deleteIndex, 11u);
+    selectTab(PAGE_DELETE);
+    EXPECT_EQ(ctl<QLineEdit>(IDC_DELETE_INDEX_EDIT)->text(), u"11"_qs);
+}
+
+TEST_F(MainWindowTest, IndexBoxShowsTheLowWordOfTheStoredIndex)
+{
+    struct Case {
+        std::uint32_t stored;
+        QString shown;
+    };
+    for (const Case& c : {Case{0x00010003u, u"3"_qs}, Case{42u, u"42"_qs}, Case{0u, u"1"_qs},
+                          Case{500u, u"99"_qs}}) {
+        selectTab(PAGE_ABOUT);
+        globalContext().request.applyIndex = c.stored;
+        selectTab(PAGE_APPLY);
+        EXPECT_EQ(ctl<QLineEdit>(IDC_APPLY_INDEX_EDIT)->text(), c.shown) << c.stored;
+    }
+}
+
+TEST_F(MainWindowTest, WindowWrapsTheTabControlWithOneDialogUnitMargin)
+{
+    const DialogBaseUnits units = dialogBaseUnits(window->font());
+    const QRect tabs = window->tabControl()->geometry();
+    EXPECT_EQ(tabs.topLeft(), QPoint(units.x / 4, units.y / 8));
+    EXPECT_EQ(window->width(), tabs.right() + 1 + units.x / 4);
+    EXPECT_EQ(window->height(), tabs.bottom() + 1 + units.y / 8);
+
+    const QSize pageSize = dialogToPixels(QRect(0, 0, 338, 239), units).size();
+    for (int p = 0; p < PAGE_COUNT; ++p) {
+        selectTab(p);
+        EXPECT_EQ(window->displayRect().size(), pageSize);
+        EXPECT_EQ(page()->size(), pageSize);
+        EXPECT_EQ(page()->mapTo(window.get(), QPoint(0, 0)), window->displayRect().topLeft());
+        // Every control lies inside the page.
+        for (QWidget* child : page()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            EXPECT_TRUE(page()->rect().contains(child->geometry()))
+                << qPrintable(child->objectName());
+    }
+}
+
+TEST_F(MainWindowTest, TabLabelsLookTheSameSelectedOrNot)
+{
+    QTabBar* bar = window->tabControl()->tabBar();
+    auto labelImage = [&](int tab) {
+        const QRect r = bar->tabRect(tab);
+        const QRect label(r.left() + 4, r.top() + 2,
+                          bar->fontMetrics().horizontalAdvance(bar->tabText(tab)),
+                          bar->fontMetrics().height());
+        return bar->grab(label).toImage();
+    };
+    const QImage unselected = labelImage(1);
+    selectTab(1);
+    const QImage selected = labelImage(1);
+    EXPECT_EQ(selected, unselected);
+    // And the label area is drawn on the button face, not left to the style.
+    EXPECT_EQ(selected.pixelColor(selected.width() - 1, 0), bar->palette().color(QPalette::Button));
+}
+
+TEST_F(MainWindowTest, EscapeClosesTheWindowAndEnterDoesNothing)
+{
+    std::atomic<int> started{0};
+    overrideOperation(ID_CAPTURE, [&](OperationContext&) {
+        ++started;
+        return true;
+    });
+    auto* name = ctl<QLineEdit>(IDC_CAPTURE_NAME);
+    name->setFocus();
+    QTest::keyClick(name, Qt::Key_Return);
+    QTest::keyClick(name, Qt::Key_Enter);
+    auto* create = ctl<QPushButton>(IDC_CAPTURE_CREATE);
+    create->setFocus();
+    QTest::keyClick(create, Qt::Key_Return);
+    QApplication::processEvents();
+    EXPECT_EQ(started.load(), 0);
+    EXPECT_TRUE(window->isVisible());
+    for (QPushButton* b : window->findChildren<QPushButton*>())
+        EXPECT_FALSE(b->autoDefault() || b->isDefault()) << qPrintable(b->objectName());
+    overrideOperation(ID_CAPTURE, {});
+
+    QTest::keyClick(name, Qt::Key_Escape);
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(window->result(), QDialog::Rejected);
+}
+
+TEST_F(MainWindowTest, OperationButtonSavesThePageAndRunsTheProgressDialog)
+{
+    struct Seen {
+        std::atomic<int> runs{0};
+        QString name;
+        std::uint32_t index = 0;
+    } seen;
+    overrideOperation(ID_CAPTURE, [&](OperationContext& ctx) {
+        seen.name = ctx.request.captureName;
+        ++seen.runs;
+        return true;
+    });
+    overrideOperation(ID_EXPORT, [&](OperationContext& ctx) {
+        seen.index = ctx.request.exportIndex;
+        ++seen.runs;
+        return true;
+    });
+    auto closeWhenDone = [] {
+        whenModal<ProgressDialog>([](ProgressDialog* d) {
+            waitUntil([] { return !globalContext().running.load(); });
+            QTest::keyClick(d, Qt::Key_Escape);
+        });
+    };
+
+    retype(ctl<QLineEdit>(IDC_CAPTURE_NAME), u"新的映像"_qs);
+    closeWhenDone();
+    click(IDC_CAPTURE_CREATE);
+    EXPECT_EQ(seen.runs.load(), 1);
+    EXPECT_EQ(seen.name, u"新的映像"_qs);
+    EXPECT_EQ(globalContext().progressWindow.load(), nullptr);
+    EXPECT_EQ(ctl<QLineEdit>(IDC_CAPTURE_NAME)->text(), u"新的映像"_qs);
+
+    selectTab(PAGE_EXPORT);
+    QTest::mouseClick(ctl<UpDown>(IDC_EXPORT_INDEX)->findChild<QToolButton*>(u"up"_qs),
+                      Qt::LeftButton);
+    closeWhenDone();
+    click(IDC_EXPORT_START);
+    EXPECT_EQ(seen.runs.load(), 2);
+    EXPECT_EQ(seen.index, 2u);
+    overrideOperation(ID_CAPTURE, {});
+    overrideOperation(ID_EXPORT, {});
+}
+
+TEST_F(MainWindowTest, UnmountWithoutSelectedRowOpensNoDialog)
+{
+    std::atomic<int> started{0};
+    overrideOperation(ID_UNMOUNT, [&](OperationContext&) {
+        ++started;
+        return true;
+    });
+    selectTab(PAGE_MOUNT);
+    auto* list = ctl<QTreeWidget>(IDC_MOUNT_LIST);
+    list->clearSelection();
+    retype(ctl<QLineEdit>(IDC_MOUNT_PATH), u"/mnt/edit"_qs);
+    click(IDC_UNMOUNT_START);
+    QApplication::processEvents();
+    EXPECT_EQ(started.load(), 0);
+    EXPECT_EQ(globalContext().request.mountPath, u"/mnt/edit"_qs);
+    EXPECT_EQ(list->columnCount(), 4);
+    overrideOperation(ID_UNMOUNT, {});
+}
+
+TEST_F(MainWindowTest, ChooserGetsSourceAndIndexAndUnreadableFileChangesNothing)
+{
+    selectTab(PAGE_APPLY);
+    retype(ctl<QLineEdit>(IDC_APPLY_SOURCE), u"/nonexistent/映像.wim"_qs);
+    ctl<UpDown>(IDC_APPLY_INDEX)->setPosition(3);
+    click(IDC_APPLY_CHOOSE);
+    EXPECT_EQ(globalContext().request.chooserWimPath, u"/nonexistent/映像.wim"_qs);
+    EXPECT_EQ(globalContext().request.chooserIndex, 3u);
+    EXPECT_EQ(ctl<QLineEdit>(IDC_APPLY_INDEX_EDIT)->text(), u"3"_qs);
+    // The page itself is not saved by the chooser.
+    EXPECT_EQ(globalContext().request.applySource, QString());
+}
+
+TEST_F(MainWindowTest, ReportButtonShowsTheReportOfTheSource)
+{
+    selectTab(PAGE_INFO);
+    retype(ctl<QLineEdit>(IDC_INFO_SOURCE), u"/nonexistent/信息.wim"_qs);
+    click(IDC_INFO_RUN);
+    const QString report = ctl<QPlainTextEdit>(IDC_INFO_REPORT)->toPlainText();
+    EXPECT_EQ(globalContext().request.infoSource, u"/nonexistent/信息.wim"_qs);
+    EXPECT_FALSE(report.isEmpty());
+    EXPECT_EQ(report, buildWimReport(u"/nonexistent/信息.wim"_qs));
+    // The report comes back after a tab change.
+    selectTab(PAGE_ABOUT);
+    selectTab(PAGE_INFO);
+    EXPECT_EQ(ctl<QPlainTextEdit>(IDC_INFO_REPORT)->toPlainText(), report);
+}
+
+TEST_F(MainWindowTest, BrowsingWritesBackOnlyWhatWasChosen)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString wim = dir.filePath(u"选中.wim"_qs);
+    QFile file(wim);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+
+    selectTab(PAGE_INFO);
+    auto* report = ctl<QPlainTextEdit>(IDC_INFO_REPORT);
+    auto* source = ctl<QLineEdit>(IDC_INFO_SOURCE);
+    report->setPlainText(u"旧报告"_qs);
+    retype(source, u"/keep/me.wim"_qs);
+
+    // Cancelled: edit and report as they were.
+    QString title;
+    whenModal<QFileDialog>([&](QFileDialog* d) {
+        title = d->windowTitle();
+        d->reject();
+    });
+    click(IDC_INFO_BROWSE_SOURCE);
+    EXPECT_EQ(title, u"打开:"_qs);
+    EXPECT_EQ(source->text(), u"/keep/me.wim"_qs);
+    EXPECT_EQ(report->toPlainText(), u"旧报告"_qs);
+
+    // Chosen: the path goes into the edit and the report is emptied.
+    QStringList filters;
+    whenModal<QFileDialog>([&](QFileDialog* d) {
+        filters = d->nameFilters();
+        d->selectFile(wim);
+        static_cast<QDialog*>(d)->accept();
+    });
+    click(IDC_INFO_BROWSE_SOURCE);
+    EXPECT_EQ(filters, QStringList{u"WIM Files (*.wim)"_qs});
+    EXPECT_EQ(source->text(), wim);
+    EXPECT_TRUE(report->toPlainText().isEmpty());
+
+    // The capture target picker is a save dialog with its own title and suffix.
+    selectTab(PAGE_CAPTURE);
+    QString saveTitle, suffix;
+    whenModal<QFileDialog>([&](QFileDialog* d) {
+        saveTitle = d->windowTitle();
+        suffix = d->defaultSuffix();
+        d->selectFile(dir.filePath(u"新建"_qs));
+        static_cast<QDialog*>(d)->accept();
+    });
+    click(IDC_CAPTURE_BROWSE_TARGET);
+    EXPECT_EQ(saveTitle, u"另存为:"_qs);
+    EXPECT_EQ(suffix, u"wim"_qs);
+    EXPECT_EQ(ctl<QLineEdit>(IDC_CAPTURE_TARGET)->text(), dir.filePath(u"新建.wim"_qs));
+
+    // The folder picker writes the chosen folder.
+    QString folderTitle;
+    whenModal<QFileDialog>([&](QFileDialog* d) {
+        folderTitle = d->windowTitle();
+        d->setDirectory(dir.path());
+        d->selectFile(dir.path());
+        static_cast<QDialog*>(d)->accept();
+    });
+    click(IDC_CAPTURE_BROWSE_SOURCE);
+    EXPECT_EQ(folderTitle, u"选择文件夹:"_qs);
+    EXPECT_EQ(ctl<QLineEdit>(IDC_CAPTURE_SOURCE)->text(), dir.path());
+}
