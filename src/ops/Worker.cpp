@@ -29,6 +29,10 @@ OperationFn builtInOperation(int id)
         return RunApply;
     case ID_EXPORT:
         return RunExport;
+    case ID_MOUNT:
+        return RunMount;
+    case ID_UNMOUNT:
+        return RunUnmount;
     default:
         return {};
     }

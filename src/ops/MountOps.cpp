@@ -1,0 +1,182 @@
+#include "ops/MountOps.h"
+
+#include "ops/Operations.h"
+#include "ops/Text.h"
+#include "platform/Kernel.h"
+
+namespace {
+
+// The buffer the mount page has always started with: room for 32 images.
+constexpr DWORD kInitialListBytes = 33536;
+// Paths are held in buffers of 260 characters; longer ones are refused, never cut.
+constexpr qsizetype kMaxPathChars = MAX_PATH - 1;
+
+LPCWSTR wide(const QString& text)
+{
+    return reinterpret_cast<LPCWSTR>(text.utf16());
+}
+
+QString fromWide(const WCHAR* text)
+{
+    std::size_t length = 0;
+    while (length < MAX_PATH && text[length] != u'\0')
+        ++length;
+    return QString::fromUtf16(text, static_cast<qsizetype>(length));
+}
+
+QString dropOneTrailingSlash(const QString& folder)
+{
+    if (!folder.isEmpty() && folder.endsWith(QLatin1Char('/')))
+        return folder.left(folder.size() - 1);
+    return folder;
+}
+
+// Logs the failure line and the platform's text for the last-error code.
+void logFailure(OperationContext& context, UINT failureLine)
+{
+    const QString reason = errorText(GetLastError());
+    logMessage(context, failureLine);
+    logMessage(context, 201, {reason});
+}
+
+} // namespace
+
+bool queryMountedImages(std::vector<WIM_MOUNT_LIST>& entries)
+{
+    DWORD bytes = kInitialListBytes;
+    // The list may grow between two questions; ask until the answer fits.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        entries.assign(bytes / sizeof(WIM_MOUNT_LIST), WIM_MOUNT_LIST{});
+        DWORD size = bytes;
+        if (WIMGetMountedImages(entries.data(), &size)) {
+            entries.resize(size / sizeof(WIM_MOUNT_LIST));
+            return true;
+        }
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size <= bytes)
+            break;
+        bytes = size;
+    }
+    entries.clear();
+    return false;
+}
+
+std::optional<std::vector<MountedImageRow>> mountedImageRows()
+{
+    std::vector<WIM_MOUNT_LIST> entries;
+    if (!queryMountedImages(entries))
+        return std::nullopt;
+    const QString readWrite = loadString(234);
+    const QString readOnly = QStringLiteral("R");
+    std::vector<MountedImageRow> rows;
+    rows.reserve(entries.size());
+    for (const WIM_MOUNT_LIST& entry : entries)
+        rows.push_back({entry.MountedForRW ? readWrite : readOnly, fromWide(entry.MountPath),
+                        fromWide(entry.WimPath), QString::number(entry.ImageIndex)});
+    return rows;
+}
+
+std::optional<QStringList> mountedImageLines()
+{
+    const auto rows = mountedImageRows();
+    if (!rows)
+        return std::nullopt;
+    QStringList lines;
+    for (const MountedImageRow& row : *rows)
+        lines << QStringList{row.access, row.mountFolder, row.wimFile, row.index}.join(
+                     QLatin1Char('\t'));
+    return lines;
+}
+
+bool sameMountFolder(const QString& a, const QString& b)
+{
+    return dropOneTrailingSlash(a) == dropOneTrailingSlash(b);
+}
+
+void refreshMountedList(OperationContext& context)
+{
+    if (PagePort* page = context.pageWindow.load())
+        page->refreshMountedList();
+}
+
+bool RunMount(OperationContext& context)
+{
+    const OperationRequest& request = context.request;
+    const QString mountFolder = request.mountPath;
+    const QString wimFile = request.mountSource;
+
+    logMessage(context, 152, {mountFolder});
+    logMessage(context, 153, {wimFile});
+    logMessage(context, 154, {static_cast<std::int64_t>(request.mountIndex)});
+    logMessage(context, 155, {static_cast<std::int64_t>(request.mountReadWrite ? 1 : 0)});
+    appendLogLine(context, QString());
+    logMessage(context, 162);
+
+    if (mountFolder.size() > kMaxPathChars || wimFile.size() > kMaxPathChars) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        logFailure(context, 142);
+        return false;
+    }
+
+    // The library mounts read-write exactly when it is given a staging folder.
+    QString tempFolder;
+    if (request.mountReadWrite) {
+        WCHAR buffer[MAX_PATH] = {};
+        const DWORD length = GetTempPathW(MAX_PATH, buffer);
+        if (length == 0 || length >= MAX_PATH) {
+            if (length >= MAX_PATH)
+                SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            logFailure(context, 142);
+            return false;
+        }
+        tempFolder = QString::fromUtf16(buffer, length);
+    }
+
+    if (!WIMMountImage(wide(mountFolder), wide(wimFile), request.mountIndex,
+                       request.mountReadWrite ? wide(tempFolder) : nullptr)) {
+        logFailure(context, 142);
+        return false;
+    }
+    logMessage(context, 145);
+    return true;
+}
+
+bool RunUnmount(OperationContext& context)
+{
+    const QString folder = context.request.mountPath;
+    const bool commit = context.request.unmountCommit;
+
+    std::vector<WIM_MOUNT_LIST> entries;
+    if (!queryMountedImages(entries)) {
+        logMessage(context, 149);
+        return false;
+    }
+    const WIM_MOUNT_LIST* found = nullptr;
+    for (const WIM_MOUNT_LIST& entry : entries) {
+        if (sameMountFolder(fromWide(entry.MountPath), folder)) {
+            found = &entry;
+            break;
+        }
+    }
+    if (!found) {
+        logMessage(context, 150, {folder});
+        refreshMountedList(context);
+        return false;
+    }
+
+    logMessage(context, 152, {fromWide(found->MountPath)});
+    logMessage(context, 153, {fromWide(found->WimPath)});
+    logMessage(context, 154, {static_cast<std::int64_t>(found->ImageIndex)});
+    logMessage(context, 155, {static_cast<std::int64_t>(found->MountedForRW)});
+    appendLogLine(context, QString());
+    logMessage(context, commit && found->MountedForRW ? 156 : 157);
+    appendLogLine(context, QString());
+
+    // The commit flag goes to the platform as ticked; for a read-only mount it has no effect.
+    if (!WIMUnmountImage(found->MountPath, found->WimPath, found->ImageIndex,
+                         commit ? TRUE : FALSE)) {
+        logFailure(context, 159);
+        return false;
+    }
+    logMessage(context, 158);
+    return true;
+}
