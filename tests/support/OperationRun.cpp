@@ -1,6 +1,7 @@
 #include "support/OperationRun.h"
 
 #include "ops/Worker.h"
+#include "support/TempDir.h"
 #include "support/WimFixtures.h"
 
 #include <QFile>
@@ -58,14 +59,7 @@ void makeRichTree(const QString& root, int manyFiles)
     QByteArray text;
     for (int i = 0; i < 4000; ++i)
         text += "line " + QByteArray::number(i) + " of a compressible text file\n";
-    QByteArray noise(100 * 1024, '\0');
-    quint32 x = 0x9e3779b9;
-    for (char& c : noise) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
+    const QByteArray noise = noiseBytes(100 * 1024, 0x9e3779b9);
     std::vector<wimfix::TreeEntry> entries = {
         {"a/b/c/d/deep.txt", "deep\n"},
         {"a/b/empty.dat", {}},
@@ -75,7 +69,7 @@ void makeRichTree(const QString& root, int manyFiles)
         {"noise.bin", noise},
         {QString::fromUtf8("中文目录/说明文件.txt"), QByteArray("简体中文内容\n")},
         {QString::fromUtf8("emoji-😀/𠜎𠜱.txt"), QByteArray("outside the BMP\n")},
-        {"music/Song.mp3", text.left(kSongSize)},
+        {"music/Song.mp3", text.left(30011)},
         {"music/keep.txt", "kept\n"},
         {"old/notes.bak", "excluded by *.bak\n"},
         {"old/Archive.BAK", "excluded, other letter case\n"},
@@ -108,6 +102,46 @@ QString logText()
     OperationContext& context = globalContext();
     std::lock_guard lock(context.logMutex);
     return context.logText;
+}
+
+TmpfsMount::TmpfsMount(const QString& folder, const QString& options) : folder_(folder)
+{
+    QString output;
+    mounted_ = runProgram(QStringLiteral("mount"),
+                          {"-t", "tmpfs", "-o", options, "tmpfs", folder}, &output) == 0;
+    if (!mounted_)
+        error_ = QStringLiteral("cannot mount a tmpfs on %1 (root needed): %2").arg(folder, output);
+}
+
+TmpfsMount::~TmpfsMount()
+{
+    if (mounted_)
+        runProgram(QStringLiteral("umount"), {"-l", folder_});
+}
+
+QString wimCompression(const QString& wimPath)
+{
+    QString output;
+    if (runProgram(QStringLiteral("wimlib-imagex"), {"info", wimPath}, &output) != 0)
+        return {};
+    for (const QString& line : output.split(QLatin1Char('\n'))) {
+        if (line.startsWith(QStringLiteral("Compression:")))
+            return line.mid(12).trimmed();
+    }
+    return {};
+}
+
+QByteArray noiseBytes(int bytes, quint32 seed)
+{
+    QByteArray out(bytes, '\0');
+    quint32 x = seed;
+    for (char& c : out) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return out;
 }
 
 } // namespace oprun

@@ -38,10 +38,9 @@ private:
 
 // A tree with nested folders, empty files and folders, duplicate contents, Chinese names and
 // names outside the Basic Multilingual Plane, relative symbolic links (file and folder), files
-// the test configuration excludes (*.bak, below "tmp") and a compressible file stored
-// uncompressed by the default *.mp3 rule (music/Song.mp3, kSongSize bytes).
+// the test configuration excludes (*.bak, below "tmp") and a compressible file that the
+// default *.mp3 rule asks to store uncompressed (music/Song.mp3).
 // `manyFiles` small files are added below "many".
-inline constexpr int kSongSize = 30011;
 void makeRichTree(const QString& root, int manyFiles = 0);
 // The configuration that goes with makeRichTree.
 QByteArray richTreeConfig();
@@ -50,5 +49,27 @@ QStringList richTreeExcluded();
 
 // The log text of the process-wide context.
 QString logText();
+
+// A tmpfs mounted on a folder for the life of the object (options such as "size=2m" or
+// "ro,size=1m"); needs root. ok() is false when the mount failed (the test then skips).
+class TmpfsMount {
+public:
+    TmpfsMount(const QString& folder, const QString& options);
+    ~TmpfsMount();
+    TmpfsMount(const TmpfsMount&) = delete;
+    TmpfsMount& operator=(const TmpfsMount&) = delete;
+    bool ok() const { return mounted_; }
+    const QString& error() const { return error_; }
+
+private:
+    QString folder_;
+    QString error_;
+    bool mounted_ = false;
+};
+
+// The "Compression:" value that `wimlib-imagex info` prints ("None", "XPRESS", "LZX").
+QString wimCompression(const QString& wimPath);
+// A file of `bytes` pseudo-random (incompressible) bytes.
+QByteArray noiseBytes(int bytes, quint32 seed = 0x2545F491);
 
 } // namespace oprun
