@@ -14,6 +14,18 @@
 
 namespace {
 
+// A missing file is ERROR_FILE_NOT_FOUND when its folder exists, else ERROR_PATH_NOT_FOUND.
+DWORD openError(int err, const std::string& path)
+{
+    if (err != ENOENT)
+        return ErrorFromErrno(err);
+    const auto slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    struct stat st {};
+    return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? ERROR_FILE_NOT_FOUND
+                                                                    : ERROR_PATH_NOT_FOUND;
+}
+
 // Reads the version resource of a file on disk; nullopt with the last error set.
 std::optional<std::vector<BYTE>> loadVersionResource(LPCWSTR fileName)
 {
@@ -25,7 +37,7 @@ std::optional<std::vector<BYTE>> loadVersionResource(LPCWSTR fileName)
     // O_NONBLOCK: a FIFO in place of the file must not block the caller.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        SetLastError(ErrorFromErrno(errno));
+        SetLastError(openError(errno, path));
         return std::nullopt;
     }
     struct stat st {};
