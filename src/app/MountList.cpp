@@ -1,10 +1,67 @@
 #include "app/MountList.h"
 
+#include "ops/MountOps.h"
+#include "ops/Text.h"
+
+#include <QHeaderView>
 #include <QTreeWidget>
 
-// Mounting arrives with its own layer; until then the list stays empty.
-void refreshMountedList(QTreeWidget* list)
+namespace {
+
+constexpr int kColumns = 4;
+constexpr int kInitialWidth = 70;
+constexpr char kSetUpProperty[] = "pellMountColumns";
+
+} // namespace
+
+void setupMountedList(QTreeWidget* list)
 {
-    if (list)
-        list->clear();
+    if (!list)
+        return;
+    list->setColumnCount(kColumns);
+    list->setHeaderLabels({loadString(234), loadString(235), loadString(236), loadString(231)});
+    list->setRootIsDecorated(false);
+    list->setSelectionMode(QAbstractItemView::SingleSelection);
+    list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    list->setAllColumnsShowFocus(true);
+    QHeaderView* header = list->header();
+    header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    header->setStretchLastSection(false);
+    for (int column = 0; column < kColumns; ++column) {
+        header->resizeSection(column, kInitialWidth);
+        header->resizeSection(column, header->sectionSizeHint(column));
+    }
+    list->setProperty(kSetUpProperty, true);
+}
+
+bool refreshMountedList(QTreeWidget* list)
+{
+    if (!list)
+        return false;
+    if (!list->property(kSetUpProperty).toBool())
+        setupMountedList(list);
+    list->clear();
+    list->setCurrentItem(nullptr);
+
+    const auto rows = mountedImageRows();
+    if (!rows)
+        return false;
+    QList<QTreeWidgetItem*> items;
+    items.reserve(static_cast<qsizetype>(rows->size()));
+    for (const MountedImageRow& row : *rows)
+        items << new QTreeWidgetItem(QStringList{row.access, row.mountFolder, row.wimFile,
+                                                 row.index});
+    list->addTopLevelItems(items);
+    list->clearSelection();
+
+    if (!items.isEmpty()) {
+        // The flag and index columns fit content and title; the two paths fit their content.
+        QHeaderView* header = list->header();
+        const QAbstractItemView* view = list; // the content size hint is public here
+        list->resizeColumnToContents(0);
+        header->resizeSection(1, view->sizeHintForColumn(1));
+        header->resizeSection(2, view->sizeHintForColumn(2));
+        list->resizeColumnToContents(3);
+    }
+    return true;
 }
