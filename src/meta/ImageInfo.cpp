@@ -17,7 +17,8 @@ bool loadInfoText(HANDLE handle, QString& text)
     qsizetype length = 0;
     while (length < available && units[length] != 0)
         ++length;
-    text = QString::fromUtf16(units, length);
+    // Raw copy: QString::fromUtf16 would drop the leading byte order mark.
+    text = QString(reinterpret_cast<const QChar*>(units), length);
     LocalFree(buffer);
     return true;
 }
@@ -56,10 +57,10 @@ std::int64_t decimalValue(QStringView text)
     }
     constexpr std::uint64_t limit = std::numeric_limits<std::int64_t>::max();
     std::uint64_t value = 0;
+    // Saturates at limit + 1, the magnitude of the smallest negative value.
     for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
-        value = value * 10 + (text[i].unicode() - u'0');
-        if (value > limit + 1) // keep going so the digits are consumed, but saturate
-            value = limit + 1;
+        const unsigned digit = text[i].unicode() - u'0';
+        value = value > (limit + 1 - digit) / 10 ? limit + 1 : value * 10 + digit;
     }
     if (negative)
         return value > limit ? std::numeric_limits<std::int64_t>::min()

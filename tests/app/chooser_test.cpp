@@ -81,7 +81,7 @@ TEST(ChooserRows, FromXmlTexts)
     };
     for (const auto& c : cases) {
         std::vector<ChooserRow> rows{{QStringLiteral("stale"), {}, {}}};
-        EXPECT_EQ(chooserRowsFromXml(QString::fromUtf16(c.xml), c.count, rows), c.result) << c.name;
+        EXPECT_EQ(chooserRowsFromXml(QStringView(c.xml).toString(), c.count, rows), c.result) << c.name;
         ASSERT_EQ(rows.size(), c.rows.size()) << c.name;
         for (std::size_t i = 0; i < rows.size(); ++i) {
             EXPECT_EQ(rows[i].number, c.rows[i].number) << c.name;

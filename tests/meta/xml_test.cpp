@@ -31,10 +31,10 @@ TEST_P(ParseTable, AcceptsOrRejectsAndWritesBack)
 {
     const ParseCase& c = GetParam();
     XmlDocument document;
-    const QString input = QString::fromUtf16(c.input);
+    const QString input = QStringView(c.input).toString(); // keeps a leading U+FEFF
     ASSERT_EQ(document.parse(input), c.accepted) << input.toStdString();
     if (c.output) {
-        EXPECT_EQ(serialized(document), kBom + QString::fromUtf16(c.output))
+        EXPECT_EQ(serialized(document), kBom + QStringView(c.output).toString())
             << input.toStdString();
     }
 }

@@ -1,0 +1,178 @@
+// The information report over real WIM files written by libwim at test time.
+#include "ops/WimReport.h"
+#include "support/TempDir.h"
+#include "support/WimFixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <QRegularExpression>
+#include <QStringList>
+
+namespace {
+
+// The file's GUID as the platform writes it, from wimlib-imagex's byte-order hex dump.
+QString imagexGuid(const QString& wimPath)
+{
+    QString output;
+    if (runProgram(QStringLiteral("wimlib-imagex"), {QStringLiteral("info"), wimPath},
+                   &output) != 0)
+        return {};
+    const QRegularExpressionMatch m =
+        QRegularExpression(QStringLiteral("GUID:\\s+0x([0-9a-fA-F]{32})")).match(output);
+    if (!m.hasMatch())
+        return {};
+    const QString hex = m.captured(1).toUpper();
+    auto bytes = [&hex](std::initializer_list<int> order) {
+        QString s;
+        for (int i : order)
+            s += hex.mid(i * 2, 2);
+        return s;
+    };
+    return QStringLiteral("{%1-%2-%3-%4-%5}")
+        .arg(bytes({3, 2, 1, 0}), bytes({5, 4}), bytes({7, 6}), bytes({8, 9}),
+             bytes({10, 11, 12, 13, 14, 15}));
+}
+
+QString sizeLine(const QString& wimPath, int image)
+{
+    const qint64 bytes = wimfix::imageProperty(wimPath, image, QStringLiteral("TOTALBYTES"))
+                             .toLongLong();
+    return reportSizeText(bytes);
+}
+
+QString countLines(const QString& wimPath, int image)
+{
+    return QStringLiteral("文件数:\t\t%1\r\n文件夹数:\t\t%2\r\n展开大小:\t")
+               .arg(wimfix::imageProperty(wimPath, image, QStringLiteral("FILECOUNT")).toInt())
+               .arg(wimfix::imageProperty(wimPath, image, QStringLiteral("DIRCOUNT")).toInt()) +
+           sizeLine(wimPath, image);
+}
+
+class ReportTest : public testing::Test {
+protected:
+    TempDir dir;
+    QString source;
+    void SetUp() override
+    {
+        source = dir.mkdir(QStringLiteral("tree"));
+        wimfix::makeSampleTree(source);
+    }
+};
+
+// libwim marks captured images for reparse-point fix-ups, so its files carry RP_FIX.
+TEST_F(ReportTest, TwoImagesWithoutBootImage)
+{
+    const QString wim = dir.file(QStringLiteral("two.wim"));
+    wimfix::WimSpec spec;
+    spec.compression = 1;
+    spec.images.push_back({source, QStringLiteral("第一个 & <one>"), QStringLiteral("desc one"),
+                           {{QStringLiteral("FLAGS"), QStringLiteral("Professional")}}});
+    spec.images.push_back({source, QStringLiteral("second"), QString(), {}});
+    ASSERT_TRUE(wimfix::makeWim(wim, spec));
+
+    int xmlErrors = 0;
+    const QString report = buildWimReport(wim, [&xmlErrors] { ++xmlErrors; });
+    EXPECT_EQ(xmlErrors, 0);
+
+    const QString guid = imagexGuid(wim);
+    ASSERT_FALSE(guid.isEmpty());
+    const QString expectedHead =
+        QStringLiteral("WIM 信息:\r\n---------------------\r\n"
+                       "GUID:\t\t%1\r\n"
+                       "映像数:\t2\r\n"
+                       "压缩:\tXPRESS\r\n"
+                       "部分编号:\t1/1\r\n"
+                       "属性:\t0x8\r\n\t\tRP_FIX\r\n")
+            .arg(guid) +
+        QStringLiteral("\r\n映像索引: 1\r\n-------------------\r\n"
+                       "名称:\t\t第一个 & <one>\r\n"
+                       "描述:\tdesc one\r\n"
+                       "标识:\t\tProfessional\r\n") +
+        countLines(wim, 1) +
+        QStringLiteral("\r\n映像索引: 2\r\n-------------------\r\n"
+                       "名称:\t\tsecond\r\n") +
+        countLines(wim, 2) +
+        QStringLiteral("\r\n\r\nWIM XML 信息:\r\n---------------------------\r\n");
+    ASSERT_TRUE(report.startsWith(expectedHead)) << report.toStdString();
+
+    // The raw XML follows unparsed, byte order mark included, with the stored names.
+    const QString xml = report.mid(expectedHead.size());
+    EXPECT_TRUE(xml.startsWith(QChar(0xFEFF)));
+    EXPECT_TRUE(xml.contains(QStringLiteral("<WIM>")));
+    EXPECT_TRUE(xml.contains(QStringLiteral("第一个 &amp; &lt;one&gt;")));
+    EXPECT_EQ(xml.count(QStringLiteral("<IMAGE")), 2);
+    EXPECT_NE(countLines(wim, 1).left(8), QStringLiteral("文件数:\t\t0"));
+}
+
+TEST_F(ReportTest, IntegrityBootIndexAndLzx)
+{
+    const QString wim = dir.file(QStringLiteral("checked.wim"));
+    wimfix::WimSpec spec;
+    spec.compression = 2;
+    spec.integrity = true;
+    spec.bootIndex = 2;
+    spec.images.push_back({source, QStringLiteral("a"), QString(), {}});
+    spec.images.push_back({source, QStringLiteral("b"), QString(), {}});
+    ASSERT_TRUE(wimfix::makeWim(wim, spec));
+
+    const QString report = buildWimReport(wim);
+    EXPECT_TRUE(report.contains(QStringLiteral("映像数:\t2\r\n压缩:\tLZX\r\n部分编号:\t1/1\r\n"
+                                               "引导索引:\t2\r\n属性:\t0xC\r\n\t\tVERIFY_DATA\r\n\t\tRP_FIX\r\n"
+                                               "\r\n映像索引: 1\r\n")))
+        << report.toStdString();
+}
+
+TEST_F(ReportTest, UncompressedImageWithoutTexts)
+{
+    const QString wim = dir.file(QStringLiteral("plain.wim"));
+    wimfix::WimSpec spec;
+    spec.compression = 0;
+    spec.images.push_back({source, QString(), QString(), {}});
+    ASSERT_TRUE(wimfix::makeWim(wim, spec));
+
+    const QString report = buildWimReport(wim);
+    EXPECT_TRUE(report.contains(QStringLiteral("压缩:\tNone\r\n")));
+    // No name, description or flags lines: the counts follow the heading directly.
+    EXPECT_TRUE(report.contains(QStringLiteral("映像索引: 1\r\n-------------------\r\n") +
+                                countLines(wim, 1)))
+        << report.toStdString();
+}
+
+TEST_F(ReportTest, UnreadableFilesGiveTheOpeningError)
+{
+    const QString notWim = dir.write(QStringLiteral("not.wim"), QByteArray(4096, 'x'));
+    QByteArray header("MSWIM\0\0\0", 8);
+    header.append(QByteArray(200, '\xff'));
+    const QString badHeader = dir.write(QStringLiteral("bad.wim"), header);
+    const QString paths[] = {QString(), dir.file(QStringLiteral("missing.wim")), notWim,
+                             badHeader, dir.path()};
+    for (const QString& path : paths) {
+        int xmlErrors = 0;
+        EXPECT_EQ(buildWimReport(path, [&xmlErrors] { ++xmlErrors; }),
+                  QStringLiteral("错误: 打开 WIM 文件失败."))
+            << path.toStdString();
+        EXPECT_EQ(xmlErrors, 0);
+    }
+}
+
+TEST(ReportSize, Boundaries)
+{
+    const struct {
+        std::int64_t bytes;
+        const char* text;
+    } cases[] = {
+        {0, "0 Bytes\r\n"},
+        {1023, "1023 Bytes\r\n"},
+        {1024, "1 KB\r\n"},
+        {1048575, "1023 KB\r\n"},
+        {1048576, "1 MB\r\n"},
+        {5LL << 30, "5120 MB\r\n"},
+        {-5, "-5 Bytes\r\n"},
+        // Above 2^31 MB a 32-bit print would wrap; the full value is shown.
+        {std::int64_t(1) << 52, "4294967296 MB\r\n"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(reportSizeText(c.bytes), QString::fromLatin1(c.text)) << c.bytes;
+}
+
+} // namespace
