@@ -211,6 +211,12 @@ PatternEntry preparePatternEntry(QStringView line)
     entry.directoryLength = int(entry.directory.size());
     entry.hasWildcard = entry.fileName.contains(u'*') || entry.fileName.contains(u'?');
     entry.anchored = !entry.pattern.isEmpty() && isSeparator(entry.pattern.front().unicode());
+    entry.starCount = int(entry.fileName.count(u'*'));
+    entry.minNameLength = int(entry.fileName.size()) - entry.starCount;
+    const qsizetype firstStar = entry.fileName.indexOf(u'*');
+    entry.headLength = int(firstStar < 0 ? entry.fileName.size() : firstStar);
+    entry.tailLength =
+        int(firstStar < 0 ? 0 : entry.fileName.size() - 1 - entry.fileName.lastIndexOf(u'*'));
     return entry;
 }
 
@@ -225,7 +231,7 @@ bool matchesPattern(const PatternEntry& entry, const PathKey& key)
 
     // Compare the entry's directory with the end of the key's, from the last unit backwards:
     // paths that share a root differ mostly near their ends.
-    const auto* entryDir = reinterpret_cast<const char16_t*>(entry.directory.utf16());
+    const auto* entryDir = reinterpret_cast<const char16_t*>(entry.directory.constData());
     const std::size_t offset = key.directoryLength - entryDirLength;
     const std::size_t implied = key.leadingSeparatorImplied ? 1 : 0;
     for (std::size_t i = entryDirLength; i-- > 0;) {
@@ -235,15 +241,37 @@ bool matchesPattern(const PatternEntry& entry, const PathKey& key)
             return false;
     }
 
-    const QStringView name(key.fileName, qsizetype(key.fileNameLength));
-    if (entry.hasWildcard)
-        return wildcardMatch(entry.fileName, name);
-    const auto* entryName = reinterpret_cast<const char16_t*>(entry.fileName.utf16());
-    for (std::size_t i = 0; i < key.fileNameLength; ++i) {
-        if (entryName[i] != foldPatternChar(key.fileName[i]))
+    const auto* entryName = reinterpret_cast<const char16_t*>(entry.fileName.constData());
+    if (!entry.hasWildcard) {
+        for (std::size_t i = 0; i < key.fileNameLength; ++i) {
+            if (entryName[i] != foldPatternChar(key.fileName[i]))
+                return false;
+        }
+        return true;
+    }
+
+    // The units before the first star and after the last must match in place; with at most
+    // one star that is the whole match.
+    const std::size_t nameLength = key.fileNameLength;
+    if (nameLength < std::size_t(entry.minNameLength) ||
+        (entry.starCount == 0 && nameLength != std::size_t(entry.minNameLength)))
+        return false;
+    const auto unitMatches = [](char16_t patternUnit, char16_t nameUnit) {
+        return patternUnit == u'?' || patternUnit == foldPatternChar(nameUnit);
+    };
+    for (int i = 0; i < entry.headLength; ++i) {
+        if (!unitMatches(entryName[i], key.fileName[i]))
             return false;
     }
-    return true;
+    const std::size_t patternTail = std::size_t(entry.fileName.size() - entry.tailLength);
+    const std::size_t nameTail = nameLength - std::size_t(entry.tailLength);
+    for (int i = 0; i < entry.tailLength; ++i) {
+        if (!unitMatches(entryName[patternTail + i], key.fileName[nameTail + i]))
+            return false;
+    }
+    if (entry.starCount <= 1)
+        return true;
+    return wildcardMatch(entry.fileName, QStringView(key.fileName, qsizetype(nameLength)));
 }
 
 bool wildcardMatch(QStringView pattern, QStringView name)

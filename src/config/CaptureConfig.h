@@ -30,6 +30,12 @@ struct PatternEntry {
     QString fileName;         // file name part (base name and extension)
     bool hasWildcard = false; // fileName holds '*' or '?'
     bool anchored = false;    // the pattern begins with a separator
+    // Shape of a wildcard file name, so most names are told apart without the full matcher:
+    // units before the first '*', units after the last '*', number of '*' and of other units.
+    int headLength = 0;
+    int tailLength = 0;
+    int starCount = 0;
+    int minNameLength = 0;
 };
 
 // A path prepared for matching, without copying or allocating: views into the caller's path,

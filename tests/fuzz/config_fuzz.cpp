@@ -43,6 +43,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 if (matched && !entry.hasWildcard &&
                     std::size_t(entry.fileName.size()) != key.fileNameLength)
                     __builtin_trap();
+                // The shortcuts for simple wildcard shapes agree with the full matcher.
+                if (entry.hasWildcard) {
+                    PatternEntry anyName = entry;
+                    anyName.fileName = QStringLiteral("*");
+                    anyName.headLength = anyName.tailLength = anyName.minNameLength = 0;
+                    anyName.starCount = 1;
+                    const QStringView name(key.fileName, qsizetype(key.fileNameLength));
+                    if (matched !=
+                        (matchesPattern(anyName, key) && wildcardMatch(entry.fileName, name)))
+                        __builtin_trap();
+                }
             }
             // A pattern always matches itself once upper-cased, without wildcards involved.
             const QString upper = preparePatternEntry(path).fileName;
