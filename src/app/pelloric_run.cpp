@@ -3,16 +3,19 @@
 //
 //   pelloric-run [--abort-after MS] ID field=value ...   run the operation of button ID
 //   pelloric-run report infoSource=PATH                   print the information report
+//   pelloric-run mounts                                   print the mounted WIM images
 //
 // Fields are those of the operation request; flags take 0/1 or false/true, indexes are
 // decimal, texts are taken as given. Log lines go to standard output as they are appended;
 // a message box prints its text to standard error and counts as answered. Exit code: 0 when
 // the operation succeeded, 1 when it failed, 2 for unusable arguments.
 #include "ops/Context.h"
+#include "ops/MountOps.h"
 #include "ops/Text.h"
 #include "ops/WimReport.h"
 #include "ops/Worker.h"
 #include "platform/Imaging.h"
+#include "platform/Kernel.h"
 
 #include <QCoreApplication>
 #include <QString>
@@ -137,7 +140,8 @@ bool setField(OperationRequest& request, const QString& argument)
 int usage()
 {
     std::fprintf(stderr, "usage: pelloric-run [--abort-after MS] ID field=value ...\n"
-                         "       pelloric-run report infoSource=PATH\n");
+                         "       pelloric-run report infoSource=PATH\n"
+                         "       pelloric-run mounts\n");
     return 2;
 }
 
@@ -208,6 +212,18 @@ int main(int argc, char** argv)
     if (verb == QLatin1String("report")) {
         const QByteArray text = buildWimReport(context.request.infoSource).toUtf8();
         std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stdout);
+        return 0;
+    }
+    if (verb == QLatin1String("mounts")) {
+        // One line per mounted image: R or R/W, mount folder, WIM file, index (tab separated).
+        const auto lines = mountedImageLines();
+        if (!lines) {
+            const QString reason = formatMessage(201, {errorText(GetLastError())});
+            std::fprintf(stderr, "%s\n", reason.toUtf8().constData());
+            return 1;
+        }
+        for (const QString& line : *lines)
+            std::printf("%s\n", line.toUtf8().constData());
         return 0;
     }
     bool ok = false;
