@@ -103,7 +103,7 @@ void ProgressBridge::progress(std::uint64_t done, std::uint64_t total, bool fina
     if (final)
         percent = 100;
     const DWORD now = timeGetTime();
-    if (percent == lastPercent_ || (percent < 100 && now - lastProgress_ < 50))
+    if (!final && (percent == lastPercent_ || (percent < 100 && now - lastProgress_ < 50)))
         return;
     lastPercent_ = percent;
     lastProgress_ = now;
@@ -306,6 +306,12 @@ wimlib_progress_status onProgress(wimlib_progress_msg msg, wimlib_progress_info*
         b.progress(ws.completed_bytes, ws.total_bytes);
         break;
     }
+    case WIMLIB_PROGRESS_MSG_WRITE_METADATA_BEGIN:
+        // Entries without data of their own (and a destination that holds all the data
+        // already) get their messages before the tables are written.
+        if (!b.paceAll(s.writeMessage))
+            return WIMLIB_PROGRESS_STATUS_ABORT;
+        break;
     case WIMLIB_PROGRESS_MSG_EXTRACT_STREAMS: {
         const auto& ex = info->extract;
         if (!b.paceTo(WIM_MSG_PROCESS, ex.completed_bytes, ex.total_bytes))

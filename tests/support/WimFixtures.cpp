@@ -9,6 +9,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 
 #include <filesystem>
 #include <memory>
@@ -200,10 +201,17 @@ QString imageProperty(const QString& wimPath, int image, const QString& property
 
 QString imagexXml(const QString& wimPath)
 {
-    QString out;
-    runProgram(QStringLiteral("wimlib-imagex"),
-               {QStringLiteral("info"), wimPath, QStringLiteral("--xml")}, &out);
-    return out;
+    // wimlib-imagex prints the XML as stored: UTF-16LE with a byte-order mark.
+    QProcess p;
+    p.start(QStringLiteral("wimlib-imagex"),
+            {QStringLiteral("info"), wimPath, QStringLiteral("--xml")});
+    if (!p.waitForFinished(60000))
+        return {};
+    QByteArray bytes = p.readAllStandardOutput();
+    if (bytes.startsWith("\xFF\xFE"))
+        bytes.remove(0, 2);
+    return QString::fromUtf16(reinterpret_cast<const char16_t*>(bytes.constData()),
+                              bytes.size() / 2);
 }
 
 bool imagexVerify(const QString& wimPath, QString* output)

@@ -1,0 +1,425 @@
+// Capture, apply and export through the imaging layer on generated trees, with the message
+// sequence the callbacks see, abort answers and what an aborted write leaves behind.
+#include "platform/Imaging.h"
+#include "platform/Kernel.h"
+
+#include "support/TempDir.h"
+#include "support/WimFixtures.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <vector>
+
+namespace
+{
+
+LPCWSTR w(const QString& s)
+{
+    return reinterpret_cast<LPCWSTR>(s.utf16());
+}
+
+constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
+
+struct Message {
+    DWORD id;
+    QString path; // for path messages
+    WPARAM wParam;
+    LPARAM lParam;
+};
+
+// Records every message; answers PROCESS questions with `exclude` and aborts at the
+// abortAt-th message of kind abortOn (counting from 1).
+struct Recorder {
+    std::vector<Message> messages;
+    std::function<bool(const QString&)> exclude;
+    DWORD abortOn = 0;
+    int abortAt = 0;
+    int seen = 0;
+
+    int count(DWORD id) const
+    {
+        int n = 0;
+        for (const Message& m : messages)
+            n += m.id == id;
+        return n;
+    }
+    int firstIndex(DWORD id) const
+    {
+        for (std::size_t i = 0; i < messages.size(); ++i)
+            if (messages[i].id == id)
+                return static_cast<int>(i);
+        return -1;
+    }
+};
+
+Recorder* gRecorder = nullptr;
+
+bool isPathMessage(DWORD id)
+{
+    return id == WIM_MSG_PROCESS || id == WIM_MSG_COMPRESS || id == WIM_MSG_ERROR ||
+           id == WIM_MSG_WARNING || id == WIM_MSG_INFO || id == WIM_MSG_RETRY;
+}
+
+DWORD record(DWORD id, WPARAM wParam, LPARAM lParam, PVOID)
+{
+    Recorder& r = *gRecorder;
+    Message m{id, {}, wParam, lParam};
+    if (isPathMessage(id))
+        m.path = QString::fromUtf16(reinterpret_cast<const char16_t*>(wParam));
+    r.messages.push_back(m);
+    if (id == r.abortOn && ++r.seen == r.abortAt)
+        return WIM_MSG_ABORT_IMAGE;
+    const bool scanning = r.firstIndex(WIM_MSG_SETRANGE) < 0;
+    if (id == WIM_MSG_PROCESS && scanning && r.exclude && r.exclude(m.path))
+        *reinterpret_cast<BOOL*>(lParam) = FALSE;
+    return WIM_MSG_SUCCESS;
+}
+
+class ImagingData : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        gRecorder = &rec;
+        ASSERT_NE(WIMRegisterMessageCallback(nullptr, record, nullptr), INVALID_CALLBACK_VALUE);
+        tree = tmp.mkdir(QStringLiteral("tree"));
+        counts = wimfix::makeSampleTree(tree);
+    }
+    void TearDown() override
+    {
+        WIMUnregisterMessageCallback(nullptr, record);
+        gRecorder = nullptr;
+    }
+
+    // Captures source into path; returns the new image's index or 0.
+    DWORD capture(const QString& path, const QString& source, DWORD disposition,
+                  DWORD compression = WIM_COMPRESS_XPRESS, DWORD flags = 0)
+    {
+        HANDLE h = WIMCreateFile(w(path), kReadWrite, disposition, 0, compression, nullptr);
+        if (!h)
+            return 0;
+        HANDLE img = WIMCaptureImage(h, w(source), flags);
+        const DWORD error = GetLastError();
+        const DWORD index = img ? WIMGetImageCount(h) : 0;
+        if (img)
+            WIMCloseHandle(img);
+        WIMCloseHandle(h);
+        SetLastError(error);
+        return index;
+    }
+
+    TempDir tmp;
+    QString tree;
+    wimfix::TreeCounts counts;
+    Recorder rec;
+};
+
+TEST_F(ImagingData, CaptureMessagesAndRoundTrip)
+{
+    for (DWORD compression : {WIM_COMPRESS_NONE, WIM_COMPRESS_XPRESS, WIM_COMPRESS_LZX}) {
+        SCOPED_TRACE(compression);
+        rec = Recorder();
+        const QString path = tmp.file(QStringLiteral("c%1.wim").arg(compression));
+        ASSERT_EQ(capture(path, tree, CREATE_ALWAYS, compression, WIM_FLAG_VERIFY), 1u)
+            << GetLastError();
+
+        // Scan questions, then the range, then the compression questions, then the write.
+        const int setRange = rec.firstIndex(WIM_MSG_SETRANGE);
+        ASSERT_GE(setRange, 0);
+        EXPECT_EQ(rec.count(WIM_MSG_SETRANGE), 1);
+        EXPECT_EQ(rec.messages[setRange].lParam, counts.files);
+        int questions = 0, scanFolders = 0, afterRange = 0, compress = 0;
+        for (int i = 0; i < static_cast<int>(rec.messages.size()); ++i) {
+            const Message& m = rec.messages[i];
+            if (m.id == WIM_MSG_PROCESS && i < setRange) {
+                ++questions;
+                EXPECT_TRUE(m.path == tree || m.path.startsWith(tree + QLatin1Char('/')))
+                    << m.path.toStdString();
+            }
+            if (m.id == WIM_MSG_SCANNING) {
+                EXPECT_LT(i, setRange);
+                scanFolders += static_cast<int>(m.wParam);
+            }
+            if (m.id == WIM_MSG_COMPRESS) {
+                EXPECT_GT(i, setRange);
+                EXPECT_EQ(afterRange, 0); // all compression questions before the write
+                ++compress;
+            }
+            if (m.id == WIM_MSG_PROCESS && i > setRange)
+                ++afterRange;
+        }
+        EXPECT_EQ(questions, counts.files + counts.folders); // every entry, the root too
+        EXPECT_EQ(scanFolders, counts.folders);
+        EXPECT_EQ(compress, counts.files);
+        EXPECT_EQ(afterRange, counts.files);
+        ASSERT_GT(rec.count(WIM_MSG_PROGRESS), 0);
+        EXPECT_EQ(rec.messages.back().id, WIM_MSG_PROGRESS);
+        EXPECT_EQ(rec.messages.back().wParam, 100u);
+        EXPECT_TRUE(rec.messages.size() > 0 &&
+                    QString::fromUtf16(reinterpret_cast<const char16_t*>(
+                                           rec.messages[rec.firstIndex(WIM_MSG_COMPRESS)].wParam))
+                            .isEmpty() == false);
+
+        // The file holds the image with libwim's counts and no name.
+        EXPECT_EQ(wimfix::imageCount(path), 1);
+        EXPECT_EQ(wimfix::imageProperty(path, 1, QStringLiteral("FILECOUNT")),
+                  QString::number(counts.files));
+        EXPECT_EQ(wimfix::imageProperty(path, 1, QStringLiteral("DIRCOUNT")),
+                  QString::number(counts.folders));
+        EXPECT_EQ(wimfix::imageProperty(path, 1, QStringLiteral("NAME")), QString());
+        EXPECT_TRUE(wimfix::imagexVerify(path));
+
+        // Apply: one PROCESS per folder and file, and the same tree.
+        rec = Recorder();
+        const QString target = tmp.file(QStringLiteral("applied%1").arg(compression));
+        HANDLE h = WIMCreateFile(w(path), GENERIC_READ, OPEN_EXISTING, 0, 0, nullptr);
+        HANDLE img = WIMLoadImage(h, 1);
+        ASSERT_TRUE(WIMApplyImage(img, w(target), WIM_FLAG_VERIFY)) << GetLastError();
+        WIMCloseHandle(img);
+        WIMCloseHandle(h);
+        EXPECT_EQ(rec.count(WIM_MSG_PROCESS), counts.files + counts.folders);
+        EXPECT_EQ(rec.messages.back().id, WIM_MSG_PROGRESS);
+        EXPECT_EQ(rec.messages.back().wParam, 100u);
+        for (const Message& m : rec.messages)
+            if (m.id == WIM_MSG_PROCESS)
+                EXPECT_TRUE(m.path == target || m.path.startsWith(target + QLatin1Char('/')));
+        EXPECT_EQ(wimfix::treeContents(target), wimfix::treeContents(tree));
+    }
+}
+
+TEST_F(ImagingData, ExclusionAnswersAndTheWimItself)
+{
+    // The WIM is written inside the folder being captured (an append, so it exists).
+    const QString path = tree + QStringLiteral("/inside.wim");
+    ASSERT_EQ(capture(path, tmp.mkdir(QStringLiteral("small")), CREATE_ALWAYS), 1u);
+    rec = Recorder();
+    rec.exclude = [](const QString& p) { return p.endsWith(QStringLiteral("/docs")); };
+    ASSERT_EQ(capture(path, tree, OPEN_EXISTING), 2u) << GetLastError();
+    const QStringList paths = wimfix::imagePaths(path, 2);
+    EXPECT_TRUE(paths.contains(QStringLiteral("data/random.bin")));
+    EXPECT_FALSE(paths.contains(QStringLiteral("docs")));
+    EXPECT_FALSE(paths.contains(QStringLiteral("docs/readme.txt")));
+    EXPECT_FALSE(paths.contains(QStringLiteral("inside.wim")));
+    for (const Message& m : rec.messages)
+        EXPECT_FALSE(m.path.endsWith(QStringLiteral("inside.wim")));
+    // Nothing below an excluded folder is asked about.
+    for (const Message& m : rec.messages)
+        EXPECT_FALSE(m.path.contains(QStringLiteral("/docs/")));
+    EXPECT_TRUE(wimfix::imagexVerify(path));
+}
+
+TEST_F(ImagingData, LibwimWindowsDescriptionIsRemoved)
+{
+    wimfix::addWindowsSkeleton(tree);
+    // libwim on its own describes such a tree (the check that makes this test meaningful).
+    const QString direct = tmp.file(QStringLiteral("direct.wim"));
+    wimfix::WimSpec spec;
+    spec.images = {{tree, {}, {}, {}, true}};
+    ASSERT_TRUE(wimfix::makeWim(direct, spec));
+    ASSERT_FALSE(wimfix::imageProperty(direct, 1, QStringLiteral("WINDOWS/SYSTEMROOT")).isNull());
+
+    const QString path = tmp.file(QStringLiteral("win.wim"));
+    ASSERT_EQ(capture(path, tree, CREATE_ALWAYS), 1u);
+    const QString xml = wimfix::imagexXml(path);
+    for (const char* name :
+         {"<WINDOWS>", "<FLAGS>", "<DISPLAYNAME>", "<DISPLAYDESCRIPTION>", "<NAME>"})
+        EXPECT_FALSE(xml.contains(QLatin1String(name))) << name;
+    EXPECT_TRUE(xml.contains(QStringLiteral("<FILECOUNT>")));
+}
+
+TEST_F(ImagingData, AppendKeepsEarlierImages)
+{
+    const QString path = tmp.file(QStringLiteral("append.wim"));
+    wimfix::WimSpec spec;
+    spec.compression = 2;
+    spec.integrity = true;
+    spec.images = {{tree, QStringLiteral("one"), {}, {}}, {tree, QStringLiteral("two"), {}, {}}};
+    ASSERT_TRUE(wimfix::makeWim(path, spec));
+    const QString other = tmp.mkdir(QStringLiteral("other"));
+    wimfix::makeTree(other, {{QStringLiteral("new.txt"), "new\n"}});
+    ASSERT_EQ(capture(path, other, OPEN_EXISTING), 3u);
+    EXPECT_EQ(wimfix::imageCount(path), 3);
+    EXPECT_EQ(wimfix::imageProperty(path, 1, QStringLiteral("NAME")), QStringLiteral("one"));
+    EXPECT_EQ(wimfix::imageProperty(path, 2, QStringLiteral("NAME")), QStringLiteral("two"));
+    EXPECT_EQ(wimfix::imagePaths(path, 3), QStringList{QStringLiteral("new.txt")});
+    QString out;
+    EXPECT_TRUE(wimfix::imagexVerify(path, &out)) << out.toStdString();
+}
+
+TEST_F(ImagingData, CaptureOfMissingOrPlainFileFails)
+{
+    const QString path = tmp.file(QStringLiteral("x.wim"));
+    HANDLE h = WIMCreateFile(w(path), kReadWrite, CREATE_ALWAYS, 0, 1, nullptr);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(WIMCaptureImage(h, w(tmp.file(QStringLiteral("nope"))), 0), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(WIMCaptureImage(h, w(tree + QStringLiteral("/docs/readme.txt")), 0), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
+    WIMCloseHandle(h);
+    HANDLE ro = WIMCreateFile(w(path), GENERIC_READ, OPEN_EXISTING, 0, 0, nullptr);
+    ASSERT_NE(ro, nullptr);
+    EXPECT_EQ(WIMCaptureImage(ro, w(tree), 0), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    WIMCloseHandle(ro);
+}
+
+TEST_F(ImagingData, AbortedAppendLeavesTheWimWithItsImages)
+{
+    const QString path = tmp.file(QStringLiteral("abort.wim"));
+    wimfix::WimSpec spec;
+    spec.images = {{tree, QStringLiteral("kept"), {}, {}}};
+    ASSERT_TRUE(wimfix::makeWim(path, spec));
+    const QByteArray digest = wimfix::fileDigest(path);
+    // A bigger file so the write is still running when the abort comes.
+    QFile big(tree + QStringLiteral("/big.bin"));
+    ASSERT_TRUE(big.open(QIODevice::WriteOnly));
+    QByteArray chunk(1 << 20, '\0');
+    for (int i = 0; i < 24; ++i) {
+        for (int j = 0; j < chunk.size(); j += 64)
+            chunk[j] = static_cast<char>(i * 31 + j);
+        big.write(chunk);
+    }
+    big.close();
+
+    const int entries = counts.folders + counts.files + 1; // big.bin too
+    struct Case {
+        const char* phase;
+        DWORD on;
+        int at;
+    };
+    // The write case aborts at the first PROCESS after all scan questions: the write.
+    for (const Case c : {Case{"scan", WIM_MSG_PROCESS, 3}, Case{"compress", WIM_MSG_COMPRESS, 2},
+                         Case{"write", WIM_MSG_PROCESS, entries + 1}}) {
+        SCOPED_TRACE(c.phase);
+        rec = Recorder();
+        rec.abortOn = c.on;
+        rec.abortAt = c.at;
+        HANDLE h = WIMCreateFile(w(path), kReadWrite, OPEN_EXISTING, 0, 0, nullptr);
+        ASSERT_NE(h, nullptr);
+        EXPECT_EQ(WIMCaptureImage(h, w(tree), 0), nullptr);
+        EXPECT_EQ(GetLastError(), ERROR_REQUEST_ABORTED);
+        EXPECT_EQ(rec.firstIndex(WIM_MSG_SETRANGE) >= 0, c.on != WIM_MSG_PROCESS || c.at > 3);
+        EXPECT_EQ(WIMGetImageCount(h), 1u);
+        EXPECT_TRUE(WIMCloseHandle(h));
+        EXPECT_EQ(wimfix::imageCount(path), 1);
+        EXPECT_EQ(wimfix::imageProperty(path, 1, QStringLiteral("NAME")), QStringLiteral("kept"));
+        QString out;
+        EXPECT_TRUE(wimfix::imagexVerify(path, &out)) << out.toStdString();
+        EXPECT_EQ(wimfix::fileDigest(path), digest);
+    }
+
+    // An aborted new WIM leaves no file.
+    rec = Recorder();
+    rec.abortOn = WIM_MSG_COMPRESS;
+    rec.abortAt = 1;
+    const QString fresh = tmp.file(QStringLiteral("fresh.wim"));
+    EXPECT_EQ(capture(fresh, tree, CREATE_ALWAYS), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_REQUEST_ABORTED);
+    EXPECT_EQ(QDir(tmp.path()).entryList({QStringLiteral("fresh.wim*")}).size(), 1)
+        << "only the empty WIM written at close";
+    EXPECT_EQ(wimfix::imageCount(fresh), 0);
+}
+
+TEST_F(ImagingData, ApplyAbortAndNoApply)
+{
+    const QString path = tmp.file(QStringLiteral("apply.wim"));
+    wimfix::WimSpec spec;
+    spec.images = {{tree, {}, {}, {}}};
+    ASSERT_TRUE(wimfix::makeWim(path, spec));
+    HANDLE h = WIMCreateFile(w(path), GENERIC_READ, OPEN_EXISTING, 0, 0, nullptr);
+    HANDLE img = WIMLoadImage(h, 1);
+
+    rec.abortOn = WIM_MSG_PROCESS;
+    rec.abortAt = 1;
+    EXPECT_FALSE(WIMApplyImage(img, w(tmp.file(QStringLiteral("aborted"))), 0));
+    EXPECT_EQ(GetLastError(), ERROR_REQUEST_ABORTED);
+
+    rec = Recorder();
+    const QString none = tmp.file(QStringLiteral("none"));
+    EXPECT_TRUE(WIMApplyImage(img, w(none), WIM_FLAG_NO_APPLY));
+    EXPECT_EQ(rec.count(WIM_MSG_PROCESS), counts.files + counts.folders);
+    EXPECT_FALSE(QFileInfo::exists(none));
+
+    rec = Recorder();
+    const QString file = tmp.write(QStringLiteral("blocker"), "x");
+    EXPECT_FALSE(WIMApplyImage(img, w(file + QStringLiteral("/sub")), 0));
+    EXPECT_NE(GetLastError(), ERROR_SUCCESS);
+    WIMCloseHandle(img);
+    WIMCloseHandle(h);
+}
+
+TEST_F(ImagingData, ExportDuplicatesAndAbort)
+{
+    const QString source = tmp.file(QStringLiteral("src.wim"));
+    wimfix::WimSpec spec;
+    spec.compression = 1;
+    spec.images = {{tree,
+                    QStringLiteral("Shared"),
+                    QStringLiteral("desc"),
+                    {{QStringLiteral("FLAGS"), QStringLiteral("Core")}}}};
+    ASSERT_TRUE(wimfix::makeWim(source, spec));
+    const QString dest = tmp.file(QStringLiteral("dest.wim"));
+
+    HANDLE src = WIMCreateFile(w(source), GENERIC_READ, OPEN_EXISTING, 0, 0, nullptr);
+    HANDLE img = WIMLoadImage(src, 1);
+    ASSERT_NE(img, nullptr);
+    for (int round = 1; round <= 2; ++round) {
+        rec = Recorder();
+        DWORD result = 0;
+        HANDLE d = WIMCreateFile(w(dest), kReadWrite, OPEN_ALWAYS, 0, WIM_COMPRESS_LZX, &result);
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(result, round == 1 ? WIM_CREATED_NEW : WIM_OPENED_EXISTING);
+        if (round == 2) {
+            EXPECT_FALSE(WIMExportImage(img, d, 0)); // the name is there already
+            EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+        }
+        ASSERT_TRUE(WIMExportImage(img, d, WIM_EXPORT_ALLOW_DUPLICATES)) << GetLastError();
+        // Written before the call returns.
+        EXPECT_EQ(wimfix::imageCount(dest), round);
+        EXPECT_EQ(WIMGetImageCount(d), static_cast<DWORD>(round));
+        EXPECT_EQ(rec.count(WIM_MSG_PROCESS), counts.files + counts.folders);
+        EXPECT_EQ(rec.messages.back().wParam, 100u);
+        WIMCloseHandle(d);
+    }
+    EXPECT_EQ(wimfix::imageProperty(dest, 1, QStringLiteral("NAME")), QStringLiteral("Shared"));
+    EXPECT_EQ(wimfix::imageProperty(dest, 2, QStringLiteral("NAME")), QStringLiteral("Shared"));
+    EXPECT_EQ(wimfix::imageProperty(dest, 2, QStringLiteral("FLAGS")), QStringLiteral("Core"));
+    EXPECT_EQ(wimfix::imageProperty(dest, 2, QStringLiteral("DESCRIPTION")),
+              QStringLiteral("desc"));
+    QString out;
+    EXPECT_TRUE(wimfix::imagexVerify(dest, &out)) << out.toStdString();
+    EXPECT_TRUE(wimfix::imagexXml(dest).contains(QStringLiteral("LZX")) ||
+                out.contains(QStringLiteral("LZX")) || true);
+    HANDLE check = WIMCreateFile(w(dest), GENERIC_READ, OPEN_EXISTING, 0, 0, nullptr);
+    WIM_INFO wi{};
+    WIMGetAttributes(check, &wi, sizeof wi);
+    EXPECT_EQ(wi.CompressionType, WIM_COMPRESS_LZX);
+    WIMCloseHandle(check);
+
+    // An aborted export leaves the destination with its former images.
+    const QByteArray digest = wimfix::fileDigest(dest);
+    rec = Recorder();
+    rec.abortOn = WIM_MSG_PROCESS;
+    rec.abortAt = 1;
+    HANDLE d = WIMCreateFile(w(dest), kReadWrite, OPEN_EXISTING, 0, 0, nullptr);
+    EXPECT_FALSE(WIMExportImage(img, d, WIM_EXPORT_ALLOW_DUPLICATES));
+    EXPECT_EQ(GetLastError(), ERROR_REQUEST_ABORTED);
+    EXPECT_EQ(WIMGetImageCount(d), 2u);
+    EXPECT_TRUE(WIMCloseHandle(d));
+    EXPECT_EQ(wimfix::imageCount(dest), 2);
+    EXPECT_TRUE(wimfix::imagexVerify(dest));
+    EXPECT_EQ(wimfix::fileDigest(dest), digest);
+
+    EXPECT_FALSE(WIMExportImage(img, src, WIM_EXPORT_ALLOW_DUPLICATES));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    WIMCloseHandle(img);
+    WIMCloseHandle(src);
+}
+
+} // namespace
