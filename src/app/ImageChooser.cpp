@@ -13,7 +13,8 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-namespace {
+namespace
+{
 
 enum : int {
     IDC_CHOOSER_LIST = 1085,
@@ -37,13 +38,12 @@ QString fullPath(const QString& path)
 {
     const auto* name = reinterpret_cast<LPCWSTR>(path.utf16());
     std::vector<WCHAR> buffer(MAX_PATH, 0);
-    DWORD length = GetFullPathNameW(name, static_cast<DWORD>(buffer.size()), buffer.data(),
-                                    nullptr);
+    DWORD length =
+        GetFullPathNameW(name, static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
     if (length >= buffer.size()) {
         // Linux paths may be longer than the platform's usual buffer: never cut a path.
         buffer.assign(length + 1, 0);
-        length = GetFullPathNameW(name, static_cast<DWORD>(buffer.size()), buffer.data(),
-                                  nullptr);
+        length = GetFullPathNameW(name, static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
     }
     if (length == 0 || length >= buffer.size())
         return path;
@@ -108,8 +108,7 @@ ChooserLoad chooserRowsFromXml(const QString& xml, std::uint32_t imageCount,
 
 ImageChooserDialog::ImageChooserDialog(QWidget* owner, OperationRequest& request,
                                        const std::vector<ChooserRow>& rows)
-    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
-      request_(request)
+    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint), request_(request)
 {
     setObjectName(QStringLiteral("imageChooser"));
     setWindowTitle(QStringLiteral("选择映像"));

@@ -46,7 +46,8 @@ ChooserLoad chooserRowsFromXml(const QString& xml, std::uint32_t imageCount,
 // The chooser dialog over given rows. Only "选择" ends it: Escape and the close command
 // are ignored. Pressing "选择" stores the selected row's number in request.chooserIndex
 // (unchanged with no selection) and ends the dialog with result 0.
-class ImageChooserDialog : public QDialog {
+class ImageChooserDialog : public QDialog
+{
 public:
     ImageChooserDialog(QWidget* owner, OperationRequest& request,
                        const std::vector<ChooserRow>& rows);

@@ -69,7 +69,8 @@ std::int64_t decimalValue(QStringView text)
                          : static_cast<std::int64_t>(value);
 }
 
-namespace {
+namespace
+{
 
 std::int32_t decimalValue32(QStringView text)
 {
@@ -128,6 +129,5 @@ InfoStoreResult setImageElement(HANDLE image, QStringView elementName, const QSt
     if (!element)
         element = root.appendChild(std::make_unique<XmlNode>(elementName.toString()));
     element->setText(text);
-    return storeInfoXml(image, *document) ? InfoStoreResult::Stored
-                                          : InfoStoreResult::StoreFailed;
+    return storeInfoXml(image, *document) ? InfoStoreResult::Stored : InfoStoreResult::StoreFailed;
 }

@@ -16,13 +16,13 @@
 #include <memory>
 
 struct ImageInfo {
-    QString name;               // NAME
-    QString description;        // DESCRIPTION
-    QString displayName;        // DISPLAYNAME
-    QString displayDescription; // DISPLAYDESCRIPTION
-    QString flags;              // FLAGS
-    std::int32_t dirCount = 0;  // DIRCOUNT
-    std::int32_t fileCount = 0; // FILECOUNT
+    QString name;                // NAME
+    QString description;         // DESCRIPTION
+    QString displayName;         // DISPLAYNAME
+    QString displayDescription;  // DISPLAYDESCRIPTION
+    QString flags;               // FLAGS
+    std::int32_t dirCount = 0;   // DIRCOUNT
+    std::int32_t fileCount = 0;  // FILECOUNT
     std::int64_t totalBytes = 0; // TOTALBYTES
 };
 

@@ -2,7 +2,8 @@
 
 #include <utility>
 
-namespace {
+namespace
+{
 
 constexpr char16_t kByteOrderMark = 0xFEFF;
 
@@ -47,8 +48,8 @@ qsizetype decodeReference(QStringView s, qsizetype pos, QString& out)
     static const struct {
         QStringView name;
         char16_t ch;
-    } named[] = {{u"amp;", u'&'}, {u"lt;", u'<'}, {u"gt;", u'>'}, {u"quot;", u'"'},
-                 {u"apos;", u'\''}};
+    } named[] = {
+        {u"amp;", u'&'}, {u"lt;", u'<'}, {u"gt;", u'>'}, {u"quot;", u'"'}, {u"apos;", u'\''}};
     const QStringView rest = s.mid(pos + 1);
     for (const auto& entity : named) {
         if (rest.startsWith(entity.name)) {
@@ -137,7 +138,8 @@ void appendEscaped(QString& out, const QString& value, bool attribute)
 
 } // namespace
 
-class XmlParser {
+class XmlParser
+{
 public:
     explicit XmlParser(QStringView text) : text_(text) {}
 

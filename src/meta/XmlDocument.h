@@ -25,7 +25,8 @@ struct XmlAttribute {
 // One element. Owns its children and attributes. An element that has children has empty
 // text: adding a child clears the text, setting the text removes the children.
 // Destruction is iterative, so a tree of any depth can be destroyed.
-class XmlNode {
+class XmlNode
+{
 public:
     explicit XmlNode(QString name = {});
     ~XmlNode();
@@ -73,7 +74,8 @@ private:
     XmlNode* next_ = nullptr;
 };
 
-class XmlDocument {
+class XmlDocument
+{
 public:
     // Spaces added per nesting level when serializing.
     static constexpr int indentStep = 2;

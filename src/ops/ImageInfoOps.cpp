@@ -3,7 +3,8 @@
 #include "ops/Text.h"
 #include "platform/Kernel.h"
 
-namespace {
+namespace
+{
 
 constexpr UINT kXmlErrorText = 238;
 constexpr UINT kInfoCaption = 220;

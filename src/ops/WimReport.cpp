@@ -7,7 +7,8 @@
 
 #include <vector>
 
-namespace {
+namespace
+{
 
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper-case hexadecimal, as the platform writes
 // a GUID.

@@ -81,7 +81,8 @@ TEST(ChooserRows, FromXmlTexts)
     };
     for (const auto& c : cases) {
         std::vector<ChooserRow> rows{{QStringLiteral("stale"), {}, {}}};
-        EXPECT_EQ(chooserRowsFromXml(QStringView(c.xml).toString(), c.count, rows), c.result) << c.name;
+        EXPECT_EQ(chooserRowsFromXml(QStringView(c.xml).toString(), c.count, rows), c.result)
+            << c.name;
         ASSERT_EQ(rows.size(), c.rows.size()) << c.name;
         for (std::size_t i = 0; i < rows.size(); ++i) {
             EXPECT_EQ(rows[i].number, c.rows[i].number) << c.name;
@@ -95,7 +96,8 @@ TEST(ChooserRows, LongTextsAreCutForDisplay)
 {
     const QString longName(300, u'名');
     // A character outside the BMP straddling the cut is dropped whole.
-    const QString straddling = QString(258, u'x') + QString::fromUcs4(U"\U0001F600") + u"tail";
+    const QString straddling =
+        QString(258, u'x') + QString::fromUcs4(U"\U0001F600") + QStringLiteral("tail");
     const QString xml = QStringLiteral("<WIM><IMAGE><NAME>%1</NAME><DESCRIPTION>%2</DESCRIPTION>"
                                        "</IMAGE></WIM>")
                             .arg(longName, straddling);

@@ -7,7 +7,8 @@
 #include <algorithm>
 #include <memory>
 
-namespace {
+namespace
+{
 
 const QString kBom = QString(QChar(0xFEFF));
 
@@ -25,7 +26,9 @@ struct ParseCase {
     const char16_t* output;
 };
 
-class ParseTable : public testing::TestWithParam<ParseCase> {};
+class ParseTable : public testing::TestWithParam<ParseCase>
+{
+};
 
 TEST_P(ParseTable, AcceptsOrRejectsAndWritesBack)
 {
@@ -45,9 +48,8 @@ INSTANTIATE_TEST_SUITE_P(
         // leading mark and white space
         ParseCase{u"\uFEFF<A/>", true, u"<A />\r\n"},
         ParseCase{u"\uFEFF  \r\n\t<A/>", true, u"<A />\r\n"},
-        ParseCase{u" \uFEFF <A/>", true, u"<A />\r\n"},
-        ParseCase{u"", false, nullptr}, ParseCase{u"\uFEFF", false, nullptr},
-        ParseCase{u"\uFEFF \r\n ", false, nullptr},
+        ParseCase{u" \uFEFF <A/>", true, u"<A />\r\n"}, ParseCase{u"", false, nullptr},
+        ParseCase{u"\uFEFF", false, nullptr}, ParseCase{u"\uFEFF \r\n ", false, nullptr},
         // declarations and comments are not known
         ParseCase{u"<?xml version=\"1.0\"?><A/>", false, nullptr},
         ParseCase{u"<!-- c --><A/>", false, nullptr},
@@ -64,9 +66,9 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{u"<A x=\"1\" x=\"2\"/>", true, u"<A x=\"2\" />\r\n"},
         ParseCase{u"<A x=\"1\"y=\"2\">t</A>", true, u"<A x=\"1\" y=\"2\">t</A>\r\n"},
         ParseCase{u"<A x = 'a\"b' />", true, u"<A x=\"a&quot;b\" />\r\n"},
-        ParseCase{u"<A ='v'/>", true, u"<A =\"v\" />\r\n"},
-        ParseCase{u"<A x>", false, nullptr}, ParseCase{u"<A x=1>", false, nullptr},
-        ParseCase{u"<A x=\"1>", false, nullptr}, ParseCase{u"<A x='1\"/>", false, nullptr},
+        ParseCase{u"<A ='v'/>", true, u"<A =\"v\" />\r\n"}, ParseCase{u"<A x>", false, nullptr},
+        ParseCase{u"<A x=1>", false, nullptr}, ParseCase{u"<A x=\"1>", false, nullptr},
+        ParseCase{u"<A x='1\"/>", false, nullptr},
         // names
         ParseCase{u"< A/>", false, nullptr}, ParseCase{u"<A></A >", false, nullptr},
         ParseCase{u"<A></B>", false, nullptr}, ParseCase{u"<A></a>", false, nullptr},
@@ -202,12 +204,12 @@ TEST(XmlTree, ExampleLayout)
     windows->appendChild(std::make_unique<XmlNode>(QStringLiteral("ARCH")))
         ->setText(QStringLiteral("9"));
     EXPECT_EQ(serialized(document), kBom + QStringLiteral(u"<IMAGE>\r\n"
-                                           u"  <NAME>Win</NAME>\r\n"
-                                           u"  <FLAGS />\r\n"
-                                           u"  <WINDOWS>\r\n"
-                                           u"    <ARCH>9</ARCH>\r\n"
-                                           u"  </WINDOWS>\r\n"
-                                           u"</IMAGE>\r\n"));
+                                                          u"  <NAME>Win</NAME>\r\n"
+                                                          u"  <FLAGS />\r\n"
+                                                          u"  <WINDOWS>\r\n"
+                                                          u"    <ARCH>9</ARCH>\r\n"
+                                                          u"  </WINDOWS>\r\n"
+                                                          u"</IMAGE>\r\n"));
 
     XmlDocument withAttributes;
     ASSERT_TRUE(withAttributes.parse(u"<E/>"));

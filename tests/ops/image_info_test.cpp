@@ -11,11 +11,13 @@
 
 #include <limits>
 
-namespace {
+namespace
+{
 
 const QString kXmlError = QStringLiteral("错误:不能正确解析 WIM 文件的 XML 信息.");
 
-class ImageInfoTest : public testing::Test {
+class ImageInfoTest : public testing::Test
+{
 protected:
     TempDir dir;
     QString wim;
@@ -146,8 +148,7 @@ TEST_F(ImageInfoTest, SetKeepsPlaceAndAppendsMissingElements)
         EXPECT_EQ(after->root().lastChild()->previousSibling()->name(), QStringLiteral("NAME"));
 
         // Changing an existing element keeps its place.
-        ASSERT_TRUE(
-            setImageElement(context, image, QStringLiteral("NAME"), QStringLiteral("n2")));
+        ASSERT_TRUE(setImageElement(context, image, QStringLiteral("NAME"), QStringLiteral("n2")));
         after = loadInfoXml(image);
         ASSERT_NE(after, nullptr);
         EXPECT_EQ(after->root().lastChild()->previousSibling()->text(), QStringLiteral("n2"));
@@ -215,7 +216,8 @@ TEST(DecimalValue, ConvertsLikeTheCountsAreRead)
         {u"\uFF11", 0}, // full-width digit is not a digit here
     };
     for (const auto& c : cases)
-        EXPECT_EQ(decimalValue(QStringView(c.text)), c.value) << QString::fromUtf16(c.text).toStdString();
+        EXPECT_EQ(decimalValue(QStringView(c.text)), c.value)
+            << QString::fromUtf16(c.text).toStdString();
 }
 
 } // namespace

@@ -8,14 +8,15 @@
 #include <QRegularExpression>
 #include <QStringList>
 
-namespace {
+namespace
+{
 
 // The file's GUID as the platform writes it, from wimlib-imagex's byte-order hex dump.
 QString imagexGuid(const QString& wimPath)
 {
     QString output;
-    if (runProgram(QStringLiteral("wimlib-imagex"), {QStringLiteral("info"), wimPath},
-                   &output) != 0)
+    if (runProgram(QStringLiteral("wimlib-imagex"), {QStringLiteral("info"), wimPath}, &output) !=
+        0)
         return {};
     const QRegularExpressionMatch m =
         QRegularExpression(QStringLiteral("GUID:\\s+0x([0-9a-fA-F]{32})")).match(output);
@@ -35,8 +36,8 @@ QString imagexGuid(const QString& wimPath)
 
 QString sizeLine(const QString& wimPath, int image)
 {
-    const qint64 bytes = wimfix::imageProperty(wimPath, image, QStringLiteral("TOTALBYTES"))
-                             .toLongLong();
+    const qint64 bytes =
+        wimfix::imageProperty(wimPath, image, QStringLiteral("TOTALBYTES")).toLongLong();
     return reportSizeText(bytes);
 }
 
@@ -48,7 +49,8 @@ QString countLines(const QString& wimPath, int image)
            sizeLine(wimPath, image);
 }
 
-class ReportTest : public testing::Test {
+class ReportTest : public testing::Test
+{
 protected:
     TempDir dir;
     QString source;
@@ -65,7 +67,9 @@ TEST_F(ReportTest, TwoImagesWithoutBootImage)
     const QString wim = dir.file(QStringLiteral("two.wim"));
     wimfix::WimSpec spec;
     spec.compression = 1;
-    spec.images.push_back({source, QStringLiteral("第一个 & <one>"), QStringLiteral("desc one"),
+    spec.images.push_back({source,
+                           QStringLiteral("第一个 & <one>"),
+                           QStringLiteral("desc one"),
                            {{QStringLiteral("FLAGS"), QStringLiteral("Professional")}}});
     spec.images.push_back({source, QStringLiteral("second"), QString(), {}});
     ASSERT_TRUE(wimfix::makeWim(wim, spec));
@@ -116,9 +120,10 @@ TEST_F(ReportTest, IntegrityBootIndexAndLzx)
     ASSERT_TRUE(wimfix::makeWim(wim, spec));
 
     const QString report = buildWimReport(wim);
-    EXPECT_TRUE(report.contains(QStringLiteral("映像数:\t2\r\n压缩:\tLZX\r\n部分编号:\t1/1\r\n"
-                                               "引导索引:\t2\r\n属性:\t0xC\r\n\t\tVERIFY_DATA\r\n\t\tRP_FIX\r\n"
-                                               "\r\n映像索引: 1\r\n")))
+    EXPECT_TRUE(report.contains(
+        QStringLiteral("映像数:\t2\r\n压缩:\tLZX\r\n部分编号:\t1/1\r\n"
+                       "引导索引:\t2\r\n属性:\t0xC\r\n\t\tVERIFY_DATA\r\n\t\tRP_FIX\r\n"
+                       "\r\n映像索引: 1\r\n")))
         << report.toStdString();
 }
 
@@ -144,8 +149,8 @@ TEST_F(ReportTest, UnreadableFilesGiveTheOpeningError)
     QByteArray header("MSWIM\0\0\0", 8);
     header.append(QByteArray(200, '\xff'));
     const QString badHeader = dir.write(QStringLiteral("bad.wim"), header);
-    const QString paths[] = {QString(), dir.file(QStringLiteral("missing.wim")), notWim,
-                             badHeader, dir.path()};
+    const QString paths[] = {QString(), dir.file(QStringLiteral("missing.wim")), notWim, badHeader,
+                             dir.path()};
     for (const QString& path : paths) {
         int xmlErrors = 0;
         EXPECT_EQ(buildWimReport(path, [&xmlErrors] { ++xmlErrors; }),
