@@ -8,6 +8,7 @@
 
 #include <QStringList>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -151,11 +152,15 @@ void ReadRegistryString(const QString& subKeyPath, const QString& valueName, QSt
     DWORD size = 0;
     if (RegQueryValueExW(key, wide(valueName), nullptr, nullptr, nullptr, &size) ==
         ERROR_SUCCESS) {
-        std::vector<WCHAR> buffer(size / 2 + 1, 0);
+        // Room for an odd last byte as well as the terminator: with size / 2 + 1 characters
+        // an odd-sized value would overwrite the terminator and the text would run on.
+        std::vector<WCHAR> buffer((size + 1) / 2 + 1, 0);
         DWORD bytes = size;
         if (RegQueryValueExW(key, wide(valueName), nullptr, nullptr,
-                             reinterpret_cast<BYTE*>(buffer.data()), &bytes) == ERROR_SUCCESS)
-            value = QString::fromUtf16(buffer.data()); // up to the first NUL
+                             reinterpret_cast<BYTE*>(buffer.data()), &bytes) == ERROR_SUCCESS) {
+            const auto end = std::find(buffer.begin(), buffer.end(), WCHAR(0));
+            value = QString::fromUtf16(buffer.data(), end - buffer.begin());
+        }
     }
     RegCloseKey(key);
 }
