@@ -6,7 +6,8 @@
 #include <QHeaderView>
 #include <QTreeWidget>
 
-namespace {
+namespace
+{
 
 constexpr int kColumns = 4;
 constexpr int kInitialWidth = 70;
@@ -49,8 +50,8 @@ bool refreshMountedList(QTreeWidget* list)
     QList<QTreeWidgetItem*> items;
     items.reserve(static_cast<qsizetype>(rows->size()));
     for (const MountedImageRow& row : *rows)
-        items << new QTreeWidgetItem(QStringList{row.access, row.mountFolder, row.wimFile,
-                                                 row.index});
+        items << new QTreeWidgetItem(
+            QStringList{row.access, row.mountFolder, row.wimFile, row.index});
     list->addTopLevelItems(items);
     list->clearSelection();
 

@@ -4,7 +4,8 @@
 #include "ops/Text.h"
 #include "platform/Kernel.h"
 
-namespace {
+namespace
+{
 
 // The buffer the mount page has always started with: room for 32 images.
 constexpr DWORD kInitialListBytes = 33536;
@@ -83,7 +84,7 @@ std::optional<QStringList> mountedImageLines()
     QStringList lines;
     for (const MountedImageRow& row : *rows)
         lines << QStringList{row.access, row.mountFolder, row.wimFile, row.index}.join(
-                     QLatin1Char('\t'));
+            QLatin1Char('\t'));
     return lines;
 }
 

@@ -29,7 +29,8 @@
 
 extern char** environ;
 
-namespace {
+namespace
+{
 
 constexpr char kHelperName[] = "pelloric-mount-helper";
 constexpr char kWimfsType[] = "fuse.wimfs";
@@ -37,7 +38,8 @@ constexpr char kWimfsType[] = "fuse.wimfs";
 std::mutex gHelperMutex;
 std::string gHelperOverride;
 
-class UniqueFd {
+class UniqueFd
+{
 public:
     explicit UniqueFd(int fd = -1) : fd_(fd) {}
     ~UniqueFd() { reset(); }
@@ -313,8 +315,8 @@ bool readWimfsInfo(const std::string& folder, WimfsInfo& info)
         if (size <= 0)
             return false;
         std::string name(static_cast<std::size_t>(size), '\0');
-        const ssize_t got = getxattr(folder.c_str(), "wimfs.wim_filename", name.data(),
-                                     name.size());
+        const ssize_t got =
+            getxattr(folder.c_str(), "wimfs.wim_filename", name.data(), name.size());
         if (got < 0 && errno == ERANGE)
             continue;
         if (got <= 0)
@@ -376,8 +378,7 @@ BOOL runMountHelper(const std::string& helper, const std::vector<std::string>& a
     posix_spawn_file_actions_destroy(&actions);
     writeEnd.reset();
     if (spawnResult != 0)
-        return failWith(spawnResult == ENOENT || spawnResult == EACCES ||
-                                spawnResult == ENOEXEC
+        return failWith(spawnResult == ENOENT || spawnResult == EACCES || spawnResult == ENOEXEC
                             ? ERROR_MOD_NOT_FOUND
                             : ErrorFromErrno(spawnResult));
 
@@ -385,10 +386,10 @@ BOOL runMountHelper(const std::string& helper, const std::vector<std::string>& a
     std::size_t received = 0;
     char scratch[64];
     for (;;) {
-        char* target = received < sizeof status ? reinterpret_cast<char*>(&status) + received
-                                                 : scratch;
-        const std::size_t room = received < sizeof status ? sizeof status - received
-                                                           : sizeof scratch;
+        char* target =
+            received < sizeof status ? reinterpret_cast<char*>(&status) + received : scratch;
+        const std::size_t room =
+            received < sizeof status ? sizeof status - received : sizeof scratch;
         const ssize_t n = read(readEnd.get(), target, room);
         if (n < 0 && errno == EINTR)
             continue;
@@ -441,8 +442,7 @@ BOOL WIMMountImage(LPCWSTR mountPath, LPCWSTR wimFileName, DWORD imageIndex, LPC
     return TRUE;
 }
 
-BOOL WIMUnmountImage(LPCWSTR mountPath, LPCWSTR wimFileName, DWORD imageIndex,
-                     BOOL commitChanges)
+BOOL WIMUnmountImage(LPCWSTR mountPath, LPCWSTR wimFileName, DWORD imageIndex, BOOL commitChanges)
 {
     if (!mountPath || !*mountPath)
         return failWith(ERROR_INVALID_PARAMETER);

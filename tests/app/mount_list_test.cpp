@@ -12,7 +12,8 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+namespace
+{
 
 LPCWSTR wide(const QString& text)
 {
@@ -75,10 +76,10 @@ TEST(MountList, ShowsEveryMountedImageWithoutSelection)
     list.show();
     ASSERT_TRUE(refreshMountedList(&list));
     const QString wimFile = QFileInfo(wim).canonicalFilePath();
-    EXPECT_EQ(rowsBelow(list, dir.path()),
-              (QStringList{"R|" + QFileInfo(readOnly).canonicalFilePath() + "|" + wimFile + "|2",
-                           "R/W|" + QFileInfo(readWrite).canonicalFilePath() + "|" + wimFile +
-                               "|1"}));
+    EXPECT_EQ(
+        rowsBelow(list, dir.path()),
+        (QStringList{"R|" + QFileInfo(readOnly).canonicalFilePath() + "|" + wimFile + "|2",
+                     "R/W|" + QFileInfo(readWrite).canonicalFilePath() + "|" + wimFile + "|1"}));
     EXPECT_TRUE(list.selectedItems().isEmpty());
     // The path columns fit their content.
     EXPECT_EQ(list.header()->sectionSize(1),

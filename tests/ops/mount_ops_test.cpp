@@ -19,7 +19,8 @@
 #include <chrono>
 #include <thread>
 
-namespace {
+namespace
+{
 
 QString msg(UINT id, std::initializer_list<MessageArg> args = {})
 {
@@ -31,7 +32,8 @@ QString canonical(const QString& path)
     return QFileInfo(path).canonicalFilePath();
 }
 
-class RecordingPage : public PagePort {
+class RecordingPage : public PagePort
+{
 public:
     void refreshMountedList() override { ++refreshes; }
     std::atomic<int> refreshes{0};
@@ -65,7 +67,8 @@ TEST(SameMountFolder, OneTrailingSlashIsDroppedAndCaseCounts)
     }
 }
 
-class MountOpsTest : public ::testing::Test {
+class MountOpsTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -121,8 +124,8 @@ protected:
 
     QStringList mountLog(const QString& folder, const QString& wimFile, int index, int rw)
     {
-        return {msg(152, {folder}), msg(153, {wimFile}),  msg(154, {std::int64_t(index)}),
-                msg(155, {std::int64_t(rw)}), QString(), msg(162)};
+        return {msg(152, {folder}),           msg(153, {wimFile}), msg(154, {std::int64_t(index)}),
+                msg(155, {std::int64_t(rw)}), QString(),           msg(162)};
     }
 
     TempDir dir;
@@ -158,10 +161,14 @@ TEST_F(MountOpsTest, ReadOnlyMountAndUnmountLogTheirSteps)
     // "应用更改" ticked on a read-only mount: the plain unmount line, and it succeeds.
     context.request.mountPath = folder + "/";
     context.request.unmountCommit = true;
-    const QStringList unmountExpected = {msg(152, {folder}), msg(153, {wimFile}),
+    const QStringList unmountExpected = {msg(152, {folder}),
+                                         msg(153, {wimFile}),
                                          msg(154, {std::int64_t(1)}),
-                                         msg(155, {std::int64_t(0)}), QString(), msg(157),
-                                         QString(), msg(158)};
+                                         msg(155, {std::int64_t(0)}),
+                                         QString(),
+                                         msg(157),
+                                         QString(),
+                                         msg(158)};
     EXPECT_EQ(runOperation(ID_UNMOUNT), unmountExpected);
     EXPECT_TRUE(mountfix::mountsBelow(dir.path()).empty());
     EXPECT_EQ(port.itemText(IDC_CLOSE_BUTTON), loadString(148));
@@ -270,7 +277,8 @@ TEST_F(MountOpsTest, MoreThanThirtyTwoImagesAreListedAndUnmountable)
     constexpr int kMounts = 33;
     QStringList folders;
     for (int i = 0; i < kMounts; ++i) {
-        const QString folder = dir.mkdir(QStringLiteral("many/m%1").arg(i, 2, 10, QLatin1Char('0')));
+        const QString folder =
+            dir.mkdir(QStringLiteral("many/m%1").arg(i, 2, 10, QLatin1Char('0')));
         ASSERT_TRUE(WIMMountImage(reinterpret_cast<LPCWSTR>(folder.utf16()),
                                   reinterpret_cast<LPCWSTR>(wim.utf16()), 1, nullptr))
             << i << ": " << GetLastError();

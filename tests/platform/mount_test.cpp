@@ -17,9 +17,12 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 LPCWSTR wide(const QString& text)
 {
@@ -31,7 +34,8 @@ QString canonical(const QString& path)
     return QFileInfo(path).canonicalFilePath();
 }
 
-class MountTest : public ::testing::Test {
+class MountTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -207,8 +211,7 @@ TEST_F(MountTest, MountFailuresSayWhy)
         {"not a WIM", mountFolder, notWim, 1, {}, ERROR_BAD_FORMAT},
         {"missing WIM", mountFolder, dir.file("none.wim"), 1, {}, ERROR_FILE_NOT_FOUND},
         {"empty folder name", QString(), wim, 1, {}, ERROR_INVALID_PARAMETER},
-        {"missing staging folder", mountFolder, wim, 1, dir.file("no-stage"),
-         ERROR_PATH_NOT_FOUND},
+        {"missing staging folder", mountFolder, wim, 1, dir.file("no-stage"), ERROR_PATH_NOT_FOUND},
         {"read-write on a read-only WIM", mountFolder, readOnlyWim, 1, staging,
          root ? DWORD(ERROR_SUCCESS) : DWORD(ERROR_ACCESS_DENIED)},
     };
@@ -283,6 +286,43 @@ TEST_F(MountTest, RelativePathsAreTakenAgainstTheCurrentFolder)
     ASSERT_EQ(mounts.size(), 1u);
     EXPECT_EQ(mountfix::fromWide(mounts[0].WimPath), canonical(wim));
     EXPECT_EQ(readFileBytes(mountFolder + "/a.txt"), QByteArray("first image"));
+}
+
+// The daemons this process has adopted (prepareMounting makes it their reaper).
+std::vector<pid_t> adoptedDaemons()
+{
+    std::vector<pid_t> pids;
+    for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
+        bool isPid = false;
+        const pid_t pid = entry.toInt(&isPid);
+        if (!isPid)
+            continue;
+        const QByteArray stat = readFileBytes("/proc/" + entry + "/stat");
+        const qsizetype close = stat.lastIndexOf(')');
+        if (close < 0 || !stat.mid(stat.indexOf('(') + 1).startsWith("pelloric-mount"))
+            continue;
+        const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
+        if (fields.size() > 1 && fields[1].toInt() == getpid())
+            pids.push_back(pid);
+    }
+    return pids;
+}
+
+TEST_F(MountTest, MountWhoseDaemonDiedIsNotListedAndCannotBeUnmounted)
+{
+    ASSERT_TRUE(adoptedDaemons().empty());
+    ASSERT_TRUE(mount(1, false));
+    const std::vector<pid_t> daemons = adoptedDaemons();
+    ASSERT_EQ(daemons.size(), 1u);
+    ASSERT_EQ(kill(daemons[0], SIGKILL), 0);
+    waitpid(daemons[0], nullptr, 0);
+
+    // The mount is still in the table, but nobody answers for it.
+    EXPECT_TRUE(mountfix::mountsBelow(dir.path()).empty());
+    EXPECT_FALSE(WIMUnmountImage(wide(mountFolder), nullptr, 0, FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
+    // A new mount on the dead one's folder is refused rather than stacked on it.
+    EXPECT_FALSE(mount(1, false));
 }
 
 } // namespace

@@ -18,7 +18,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace mountfix {
+namespace mountfix
+{
 
 bool fuseAvailable(QString* why)
 {
@@ -69,7 +70,8 @@ std::vector<WIM_MOUNT_LIST> mountsBelow(const QString& root)
     return below;
 }
 
-namespace {
+namespace
+{
 
 // Mount points of fuse file systems below root, read straight from the mount table (so
 // even a mount the layer does not list is found).
@@ -121,8 +123,8 @@ void sweepMounts(const QString& root)
     std::sort(left.begin(), left.end(),
               [](const QString& a, const QString& b) { return a.size() > b.size(); });
     for (const QString& point : left)
-        runProgram(QStringLiteral("fusermount"), {QStringLiteral("-u"), QStringLiteral("-z"),
-                                                  point});
+        runProgram(QStringLiteral("fusermount"),
+                   {QStringLiteral("-u"), QStringLiteral("-z"), point});
     reapEndedChildren();
 }
 

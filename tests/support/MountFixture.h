@@ -9,7 +9,8 @@
 
 #include <vector>
 
-namespace mountfix {
+namespace mountfix
+{
 
 // True when /dev/fuse can be opened; otherwise *why says what is missing.
 bool fuseAvailable(QString* why);

@@ -15,7 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 int gStatusFd = -1;
 
@@ -50,7 +51,8 @@ int fail(MountStage stage, int wimlibCode, int sysErrno)
 // 0 when path is an existing, empty folder; an errno value otherwise.
 int checkMountFolder(const char* path)
 {
-    struct stat st {};
+    struct stat st {
+    };
     if (stat(path, &st) != 0)
         return errno;
     if (!S_ISDIR(st.st_mode))
@@ -71,7 +73,8 @@ int checkMountFolder(const char* path)
 
 int checkStagingFolder(const char* path)
 {
-    struct stat st {};
+    struct stat st {
+    };
     if (stat(path, &st) != 0)
         return errno;
     if (!S_ISDIR(st.st_mode))
@@ -153,9 +156,8 @@ int main(int argc, char** argv)
     // ends inside the call once the file system is mounted, and the daemon returns here
     // when the image is unmounted.
     errno = 0;
-    const int mountResult = wimlib_mount_image(wim, index, mountFolder,
-                                               readWrite ? WIMLIB_MOUNT_FLAG_READWRITE : 0,
-                                               stagingFolder);
+    const int mountResult = wimlib_mount_image(
+        wim, index, mountFolder, readWrite ? WIMLIB_MOUNT_FLAG_READWRITE : 0, stagingFolder);
     const int mountErrno = errno;
     wimlib_free(wim);
     if (mountResult != 0)
