@@ -213,3 +213,27 @@ TEST_F(ExportTest, AbortAndFullDiskKeepTheDestinationsImages)
         EXPECT_EQ(wimfix::imagePaths(c.destination, 2), formerPaths);
     }
 }
+
+TEST_F(ExportTest, ExportIntoTheSourceFileAddsADuplicateOrFailsCleanly)
+{
+    const QString tree = dir.file("tree");
+    makeRichTree(tree, 20);
+    const QString wim = dir.file("self.wim");
+    ASSERT_TRUE(wimfix::makeWim(wim, {{{tree, "only"}}}));
+    const QStringList paths = wimfix::imagePaths(wim, 1);
+
+    OperationRequest& r = freshRequest();
+    r.exportSource = wim;
+    r.exportTarget = dir.file("./self.wim");
+    ASSERT_TRUE(runOperation(ID_EXPORT, port));
+    QString output;
+    EXPECT_TRUE(wimfix::imagexVerify(wim, &output)) << output.toStdString();
+    EXPECT_EQ(wimfix::imagePaths(wim, 1), paths);
+    if (hasSuccessLine()) {
+        EXPECT_EQ(wimfix::imageCount(wim), 2);
+        EXPECT_EQ(wimfix::imagePaths(wim, 2), paths);
+    } else {
+        EXPECT_EQ(wimfix::imageCount(wim), 1);
+        EXPECT_TRUE(logLines().last().startsWith(QStringLiteral("错误"))) << logText().toStdString();
+    }
+}
