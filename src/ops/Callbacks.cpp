@@ -4,7 +4,8 @@
 #include "ops/Text.h"
 #include "platform/Kernel.h"
 
-namespace {
+namespace
+{
 
 enum class Kind { Apply, Capture, Export };
 
@@ -15,8 +16,7 @@ QString pathText(WPARAM wParam)
 }
 
 // The library's own messages, as fixed literals with the path and its error code.
-void logLibraryMessage(OperationContext& context, DWORD messageId, WPARAM wParam,
-                       LPARAM lParam)
+void logLibraryMessage(OperationContext& context, DWORD messageId, WPARAM wParam, LPARAM lParam)
 {
     const char* format = nullptr;
     switch (messageId) {
@@ -38,7 +38,8 @@ void logLibraryMessage(OperationContext& context, DWORD messageId, WPARAM wParam
     // The code is shown as the signed 32-bit value the library passed.
     const auto code = static_cast<std::int32_t>(static_cast<std::uint32_t>(lParam));
     // One pass over the format, so a path holding "%2" stays as it is.
-    appendLogLine(context, QString::fromLatin1(format).arg(pathText(wParam), QString::number(code)));
+    appendLogLine(context,
+                  QString::fromLatin1(format).arg(pathText(wParam), QString::number(code)));
 }
 
 void showProgress(OperationContext& context, Kind kind, WPARAM percent, LPARAM remaining)
@@ -55,9 +56,9 @@ void showProgress(OperationContext& context, Kind kind, WPARAM percent, LPARAM r
     const std::uint32_t total = kind == Kind::Capture
                                     ? context.fileCount.load()
                                     : context.folderCount.load() + context.fileCount.load();
-    setDialogItemText(context, IDC_COUNT,
-                      formatMessage(208, {std::int64_t{context.processedCount.load()},
-                                          std::int64_t{total}}));
+    setDialogItemText(
+        context, IDC_COUNT,
+        formatMessage(208, {std::int64_t{context.processedCount.load()}, std::int64_t{total}}));
 }
 
 DWORD scanQuestion(OperationContext& context, WPARAM wParam, LPARAM lParam)
@@ -120,8 +121,7 @@ DWORD handleMessage(Kind kind, DWORD messageId, WPARAM wParam, LPARAM lParam)
     }
     case WIM_MSG_SETRANGE: {
         const auto files = static_cast<std::uint32_t>(lParam);
-        logMessage(context, 207,
-                   {std::int64_t{context.folderCount.load()}, std::int64_t{files}});
+        logMessage(context, 207, {std::int64_t{context.folderCount.load()}, std::int64_t{files}});
         context.fileCount = files;
         context.processedCount = 0;
         setDialogItemText(context, IDC_COUNT,

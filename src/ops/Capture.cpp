@@ -1,17 +1,18 @@
 // Capture and append: makes a new image of a folder in a new or an existing WIM file and
 // writes the page's information into it.
 #include "config/CaptureConfig.h"
+#include "offline/OfflineWindows.h"
 #include "ops/Callbacks.h"
 #include "ops/ImageInfoOps.h"
 #include "ops/ImagingSteps.h"
 #include "ops/Operations.h"
 #include "ops/Text.h"
-#include "offline/OfflineWindows.h"
 #include "platform/Kernel.h"
 
 #include <memory>
 
-namespace {
+namespace
+{
 
 // Can a file be made in `folder`? Creates and removes one empty "OFL" file.
 bool probeTempFolder(const QString& folder)
@@ -98,7 +99,8 @@ bool RunCapture(OperationContext& context, bool append)
 
     // An offline Windows installation in the source is described in the new image's
     // information; the page's FLAGS below replace the edition detection may have written.
-    DetectOfflineWindows(image, [&context] { showXmlErrorBox(context); }, source);
+    DetectOfflineWindows(
+        image, [&context] { showXmlErrorBox(context); }, source);
 
     const std::pair<const char*, const QString*> elements[] = {
         {"NAME", &request.captureName},

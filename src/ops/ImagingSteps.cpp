@@ -8,8 +8,8 @@
 QString fullPathOf(const QString& path)
 {
     std::vector<WCHAR> buffer(MAX_PATH);
-    DWORD n = GetFullPathNameW(wideArg(path), static_cast<DWORD>(buffer.size()), buffer.data(),
-                               nullptr);
+    DWORD n =
+        GetFullPathNameW(wideArg(path), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
     if (n >= buffer.size()) {
         buffer.resize(n + 1);
         n = GetFullPathNameW(wideArg(path), static_cast<DWORD>(buffer.size()), buffer.data(),

@@ -14,9 +14,11 @@
 
 using namespace oprun;
 
-namespace {
+namespace
+{
 
-class ApplyTest : public ::testing::Test {
+class ApplyTest : public ::testing::Test
+{
 protected:
     void TearDown() override
     {
@@ -70,17 +72,25 @@ TEST_F(ApplyTest, AppliesTheChosenImageWithItsLogLines)
     const QString target = dir.file("目标");
     const QStringList lines = logLines();
     const QStringList head = {
-        "来源: " + wim, "目标: " + target, "映像: 2", "校验: 开启", "检测: 关闭",
-        "临时文件数: " + target, "", "正在打开 WIM...请稍候...", "",
+        "来源: " + wim,
+        "目标: " + target,
+        "映像: 2",
+        "校验: 开启",
+        "检测: 关闭",
+        "临时文件数: " + target,
+        "",
+        "正在打开 WIM...请稍候...",
+        "",
     };
     EXPECT_EQ(lines.mid(0, head.size()), head) << logText().toStdString();
     const QString counts = wimfix::imageProperty(wim, 2, "DIRCOUNT");
     const QString files = wimfix::imageProperty(wim, 2, "FILECOUNT");
-    EXPECT_TRUE(logText().contains(QStringLiteral("\r\n映像包含 %1 个文件夹和 %2 个文件.\r\n正在开始应用...\r\n")
-                                   .arg(counts, files)))
+    EXPECT_TRUE(logText().contains(
+        QStringLiteral("\r\n映像包含 %1 个文件夹和 %2 个文件.\r\n正在开始应用...\r\n")
+            .arg(counts, files)))
         << logText().toStdString();
-    EXPECT_TRUE(lines.last().contains(QRegularExpression(
-        QStringLiteral("^(WIM 应用成功\\.\\.|WIM 应用成功,耗时 \\S+\\.)$"))))
+    EXPECT_TRUE(lines.last().contains(
+        QRegularExpression(QStringLiteral("^(WIM 应用成功\\.\\.|WIM 应用成功,耗时 \\S+\\.)$"))))
         << lines.last().toStdString();
     expectSameTree(second, target);
     EXPECT_EQ(globalContext().folderCount, counts.toUInt());

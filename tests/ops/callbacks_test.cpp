@@ -10,7 +10,8 @@
 
 #include <memory>
 
-namespace {
+namespace
+{
 
 using Callback = DWORD (*)(DWORD, WPARAM, LPARAM, PVOID);
 
@@ -24,7 +25,8 @@ const NamedCallback kCallbacks[] = {
     {"export", ExportMessageCallback},
 };
 
-class CallbacksTest : public ::testing::Test {
+class CallbacksTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -135,7 +137,8 @@ TEST_F(CallbacksTest, ScanNoticeIsLoggedOnceAndSetRangeStartsTheCapture)
     CaptureMessageCallback(WIM_MSG_SETRANGE, 0, 5, nullptr);
     const QStringList lines = port.logLines();
     EXPECT_EQ(lines.count(QStringLiteral("正在扫描需要捕获的文件,请稍候...")), 1);
-    EXPECT_TRUE(lines.contains(QStringLiteral("包括 3 个文件夹和 5 个文件.\r\n正在开始捕获...\r\n")));
+    EXPECT_TRUE(
+        lines.contains(QStringLiteral("包括 3 个文件夹和 5 个文件.\r\n正在开始捕获...\r\n")));
     EXPECT_EQ(context().fileCount, 5u);
     EXPECT_EQ(context().processedCount, 0u);
     EXPECT_EQ(port.itemText(IDC_COUNT), QStringLiteral("文件数: 0 / 5"));

@@ -13,9 +13,11 @@
 
 using namespace oprun;
 
-namespace {
+namespace
+{
 
-class CaptureTest : public ::testing::Test {
+class CaptureTest : public ::testing::Test
+{
 protected:
     void TearDown() override { globalContext().progressWindow = nullptr; }
 
@@ -246,18 +248,54 @@ TEST_F(CaptureTest, BadInputIsReportedAndLosesNothing)
         QString untouched; // a file that must keep its bytes
         QString absent;    // a file that must not appear
     } cases[] = {
-        {"missing source, new WIM", ID_CAPTURE, dir.file("nothing here"), fresh, {},
-         {"错误:捕获 WIM 出错."}, {}, {}},
-        {"missing source, append", ID_APPEND, dir.file("nothing here"), existing, {},
-         {"错误:捕获 WIM 出错."}, existing, {}},
-        {"append to a missing WIM", ID_APPEND, source, dir.file("missing.wim"), {},
-         {"错误:不能写入到 \"" + dir.file("missing.wim") + "\"."}, {}, dir.file("missing.wim")},
-        {"append to a file that is no WIM", ID_APPEND, source, notWim, {},
-         {"错误:不能写入到 \"" + notWim + "\"."}, notWim, {}},
-        {"configuration file missing", ID_APPEND, source, existing, dir.file("none.ini"),
-         {"配置文件: " + dir.file("none.ini"), "错误:不能读取配置文件"}, existing, {}},
-        {"configuration file unreadable", ID_CAPTURE, source, fresh, dir.path(),
-         {"配置文件: " + dir.path(), "错误:不能读取配置文件"}, {}, fresh},
+        {"missing source, new WIM",
+         ID_CAPTURE,
+         dir.file("nothing here"),
+         fresh,
+         {},
+         {"错误:捕获 WIM 出错."},
+         {},
+         {}},
+        {"missing source, append",
+         ID_APPEND,
+         dir.file("nothing here"),
+         existing,
+         {},
+         {"错误:捕获 WIM 出错."},
+         existing,
+         {}},
+        {"append to a missing WIM",
+         ID_APPEND,
+         source,
+         dir.file("missing.wim"),
+         {},
+         {"错误:不能写入到 \"" + dir.file("missing.wim") + "\"."},
+         {},
+         dir.file("missing.wim")},
+        {"append to a file that is no WIM",
+         ID_APPEND,
+         source,
+         notWim,
+         {},
+         {"错误:不能写入到 \"" + notWim + "\"."},
+         notWim,
+         {}},
+        {"configuration file missing",
+         ID_APPEND,
+         source,
+         existing,
+         dir.file("none.ini"),
+         {"配置文件: " + dir.file("none.ini"), "错误:不能读取配置文件"},
+         existing,
+         {}},
+        {"configuration file unreadable",
+         ID_CAPTURE,
+         source,
+         fresh,
+         dir.path(),
+         {"配置文件: " + dir.path(), "错误:不能读取配置文件"},
+         {},
+         fresh},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -266,14 +304,16 @@ TEST_F(CaptureTest, BadInputIsReportedAndLosesNothing)
         r.captureSource = c.source;
         r.captureTarget = c.target;
         r.captureConfigFile = c.config;
-        const QByteArray before = c.untouched.isEmpty() ? QByteArray() : wimfix::fileDigest(c.untouched);
+        const QByteArray before =
+            c.untouched.isEmpty() ? QByteArray() : wimfix::fileDigest(c.untouched);
         ASSERT_TRUE(runOperation(c.id, port));
         const QStringList lines = logLines();
         for (const QString& expected : c.expectedLines)
             EXPECT_TRUE(lines.contains(expected)) << expected.toStdString() << "\n"
                                                   << logText().toStdString();
         if (c.expectedLines.contains(QStringLiteral("错误:捕获 WIM 出错.")))
-            EXPECT_TRUE(lines.last().startsWith(QStringLiteral("错误: "))) << logText().toStdString();
+            EXPECT_TRUE(lines.last().startsWith(QStringLiteral("错误: ")))
+                << logText().toStdString();
         EXPECT_FALSE(hasSuccessLine());
         if (!c.untouched.isEmpty())
             EXPECT_EQ(wimfix::fileDigest(c.untouched), before);
@@ -321,7 +361,8 @@ TEST_F(CaptureTest, ReadOnlyAndFullTargetsFailWithoutDamage)
         r.captureTarget = id == ID_CAPTURE ? small + "/full.wim" : existing;
         ASSERT_TRUE(runOperation(id, port));
         EXPECT_FALSE(hasSuccessLine()) << logText().toStdString();
-        EXPECT_TRUE(logLines().last().startsWith(QStringLiteral("错误: "))) << logText().toStdString();
+        EXPECT_TRUE(logLines().last().startsWith(QStringLiteral("错误: ")))
+            << logText().toStdString();
         QFile::remove(small + "/full.wim");
     }
     EXPECT_TRUE(wimfix::imagexVerify(existing));
@@ -355,7 +396,8 @@ TEST_F(CaptureTest, AbortStopsCaptureAndAppendAndKeepsTheExistingWim)
         }
         const QStringList lines = logLines();
         EXPECT_TRUE(lines.contains(QStringLiteral("正在终止映像操作...请稍候...")));
-        EXPECT_TRUE(lines.contains(QStringLiteral("错误:捕获 WIM 出错."))) << logText().toStdString();
+        EXPECT_TRUE(lines.contains(QStringLiteral("错误:捕获 WIM 出错.")))
+            << logText().toStdString();
         EXPECT_TRUE(lines.last().startsWith(QStringLiteral("错误: ")));
         EXPECT_FALSE(hasSuccessLine());
         EXPECT_LT(globalContext().processedCount, globalContext().fileCount);

@@ -14,7 +14,8 @@
 
 using namespace oprun;
 
-namespace {
+namespace
+{
 
 // The system's temporary folder as the platform reports it ($TMPDIR or /tmp, with a '/').
 QString systemTempPath()
@@ -27,7 +28,8 @@ QString systemTempPath()
     return path;
 }
 
-class ExportTest : public ::testing::Test {
+class ExportTest : public ::testing::Test
+{
 protected:
     void TearDown() override { globalContext().progressWindow = nullptr; }
     static QStringList logLines()
@@ -70,13 +72,21 @@ TEST_F(ExportTest, ExportsIntoANewAndAnExistingDestination)
 
     const QStringList lines = logLines();
     const QStringList head = {
-        "来源: " + source, "映像: 2", "目标: " + target, "压缩: 无", "检测: 关闭",
-        "临时文件数: " + systemTempPath(), "", "正在打开 WIM...请稍候...", "",
-        "正在从 WIM 文件中导出映像索引 \"2\" ...", "正在更改名称: 新名称",
+        "来源: " + source,
+        "映像: 2",
+        "目标: " + target,
+        "压缩: 无",
+        "检测: 关闭",
+        "临时文件数: " + systemTempPath(),
+        "",
+        "正在打开 WIM...请稍候...",
+        "",
+        "正在从 WIM 文件中导出映像索引 \"2\" ...",
+        "正在更改名称: 新名称",
     };
     EXPECT_EQ(lines.mid(0, head.size()), head) << logText().toStdString();
-    EXPECT_TRUE(lines.last().contains(QRegularExpression(
-        QStringLiteral("^(WIM 文件导出成功\\.|WIM 导出成功,耗时 \\S+\\.)$"))))
+    EXPECT_TRUE(lines.last().contains(
+        QRegularExpression(QStringLiteral("^(WIM 文件导出成功\\.|WIM 导出成功,耗时 \\S+\\.)$"))))
         << lines.last().toStdString();
     EXPECT_EQ(wimfix::imageCount(target), 1);
     EXPECT_EQ(wimfix::imageProperty(target, 1, "NAME"), QStringLiteral("新名称"));
@@ -196,9 +206,8 @@ TEST_F(ExportTest, AbortAndFullDiskKeepTheDestinationsImages)
         r.exportTarget = c.destination;
         r.exportName = QStringLiteral("never");
         {
-            AbortWhen abort([&c](const OperationContext& ctx) {
-                return c.abort && ctx.processedCount >= 20;
-            });
+            AbortWhen abort(
+                [&c](const OperationContext& ctx) { return c.abort && ctx.processedCount >= 20; });
             ASSERT_TRUE(runOperation(ID_EXPORT, port));
             EXPECT_EQ(abort.abortSent(), c.abort);
         }
@@ -234,6 +243,7 @@ TEST_F(ExportTest, ExportIntoTheSourceFileAddsADuplicateOrFailsCleanly)
         EXPECT_EQ(wimfix::imagePaths(wim, 2), paths);
     } else {
         EXPECT_EQ(wimfix::imageCount(wim), 1);
-        EXPECT_TRUE(logLines().last().startsWith(QStringLiteral("错误"))) << logText().toStdString();
+        EXPECT_TRUE(logLines().last().startsWith(QStringLiteral("错误")))
+            << logText().toStdString();
     }
 }

@@ -8,7 +8,8 @@
 
 #include <chrono>
 
-namespace oprun {
+namespace oprun
+{
 
 OperationRequest& freshRequest()
 {
@@ -23,8 +24,7 @@ bool runOperation(int id, RecordingPort& port, int timeoutSeconds)
     OperationContext& context = globalContext();
     if (!startOperation(context, id, &port))
         return false;
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     while (context.running && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     if (context.running)
@@ -107,8 +107,8 @@ QString logText()
 TmpfsMount::TmpfsMount(const QString& folder, const QString& options) : folder_(folder)
 {
     QString output;
-    mounted_ = runProgram(QStringLiteral("mount"),
-                          {"-t", "tmpfs", "-o", options, "tmpfs", folder}, &output) == 0;
+    mounted_ = runProgram(QStringLiteral("mount"), {"-t", "tmpfs", "-o", options, "tmpfs", folder},
+                          &output) == 0;
     if (!mounted_)
         error_ = QStringLiteral("cannot mount a tmpfs on %1 (root needed): %2").arg(folder, output);
 }

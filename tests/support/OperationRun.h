@@ -13,7 +13,8 @@
 #include <functional>
 #include <thread>
 
-namespace oprun {
+namespace oprun
+{
 
 // The process-wide request reset to its start-up defaults.
 OperationRequest& freshRequest();
@@ -24,7 +25,8 @@ bool runOperation(int id, RecordingPort& port, int timeoutSeconds = 600);
 
 // Presses Abort (requestCloseOrAbort) from another thread once `ready` holds, polled while
 // the operation runs; abortSent() tells whether the press happened.
-class AbortWhen {
+class AbortWhen
+{
 public:
     explicit AbortWhen(std::function<bool(const OperationContext&)> ready);
     ~AbortWhen();
@@ -52,7 +54,8 @@ QString logText();
 
 // A tmpfs mounted on a folder for the life of the object (options such as "size=2m" or
 // "ro,size=1m"); needs root. ok() is false when the mount failed (the test then skips).
-class TmpfsMount {
+class TmpfsMount
+{
 public:
     TmpfsMount(const QString& folder, const QString& options);
     ~TmpfsMount();
