@@ -361,103 +361,6 @@ int reloadWim(WimHandle& w, bool keepPending)
     return 0;
 }
 
-namespace
-{
-
-// The parts of an existing file that libwim's in-place overwrite may change: the header,
-// and everything from the end of the blob table on (the XML and the integrity table, which
-// an information-only commit rewrites where they stand, and the end where appends go).
-constexpr std::size_t kWimHeaderSize = 208;
-constexpr off_t kMaxTail = 64 << 20;
-
-struct FileSnapshot {
-    bool taken = false;
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    off_t tailStart = 0;
-    std::vector<unsigned char> header;
-    std::vector<unsigned char> tail;
-};
-
-std::uint64_t readLe(const unsigned char* p, int bytes)
-{
-    std::uint64_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i)
-        v = (v << 8) | p[i];
-    return v;
-}
-
-FileSnapshot takeSnapshot(const std::string& path)
-{
-    FileSnapshot snap;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return snap;
-    struct stat st {
-    };
-    snap.header.resize(kWimHeaderSize);
-    if (::fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(kWimHeaderSize) &&
-        ::pread(fd, snap.header.data(), kWimHeaderSize, 0) ==
-            static_cast<ssize_t>(kWimHeaderSize)) {
-        // Blob table resource header at byte 48: 7 bytes size, 1 byte flags, 8 bytes offset.
-        const std::uint64_t tableSize = readLe(&snap.header[48], 7);
-        const std::uint64_t tableOffset = readLe(&snap.header[56], 8);
-        std::uint64_t start = tableOffset ? tableOffset + tableSize : kWimHeaderSize;
-        if (start > static_cast<std::uint64_t>(st.st_size))
-            start = static_cast<std::uint64_t>(st.st_size);
-        if (st.st_size - static_cast<off_t>(start) <= kMaxTail) {
-            snap.tailStart = static_cast<off_t>(start);
-            snap.tail.resize(static_cast<std::size_t>(st.st_size - snap.tailStart));
-            if (snap.tail.empty() ||
-                ::pread(fd, snap.tail.data(), snap.tail.size(), snap.tailStart) ==
-                    static_cast<ssize_t>(snap.tail.size())) {
-                snap.taken = true;
-                snap.device = st.st_dev;
-                snap.inode = st.st_ino;
-                snap.size = st.st_size;
-            }
-        }
-    }
-    ::close(fd);
-    return snap;
-}
-
-bool writeAll(int fd, const std::vector<unsigned char>& bytes, off_t offset)
-{
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
-                                   offset + static_cast<off_t>(done));
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Puts the file back as it was before a failed in-place overwrite. Only the same file is
-// touched; the length is cut back first, so rewriting the old bytes needs no new space.
-void restoreSnapshot(const std::string& path, const FileSnapshot& snap)
-{
-    if (!snap.taken)
-        return;
-    const int saved = errno;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        struct stat st {
-        };
-        if (::fstat(fd, &st) == 0 && st.st_dev == snap.device && st.st_ino == snap.inode &&
-            ::ftruncate(fd, snap.size) == 0 && writeAll(fd, snap.tail, snap.tailStart) &&
-            writeAll(fd, snap.header, 0))
-            ::fsync(fd);
-        ::close(fd);
-    }
-    errno = saved;
-}
-
-} // namespace
-
 int commitWim(WimHandle& w, int extraWriteFlags)
 {
     errno = 0;
@@ -474,22 +377,29 @@ int commitWim(WimHandle& w, int extraWriteFlags)
         errno = saved;
         return ret;
     }
-    // libwim rewrites the XML where it stands (or appends) and then the header; a failure
+    // libwim rewrites the XML where it stands (or appends) and then the header. A failure
     // part way can leave the header pointing at half-written tables (seen with a full disk),
-    // so the layer keeps the old header and tail and puts them back itself.
+    // and an interruption can too, so the layer keeps the old header and tail, in memory and
+    // in a journal beside the file, and puts them back itself.
     const FileSnapshot snap = takeSnapshot(w.path);
+    const bool journaled = snap.taken && writeJournal(w.path, snap);
     errno = 0;
     int ret = wimlib_overwrite(w.wim.get(), writeFlags(w) | extraWriteFlags, 0);
     int saved = errno;
     if (!ret) {
         // A write libwim reported as done must also read back.
         const int reread = reloadWim(w, false);
-        if (!reread)
+        if (!reread) {
+            if (journaled)
+                removeJournal(w.path);
             return 0;
+        }
         ret = WIMLIB_ERR_WRITE;
         saved = 0;
     }
-    restoreSnapshot(w.path, snap);
+    restoreSnapshot(w.path, snap, true);
+    if (journaled)
+        removeJournal(w.path);
     reloadWim(w, true);
     errno = saved;
     return ret;
@@ -592,6 +502,7 @@ HANDLE WIMCreateFile(LPCWSTR wimPath, DWORD desiredAccess, DWORD creationDisposi
             }
         }
         w->onDisk = true;
+        recoverInterruptedCommit(w->path);
         errno = 0;
         if (int ret = reloadWim(*w, false)) {
             failWimlib(ret, errno);

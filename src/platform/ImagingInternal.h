@@ -9,6 +9,8 @@
 
 #include <QString>
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -114,6 +116,30 @@ int commitWim(WimHandle& w, int extraWriteFlags);
 int reloadWim(WimHandle& w, bool keepPending);
 // Rebuilds the view from the file's XML as stored.
 void rebuildView(WimHandle& w);
+
+// ---- undo records of in-place commits ------------------------------------------------------
+struct FileSnapshot {
+    bool taken = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    off_t tailStart = 0;
+    std::vector<unsigned char> header;
+    std::vector<unsigned char> tail;
+};
+// Keeps what libwim's in-place overwrite may change in an existing WIM file: its header and
+// everything after its blob table (taken is false when that is more than 64 MiB).
+FileSnapshot takeSnapshot(const std::string& path);
+// Writes the snapshot back: length, tail, header. sameFileOnly: only when the path still
+// names the file the snapshot was taken of.
+void restoreSnapshot(const std::string& path, const FileSnapshot& snap, bool sameFileOnly);
+// The snapshot in "<path>.pelloric-undo", flushed to disk; false when it cannot be written.
+bool writeJournal(const std::string& path, const FileSnapshot& snap);
+void removeJournal(const std::string& path);
+// Finds a journal left by a commit that never finished (the process ended during it) and,
+// when the file still shows the unfinished commit, puts the file back as it was before it.
+// The journal is removed either way. True when the file was restored.
+bool recoverInterruptedCommit(const std::string& path);
 
 // ---- errors -------------------------------------------------------------------------------
 // The platform code for a libwim error code; savedErrno refines I/O failures.

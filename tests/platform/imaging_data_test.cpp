@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <functional>
 #include <vector>
 
@@ -231,6 +233,39 @@ TEST_F(ImagingData, LibwimWindowsDescriptionIsRemoved)
          {"<WINDOWS>", "<FLAGS>", "<DISPLAYNAME>", "<DISPLAYDESCRIPTION>", "<NAME>"})
         EXPECT_FALSE(xml.contains(QLatin1String(name))) << name;
     EXPECT_TRUE(xml.contains(QStringLiteral("<FILECOUNT>")));
+}
+
+TEST_F(ImagingData, UnsupportedFilesAreLeftOutWithAWarning)
+{
+    const QString fifo = tree + QStringLiteral("/pipe");
+    ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0644), 0);
+    const QString path = tmp.file(QStringLiteral("fifo.wim"));
+    ASSERT_EQ(capture(path, tree, CREATE_ALWAYS), 1u) << GetLastError();
+    const int warning = rec.firstIndex(WIM_MSG_WARNING);
+    ASSERT_GE(warning, 0);
+    EXPECT_EQ(rec.messages[warning].path, fifo);
+    EXPECT_EQ(rec.messages[warning].lParam, static_cast<LPARAM>(ERROR_NOT_SUPPORTED));
+    EXPECT_FALSE(wimfix::imagePaths(path, 1).contains(QStringLiteral("pipe")));
+}
+
+TEST_F(ImagingData, ReparsePointFixFlag)
+{
+    // An absolute link into the captured tree is made relative to the image unless the
+    // caller turns the fix off.
+    ASSERT_TRUE(QFile::link(tree + QStringLiteral("/docs/readme.txt"),
+                            tree + QStringLiteral("/absolute-link")));
+    for (const bool noFix : {false, true}) {
+        SCOPED_TRACE(noFix);
+        const QString path = tmp.file(QStringLiteral("rp%1.wim").arg(noFix));
+        ASSERT_EQ(
+            capture(path, tree, CREATE_ALWAYS, WIM_COMPRESS_XPRESS, noFix ? WIM_FLAG_NO_RP_FIX : 0),
+            1u);
+        HANDLE h = WIMCreateFile(w(path), GENERIC_READ, OPEN_EXISTING, 0, 0, nullptr);
+        WIM_INFO wi{};
+        ASSERT_TRUE(WIMGetAttributes(h, &wi, sizeof wi));
+        EXPECT_EQ((wi.WimAttributes & WIM_ATTRIBUTE_RP_FIX) != 0, !noFix);
+        WIMCloseHandle(h);
+    }
 }
 
 TEST_F(ImagingData, AppendKeepsEarlierImages)

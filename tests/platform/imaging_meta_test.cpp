@@ -15,6 +15,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <csignal>
 #include <sys/stat.h>
 
 namespace
@@ -579,6 +583,40 @@ TEST_F(ImagingMeta, FailedCommitLeavesTheFileAsItWas)
     WIMCloseHandle(h);
     EXPECT_EQ(openWim(path, kReadWrite), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_WRITE_PROTECT);
+}
+
+TEST_F(ImagingMeta, InterruptedCommitIsUndoneOnNextOpen)
+{
+    const QString path = threeImageWim();
+    const QByteArray digest = wimfix::fileDigest(path);
+    const qint64 size = QFileInfo(path).size();
+    // A child process is killed by the file-size limit while the information is written.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        rlimit limit{static_cast<rlim_t>(size + 4096), static_cast<rlim_t>(size + 4096)};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        HANDLE h = openWim(path, kReadWrite);
+        HANDLE img = WIMLoadImage(h, 1);
+        setInfo(img, QStringLiteral("<IMAGE><DESCRIPTION>") + QString(100000, QChar(u'y')) +
+                         QStringLiteral("</DESCRIPTION></IMAGE>"));
+        WIMCloseHandle(img);
+        WIMCloseHandle(h);
+        _exit(0); // not reached when the limit stops the write
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+    ASSERT_TRUE(QFileInfo::exists(path + QStringLiteral(".pelloric-undo")));
+    EXPECT_NE(wimfix::fileDigest(path), digest); // the file was left half written
+
+    HANDLE h = openWim(path);
+    ASSERT_NE(h, nullptr) << GetLastError();
+    EXPECT_EQ(WIMGetImageCount(h), 3u);
+    WIMCloseHandle(h);
+    EXPECT_EQ(wimfix::fileDigest(path), digest);
+    EXPECT_FALSE(QFileInfo::exists(path + QStringLiteral(".pelloric-undo")));
+    EXPECT_TRUE(wimfix::imagexVerify(path));
 }
 
 DWORD noteCallback(DWORD, WPARAM, LPARAM, PVOID)
