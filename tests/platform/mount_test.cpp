@@ -14,10 +14,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -323,6 +328,57 @@ TEST_F(MountTest, MountWhoseDaemonDiedIsNotListedAndCannotBeUnmounted)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
     // A new mount on the dead one's folder is refused rather than stacked on it.
     EXPECT_FALSE(mount(1, false));
+}
+
+// Runs body in a child process (single-threaded, so it may change its mount namespace or
+// user) and returns its exit code, or -1 when it did not exit normally.
+int inChildProcess(const std::function<int()>& body)
+{
+    const pid_t pid = fork();
+    if (pid == 0)
+        _exit(body());
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+constexpr int kChildSkipped = 77;
+
+TEST_F(MountTest, MissingFuseDeviceIsReported)
+{
+    const int result = inChildProcess([&] {
+        // A private /dev with nothing but /dev/null, seen by this child and its helper only.
+        if (unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("none", "/dev", "tmpfs", 0, nullptr) != 0 ||
+            mknod("/dev/null", S_IFCHR | 0666, makedev(1, 3)) != 0)
+            return kChildSkipped;
+        if (mount(1, false))
+            return 1;
+        return GetLastError() == ERROR_DEV_NOT_EXIST ? 0 : 2;
+    });
+    if (result == kChildSkipped)
+        GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(mountfix::mountsBelow(dir.path()).empty());
+}
+
+TEST_F(MountTest, MountWithoutPermissionIsReported)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    const int result = inChildProcess([&] {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            return kChildSkipped;
+        if (mount(1, false))
+            return 1;
+        return GetLastError() == ERROR_ACCESS_DENIED ? 0 : 2;
+    });
+    if (result == kChildSkipped)
+        GTEST_SKIP() << "cannot switch to user nobody";
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(mountfix::mountsBelow(dir.path()).empty());
 }
 
 } // namespace
