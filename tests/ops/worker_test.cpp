@@ -24,8 +24,8 @@ class WorkerFrameTest : public ::testing::Test {
 protected:
     void TearDown() override
     {
-        for (int id : {ID_CAPTURE, ID_APPEND, ID_APPLY, ID_MODIFY, ID_MOUNT, ID_UNMOUNT,
-                       ID_DELETE, ID_EXPORT, 4242})
+        for (int id : {int(ID_CAPTURE), int(ID_APPEND), int(ID_APPLY), int(ID_MODIFY), int(ID_MOUNT), int(ID_UNMOUNT),
+                       int(ID_DELETE), int(ID_EXPORT), 4242})
             overrideOperation(id, {});
         joinWorker(context);
     }
