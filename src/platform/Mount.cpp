@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -247,13 +248,14 @@ std::string unescapeMountField(const std::string& field)
 // mount table cannot be read.
 bool wimfsMountPoints(std::vector<std::string>& points)
 {
-    FILE* table = std::fopen("/proc/self/mountinfo", "re");
+    const std::unique_ptr<FILE, int (*)(FILE*)> table(std::fopen("/proc/self/mountinfo", "re"),
+                                                      std::fclose);
     if (!table)
         return false;
     char* line = nullptr;
     std::size_t capacity = 0;
     ssize_t length;
-    while ((length = getline(&line, &capacity, table)) > 0) {
+    while ((length = getline(&line, &capacity, table.get())) > 0) {
         std::vector<std::string> fields;
         std::string current;
         for (ssize_t i = 0; i < length; ++i) {
@@ -278,7 +280,6 @@ bool wimfsMountPoints(std::vector<std::string>& points)
             points.push_back(unescapeMountField(fields[4]));
     }
     std::free(line);
-    std::fclose(table);
     return true;
 }
 
