@@ -178,6 +178,13 @@ PathKey makePathKey(QStringView path, QStringView volumeRoot)
         n -= 2;
     }
 
+    // A doubled separator after the drive (a source written as "/mnt/win//Users") still
+    // starts the path at the volume root.
+    while (n >= 2 && isSeparator(p[0]) && isSeparator(p[1])) {
+        ++p;
+        --n;
+    }
+
     std::size_t fileStart = n;
     while (fileStart > 0 && !isSeparator(p[fileStart - 1]))
         --fileStart;

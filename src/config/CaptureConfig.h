@@ -66,7 +66,8 @@ inline char16_t foldPatternChar(char16_t c)
 
 // Prepares `path` as a key: drops `volumeRoot` when the path begins with it (followed by a
 // separator or the end; compared exactly, as Linux names are), else a leading drive letter
-// and colon, then splits at the last separator. An empty volumeRoot drops only a drive.
+// and colon; a run of separators at the start counts as one; then splits at the last
+// separator. An empty volumeRoot drops only a drive.
 PathKey makePathKey(QStringView path, QStringView volumeRoot = {});
 
 // Prepares one configuration line as a pattern entry (upper-casing, split, wildcard flag).

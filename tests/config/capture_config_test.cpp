@@ -306,6 +306,7 @@ TEST(PathKey, DropsTheVolumeRootOrDriveAndSplitsAtTheLastSeparator)
         {u"/mnt/win"_qs, u"/mnt/win"_qs, u"\\"_qs, QString()},
         {u"/mnt/winx/a"_qs, u"/mnt/win"_qs, u"/mnt/winx/"_qs, u"a"_qs},
         {u"rel\\x"_qs, QString(), u"\\rel\\"_qs, u"x"_qs},
+        {u"/mnt/win//Users/a"_qs, u"/mnt/win"_qs, u"/Users/"_qs, u"a"_qs},
     };
     for (const auto& c : cases) {
         const PathKey key = makePathKey(c.path, c.root);
