@@ -1,6 +1,7 @@
 // The image chooser: its rows from real WIM files and from XML texts, and the real dialog
 // offscreen (preselection, choosing, Escape, no selection).
 #include "app/ImageChooser.h"
+#include "meta/WimPatch.h"
 #include "support/TempDir.h"
 #include "support/WimFixtures.h"
 
@@ -8,7 +9,9 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QHeaderView>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -273,6 +276,51 @@ TEST(OpenImageChooser, ChoosesFromARealFileModally)
     openImageChooser(nullptr, request);
     EXPECT_EQ(rowsSeen, 2);
     EXPECT_EQ(request.chooserIndex, 2u);
+}
+
+// A file whose information mixes text and elements: the XML error box over the owner, no
+// chooser, the index unchanged.
+TEST(OpenImageChooser, UnparsableXmlShowsTheErrorBox)
+{
+    TempDir dir;
+    const QString source = dir.mkdir(QStringLiteral("tree"));
+    wimfix::makeSampleTree(source);
+    const QString wim = dir.file(QStringLiteral("mixed.wim"));
+    wimfix::WimSpec spec;
+    spec.images.push_back({source, QStringLiteral("QQQQQQ"), QString(), {}});
+    ASSERT_TRUE(wimfix::makeWim(wim, spec));
+    ASSERT_TRUE(patchUtf16(wim, QStringLiteral("QQQQQQ"), QStringLiteral("x<B/>y")));
+    std::vector<ChooserRow> rows;
+    EXPECT_EQ(readChooserRows(wim, rows), ChooserLoad::XmlRejected);
+
+    QWidget owner;
+    owner.show();
+    OperationRequest request;
+    request.chooserWimPath = wim;
+    request.chooserIndex = 1;
+    QString boxText, boxTitle;
+    bool chooserShown = false;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QWidget* boxParent = nullptr;
+    QTimer::singleShot(0, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        chooserShown = dynamic_cast<ImageChooserDialog*>(modal) != nullptr;
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            boxText = box->text();
+            boxTitle = box->windowTitle();
+            icon = box->icon();
+            boxParent = box->parentWidget();
+        }
+        if (modal)
+            modal->hide();
+    });
+    openImageChooser(&owner, request);
+    EXPECT_FALSE(chooserShown);
+    EXPECT_EQ(boxText, QStringLiteral("错误:不能正确解析 WIM 文件的 XML 信息."));
+    EXPECT_EQ(boxTitle, QStringLiteral("信息"));
+    EXPECT_EQ(icon, QMessageBox::Critical);
+    EXPECT_EQ(boxParent, &owner);
+    EXPECT_EQ(request.chooserIndex, 1u);
 }
 
 TEST(OpenImageChooser, UnreadableFileShowsNothing)

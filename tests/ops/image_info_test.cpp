@@ -1,5 +1,6 @@
 // Image information through the imaging layer on WIM files written by libwim at test time,
 // checked with libwim and wimlib-imagex directly.
+#include "meta/WimPatch.h"
 #include "ops/ImageInfoOps.h"
 #include "platform/Imaging.h"
 #include "platform/Kernel.h"
@@ -178,6 +179,25 @@ TEST_F(ImageInfoTest, UnreadableXmlShowsTheBoxAndClearsTheRecord)
         EXPECT_EQ(call.caption, QStringLiteral("信息"));
     }
     EXPECT_TRUE(port.logLines().isEmpty());
+}
+
+// XML the tree refuses (mixed content that libwim accepts): the box once per call, a
+// cleared record, and nothing written to the file.
+TEST_F(ImageInfoTest, UnparsableImageXmlIsNeverWrittenBack)
+{
+    ASSERT_TRUE(patchUtf16(wim, QStringLiteral("Ultimate"), QStringLiteral("Ul<a/>te")));
+    const QByteArray digest = wimfix::fileDigest(wim);
+    withImage(WIM_GENERIC_READ | WIM_GENERIC_WRITE, 1, [&](HANDLE image) {
+        ImageInfo info;
+        EXPECT_FALSE(readImageInfo(context, image, info));
+        EXPECT_TRUE(info.name.isEmpty());
+        EXPECT_EQ(info.fileCount, 0);
+        EXPECT_FALSE(
+            setImageElement(context, image, QStringLiteral("NAME"), QStringLiteral("new")));
+    });
+    EXPECT_EQ(port.boxes().size(), 2);
+    EXPECT_TRUE(port.logLines().isEmpty());
+    EXPECT_EQ(wimfix::fileDigest(wim), digest);
 }
 
 // A change the library refuses is logged with its reason, never dropped silently.

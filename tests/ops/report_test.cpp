@@ -1,10 +1,12 @@
 // The information report over real WIM files written by libwim at test time.
+#include "meta/WimPatch.h"
 #include "ops/WimReport.h"
 #include "support/TempDir.h"
 #include "support/WimFixtures.h"
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -141,6 +143,28 @@ TEST_F(ReportTest, UncompressedImageWithoutTexts)
     EXPECT_TRUE(report.contains(QStringLiteral("映像索引: 1\r\n-------------------\r\n") +
                                 countLines(wim, 1)))
         << report.toStdString();
+}
+
+// An image whose information mixes text and elements: the XML error hook runs once for it,
+// its section shows no texts and zero counts, and the other image is reported normally.
+TEST_F(ReportTest, ImageWithUnparsableXml)
+{
+    const QString wim = dir.file(QStringLiteral("mixed.wim"));
+    wimfix::WimSpec spec;
+    spec.images.push_back({source, QStringLiteral("QQQQQQ"), QStringLiteral("d"), {}});
+    spec.images.push_back({source, QStringLiteral("good"), QString(), {}});
+    ASSERT_TRUE(wimfix::makeWim(wim, spec));
+    ASSERT_TRUE(patchUtf16(wim, QStringLiteral("QQQQQQ"), QStringLiteral("x<B/>y")));
+    ASSERT_EQ(wimfix::imageCount(wim), 2);
+
+    int xmlErrors = 0;
+    const QString report = buildWimReport(wim, [&xmlErrors] { ++xmlErrors; });
+    EXPECT_EQ(xmlErrors, 1);
+    EXPECT_TRUE(report.contains(QStringLiteral("映像索引: 1\r\n-------------------\r\n"
+                                               "文件数:\t\t0\r\n文件夹数:\t\t0\r\n"
+                                               "展开大小:\t0 Bytes\r\n\r\n映像索引: 2\r\n")))
+        << report.toStdString();
+    EXPECT_TRUE(report.contains(QStringLiteral("名称:\t\tgood\r\n")));
 }
 
 TEST_F(ReportTest, UnreadableFilesGiveTheOpeningError)
