@@ -299,4 +299,29 @@ TEST_F(MountOpsTest, MoreThanThirtyTwoImagesAreListedAndUnmountable)
     EXPECT_EQ(mountfix::mountsBelow(dir.path()).size(), std::size_t(kMounts - 1));
 }
 
+TEST_F(MountOpsTest, RunnerMountsListsAndUnmounts)
+{
+    const QString runner = QStringLiteral(PELLORIC_BINARY_DIR "/src/app/pelloric-run");
+    if (!QFileInfo(runner).isExecutable())
+        GTEST_SKIP() << "pelloric-run is not built";
+    QString output;
+    ASSERT_EQ(runProgram(runner,
+                         {"1060", "mountSource=" + wim, "mountPath=" + mountFolder, "mountIndex=1",
+                          "mountReadWrite=1"},
+                         &output),
+              0)
+        << output.toStdString();
+    EXPECT_TRUE(output.contains(msg(145))) << output.toStdString();
+
+    ASSERT_EQ(runProgram(runner, {"mounts"}, &output), 0) << output.toStdString();
+    const QString line = QStringList{"R/W", canonical(mountFolder), canonical(wim), "1"}.join('\t');
+    EXPECT_TRUE(output.split('\n').contains(line)) << output.toStdString();
+
+    ASSERT_EQ(runProgram(runner, {"1061", "mountPath=" + canonical(mountFolder)}, &output), 0)
+        << output.toStdString();
+    EXPECT_TRUE(output.contains(msg(158))) << output.toStdString();
+    ASSERT_EQ(runProgram(runner, {"mounts"}, &output), 0);
+    EXPECT_FALSE(output.contains(canonical(mountFolder)));
+}
+
 } // namespace
