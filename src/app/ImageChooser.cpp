@@ -173,19 +173,23 @@ void ImageChooserDialog::choose()
     done(0);
 }
 
+void showXmlErrorMessage(QWidget* owner)
+{
+    QMessageBox box(QMessageBox::Critical, loadString(220), loadString(238), QMessageBox::Ok,
+                    owner);
+    box.setObjectName(QStringLiteral("xmlErrorBox"));
+    box.exec();
+}
+
 void openImageChooser(QWidget* owner, OperationRequest& request)
 {
     std::vector<ChooserRow> rows;
     switch (readChooserRows(request.chooserWimPath, rows)) {
     case ChooserLoad::Unreadable:
         return;
-    case ChooserLoad::XmlRejected: {
-        QMessageBox box(QMessageBox::Critical, loadString(220), loadString(238), QMessageBox::Ok,
-                        owner);
-        box.setObjectName(QStringLiteral("xmlErrorBox"));
-        box.exec();
+    case ChooserLoad::XmlRejected:
+        showXmlErrorMessage(owner);
         return;
-    }
     case ChooserLoad::Loaded:
         break;
     }

@@ -21,6 +21,10 @@ class QWidget;
 // or lists fewer images than the file holds. User-interface thread only.
 void openImageChooser(QWidget* owner, OperationRequest& request);
 
+// The XML error box: string 238 with caption 220 and the error icon, modal over owner. The
+// information page passes it to buildWimReport for images whose XML cannot be read.
+void showXmlErrorMessage(QWidget* owner);
+
 // One row of the chooser: the image's number and its NAME and DESCRIPTION texts ("N/A"
 // when missing; longer texts cut to 259 characters).
 struct ChooserRow {
