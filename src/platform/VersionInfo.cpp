@@ -5,6 +5,8 @@
 #include "platform/Kernel.h"
 #include "platform/PeReader.h"
 
+#include <QStringView>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -130,7 +132,11 @@ BOOL VerQueryValueW(LPCVOID block, LPCWSTR subBlock, LPVOID* buffer, UINT* len)
         *len = sizeof(VS_FIXEDFILEINFO);
         return TRUE;
     }
-    if (node.type == 1) {
+    // Values below StringFileInfo are strings whatever type their node claims, so a caller
+    // that reads *len characters stays inside the value.
+    const bool text = node.type == 1 ||
+                      QStringView(keys.front()).compare(u"StringFileInfo", Qt::CaseInsensitive) == 0;
+    if (text) {
         *buffer = const_cast<BYTE*>(bytes + node.valueOffset);
         *len = static_cast<UINT>(node.valueBytes / 2);
         return TRUE;

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -301,6 +302,24 @@ TEST(VersionInfo, DamagedNodesAreNotFound)
         l.block[c.offset + 1] = BYTE(c.value >> 8);
         EXPECT_EQ(text(l, QStringLiteral("\\StringFileInfo\\080404B0\\ProductName")), std::nullopt);
         EXPECT_NE(fixedInfo(l), nullptr) << "the root's own value is still there";
+    }
+
+    // A string node that claims to be binary, with an odd length: the answer still counts
+    // characters that lie inside the block.
+    {
+        Loaded l = intact;
+        const QByteArray key = QByteArray::fromRawData("P\0r\0o\0d\0u\0c\0t\0N\0", 16);
+        const auto at = std::search(l.block.begin(), l.block.end(), key.begin(), key.end());
+        ASSERT_NE(at, l.block.end());
+        const std::size_t node = std::size_t(at - l.block.begin()) - 6;
+        l.block[node + 2] = 0xFF; // value length, now in bytes, far beyond the node
+        l.block[node + 4] = 0;    // type: binary
+        void* value = nullptr;
+        UINT length = 0;
+        ASSERT_TRUE(VerQueryValueW(l.block.data(), u"\\StringFileInfo\\080404B0\\ProductName",
+                                   &value, &length));
+        const std::size_t offset = std::size_t(static_cast<BYTE*>(value) - l.block.data());
+        EXPECT_LE(offset + std::size_t(length) * 2, l.block.size());
     }
 
     // A bad signature hides the fixed information only.
