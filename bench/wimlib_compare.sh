@@ -6,7 +6,7 @@
 #
 # PELLORIC_RUN defaults to build-release/src/app/pelloric-run, then build/src/app/pelloric-run.
 # WORK_DIR (default: a new folder under ${TMPDIR:-/tmp}) receives the generated tree (about
-# 560 MB, 20 500 files), the WIM files and the applied trees; it is removed at the end unless
+# 650 MB, 20 412 files), the WIM files and the applied trees; it is removed at the end unless
 # KEEP=1. REPEAT=n (default 1) runs every step n times and keeps the fastest of each tool.
 # TREE=DIR uses an existing tree instead of generating one.
 set -euo pipefail
@@ -45,9 +45,9 @@ def slice_of(size):
     start = rng.randrange(0, len(corpus) - size)
     return corpus[start:start + size]
 sizes = []
-sizes += [rng.randint(0, 4096) for _ in range(12000)]                 # small
+sizes += [rng.randint(0, 4096) for _ in range(13000)]                 # small
 sizes += [rng.randint(4096, 64 << 10) for _ in range(7000)]           # medium
-sizes += [rng.randint(64 << 10, 1 << 20) for _ in range(1400)]        # large
+sizes += [rng.randint(64 << 10, 1 << 20) for _ in range(400)]         # large
 sizes += [rng.randint(8 << 20, 20 << 20) for _ in range(12)]          # very large
 total = 0
 for i, size in enumerate(sizes):

@@ -17,6 +17,9 @@ namespace
 // Can a file be made in `folder`? Creates and removes one empty "OFL" file.
 bool probeTempFolder(const QString& folder)
 {
+    // An empty text names no folder (the platform would take the root folder for it).
+    if (folder.isEmpty())
+        return false;
     WCHAR name[MAX_PATH] = {};
     if (GetTempFileNameW(wideArg(folder), u"OFL", 0, name) == 0)
         return false;

@@ -256,6 +256,8 @@ TEST_F(CaptureTest, BadInputIsReportedAndLosesNothing)
          {"错误:捕获 WIM 出错."},
          {},
          {}},
+        {"empty source", ID_CAPTURE, {}, fresh, {}, {"错误:捕获 WIM 出错."}, {}, {}},
+        {"empty target", ID_CAPTURE, source, {}, {}, {"错误:不能写入到 \"\"."}, {}, {}},
         {"missing source, append",
          ID_APPEND,
          dir.file("nothing here"),
