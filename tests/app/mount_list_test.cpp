@@ -58,9 +58,9 @@ TEST(MountList, ShowsEveryMountedImageWithoutSelection)
     TempDir dir;
     wimfix::makeTree(dir.file("tree"), {{"a.txt", "a"}});
     const QString wim = dir.file("list.wim");
-    wimfix::WimSpec spec;
-    spec.images = {{dir.file("tree"), "A", "", {}}, {dir.file("tree"), "B", "", {}}};
-    ASSERT_TRUE(wimfix::makeWim(wim, spec));
+    wimfix::WimSpec layout;
+    layout.images = {{dir.file("tree"), "A", "", {}}, {dir.file("tree"), "B", "", {}}};
+    ASSERT_TRUE(wimfix::makeWim(wim, layout));
     const QString readOnly = dir.mkdir("ro");
     const QString readWrite = dir.mkdir("rw with a rather long folder name for the column");
     const QString staging = dir.mkdir("staging");

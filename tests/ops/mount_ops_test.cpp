@@ -78,10 +78,10 @@ protected:
         mountfix::prepareMounting();
         wimfix::makeTree(dir.file("tree"), {{"a.txt", "alpha"}, {"sub/b.txt", "beta"}});
         wim = dir.file("image.wim");
-        wimfix::WimSpec spec;
-        spec.images = {{dir.file("tree"), "Image", "", {}}};
+        wimfix::WimSpec layout;
+        layout.images = {{dir.file("tree"), "Image", "", {}}};
         QString error;
-        ASSERT_TRUE(wimfix::makeWim(wim, spec, &error)) << error.toStdString();
+        ASSERT_TRUE(wimfix::makeWim(wim, layout, &error)) << error.toStdString();
         mountFolder = dir.mkdir("mount");
         OperationRequest& request = context.request;
         request.mountSource = wim;

@@ -51,10 +51,10 @@ protected:
         wimfix::makeTree(dir.file("one"), {{"a.txt", "first image"}});
         wimfix::makeTree(dir.file("two"), {{"b.txt", "second image"}, {"sub/c.txt", "deep"}});
         wim = dir.file("two images.wim");
-        wimfix::WimSpec spec;
-        spec.images = {{dir.file("one"), "One", "", {}}, {dir.file("two"), "Two", "", {}}};
+        wimfix::WimSpec layout;
+        layout.images = {{dir.file("one"), "One", "", {}}, {dir.file("two"), "Two", "", {}}};
         QString error;
-        ASSERT_TRUE(wimfix::makeWim(wim, spec, &error)) << error.toStdString();
+        ASSERT_TRUE(wimfix::makeWim(wim, layout, &error)) << error.toStdString();
         // A mount folder whose name the mount table has to escape.
         mountFolder = dir.mkdir(QStringLiteral("挂载 point\tx"));
         staging = dir.mkdir(QStringLiteral("staging"));
