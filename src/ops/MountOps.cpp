@@ -9,7 +9,8 @@ namespace
 
 // The buffer the mount page has always started with: room for 32 images.
 constexpr DWORD kInitialListBytes = 33536;
-// Paths are held in buffers of 260 characters; longer ones are refused, never cut.
+// A mounted-image entry holds paths of up to 259 characters, so a longer mount folder or
+// WIM path could never be listed or unmounted again: such a mount is refused, never cut.
 constexpr qsizetype kMaxPathChars = MAX_PATH - 1;
 
 LPCWSTR wide(const QString& text)
