@@ -426,6 +426,12 @@ BOOL WIMMountImage(LPCWSTR mountPath, LPCWSTR wimFileName, DWORD imageIndex, LPC
     const std::string wim = absolutePath(toUtf8(wimFileName));
     const bool readWrite = tempPath && *tempPath;
 
+    // The mounted-image list holds paths of up to 259 characters; a mount it could not list
+    // could not be unmounted through it either.
+    if (fromUtf8(canonicalPath(folder)).size() >= MAX_PATH ||
+        fromUtf8(canonicalPath(wim)).size() >= MAX_PATH)
+        return failWith(ERROR_FILENAME_EXCED_RANGE);
+
     const std::string helper = helperPath();
     if (helper.empty() || access(helper.c_str(), X_OK) != 0)
         return failWith(ERROR_MOD_NOT_FOUND);

@@ -13,7 +13,9 @@
 //   folder), ERROR_DIRECTORY (not a folder), ERROR_DIR_NOT_EMPTY (mount folder not empty),
 //   ERROR_DEV_NOT_EXIST (no /dev/fuse), ERROR_ACCESS_DENIED (no permission, or a read-write
 //   mount of a read-only WIM), ERROR_SHARING_VIOLATION (the WIM is being changed by someone
-//   else), ERROR_MOD_NOT_FOUND (the helper is missing), ERROR_GEN_FAILURE (the helper died).
+//   else), ERROR_FILENAME_EXCED_RANGE (the full path of the folder or of the WIM file is
+//   longer than a WIM_MOUNT_LIST entry holds, 259 characters), ERROR_MOD_NOT_FOUND (the
+//   helper is missing), ERROR_GEN_FAILURE (the helper died).
 //
 // WIMUnmountImage(mountPath, wimFileName, imageIndex, commitChanges): unmounts the image
 //   mounted on mountPath, in the calling process, committing the changes of a read-write

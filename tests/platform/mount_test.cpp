@@ -194,6 +194,7 @@ TEST_F(MountTest, MountFailuresSayWhy)
     dir.write("full/keep.txt", "x");
     const QString notWim = dir.write("not a wim.wim", QByteArray(4096, 'x'));
     const QString aFile = dir.write("plain.txt", "x");
+    const QString deep = dir.mkdir(QString(150, 'a') + "/" + QString(150, 'b'));
 
     struct Case {
         const char* what;
@@ -212,6 +213,7 @@ TEST_F(MountTest, MountFailuresSayWhy)
         {"not a WIM", mountFolder, notWim, 1, {}, ERROR_BAD_FORMAT},
         {"missing WIM", mountFolder, dir.file("none.wim"), 1, {}, ERROR_FILE_NOT_FOUND},
         {"empty folder name", QString(), wim, 1, {}, ERROR_INVALID_PARAMETER},
+        {"folder path too long to list", deep, wim, 1, {}, ERROR_FILENAME_EXCED_RANGE},
         {"missing staging folder", mountFolder, wim, 1, dir.file("no-stage"), ERROR_PATH_NOT_FOUND},
     };
     const QByteArray digest = wimfix::fileDigest(wim);
