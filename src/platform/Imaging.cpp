@@ -111,6 +111,45 @@ int writeNewFile(WimHandle& w)
     return ret;
 }
 
+// Refuses a file whose header describes tables that cannot be there: past the end of the
+// file, or larger than any real WIM's tables. libwim would try to allocate what such a
+// header claims before noticing.
+bool headerIsPlausible(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return true; // libwim reports the open failure itself
+    unsigned char h[208];
+    struct stat st {
+    };
+    const bool read = ::fstat(fd, &st) == 0 && ::pread(fd, h, sizeof h, 0) == sizeof h;
+    ::close(fd);
+    if (!read || std::memcmp(h, "MSWIM\0\0\0", 8) != 0)
+        return true; // short files and other formats are libwim's to judge
+    auto le = [&](int at, int bytes) {
+        std::uint64_t v = 0;
+        for (int i = bytes - 1; i >= 0; --i)
+            v = (v << 8) | h[at + i];
+        return v;
+    };
+    constexpr std::uint64_t kMaxTable = std::uint64_t(1) << 30;
+    constexpr std::uint64_t kMaxImages = std::uint64_t(1) << 20;
+    if (le(44, 4) > kMaxImages)
+        return false;
+    // Resource headers: blob table at 48, XML at 72, integrity table at 124.
+    for (int at : {48, 72, 124}) {
+        const std::uint64_t stored = le(at, 7);
+        const std::uint64_t offset = le(at + 8, 8);
+        const std::uint64_t original = le(at + 16, 8);
+        if (offset == 0 && stored == 0)
+            continue;
+        if (offset > static_cast<std::uint64_t>(st.st_size) ||
+            stored > static_cast<std::uint64_t>(st.st_size) - offset || original > kMaxTable)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 // ---- handles --------------------------------------------------------------------------------
@@ -503,6 +542,10 @@ HANDLE WIMCreateFile(LPCWSTR wimPath, DWORD desiredAccess, DWORD creationDisposi
         }
         w->onDisk = true;
         recoverInterruptedCommit(w->path);
+        if (!headerIsPlausible(w->path)) {
+            SetLastError(ERROR_FILE_CORRUPT);
+            return nullptr;
+        }
         errno = 0;
         if (int ret = reloadWim(*w, false)) {
             failWimlib(ret, errno);
