@@ -122,3 +122,65 @@ BOOL WIMGetMountedImages(WIM_MOUNT_LIST* mountList, DWORD* cbMountListLength);
 
 // Once per process, in main before any thread starts (the library's global set-up).
 void ImagingGlobalInit();
+
+// ---- how the calls behave over libwim -------------------------------------------------------
+// Opening. WIMCreateFile takes any access with GENERIC_READ implied. OPEN_EXISTING needs the
+// file (ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND); CREATE_NEW fails on an existing file
+// (ERROR_FILE_EXISTS); CREATE_ALWAYS and OPEN_ALWAYS on a missing file start a new WIM with
+// the given compression (0 to 3) and need GENERIC_WRITE and a writable folder. A new WIM is
+// written by the first capture or export, or else as an empty WIM when the handle is closed;
+// a new WIM over an existing file replaces that file only when an image is written, so a
+// failed capture never destroys it. Opening for writing fails with ERROR_ACCESS_DENIED for a
+// file without write permission bits (also for root) and ERROR_WRITE_PROTECT on a read-only
+// file system. WIM_FLAG_VERIFY checks the integrity table while opening (ERROR_CRC on a
+// mismatch) and writes one with every commit. A file that is no WIM fails with
+// ERROR_BAD_FORMAT, a damaged or truncated one with ERROR_FILE_CORRUPT.
+//
+// Commits. Capture, export and delete write the file before they return; information and
+// boot index changes are written when the WIM handle is closed, and a failed write makes
+// WIMCloseHandle fail with the cause (the handle is freed either way). Existing files are
+// changed with libwim's in-place update (data appended, tables rewritten); the layer keeps
+// the header and tables it may overwrite, in memory and in "<wim>.pelloric-undo" until the
+// commit is complete, puts them back when the commit fails, and, when a process ended during
+// a commit, the next WIMCreateFile on the file puts them back. New files are written to a
+// temporary name beside the target and renamed.
+//
+// Handles. Handles are checked against the live ones before use; closed or foreign handles
+// fail with ERROR_INVALID_HANDLE. An image handle outlives its WIM handle only as a handle
+// that fails. WIMLoadImage checks the index (1 to the count, else ERROR_INVALID_PARAMETER)
+// and reads nothing; image data is read by the call that needs it.
+//
+// WIMSetTemporaryPath checks that a file can be created in the folder (ERROR_PATH_NOT_FOUND,
+// ERROR_DIRECTORY, or the file system's code) and keeps it; libwim itself needs no
+// temporary folder for these calls (a rebuilt WIM is written beside the original).
+//
+// Information. WIMGetImageInformation shows pending changes. WIMSetImageInformation needs a
+// handle opened for writing (ERROR_ACCESS_DENIED) and text that parses (ERROR_INVALID_DATA;
+// bare '&' and '<' inside values are taken literally). The name and attributes of the top
+// element are ignored; DIRCOUNT, FILECOUNT, TOTALBYTES, HARDLINKBYTES, CREATIONTIME,
+// LASTMODIFICATIONTIME and WIMBOOT stay as libwim keeps them; every other element replaces
+// the image's elements in the given order, without attributes (libwim keeps none). Images
+// may share a NAME.
+//
+// Messages (WIMCaptureImage): WIM_MSG_PROCESS for every entry the scan meets, the source
+// folder included (answer FALSE leaves the entry, and everything below a folder, out), with
+// WIM_MSG_SCANNING (new folders, files so far); then WIM_MSG_SETRANGE with the file count;
+// then WIM_MSG_COMPRESS for every file (the answer is taken, but libwim has no per-file
+// choice: it stores data that does not compress uncompressed by itself); then, while the
+// data is written, WIM_MSG_PROCESS once per file and WIM_MSG_PROGRESS. The WIM file itself
+// is never captured. libwim's own description of a Windows tree (WINDOWS, FLAGS,
+// DISPLAYNAME, DISPLAYDESCRIPTION) is removed; the image has no NAME. WIM_FLAG_NO_RP_FIX
+// stores absolute links as they are; WIM_FLAG_VERIFY reads the written WIM back and checks
+// every piece of data. Files libwim cannot store (devices, sockets, pipes) are left out with
+// WIM_MSG_WARNING (path, ERROR_NOT_SUPPORTED); a read error is sent as WIM_MSG_ERROR (path,
+// code) and skipped when the callback answers WIM_MSG_SKIP_ERROR.
+// WIMApplyImage sends WIM_MSG_PROCESS once per folder and file (the target folder included),
+// so the count reaches DIRCOUNT + FILECOUNT; the answer cannot skip an entry. libwim checks
+// every piece of data against its digest while extracting (what WIM_FLAG_VERIFY asks for).
+// WIM_FLAG_NO_APPLY sends the messages and writes nothing. WIMExportImage sends WIM_MSG_PROCESS
+// per entry (paths inside the image) while the destination is written; without
+// WIM_EXPORT_ALLOW_DUPLICATES an image whose NAME the destination holds is refused with
+// ERROR_ALREADY_EXISTS. WIM_MSG_PROGRESS (percent, estimated remaining milliseconds from
+// the bytes done so far) comes at most every 50 ms and always at 100. Answering
+// WIM_MSG_ABORT_IMAGE to any message stops the call with ERROR_REQUEST_ABORTED, and the
+// file is as before the call.
