@@ -1,6 +1,6 @@
 // Fuzzes the capture configuration: the file reader (encodings, line splitting, sections),
 // pattern preparation, the per-path decisions and the mountinfo reader, all on the same
-// untrusted bytes.
+// untrusted bytes. Seeds: tests/config/cases/*.case.
 #include "config/CaptureConfig.h"
 
 #include <cstddef>
@@ -63,7 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 __builtin_trap();
         }
     }
-    if (!lines.isEmpty())
+    if (!lines.isEmpty()) {
         (void)longestMountPoint(lines[0], bytes);
+        (void)volumeRootOf(lines[0], bytes);
+    }
     return 0;
 }
