@@ -200,19 +200,32 @@ TEST_F(ImageInfoTest, UnparsableImageXmlIsNeverWrittenBack)
     EXPECT_EQ(wimfix::fileDigest(wim), digest);
 }
 
-// A change the library refuses is logged with its reason, never dropped silently.
+// A change the library refuses is logged with its reason, never dropped silently, and the
+// file stays readable and unchanged: a read-only file, and a value with a character XML
+// cannot hold.
 TEST_F(ImageInfoTest, RefusedStoreIsLogged)
 {
-    const QByteArray digest = wimfix::fileDigest(wim);
-    withImage(WIM_GENERIC_READ, 1, [&](HANDLE image) {
-        EXPECT_FALSE(setImageElement(context, image, QStringLiteral("NAME"), QStringLiteral("x")));
-    });
-    const QStringList lines = port.logLines();
-    ASSERT_EQ(lines.size(), 1);
-    EXPECT_TRUE(lines[0].startsWith(QStringLiteral("错误: "))) << lines[0].toStdString();
-    EXPECT_NE(lines[0], QStringLiteral("错误: ???"));
-    EXPECT_EQ(wimfix::fileDigest(wim), digest);
-    EXPECT_TRUE(port.boxes().isEmpty());
+    const struct {
+        DWORD access;
+        QString value;
+    } cases[] = {
+        {WIM_GENERIC_READ, QStringLiteral("x")},
+        {WIM_GENERIC_READ | WIM_GENERIC_WRITE, QStringLiteral("bad \u0001 char")},
+    };
+    for (const auto& c : cases) {
+        port.clear();
+        const QByteArray digest = wimfix::fileDigest(wim);
+        withImage(c.access, 1, [&](HANDLE image) {
+            EXPECT_FALSE(setImageElement(context, image, QStringLiteral("NAME"), c.value));
+        });
+        const QStringList lines = port.logLines();
+        ASSERT_EQ(lines.size(), 1) << c.value.toStdString();
+        EXPECT_TRUE(lines[0].startsWith(QStringLiteral("错误: "))) << lines[0].toStdString();
+        EXPECT_NE(lines[0], QStringLiteral("错误: ???"));
+        EXPECT_EQ(wimfix::fileDigest(wim), digest);
+        EXPECT_EQ(wimfix::imageProperty(wim, 1, QStringLiteral("NAME")), QStringLiteral("Win"));
+        EXPECT_TRUE(port.boxes().isEmpty());
+    }
 }
 
 TEST(DecimalValue, ConvertsLikeTheCountsAreRead)
