@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -452,6 +453,13 @@ using namespace imaging;
 void ImagingGlobalInit()
 {
     wimlib_global_init(0);
+    // libwim's error and warning texts reach the running call's message callback.
+    static cookie_io_functions_t functions{nullptr, libraryWrite, nullptr, nullptr};
+    if (FILE* stream = fopencookie(nullptr, "w", functions)) {
+        setvbuf(stream, nullptr, _IOLBF, 0);
+        wimlib_set_error_file(stream);
+        wimlib_set_print_errors(true);
+    }
 }
 
 HANDLE WIMCreateFile(LPCWSTR wimPath, DWORD desiredAccess, DWORD creationDisposition,
@@ -864,12 +872,64 @@ BOOL WIMUnregisterMessageCallback(HANDLE wim, WIMMessageCallback callback)
 namespace imaging
 {
 
+namespace
+{
+thread_local ProgressBridge* tCurrentBridge = nullptr;
+} // namespace
+
+// libwim prints its errors and warnings to one stream; this one hands each line to the
+// bridge of the call running on the printing thread, and drops lines printed outside calls.
+ssize_t libraryWrite(void*, const char* data, size_t size)
+{
+    if (ProgressBridge* bridge = tCurrentBridge) {
+        std::size_t start = 0;
+        for (std::size_t i = 0; i <= size; ++i) {
+            if (i == size || data[i] == '\n') {
+                if (i > start)
+                    bridge->libraryLine(data + start, i - start);
+                start = i + 1;
+            }
+        }
+    }
+    return static_cast<ssize_t>(size);
+}
+
 ProgressBridge::ProgressBridge()
 {
-    std::lock_guard lock(gCallbackMutex);
-    callbacks_ = gCallbacks;
+    {
+        std::lock_guard lock(gCallbackMutex);
+        callbacks_ = gCallbacks;
+    }
     path_.reserve(512);
     entryPath_.reserve(512);
+    outer_ = tCurrentBridge;
+    tCurrentBridge = this;
+}
+
+ProgressBridge::~ProgressBridge()
+{
+    tCurrentBridge = outer_;
+}
+
+void ProgressBridge::libraryLine(const char* line, std::size_t length)
+{
+    std::string text(line, length);
+    while (!text.empty() && (text.front() == '\r' || text.front() == ' '))
+        text.erase(0, 1);
+    DWORD message = lastLibraryMessage_;
+    if (text.rfind("[ERROR] ", 0) == 0) {
+        message = WIM_MSG_ERROR;
+        text.erase(0, 8);
+    } else if (text.rfind("[WARNING] ", 0) == 0) {
+        message = WIM_MSG_WARNING;
+        text.erase(0, 10);
+    }
+    if (text.empty())
+        return;
+    lastLibraryMessage_ = message;
+    text_.clear();
+    appendUtf8(text_, text.c_str());
+    send(message, reinterpret_cast<WPARAM>(text_.c_str()), 0);
 }
 
 } // namespace imaging

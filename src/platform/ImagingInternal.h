@@ -154,7 +154,15 @@ BOOL fail(DWORD code);
 class ProgressBridge
 {
 public:
+    // The bridge of the running call also receives libwim's printed errors and warnings on
+    // this thread (as WIM_MSG_ERROR / WIM_MSG_WARNING with the text in wParam).
     ProgressBridge();
+    ~ProgressBridge();
+    ProgressBridge(const ProgressBridge&) = delete;
+    ProgressBridge& operator=(const ProgressBridge&) = delete;
+
+    // One line libwim printed ("[ERROR] ...", "[WARNING] ...", or a continuation).
+    void libraryLine(const char* line, std::size_t length);
 
     bool aborted() const { return aborted_; }
     // Sends a message to every registered callback; WIM_MSG_ABORT_IMAGE from any of them
@@ -202,6 +210,9 @@ private:
     const std::u16string& entryPath(std::size_t i);
 
     std::vector<std::pair<WIMMessageCallback, PVOID>> callbacks_;
+    ProgressBridge* outer_ = nullptr;
+    DWORD lastLibraryMessage_ = WIM_MSG_WARNING;
+    std::u16string text_;
     std::u16string path_;
     bool aborted_ = false;
     DWORD phaseStart_ = 0;
@@ -215,6 +226,9 @@ private:
     std::size_t next_ = 0;
     std::uint64_t sentBytes_ = 0;
 };
+
+// The write function of the stream libwim prints its errors and warnings to.
+ssize_t libraryWrite(void* cookie, const char* data, std::size_t size);
 
 // Appends UTF-8 text to a UTF-16 string (invalid sequences become U+FFFD).
 void appendUtf8(std::u16string& out, const char* text);

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <functional>
@@ -359,6 +360,36 @@ TEST_F(ImagingData, AbortedAppendLeavesTheWimWithItsImages)
     EXPECT_EQ(QDir(tmp.path()).entryList({QStringLiteral("fresh.wim*")}).size(), 1)
         << "only the empty WIM written at close";
     EXPECT_EQ(wimfix::imageCount(fresh), 0);
+}
+
+TEST_F(ImagingData, CaptureOntoAFullDiskReportsLibwimsError)
+{
+    const QString dir = tmp.mkdir(QStringLiteral("vol"));
+    if (mount("tmpfs", QFile::encodeName(dir).constData(), "tmpfs", 0, "size=256k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    struct Unmount {
+        QByteArray dir;
+        ~Unmount() { umount2(dir.constData(), MNT_DETACH); }
+    } unmount{QFile::encodeName(dir)};
+    QByteArray noise(2 << 20, '\0');
+    quint32 x = 7;
+    for (char& c : noise) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 23);
+    }
+    wimfix::makeTree(tree, {{QStringLiteral("noise.bin"), noise}});
+    const QString path = dir + QStringLiteral("/full.wim");
+    EXPECT_EQ(capture(path, tree, CREATE_ALWAYS, WIM_COMPRESS_NONE), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+    // libwim's own text reaches the callback; no partial file is left, only the empty WIM
+    // that closing the new handle writes.
+    bool sawLibraryError = false;
+    for (const Message& m : rec.messages)
+        sawLibraryError |= m.id == WIM_MSG_ERROR && m.path.contains(QStringLiteral("space"));
+    EXPECT_TRUE(sawLibraryError);
+    EXPECT_EQ(QDir(dir).entryList(QDir::Files | QDir::Hidden),
+              QStringList{QStringLiteral("full.wim")});
+    EXPECT_EQ(wimfix::imageCount(path), 0);
 }
 
 TEST_F(ImagingData, ApplyAbortAndNoApply)
