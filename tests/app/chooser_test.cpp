@@ -17,8 +17,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
-namespace
-{
+namespace {
 
 const QString kNa = QStringLiteral("N/A");
 
@@ -146,8 +145,7 @@ TEST(ChooserRows, FromRealFiles)
     }
 }
 
-class ChooserDialogTest : public testing::Test
-{
+class ChooserDialogTest : public testing::Test {
 protected:
     OperationRequest request;
 };

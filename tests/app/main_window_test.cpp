@@ -30,11 +30,9 @@
 
 using namespace uitest;
 
-namespace
-{
+namespace {
 
-class MainWindowTest : public ::testing::Test
-{
+class MainWindowTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -598,8 +596,9 @@ TEST_F(MainWindowTest, BrowsingWritesBackOnlyWhatWasChosen)
     QString folderTitle;
     whenModal<QFileDialog>([&](QFileDialog* d) {
         folderTitle = d->windowTitle();
+        // Nothing selected inside: the folder shown is the choice.
         d->setDirectory(dir.path());
-        d->selectFile(dir.path());
+        d->selectFile(QString());
         static_cast<QDialog*>(d)->accept();
     });
     click(IDC_CAPTURE_BROWSE_SOURCE);

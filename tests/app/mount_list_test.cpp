@@ -12,8 +12,7 @@
 
 #include <gtest/gtest.h>
 
-namespace
-{
+namespace {
 
 LPCWSTR wide(const QString& text)
 {
