@@ -11,9 +11,13 @@
 #include <algorithm>
 #include <vector>
 
-namespace {
+namespace
+{
 
-LPCWSTR wide(const QString& text) { return reinterpret_cast<LPCWSTR>(text.utf16()); }
+LPCWSTR wide(const QString& text)
+{
+    return reinterpret_cast<LPCWSTR>(text.utf16());
+}
 
 QString withoutTrailingSlash(QString path)
 {
@@ -26,13 +30,17 @@ const QString kKernelFile = QStringLiteral("/System32/Kernel32.dll");
 const QString kSoftwareHive = QStringLiteral("/System32/config/SOFTWARE");
 const QString kSystemHive = QStringLiteral("/System32/config/SYSTEM");
 
-bool hasWildcard(const QString& name) { return name.contains(u'*') || name.contains(u'?'); }
+bool hasWildcard(const QString& name)
+{
+    return name.contains(u'*') || name.contains(u'?');
+}
 
 // Undoes whatever the run has done so far when it goes out of scope: unloads the keys it
 // loaded (SYSTEM first) and, once copying has begun, deletes both copy paths (SOFTWARE
 // first), so that neither a half-done copy nor one left by an interrupted earlier run
 // remains.
-class HiveCleanup {
+class HiveCleanup
+{
 public:
     explicit HiveCleanup(const OfflineHive& software, const OfflineHive& system)
         : software_(software), system_(system)
@@ -150,8 +158,7 @@ void ReadRegistryString(const QString& subKeyPath, const QString& valueName, QSt
         ERROR_SUCCESS)
         return;
     DWORD size = 0;
-    if (RegQueryValueExW(key, wide(valueName), nullptr, nullptr, nullptr, &size) ==
-        ERROR_SUCCESS) {
+    if (RegQueryValueExW(key, wide(valueName), nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS) {
         // Room for an odd last byte as well as the terminator: with size / 2 + 1 characters
         // an odd-sized value would overwrite the terminator and the text would run on.
         std::vector<WCHAR> buffer((size + 1) / 2 + 1, 0);
@@ -179,8 +186,7 @@ void DetectOfflineWindows(HANDLE image, const XmlErrorReport& onXmlError,
     if (!FindSystemRoot(capturedFolder, root))
         return;
     const QString kernelPath = ResolvePathCase(root + kKernelFile);
-    OfflineHive software{ResolvePathCase(root + kSoftwareHive), {},
-                         QStringLiteral("OFL_SOFTWARE")};
+    OfflineHive software{ResolvePathCase(root + kSoftwareHive), {}, QStringLiteral("OFL_SOFTWARE")};
     OfflineHive system{ResolvePathCase(root + kSystemHive), {}, QStringLiteral("OFL_SYSTEM")};
 
     if (!EnablePrivilege(QStringLiteral("SeBackupPrivilege")) ||

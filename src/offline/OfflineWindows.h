@@ -42,19 +42,19 @@ struct LanguageEntry {
 
 // What describes the installation; every text starts empty.
 struct WindowsDescriptor {
-    QString editionId;    // FLAGS (only when added), upper-cased
-    QString arch;         // ARCH: "9" x64, "6" Itanium, "0" otherwise
-    QString productName;  // PRODUCTNAME, from Kernel32.dll's version resource
-    QString hal;          // HAL: first hardware identifier
-    QString productType;  // PRODUCTTYPE
-    QString productSuite; // PRODUCTSUITE: first string
+    QString editionId;                    // FLAGS (only when added), upper-cased
+    QString arch;                         // ARCH: "9" x64, "6" Itanium, "0" otherwise
+    QString productName;                  // PRODUCTNAME, from Kernel32.dll's version resource
+    QString hal;                          // HAL: first hardware identifier
+    QString productType;                  // PRODUCTTYPE
+    QString productSuite;                 // PRODUCTSUITE: first string
     std::vector<LanguageEntry> languages; // LANGUAGES/LANGUAGE, in enumeration order
     QString defaultLanguage; // LANGUAGES/DEFAULT: the entry whose LCID is the install language
-    QString major;        // VERSION/MAJOR ... of Kernel32.dll's file version, decimal
+    QString major;           // VERSION/MAJOR ... of Kernel32.dll's file version, decimal
     QString minor;
     QString build;
     QString spBuild;
-    QString systemRoot;   // SYSTEMROOT: system folder without its drive, upper-cased
+    QString systemRoot; // SYSTEMROOT: system folder without its drive, upper-cased
 };
 
 // The whole run, called by the capture right after the image was captured and before the

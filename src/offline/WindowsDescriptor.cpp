@@ -12,11 +12,16 @@
 #include <optional>
 #include <vector>
 
-namespace {
+namespace
+{
 
-LPCWSTR wide(const QString& text) { return reinterpret_cast<LPCWSTR>(text.utf16()); }
+LPCWSTR wide(const QString& text)
+{
+    return reinterpret_cast<LPCWSTR>(text.utf16());
+}
 
-const QString kCurrentVersion = QStringLiteral("OFL_SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion");
+const QString kCurrentVersion =
+    QStringLiteral("OFL_SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion");
 const QString kControlSet = QStringLiteral("OFL_SYSTEM\\ControlSet001");
 const QString kUiLanguages = kControlSet + QStringLiteral("\\Control\\MUI\\UILanguages");
 
@@ -72,7 +77,10 @@ std::optional<std::vector<BYTE>> versionBlock(const QString& filePath)
     return block;
 }
 
-QString decimal(unsigned value) { return QString::number(value); }
+QString decimal(unsigned value)
+{
+    return QString::number(value);
+}
 
 std::unique_ptr<XmlNode> textElement(const QString& name, const QString& text)
 {
@@ -145,7 +153,8 @@ bool ReadVersionString(const QString& filePath, QString& text)
                      .arg(codePage, 4, 16, QLatin1Char('0'))
                      .toUpper();
     }
-    const QString query = QStringLiteral("\\StringFileInfo\\") + digits + QStringLiteral("\\ProductName");
+    const QString query =
+        QStringLiteral("\\StringFileInfo\\") + digits + QStringLiteral("\\ProductName");
     void* value = nullptr;
     if (!VerQueryValueW(block->data(), wide(query), &value, &length)) {
         text.clear();
@@ -233,9 +242,11 @@ void WriteWindowsElement(const XmlErrorReport& onXmlError, HANDLE image,
                 windows->appendChild(std::make_unique<XmlNode>(QStringLiteral("LANGUAGES")));
             for (const LanguageEntry& entry : descriptor.languages)
                 languages->appendChild(textElement(QStringLiteral("LANGUAGE"), entry.languageName));
-            languages->appendChild(textElement(QStringLiteral("DEFAULT"), descriptor.defaultLanguage));
+            languages->appendChild(
+                textElement(QStringLiteral("DEFAULT"), descriptor.defaultLanguage));
         }
-        XmlNode* version = windows->appendChild(std::make_unique<XmlNode>(QStringLiteral("VERSION")));
+        XmlNode* version =
+            windows->appendChild(std::make_unique<XmlNode>(QStringLiteral("VERSION")));
         version->appendChild(textElement(QStringLiteral("MAJOR"), descriptor.major));
         version->appendChild(textElement(QStringLiteral("MINOR"), descriptor.minor));
         version->appendChild(textElement(QStringLiteral("BUILD"), descriptor.build));

@@ -21,13 +21,18 @@
 #include <unordered_set>
 #include <vector>
 
-namespace {
+namespace
+{
 
 constexpr DWORD kErrorNoMoreFiles = 18; // the platform's ERROR_NO_MORE_FILES
 
-void setErrno(int err) { SetLastError(ErrorFromErrno(err)); }
+void setErrno(int err)
+{
+    SetLastError(ErrorFromErrno(err));
+}
 
-class Fd {
+class Fd
+{
 public:
     explicit Fd(int fd = -1) : fd_(fd) {}
     ~Fd()
@@ -110,8 +115,8 @@ bool copyData(int in, int out)
 FILETIME fileTime(const struct timespec& ts)
 {
     constexpr std::int64_t kEpochDifference = 11644473600LL; // 1601 to 1970, in seconds
-    const std::int64_t ticks = (std::int64_t(ts.tv_sec) + kEpochDifference) * 10000000LL +
-                               ts.tv_nsec / 100;
+    const std::int64_t ticks =
+        (std::int64_t(ts.tv_sec) + kEpochDifference) * 10000000LL + ts.tv_nsec / 100;
     const auto t = static_cast<std::uint64_t>(ticks < 0 ? 0 : ticks);
     return {static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
 }
@@ -135,7 +140,8 @@ DWORD attributesOf(const struct stat& st, bool isLink, const std::string& name)
 // ENOENT means a missing file when its folder exists, else a missing path.
 DWORD missingError(const std::string& path)
 {
-    struct stat st {};
+    struct stat st {
+    };
     const std::string parent = parentOf(path);
     if (::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         return ERROR_FILE_NOT_FOUND;
@@ -184,8 +190,10 @@ FindTable& findTable()
 
 bool fillFindData(int dirFd, const std::string& name, WIN32_FIND_DATAW& data)
 {
-    struct stat st {};
-    struct stat lst {};
+    struct stat st {
+    };
+    struct stat lst {
+    };
     const bool haveLink = ::fstatat(dirFd, name.c_str(), &lst, AT_SYMLINK_NOFOLLOW) == 0;
     if (::fstatat(dirFd, name.c_str(), &st, 0) != 0) {
         if (!haveLink)
@@ -227,14 +235,16 @@ BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists)
         SetLastError(err == ENOENT ? missingError(from) : ErrorFromErrno(err));
         return FALSE;
     }
-    struct stat st {};
+    struct stat st {
+    };
     if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     ::fcntl(in.get(), F_SETFL, ::fcntl(in.get(), F_GETFL) & ~O_NONBLOCK);
 
-    struct stat existing {};
+    struct stat existing {
+    };
     if (failIfExists && ::lstat(to.c_str(), &existing) == 0) {
         SetLastError(ERROR_FILE_EXISTS);
         return FALSE;
@@ -291,7 +301,8 @@ BOOL DeleteFileW(LPCWSTR fileName)
         return FALSE;
     }
     const std::string path = toUtf8(fileName);
-    struct stat st {};
+    struct stat st {
+    };
     if (::lstat(path.c_str(), &st) != 0) {
         const int err = errno;
         SetLastError(err == ENOENT ? missingError(path) : ErrorFromErrno(err));
@@ -316,13 +327,15 @@ DWORD GetFileAttributesW(LPCWSTR fileName)
         return INVALID_FILE_ATTRIBUTES;
     }
     const std::string path = toUtf8(fileName);
-    struct stat st {};
+    struct stat st {
+    };
     if (::stat(path.c_str(), &st) != 0) {
         const int err = errno;
         SetLastError(err == ENOENT ? missingError(path) : ErrorFromErrno(err));
         return INVALID_FILE_ATTRIBUTES;
     }
-    struct stat lst {};
+    struct stat lst {
+    };
     const bool isLink = ::lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode);
     std::string name = path;
     while (name.size() > 1 && name.back() == '/')

@@ -12,12 +12,16 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 constexpr DWORD kRtVersion = 16;
 constexpr std::size_t kNodeHeader = 6;
 
-std::uint16_t le16(const BYTE* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+std::uint16_t le16(const BYTE* p)
+{
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
 std::uint32_t le32(const BYTE* p)
 {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
@@ -30,7 +34,8 @@ struct Section {
     std::uint64_t rawPointer;
 };
 
-class PeImage {
+class PeImage
+{
 public:
     explicit PeImage(const PeSource& source) : source_(source) {}
 
@@ -132,7 +137,10 @@ const DirEntry* findId(const std::vector<DirEntry>& entries, std::uint32_t id)
     return nullptr;
 }
 
-std::size_t align4(std::size_t v) { return (v + 3) & ~std::size_t(3); }
+std::size_t align4(std::size_t v)
+{
+    return (v + 3) & ~std::size_t(3);
+}
 
 } // namespace
 
@@ -242,8 +250,8 @@ bool parseVersionNode(std::span<const BYTE> block, std::size_t offset, std::size
         node.key.push_back(c);
     }
     node.valueOffset = std::min(align4(pos), node.end);
-    const std::size_t declared = node.type == 1 ? std::size_t(node.valueLength) * 2
-                                                : std::size_t(node.valueLength);
+    const std::size_t declared =
+        node.type == 1 ? std::size_t(node.valueLength) * 2 : std::size_t(node.valueLength);
     // Some tools count a text value in bytes; cutting to the node keeps every such value
     // readable without ever leaving the node.
     node.valueBytes = std::min(declared, node.end - node.valueOffset);

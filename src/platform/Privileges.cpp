@@ -9,9 +9,10 @@
 
 #include <atomic>
 
-namespace {
+namespace
+{
 
-constexpr DWORD kBackupLuid = 17; // the platform's SE_BACKUP_PRIVILEGE
+constexpr DWORD kBackupLuid = 17;  // the platform's SE_BACKUP_PRIVILEGE
 constexpr DWORD kRestoreLuid = 18; // SE_RESTORE_PRIVILEGE
 constexpr std::uintptr_t kTokenTag = 0x7E5A0000;
 constexpr std::uintptr_t kTagMask = 0xFFFF0000;
@@ -46,7 +47,10 @@ bool isToken(HANDLE handle, DWORD& access)
 
 } // namespace
 
-HANDLE GetCurrentProcess() { return kCurrentProcess; }
+HANDLE GetCurrentProcess()
+{
+    return kCurrentProcess;
+}
 
 BOOL OpenProcessToken(HANDLE processHandle, DWORD desiredAccess, HANDLE* tokenHandle)
 {

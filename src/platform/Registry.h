@@ -18,9 +18,12 @@ using REGSAM = DWORD;
 
 // Predefined root keys. Only HKEY_LOCAL_MACHINE can hold loaded hives; the others exist
 // and are empty.
-inline HKEY const HKEY_CLASSES_ROOT = reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000000));
-inline HKEY const HKEY_CURRENT_USER = reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000001));
-inline HKEY const HKEY_LOCAL_MACHINE = reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000002));
+inline HKEY const HKEY_CLASSES_ROOT =
+    reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000000));
+inline HKEY const HKEY_CURRENT_USER =
+    reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000001));
+inline HKEY const HKEY_LOCAL_MACHINE =
+    reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000002));
 inline HKEY const HKEY_USERS = reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000003));
 
 // Access rights (recorded, not enforced: every loaded hive is read-only).
@@ -74,8 +77,8 @@ LSTATUS RegCloseKey(HKEY key);
 // fails with ERROR_MORE_DATA and *cbData receives the size needed; otherwise the bytes are
 // copied as stored and *cbData receives their count. Data without cbData is
 // ERROR_INVALID_PARAMETER. A missing value is ERROR_FILE_NOT_FOUND.
-LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type,
-                         BYTE* data, LPDWORD cbData);
+LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, BYTE* data,
+                         LPDWORD cbData);
 
 // Names the subkey at `index` (0-based, in the hive's order). *cchName gives the buffer size
 // in characters including the terminator and receives the length without it. Errors:

@@ -14,7 +14,8 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 // A missing file is ERROR_FILE_NOT_FOUND when its folder exists, else ERROR_PATH_NOT_FOUND.
 DWORD openError(int err, const std::string& path)
@@ -23,9 +24,10 @@ DWORD openError(int err, const std::string& path)
         return ErrorFromErrno(err);
     const auto slash = path.find_last_of('/');
     const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    struct stat st {};
+    struct stat st {
+    };
     return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? ERROR_FILE_NOT_FOUND
-                                                                    : ERROR_PATH_NOT_FOUND;
+                                                                   : ERROR_PATH_NOT_FOUND;
 }
 
 // Reads the version resource of a file on disk; nullopt with the last error set.
@@ -42,7 +44,8 @@ std::optional<std::vector<BYTE>> loadVersionResource(LPCWSTR fileName)
         SetLastError(openError(errno, path));
         return std::nullopt;
     }
-    struct stat st {};
+    struct stat st {
+    };
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         SetLastError(ERROR_ACCESS_DENIED);
@@ -134,8 +137,9 @@ BOOL VerQueryValueW(LPCVOID block, LPCWSTR subBlock, LPVOID* buffer, UINT* len)
     }
     // Values below StringFileInfo are strings whatever type their node claims, so a caller
     // that reads *len characters stays inside the value.
-    const bool text = node.type == 1 ||
-                      QStringView(keys.front()).compare(u"StringFileInfo", Qt::CaseInsensitive) == 0;
+    const bool text =
+        node.type == 1 ||
+        QStringView(keys.front()).compare(u"StringFileInfo", Qt::CaseInsensitive) == 0;
     if (text) {
         *buffer = const_cast<BYTE*>(bytes + node.valueOffset);
         *len = static_cast<UINT>(node.valueBytes / 2);

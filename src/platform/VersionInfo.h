@@ -45,5 +45,6 @@ BOOL GetFileVersionInfoW(LPCWSTR fileName, DWORD handle, DWORD len, LPVOID data)
 //                                     when the file has it; the text may lack one). Every
 //                                     value below StringFileInfo counts as a string.
 // *buffer points into `block`. Returns FALSE when the path does not exist, a binary node has
-// no value, or the block is damaged (a text node may give an empty text, *len 0). Never reads outside the block's declared length.
+// no value, or the block is damaged (a text node may give an empty text, *len 0). Never reads
+// outside the block's declared length.
 BOOL VerQueryValueW(LPCVOID block, LPCWSTR subBlock, LPVOID* buffer, UINT* len);

@@ -10,7 +10,8 @@
 #include <cstdlib>
 #include <string>
 
-namespace {
+namespace
+{
 
 int visited = 0;
 

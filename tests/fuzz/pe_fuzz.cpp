@@ -9,7 +9,8 @@
 #include <memory>
 #include <vector>
 
-namespace {
+namespace
+{
 
 void queryAll(const BYTE* block)
 {
@@ -44,7 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size)
         std::memcpy(copy.get(), data, size);
     DWORD error = 0;
-    const auto block = readVersionResource(PeSource(std::span<const BYTE>(copy.get(), size)), &error);
+    const auto block =
+        readVersionResource(PeSource(std::span<const BYTE>(copy.get(), size)), &error);
     if (block)
         queryAll(block->data());
 

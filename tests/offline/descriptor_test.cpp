@@ -18,13 +18,17 @@
 namespace
 {
 
-LPCWSTR w(const QString& s) { return reinterpret_cast<LPCWSTR>(s.utf16()); }
+LPCWSTR w(const QString& s)
+{
+    return reinterpret_cast<LPCWSTR>(s.utf16());
+}
 
 using offlinefix::Installation;
 
 // Loads the installation's hives under OFL_SOFTWARE and OFL_SYSTEM for the life of the
 // object, and builds its kernel file.
-class LoadedInstallation {
+class LoadedInstallation
+{
 public:
     explicit LoadedInstallation(const Installation& installation)
     {
@@ -203,9 +207,8 @@ TEST(ReadWindowsDescriptor, KernelFileVariants)
          [](Installation& i) {
              pefix::PeSpec spec = pefix::kernelSpec(QStringLiteral("ignored"));
              spec.versions[0].translations.clear();
-             spec.versions[0].stringTables = {
-                 {"080404B0", {{"ProductName", "not this one"}}},
-                 {"04090000", {{"ProductName", "English neutral"}}}};
+             spec.versions[0].stringTables = {{"080404B0", {{"ProductName", "not this one"}}},
+                                              {"04090000", {{"ProductName", "English neutral"}}}};
              i.kernel = spec;
          },
          [](const WindowsDescriptor& d) { EXPECT_EQ(d.productName, "English neutral"); }},
@@ -218,8 +221,7 @@ TEST(ReadWindowsDescriptor, KernelFileVariants)
          },
          [](const WindowsDescriptor& d) {
              EXPECT_TRUE(d.productName.isEmpty());
-             EXPECT_EQ(d.major + '.' + d.minor + '.' + d.build + '.' + d.spBuild,
-                       "6.1.7601.17514");
+             EXPECT_EQ(d.major + '.' + d.minor + '.' + d.build + '.' + d.spBuild, "6.1.7601.17514");
          }},
         {"no version resource: name and version empty",
          [](Installation& i) { i.kernel = pefix::PeSpec{}; },

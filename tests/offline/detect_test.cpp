@@ -28,7 +28,10 @@
 namespace
 {
 
-LPCWSTR w(const QString& s) { return reinterpret_cast<LPCWSTR>(s.utf16()); }
+LPCWSTR w(const QString& s)
+{
+    return reinterpret_cast<LPCWSTR>(s.utf16());
+}
 
 // Names of a folder's children, in order.
 QStringList childNames(const XmlNode& node)
@@ -58,7 +61,8 @@ bool keyLoaded(const char16_t* name)
     return true;
 }
 
-class DetectTest : public ::testing::Test {
+class DetectTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -95,15 +99,16 @@ protected:
     {
         Result r;
         DWORD created = 0;
-        HANDLE wim = WIMCreateFile(w(wimPath), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, 0, 0,
-                                   &created);
+        HANDLE wim =
+            WIMCreateFile(w(wimPath), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, 0, 0, &created);
         EXPECT_NE(wim, nullptr) << GetLastError();
         if (!wim)
             return r;
         HANDLE image = WIMLoadImage(wim, 1);
         EXPECT_NE(image, nullptr);
         SetLastError(4321);
-        DetectOfflineWindows(nullImage ? nullptr : image, [&r] { ++r.xmlErrors; }, folder);
+        DetectOfflineWindows(
+            nullImage ? nullptr : image, [&r] { ++r.xmlErrors; }, folder);
         EXPECT_EQ(GetLastError(), 4321u) << "detection leaves the last-error code alone";
         r.xml = loadInfoXml(image);
         WIMCloseHandle(image);
@@ -144,9 +149,9 @@ TEST_F(DetectTest, DescribesTheInstallation)
     EXPECT_EQ(root.findChild(u"FLAGS")->text(), "ULTIMATE");
 
     const XmlNode* windows = root.findChild(u"WINDOWS");
-    EXPECT_EQ(childNames(*windows), (QStringList{"ARCH", "PRODUCTNAME", "HAL", "PRODUCTTYPE",
-                                                 "PRODUCTSUITE", "LANGUAGES", "VERSION",
-                                                 "SYSTEMROOT"}));
+    EXPECT_EQ(childNames(*windows),
+              (QStringList{"ARCH", "PRODUCTNAME", "HAL", "PRODUCTTYPE", "PRODUCTSUITE", "LANGUAGES",
+                           "VERSION", "SYSTEMROOT"}));
     EXPECT_EQ(childText(windows, "ARCH"), "9");
     EXPECT_EQ(childText(windows, "PRODUCTNAME"), offlinefix::Installation::defaultProductName());
     EXPECT_EQ(childText(windows, "HAL"), "acpiapic_up");
@@ -183,12 +188,19 @@ TEST_F(DetectTest, ElementsTheImageAlreadyHasStay)
         const char* what;
         std::map<QString, QString> elements;
         std::optional<QString> edition;
-        const char* flags;     // FLAGS after the run; nullptr: none
-        const char* arch;      // WINDOWS/ARCH after the run
+        const char* flags; // FLAGS after the run; nullptr: none
+        const char* arch;  // WINDOWS/ARCH after the run
     } cases[] = {
         {"existing WINDOWS is kept, FLAGS still added",
-         {{"WINDOWS/ARCH", "0"}, {"WINDOWS/EDITIONID", "Starter"}}, QString("Ultimate"), "ULTIMATE", "0"},
-        {"existing FLAGS is kept", {{"FLAGS", "Professional"}}, QString("Ultimate"), "Professional", "9"},
+         {{"WINDOWS/ARCH", "0"}, {"WINDOWS/EDITIONID", "Starter"}},
+         QString("Ultimate"),
+         "ULTIMATE",
+         "0"},
+        {"existing FLAGS is kept",
+         {{"FLAGS", "Professional"}},
+         QString("Ultimate"),
+         "Professional",
+         "9"},
         {"no edition adds no FLAGS", {}, std::nullopt, nullptr, "9"},
         {"an empty edition adds no FLAGS", {}, QString(""), nullptr, "9"},
     };
@@ -211,8 +223,9 @@ TEST_F(DetectTest, ElementsTheImageAlreadyHasStay)
             EXPECT_EQ(flags, nullptr);
         }
         EXPECT_EQ(childText(r.xml->root().findChild(u"WINDOWS"), "ARCH"), c.arch);
-        if (c.elements.count("WINDOWS/EDITIONID"))
+        if (c.elements.count("WINDOWS/EDITIONID")) {
             EXPECT_EQ(childText(r.xml->root().findChild(u"WINDOWS"), "EDITIONID"), "Starter");
+        }
         EXPECT_EQ(wimfix::imageProperty(wimPath, 1, "WINDOWS/ARCH"), c.arch);
     }
 }
@@ -286,8 +299,8 @@ TEST_F(DetectTest, AKeyStillLoadedEndsTheRun)
     ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"OFL_SOFTWARE", w(config() + "/SOFTWARE")),
               ERROR_SUCCESS);
     DWORD created = 0;
-    HANDLE wim = WIMCreateFile(w(wimPath), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, 0, 0,
-                               &created);
+    HANDLE wim =
+        WIMCreateFile(w(wimPath), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, 0, 0, &created);
     ASSERT_NE(wim, nullptr);
     HANDLE image = WIMLoadImage(wim, 1);
     DetectOfflineWindows(image, {}, source);
@@ -314,8 +327,10 @@ TEST_F(DetectTest, HostileFilesEndTheRunQuietly)
     } cases[] = {
         {"SOFTWARE is not a hive", "System32/config/SOFTWARE", "not a hive", false},
         {"SYSTEM is not a hive", "System32/config/SYSTEM", QByteArray(0x2000, 'x'), false},
-        {"SYSTEM is cut short", "System32/config/SYSTEM", QByteArray("regf") + QByteArray(0x2000, '\0'), false},
-        {"kernel32.dll is garbage", "System32/kernel32.dll", QByteArray("MZ") + QByteArray(600, '\xff'), true},
+        {"SYSTEM is cut short", "System32/config/SYSTEM",
+         QByteArray("regf") + QByteArray(0x2000, '\0'), false},
+        {"kernel32.dll is garbage", "System32/kernel32.dll",
+         QByteArray("MZ") + QByteArray(600, '\xff'), true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

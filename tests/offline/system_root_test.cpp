@@ -19,8 +19,8 @@ namespace
 {
 
 // Only presence counts here, so the three files are empty.
-void makeSystemFolder(const TempDir& dir, const QString& folder,
-                      const QStringList& skip = {}, const QString& kernel = "System32/Kernel32.dll")
+void makeSystemFolder(const TempDir& dir, const QString& folder, const QStringList& skip = {},
+                      const QString& kernel = "System32/Kernel32.dll")
 {
     for (const QString& file : {QStringLiteral("System32/config/SOFTWARE"),
                                 QStringLiteral("System32/config/SYSTEM"), kernel}) {
@@ -93,9 +93,7 @@ TEST(FindSystemRoot, CandidatesAndTheirFiles)
         {"nothing at all", [](const TempDir& d) { d.mkdir("src"); }, "src", nullptr},
         {"missing captured folder", [](const TempDir&) {}, "absent", nullptr},
         {"letter case as a real installation spells it",
-         [](const TempDir& d) {
-             makeSystemFolder(d, "src/Windows", {}, "System32/kernel32.dll");
-         },
+         [](const TempDir& d) { makeSystemFolder(d, "src/Windows", {}, "System32/kernel32.dll"); },
          "src", "src/Windows"},
         {"every component in another case",
          [](const TempDir& d) {
@@ -112,8 +110,9 @@ TEST(FindSystemRoot, CandidatesAndTheirFiles)
         QString root = QStringLiteral("unchanged?");
         const bool found = FindSystemRoot(dir.file(QLatin1String(c.captured)), root);
         EXPECT_EQ(found, c.expected != nullptr);
-        if (c.expected)
+        if (c.expected) {
             EXPECT_EQ(root, dir.file(QLatin1String(c.expected)));
+        }
     }
 }
 
@@ -122,8 +121,9 @@ TEST(FindSystemRoot, AFolderThatIsTheDriveRoot)
     // "/" with its one slash dropped tries "/WINDOWS" and so on, not "//WINDOWS".
     QString root;
     const bool found = FindSystemRoot(QStringLiteral("/"), root);
-    if (!found)
+    if (!found) {
         EXPECT_EQ(root, QStringLiteral("/IA64")) << "the last candidate tried";
+    }
 }
 
 TEST(PathLookup, ExactNamesFirstThenWithoutLetterCase)
@@ -149,7 +149,8 @@ TEST(PathLookup, ExactNamesFirstThenWithoutLetterCase)
 
     EXPECT_EQ(GetPathAttributes(dir.file("Windows/System32/kernel32.dll")), FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(GetPathAttributes(dir.file("Windows/System32/Kernel32.dll")), FILE_ATTRIBUTE_NORMAL);
-    EXPECT_EQ(GetPathAttributes(dir.file("WINDOWS/SYSTEM32/CONFIG/software")), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(GetPathAttributes(dir.file("WINDOWS/SYSTEM32/CONFIG/software")),
+              FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(GetPathAttributes(dir.file("WINDOWS/SYSTEM32")), FILE_ATTRIBUTE_DIRECTORY);
     EXPECT_EQ(GetPathAttributes(dir.file("Windows/System32/config/SAM")), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(GetPathAttributes(dir.file("Windows/System32/*.dll")), INVALID_FILE_ATTRIBUTES)

@@ -17,17 +17,21 @@
 namespace
 {
 
-LPCWSTR w(const QString& s) { return reinterpret_cast<LPCWSTR>(s.utf16()); }
+LPCWSTR w(const QString& s)
+{
+    return reinterpret_cast<LPCWSTR>(s.utf16());
+}
 
 bool symlinkTo(const QString& target, const QString& link)
 {
-    return ::symlink(QFile::encodeName(target).constData(), QFile::encodeName(link).constData()) == 0;
+    return ::symlink(QFile::encodeName(target).constData(), QFile::encodeName(link).constData()) ==
+           0;
 }
 
 QStringList entries(const QString& folder)
 {
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                  QDir::Name);
+    return QDir(folder).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 TEST(CopyFile, CopiesAndOverwrites)
@@ -74,7 +78,8 @@ TEST(CopyFile, NeverWritesThroughALinkAtTheDestination)
     EXPECT_EQ(readFileBytes(dangling), QByteArray("hive bytes"));
 
     // With failIfExists, even a dangling link counts as existing.
-    ASSERT_TRUE(symlinkTo(dir.file(QStringLiteral("elsewhere/new2")), dir.file(QStringLiteral("x.OFL"))));
+    ASSERT_TRUE(
+        symlinkTo(dir.file(QStringLiteral("elsewhere/new2")), dir.file(QStringLiteral("x.OFL"))));
     EXPECT_FALSE(CopyFileW(w(source), w(dir.file(QStringLiteral("x.OFL"))), TRUE));
     EXPECT_FALSE(QFileInfo::exists(dir.file(QStringLiteral("elsewhere/new2"))));
 }
@@ -146,9 +151,11 @@ TEST(FileAttributes, KindsAndExactLetterCase)
     EXPECT_EQ(GetFileAttributesW(w(readOnly)), FILE_ATTRIBUTE_READONLY);
     EXPECT_EQ(GetFileAttributesW(w(link)), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
 
-    EXPECT_EQ(GetFileAttributesW(w(dir.file("Windows/System32/Kernel32.dll"))), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW(w(dir.file("Windows/System32/Kernel32.dll"))),
+              INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(GetFileAttributesW(w(dir.file("WINDOWS/System32/kernel32.dll"))), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW(w(dir.file("WINDOWS/System32/kernel32.dll"))),
+              INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
 }
 
@@ -199,7 +206,8 @@ TEST(FindFirstFile, MatchesTheLastComponentWithoutLetterCase)
     FindClose(h);
     EXPECT_FALSE(FindClose(h)) << "a closed search is refused";
 
-    EXPECT_EQ(FindFirstFileW(w(folder + QStringLiteral("/user32.dll")), &data), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(FindFirstFileW(w(folder + QStringLiteral("/user32.dll")), &data),
+              INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(FindFirstFileW(w(dir.file("SYSTEM32/kernel32.dll")), &data), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);

@@ -18,9 +18,13 @@
 namespace
 {
 
-LPCWSTR w(const QString& s) { return reinterpret_cast<LPCWSTR>(s.utf16()); }
+LPCWSTR w(const QString& s)
+{
+    return reinterpret_cast<LPCWSTR>(s.utf16());
+}
 
-class RegistryTest : public ::testing::Test {
+class RegistryTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -30,9 +34,9 @@ protected:
                        QStringLiteral("zh-CN 中文"));
         hive.setString(QStringLiteral("Control\\Text"), QStringLiteral("Expand"),
                        QStringLiteral("%SystemRoot%\\system32"), REG_EXPAND_SZ);
-        hive.setMultiString(QStringLiteral("Control\\Text"), QStringLiteral("HardwareID"),
-                            {QStringLiteral("acpiapic_up"), QStringLiteral("acpiapic"),
-                             QStringLiteral("mps")});
+        hive.setMultiString(
+            QStringLiteral("Control\\Text"), QStringLiteral("HardwareID"),
+            {QStringLiteral("acpiapic_up"), QStringLiteral("acpiapic"), QStringLiteral("mps")});
         hive.setDword(QStringLiteral("Control\\Text"), QStringLiteral("LCID"), 0x804);
         hive.setRaw(QStringLiteral("Control\\Text"), QStringLiteral("Blob"), REG_BINARY,
                     QByteArray("\x01\x02\x03\x00\xff", 5));
@@ -114,9 +118,9 @@ TEST_F(RegistryTest, BufferSizesAndMissingThings)
 {
     ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_SYSTEM", w(hivePath)), ERROR_SUCCESS);
     HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"T_SYSTEM\\Control\\Text", 0, KEY_QUERY_VALUE,
-                            &key),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"T_SYSTEM\\Control\\Text", 0, KEY_QUERY_VALUE, &key),
+        ERROR_SUCCESS);
     BYTE small[3] = {0xAA, 0xAA, 0xAA};
     DWORD size = sizeof small;
     EXPECT_EQ(RegQueryValueExW(key, u"Plain", nullptr, nullptr, small, &size), ERROR_MORE_DATA);
@@ -182,16 +186,16 @@ TEST_F(RegistryTest, ANameIsLoadedOnceAtATime)
 
     // A handle opened before the unload keeps working until it is closed.
     HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"T_SYSTEM\\Control\\Text", 0, KEY_QUERY_VALUE,
-                            &key),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"T_SYSTEM\\Control\\Text", 0, KEY_QUERY_VALUE, &key),
+        ERROR_SUCCESS);
     EXPECT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"t_SYSTEM"), ERROR_SUCCESS);
     EXPECT_NE(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"T_SYSTEM"), ERROR_SUCCESS);
     DWORD lcid = 0;
     DWORD size = sizeof lcid;
-    EXPECT_EQ(RegQueryValueExW(key, u"LCID", nullptr, nullptr, reinterpret_cast<BYTE*>(&lcid),
-                               &size),
-              ERROR_SUCCESS);
+    EXPECT_EQ(
+        RegQueryValueExW(key, u"LCID", nullptr, nullptr, reinterpret_cast<BYTE*>(&lcid), &size),
+        ERROR_SUCCESS);
     EXPECT_EQ(lcid, 0x804u);
     RegCloseKey(key);
 

@@ -17,7 +17,10 @@
 namespace
 {
 
-LPCWSTR w(const QString& s) { return reinterpret_cast<LPCWSTR>(s.utf16()); }
+LPCWSTR w(const QString& s)
+{
+    return reinterpret_cast<LPCWSTR>(s.utf16());
+}
 
 struct Loaded {
     std::vector<BYTE> block;
@@ -138,7 +141,8 @@ TEST(VersionInfo, ChoosesAmongLanguageCopies)
         pefix::VersionCopy v;
         v.language = language;
         v.fileVersion = {language, 0, 0, 0};
-        v.stringTables.push_back({QStringLiteral("040904B0"), {{QStringLiteral("ProductName"), product}}});
+        v.stringTables.push_back(
+            {QStringLiteral("040904B0"), {{QStringLiteral("ProductName"), product}}});
         v.translations = {{0x409, 1200}};
         return v;
     };
@@ -169,7 +173,8 @@ TEST(VersionInfo, FilesWithoutAVersionResource)
     TempDir dir;
     const QString noVersion = build(dir, QStringLiteral("none.dll"), pefix::PeSpec{});
     const QString textFile = dir.write(QStringLiteral("text.dll"), "just some text, no MZ");
-    const QString mzOnly = dir.write(QStringLiteral("mz.dll"), QByteArray("MZ") + QByteArray(62, '\0'));
+    const QString mzOnly =
+        dir.write(QStringLiteral("mz.dll"), QByteArray("MZ") + QByteArray(62, '\0'));
     struct Case {
         QString path;
         DWORD error;
@@ -223,17 +228,20 @@ TEST(VersionInfo, DamagedFilesYieldNoVersionResource)
         change(b);
         cases.push_back({what, b});
     };
-    damaged("PE header offset beyond the file", [&](QByteArray& b) { pefix::write32(b, 0x3C, 0x7FFFFFF0); });
-    damaged("PE header offset near 4 GiB", [&](QByteArray& b) { pefix::write32(b, 0x3C, 0xFFFFFFFE); });
-    damaged("unknown optional header magic", [&](QByteArray& b) { pefix::write16(b, layout.peHeader + 24, 0x10C); });
-    damaged("resource directory not in any section", [&](QByteArray& b) {
-        pefix::write32(b, layout.resourceDirectoryEntry, 0x7FFF0000);
-    });
+    damaged("PE header offset beyond the file",
+            [&](QByteArray& b) { pefix::write32(b, 0x3C, 0x7FFFFFF0); });
+    damaged("PE header offset near 4 GiB",
+            [&](QByteArray& b) { pefix::write32(b, 0x3C, 0xFFFFFFFE); });
+    damaged("unknown optional header magic",
+            [&](QByteArray& b) { pefix::write16(b, layout.peHeader + 24, 0x10C); });
+    damaged("resource directory not in any section",
+            [&](QByteArray& b) { pefix::write32(b, layout.resourceDirectoryEntry, 0x7FFF0000); });
     damaged("section raw data beyond the file", [&](QByteArray& b) {
         for (int i = 0; i < layout.sectionCount; ++i)
             pefix::write32(b, layout.sectionTable + i * 40 + 20, 0xFFFFF000);
     });
-    damaged("section count huge", [&](QByteArray& b) { pefix::write16(b, layout.peHeader + 6, 0xFFFF); });
+    damaged("section count huge",
+            [&](QByteArray& b) { pefix::write16(b, layout.peHeader + 6, 0xFFFF); });
     damaged("resource root claims 65535 + 65535 entries", [&](QByteArray& b) {
         pefix::write16(b, layout.resourceSection + 12, 0xFFFF);
         pefix::write16(b, layout.resourceSection + 14, 0xFFFF);
@@ -244,21 +252,21 @@ TEST(VersionInfo, DamagedFilesYieldNoVersionResource)
         for (int i = 0; i < count; ++i)
             pefix::write32(b, layout.resourceSection + 16 + i * 8 + 4, 0x80000000);
     });
-    damaged("data entry RVA outside", [&](QByteArray& b) { pefix::write32(b, layout.versionDataEntry, 0xFFFFFFF0); });
-    damaged("data entry size smaller than the block", [&](QByteArray& b) {
-        pefix::write32(b, layout.versionDataEntry + 4, 8);
-    });
-    damaged("root block longer than its resource", [&](QByteArray& b) {
-        pefix::write16(b, layout.versionData, 0xFFFF);
-    });
-    damaged("root block shorter than a node header", [&](QByteArray& b) { pefix::write16(b, layout.versionData, 3); });
+    damaged("data entry RVA outside",
+            [&](QByteArray& b) { pefix::write32(b, layout.versionDataEntry, 0xFFFFFFF0); });
+    damaged("data entry size smaller than the block",
+            [&](QByteArray& b) { pefix::write32(b, layout.versionDataEntry + 4, 8); });
+    damaged("root block longer than its resource",
+            [&](QByteArray& b) { pefix::write16(b, layout.versionData, 0xFFFF); });
+    damaged("root block shorter than a node header",
+            [&](QByteArray& b) { pefix::write16(b, layout.versionData, 3); });
     damaged("root key without terminator", [&](QByteArray& b) {
         const int length = pefix::read32(b, layout.versionData) & 0xFFFF;
         for (int i = 6; i < length; i += 2)
             pefix::write16(b, layout.versionData + i, u'X');
     });
-    for (int cut : {0x40, 0x80, 0x100, int(layout.resourceSection) + 8,
-                    int(layout.versionData) + 40})
+    for (int cut :
+         {0x40, 0x80, 0x100, int(layout.resourceSection) + 8, int(layout.versionData) + 40})
         cases.push_back({"truncated", bytes.left(cut)});
 
     for (const Case& c : cases) {

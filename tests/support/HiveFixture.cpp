@@ -54,7 +54,7 @@ bool writeEmptyHive(const QString& path)
     QByteArray hive(qsizetype(kHeaderSize + kPageSize), '\0');
     // Base block.
     std::memcpy(hive.data(), "regf", 4);
-    put32(hive, 0x04, 1);         // sequence numbers, equal: the hive was written cleanly
+    put32(hive, 0x04, 1); // sequence numbers, equal: the hive was written cleanly
     put32(hive, 0x08, 1);
     put32(hive, 0x14, 1);         // major version
     put32(hive, 0x18, 3);         // minor version
@@ -78,13 +78,13 @@ bool writeEmptyHive(const QString& path)
     const std::size_t sk = nk + nkSize;
     put32(hive, nk, std::uint32_t(-std::int32_t(nkSize)));
     std::memcpy(hive.data() + nk + 4, "nk", 2);
-    put16(hive, nk + 6, 0x2C);              // root, no delete, compressed (Latin-1) name
-    put32(hive, nk + 20, 0);                // parent
-    put32(hive, nk + 32, 0xFFFFFFFF);       // subkey list
-    put32(hive, nk + 36, 0xFFFFFFFF);       // volatile subkey list
-    put32(hive, nk + 44, 0xFFFFFFFF);       // value list
+    put16(hive, nk + 6, 0x2C);                      // root, no delete, compressed (Latin-1) name
+    put32(hive, nk + 20, 0);                        // parent
+    put32(hive, nk + 32, 0xFFFFFFFF);               // subkey list
+    put32(hive, nk + 36, 0xFFFFFFFF);               // volatile subkey list
+    put32(hive, nk + 44, 0xFFFFFFFF);               // value list
     put32(hive, nk + 48, std::uint32_t(sk - page)); // security cell
-    put32(hive, nk + 52, 0xFFFFFFFF);       // class name
+    put32(hive, nk + 52, 0xFFFFFFFF);               // class name
     put16(hive, nk + 76, sizeof rootName - 1);
     std::memcpy(hive.data() + nk + 80, rootName, sizeof rootName - 1);
 
@@ -105,8 +105,7 @@ bool writeEmptyHive(const QString& path)
     put32(hive, freeCell, std::uint32_t(page + kPageSize - freeCell));
 
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(hive) == hive.size();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(hive) == hive.size();
 }
 
 QByteArray utf16Bytes(const QString& text, int terminators)
@@ -157,7 +156,10 @@ std::size_t HiveWriter::node(const QString& keyPath)
     return current;
 }
 
-void HiveWriter::addKey(const QString& keyPath) { node(keyPath); }
+void HiveWriter::addKey(const QString& keyPath)
+{
+    node(keyPath);
+}
 
 void HiveWriter::setRaw(const QString& keyPath, const QString& name, std::uint32_t type,
                         const QByteArray& bytes)

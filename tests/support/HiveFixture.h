@@ -24,7 +24,8 @@ bool writeEmptyHive(const QString& path);
 // Builds a hive file: starts from writeEmptyHive, adds keys and values through hivex, and
 // writes the result with commit(). Key paths are split at backslashes; missing keys are
 // created. Failures are recorded as GoogleTest failures.
-class HiveWriter {
+class HiveWriter
+{
 public:
     explicit HiveWriter(const QString& path);
     ~HiveWriter();
@@ -56,7 +57,7 @@ QByteArray utf16Bytes(const QString& text, int terminators = 1);
 // File offsets inside a hive file made by HiveWriter, for tests that damage it on purpose.
 // The root key cell's offset (from the header) and its subkey-list field.
 struct HiveLayout {
-    std::size_t rootCell = 0;          // file offset of the root nk cell
+    std::size_t rootCell = 0;            // file offset of the root nk cell
     std::size_t rootSubkeyListField = 0; // file offset of the root's subkey-list offset field
 };
 HiveLayout hiveLayout(const QByteArray& hive);

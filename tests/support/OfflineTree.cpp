@@ -25,7 +25,8 @@ bool writeSoftwareHive(const QString& path, const Installation& i)
         hive.setString(currentVersion, QStringLiteral("EditionID"), *i.editionId);
     if (i.systemRoot)
         hive.setString(currentVersion, QStringLiteral("SystemRoot"), *i.systemRoot);
-    hive.setString(currentVersion, QStringLiteral("ProductName"), QStringLiteral("Windows 7 Ultimate"));
+    hive.setString(currentVersion, QStringLiteral("ProductName"),
+                   QStringLiteral("Windows 7 Ultimate"));
     hive.setString(currentVersion, QStringLiteral("CurrentVersion"), QStringLiteral("6.1"));
     return hive.commit();
 }

@@ -67,10 +67,11 @@ PeSpec kernelSpec(const QString& productName, bool pe32Plus)
     spec.pe32Plus = pe32Plus;
     VersionCopy v;
     v.language = 0x804;
-    v.stringTables.push_back({QStringLiteral("080404B0"),
-                              {{QStringLiteral("CompanyName"), QStringLiteral("Microsoft Corporation")},
-                               {QStringLiteral("ProductName"), productName},
-                               {QStringLiteral("FileVersion"), QStringLiteral("1.2.3.4")}}});
+    v.stringTables.push_back(
+        {QStringLiteral("080404B0"),
+         {{QStringLiteral("CompanyName"), QStringLiteral("Microsoft Corporation")},
+          {QStringLiteral("ProductName"), productName},
+          {QStringLiteral("FileVersion"), QStringLiteral("1.2.3.4")}}});
     v.translations = {{0x804, 1200}};
     spec.versions.push_back(v);
     return spec;
@@ -88,9 +89,15 @@ bool buildPeFile(const QString& path, const PeSpec& spec, QString* error)
     const QString object = work.file(QStringLiteral("res.o"));
 
     QString output;
-    QStringList windres = {QStringLiteral("--preprocessor=cat"), QStringLiteral("-c"),
-                           QStringLiteral("65001"), QStringLiteral("-O"), QStringLiteral("coff"),
-                           QStringLiteral("-i"), script, QStringLiteral("-o"), object};
+    QStringList windres = {QStringLiteral("--preprocessor=cat"),
+                           QStringLiteral("-c"),
+                           QStringLiteral("65001"),
+                           QStringLiteral("-O"),
+                           QStringLiteral("coff"),
+                           QStringLiteral("-i"),
+                           script,
+                           QStringLiteral("-o"),
+                           object};
     if (!spec.pe32Plus)
         windres << QStringLiteral("-F") << QStringLiteral("pe-i386");
     if (runProgram(QStringLiteral("x86_64-w64-mingw32-windres"), windres, &output) != 0) {
@@ -99,12 +106,17 @@ bool buildPeFile(const QString& path, const PeSpec& spec, QString* error)
         return false;
     }
     QDir().mkpath(QFileInfo(path).absolutePath());
-    QStringList ld = {QStringLiteral("-s"), QStringLiteral("--dll"), QStringLiteral("-e"),
-                      QStringLiteral("0"), QStringLiteral("--no-insert-timestamp"),
-                      QStringLiteral("-o"), path, object};
+    QStringList ld = {QStringLiteral("-s"),
+                      QStringLiteral("--dll"),
+                      QStringLiteral("-e"),
+                      QStringLiteral("0"),
+                      QStringLiteral("--no-insert-timestamp"),
+                      QStringLiteral("-o"),
+                      path,
+                      object};
     // The cross linker has no script for 32-bit images; the host linker has the emulation.
-    const QString linker = spec.pe32Plus ? QStringLiteral("x86_64-w64-mingw32-ld")
-                                         : QStringLiteral("ld");
+    const QString linker =
+        spec.pe32Plus ? QStringLiteral("x86_64-w64-mingw32-ld") : QStringLiteral("ld");
     if (!spec.pe32Plus)
         ld = QStringList{QStringLiteral("-m"), QStringLiteral("i386pe")} + ld;
     if (runProgram(linker, ld, &output) != 0) {
@@ -129,7 +141,8 @@ static std::uint16_t read16(const QByteArray& b, std::size_t at)
 {
     if (at + 2 > std::size_t(b.size()))
         return 0;
-    return std::uint16_t(std::uint8_t(b[qsizetype(at)]) | (std::uint8_t(b[qsizetype(at + 1)]) << 8));
+    return std::uint16_t(std::uint8_t(b[qsizetype(at)]) |
+                         (std::uint8_t(b[qsizetype(at + 1)]) << 8));
 }
 
 void write32(QByteArray& b, std::size_t at, std::uint32_t v)
@@ -170,7 +183,9 @@ PeLayout peLayout(const QByteArray& file)
     if (!l.resourceSection)
         return l;
     // Root directory: find type 16, then its first name, then its first language.
-    auto entries = [&](std::size_t dir) { return std::size_t(read16(file, dir + 12)) + read16(file, dir + 14); };
+    auto entries = [&](std::size_t dir) {
+        return std::size_t(read16(file, dir + 12)) + read16(file, dir + 14);
+    };
     std::size_t dir = l.resourceSection;
     std::size_t found = 0;
     for (std::size_t i = 0; i < entries(dir); ++i) {

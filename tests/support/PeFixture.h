@@ -16,7 +16,7 @@ namespace pefix
 {
 
 struct StringTable {
-    QString key; // "080404B0", "040904b0", ...
+    QString key;                                     // "080404B0", "040904b0", ...
     std::vector<std::pair<QString, QString>> values; // name, text
 };
 
@@ -44,12 +44,12 @@ bool buildPeFile(const QString& path, const PeSpec& spec, QString* error = nullp
 
 // File offsets inside a PE file made by buildPeFile, for tests that damage it on purpose.
 struct PeLayout {
-    std::size_t peHeader = 0;          // "PE\0\0"
+    std::size_t peHeader = 0;               // "PE\0\0"
     std::size_t resourceDirectoryEntry = 0; // data directory 2 (RVA, size)
-    std::size_t resourceSection = 0;   // file offset of the resource directory root
+    std::size_t resourceSection = 0;        // file offset of the resource directory root
     std::uint32_t resourceRva = 0;
-    std::size_t versionData = 0;       // file offset of the (first) VS_VERSIONINFO
-    std::size_t versionDataEntry = 0;  // file offset of its resource data entry
+    std::size_t versionData = 0;      // file offset of the (first) VS_VERSIONINFO
+    std::size_t versionDataEntry = 0; // file offset of its resource data entry
     std::size_t sectionTable = 0;
     int sectionCount = 0;
     bool valid = false;
