@@ -18,10 +18,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace imaging
-{
-namespace
-{
+namespace imaging {
+namespace {
 
 std::mutex gHandleMutex;
 std::unordered_set<const void*> gLiveHandles;
@@ -121,8 +119,7 @@ bool headerIsPlausible(const std::string& path)
     if (fd < 0)
         return true; // libwim reports the open failure itself
     unsigned char h[208];
-    struct stat st {
-    };
+    struct stat st {};
     const bool read = ::fstat(fd, &st) == 0 && ::pread(fd, h, sizeof h, 0) == sizeof h;
     ::close(fd);
     if (!read || std::memcmp(h, "MSWIM\0\0\0", 8) != 0)
@@ -452,6 +449,10 @@ using namespace imaging;
 // ---- calls ----------------------------------------------------------------------------------
 void ImagingGlobalInit()
 {
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
     wimlib_global_init(0);
     // libwim's error and warning texts reach the running call's message callback.
     static cookie_io_functions_t functions{nullptr, libraryWrite, nullptr, nullptr};
@@ -485,8 +486,7 @@ HANDLE WIMCreateFile(LPCWSTR wimPath, DWORD desiredAccess, DWORD creationDisposi
     w->openFlags = flagsAndAttributes;
     w->compression = static_cast<int>(compressionType);
 
-    struct stat st {
-    };
+    struct stat st {};
     const bool exists = ::stat(w->path.c_str(), &st) == 0;
     const int statErrno = exists ? 0 : errno;
     if (!exists && statErrno != ENOENT) {
@@ -616,8 +616,7 @@ BOOL WIMSetTemporaryPath(HANDLE wim, LPCWSTR path)
     if (!path || !*path)
         return fail(ERROR_INVALID_PARAMETER);
     const std::string dir = toUtf8(path);
-    struct stat st {
-    };
+    struct stat st {};
     if (::stat(dir.c_str(), &st) != 0)
         return fail(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND
                                                         : ErrorFromErrno(errno));
@@ -869,11 +868,9 @@ BOOL WIMUnregisterMessageCallback(HANDLE wim, WIMMessageCallback callback)
     return TRUE;
 }
 
-namespace imaging
-{
+namespace imaging {
 
-namespace
-{
+namespace {
 thread_local ProgressBridge* tCurrentBridge = nullptr;
 } // namespace
 

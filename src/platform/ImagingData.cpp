@@ -14,8 +14,7 @@
 
 #include <sys/stat.h>
 
-namespace imaging
-{
+namespace imaging {
 
 void appendUtf8(std::u16string& out, const char* text)
 {
@@ -221,8 +220,7 @@ bool ProgressBridge::askEveryFile(DWORD message)
     return true;
 }
 
-namespace
-{
+namespace {
 
 enum class Phase { Scan, Write, Extract, Idle };
 
@@ -244,6 +242,9 @@ wimlib_progress_status onProgress(wimlib_progress_msg msg, wimlib_progress_info*
 {
     auto& s = *static_cast<CallState*>(ctx);
     ProgressBridge& b = s.bridge;
+    // A rebuilt file has replaced the old one when this comes: too late for an abort.
+    if (msg == WIMLIB_PROGRESS_MSG_RENAME)
+        return WIMLIB_PROGRESS_STATUS_CONTINUE;
     if (b.aborted())
         return WIMLIB_PROGRESS_STATUS_ABORT;
     switch (msg) {
@@ -397,8 +398,7 @@ HANDLE WIMCaptureImage(HANDLE wim, LPCWSTR path, DWORD captureFlags)
     std::string source = toUtf8(path);
     while (source.size() > 1 && source.back() == '/')
         source.pop_back();
-    struct stat st {
-    };
+    struct stat st {};
     if (::stat(source.c_str(), &st) != 0) {
         SetLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND
                                                          : ErrorFromErrno(errno));

@@ -10,10 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace imaging
-{
-namespace
-{
+namespace imaging {
+namespace {
 
 // The parts of an existing file that libwim's in-place overwrite may change: the header,
 // and everything from the end of the blob table on (the XML and the integrity table, which
@@ -86,8 +84,7 @@ FileSnapshot takeSnapshot(const std::string& path)
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return snap;
-    struct stat st {
-    };
+    struct stat st {};
     snap.header.resize(kWimHeaderSize);
     if (::fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(kWimHeaderSize) &&
         readAll(fd, snap.header.data(), kWimHeaderSize, 0)) {
@@ -119,8 +116,7 @@ void restoreSnapshot(const std::string& path, const FileSnapshot& snap, bool sam
     const int saved = errno;
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd >= 0) {
-        struct stat st {
-        };
+        struct stat st {};
         const bool same = ::fstat(fd, &st) == 0 &&
                           (!sameFileOnly || (st.st_dev == snap.device && st.st_ino == snap.inode));
         // The length is cut back first, so rewriting the old bytes needs no new space.
@@ -170,8 +166,7 @@ bool recoverInterruptedCommit(const std::string& path)
         return false;
     FileSnapshot snap;
     bool valid = false;
-    struct stat jst {
-    };
+    struct stat jst {};
     unsigned char head[8 + 24];
     if (::fstat(jfd, &jst) == 0 && readAll(jfd, head, sizeof head, 0) &&
         std::memcmp(head, kJournalMagic, sizeof kJournalMagic) == 0) {
@@ -206,9 +201,9 @@ bool recoverInterruptedCommit(const std::string& path)
             const auto flags = static_cast<std::uint32_t>(readLe(current + 16, 4));
             bool unfinished = (flags & kWriteInProgress) != 0;
             if (!unfinished) {
-                WIMStruct* probe = nullptr;
-                unfinished = wimlib_open_wim(path.c_str(), 0, &probe) != 0;
-                wimlib_free(probe);
+                WIMStruct* raw = nullptr;
+                unfinished = wimlib_open_wim(path.c_str(), 0, &raw) != 0;
+                const WimPtr probe(raw);
             }
             if (unfinished) {
                 snap.taken = true;

@@ -19,8 +19,7 @@
 #include <functional>
 #include <vector>
 
-namespace
-{
+namespace {
 
 LPCWSTR w(const QString& s)
 {
@@ -84,8 +83,7 @@ DWORD record(DWORD id, WPARAM wParam, LPARAM lParam, PVOID)
     return WIM_MSG_SUCCESS;
 }
 
-class ImagingData : public ::testing::Test
-{
+class ImagingData : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -286,6 +284,31 @@ TEST_F(ImagingData, AppendKeepsEarlierImages)
     EXPECT_EQ(wimfix::imagePaths(path, 3), QStringList{QStringLiteral("new.txt")});
     QString out;
     EXPECT_TRUE(wimfix::imagexVerify(path, &out)) << out.toStdString();
+}
+
+TEST_F(ImagingData, SevenZipWimTakesAppendDeleteAndExport)
+{
+    const QString path = tmp.file(QStringLiteral("7z.wim"));
+    QString out;
+    ASSERT_TRUE(wimfix::make7zWim(path, tree, &out)) << out.toStdString();
+    const QString other = tmp.mkdir(QStringLiteral("other"));
+    wimfix::makeTree(other, {{QStringLiteral("x.txt"), "x\n"}});
+    ASSERT_EQ(capture(path, other, OPEN_EXISTING), 2u) << GetLastError();
+    EXPECT_TRUE(wimfix::imagexVerify(path, &out)) << out.toStdString();
+
+    HANDLE h = WIMCreateFile(w(path), kReadWrite, OPEN_EXISTING, 0, 0, nullptr);
+    ASSERT_TRUE(WIMDeleteImage(h, 1)) << GetLastError();
+    HANDLE img = WIMLoadImage(h, 1);
+    const QString dest = tmp.file(QStringLiteral("dest.wim"));
+    HANDLE d = WIMCreateFile(w(dest), kReadWrite, CREATE_NEW, 0, WIM_COMPRESS_NONE, nullptr);
+    ASSERT_TRUE(WIMExportImage(img, d, 0)) << GetLastError();
+    WIMCloseHandle(d);
+    WIMCloseHandle(img);
+    WIMCloseHandle(h);
+    EXPECT_EQ(wimfix::imageCount(path), 1);
+    EXPECT_EQ(wimfix::imagePaths(dest, 1), QStringList{QStringLiteral("x.txt")});
+    EXPECT_TRUE(wimfix::imagexVerify(path));
+    EXPECT_TRUE(wimfix::imagexVerify(dest));
 }
 
 TEST_F(ImagingData, CaptureOfMissingOrPlainFileFails)

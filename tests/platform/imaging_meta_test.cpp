@@ -1,6 +1,7 @@
 // The imaging layer on real WIM files (made by libwim and 7-Zip at test time): opening,
 // attributes, image information, boot index, deleting images, bad input and failed writes.
 #include "platform/Imaging.h"
+#include "platform/ImagingInternal.h"
 #include "platform/Kernel.h"
 
 #include "support/TempDir.h"
@@ -21,8 +22,7 @@
 #include <csignal>
 #include <sys/stat.h>
 
-namespace
-{
+namespace {
 
 LPCWSTR w(const QString& s)
 {
@@ -70,8 +70,7 @@ QString element(const QString& xml, const QString& name)
     return m.hasMatch() ? m.captured(1) : QString();
 }
 
-class ImagingMeta : public ::testing::Test
-{
+class ImagingMeta : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -510,8 +509,7 @@ TEST_F(ImagingMeta, TemporaryPath)
 
 // A small tmpfs, for writes that fail for want of space or because the file system turned
 // read-only. Needs the right to mount; tests skip without it.
-class SmallVolume
-{
+class SmallVolume {
 public:
     SmallVolume(const QString& dir, const char* size) : dir_(dir)
     {
@@ -575,6 +573,12 @@ TEST_F(ImagingMeta, FailedCommitLeavesTheFileAsItWas)
     EXPECT_EQ(wimfix::fileDigest(path), digest);
     EXPECT_EQ(wimfix::bootIndex(path), 0);
 
+    // Nor does the layer accept it as temporary folder.
+    h = openWim(path, GENERIC_READ);
+    EXPECT_FALSE(WIMSetTemporaryPath(h, w(dir)));
+    EXPECT_EQ(GetLastError(), ERROR_WRITE_PROTECT);
+    WIMCloseHandle(h);
+
     // And so is a delete on it.
     h = openWim(path, GENERIC_READ);
     ASSERT_NE(h, nullptr);
@@ -617,6 +621,24 @@ TEST_F(ImagingMeta, InterruptedCommitIsUndoneOnNextOpen)
     EXPECT_EQ(wimfix::fileDigest(path), digest);
     EXPECT_FALSE(QFileInfo::exists(path + QStringLiteral(".pelloric-undo")));
     EXPECT_TRUE(wimfix::imagexVerify(path));
+}
+
+TEST(ImagingErrors, EveryCodeTheLayerSetsHasASystemText)
+{
+    // libwim's codes, each with and without the file system's cause.
+    for (int code = 0; code <= WIMLIB_ERR_SET_XATTR + 1; ++code) {
+        for (int cause : {0, ENOSPC, EACCES, EROFS, ENOENT, EIO, EEXIST}) {
+            const DWORD mapped = imaging::errorFromWimlib(code, cause);
+            WCHAR text[260] = {};
+            EXPECT_GT(
+                FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, mapped, 0, text, 260, nullptr),
+                0u)
+                << code << " " << cause << " -> " << mapped;
+        }
+    }
+    EXPECT_EQ(imaging::errorFromWimlib(WIMLIB_ERR_ABORTED_BY_PROGRESS, 0), ERROR_REQUEST_ABORTED);
+    EXPECT_EQ(imaging::errorFromWimlib(WIMLIB_ERR_WRITE, ENOSPC), ERROR_DISK_FULL);
+    EXPECT_EQ(imaging::errorFromWimlib(WIMLIB_ERR_NOT_A_WIM_FILE, 0), ERROR_BAD_FORMAT);
 }
 
 DWORD noteCallback(DWORD, WPARAM, LPARAM, PVOID)
