@@ -31,8 +31,7 @@ void setUpApplication()
     QApplication::setWindowIcon(appIcon());
 }
 
-namespace
-{
+namespace {
 
 // The same drawing as res/pelloric.svg (48 × 48 view box): a box holding a disc.
 QPixmap drawIcon(int size)

@@ -13,8 +13,7 @@ class Page;
 
 // Tab labels drawn the same whether selected or not: the button-face colour behind the
 // text, the text at (left + 4, top + 2); only the tab frame shows the selection.
-class PlainTabBar : public QTabBar
-{
+class PlainTabBar : public QTabBar {
     Q_OBJECT
 public:
     explicit PlainTabBar(QWidget* parent = nullptr);
@@ -24,15 +23,13 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 };
 
-class TabControl : public QTabWidget
-{
+class TabControl : public QTabWidget {
     Q_OBJECT
 public:
     explicit TabControl(QWidget* parent = nullptr);
 };
 
-class MainWindow : public QDialog
-{
+class MainWindow : public QDialog {
     Q_OBJECT
 public:
     // Builds the window and shows the first page (capture). Sets context.mainWindow.

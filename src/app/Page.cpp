@@ -44,8 +44,7 @@ QStringList skuItems()
             QStringLiteral("STARTER"),          QString()};
 }
 
-namespace
-{
+namespace {
 
 template <class Ui> void buildFrom(QWidget* page)
 {
@@ -470,7 +469,8 @@ void Page::runReport()
     OperationRequest& request = globalContext().request;
     savePageSettings(request);
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    const QString report = buildWimReport(request.infoSource);
+    const QString report =
+        buildWimReport(request.infoSource, [this] { showXmlErrorMessage(mainWindow_); });
     QApplication::restoreOverrideCursor();
     control<QPlainTextEdit>(IDC_INFO_REPORT)->setPlainText(report);
 }

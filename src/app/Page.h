@@ -10,8 +10,7 @@
 
 class UpDown;
 
-class Page : public QWidget, public PagePort
-{
+class Page : public QWidget, public PagePort {
     Q_OBJECT
 public:
     // Builds page `pageIndex` (PageIndex) as a child of parent; mainWindow owns the dialogs

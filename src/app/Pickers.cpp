@@ -5,8 +5,7 @@
 #include <QDir>
 #include <QFileDialog>
 
-namespace
-{
+namespace {
 
 enum class Kind { SaveWim, OpenWim, OpenIni, Folder };
 

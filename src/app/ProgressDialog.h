@@ -17,8 +17,7 @@ class QProgressBar;
 class QPushButton;
 class QTimer;
 
-class ProgressDialog : public QDialog, public DialogPort
-{
+class ProgressDialog : public QDialog, public DialogPort {
     Q_OBJECT
 public:
     // Prepares the dialog for operation `operationId`; the operation starts when the dialog

@@ -7,12 +7,10 @@
 
 #include <algorithm>
 
-namespace
-{
+namespace {
 
 // Accepts one typed digit, or the number the arrows put there (two digits up to 99).
-class IndexValidator : public QValidator
-{
+class IndexValidator : public QValidator {
 public:
     IndexValidator(const UpDown* upDown, QObject* parent) : QValidator(parent), upDown_(upDown) {}
 

@@ -8,8 +8,7 @@
 class QLineEdit;
 class QToolButton;
 
-class UpDown : public QWidget
-{
+class UpDown : public QWidget {
     Q_OBJECT
 public:
     explicit UpDown(QWidget* parent = nullptr);

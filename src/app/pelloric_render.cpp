@@ -18,8 +18,7 @@
 #include <atomic>
 #include <cstdio>
 
-namespace
-{
+namespace {
 
 std::atomic<bool> gReleaseDemo{false};
 

@@ -9,8 +9,7 @@
 
 #include <functional>
 
-namespace uitest
-{
+namespace uitest {
 
 // Processes events until done() holds or ms have passed; returns done().
 inline bool waitUntil(const std::function<bool()>& done, int ms = 10000)
