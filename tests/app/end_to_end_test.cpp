@@ -1,0 +1,138 @@
+// The whole path from the page to the WIM file with the real operations and real libwim:
+// values typed into a page reach the operation run in the progress dialog, and the report
+// button shows what the file holds.
+#include "UiDriver.h"
+
+#include "app/ControlIds.h"
+#include "app/MainWindow.h"
+#include "app/Page.h"
+#include "app/ProgressDialog.h"
+#include "app/UpDown.h"
+#include "ops/Worker.h"
+#include "support/TempDir.h"
+#include "support/WimFixtures.h"
+
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabBar>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+using namespace uitest;
+
+namespace {
+
+class EndToEndTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        OperationContext& ctx = globalContext();
+        ctx.request = OperationRequest();
+        resetRequestDefaults(ctx.request);
+        window = std::make_unique<MainWindow>(ctx);
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    }
+    void TearDown() override
+    {
+        window.reset();
+        joinWorker(globalContext());
+    }
+
+    void selectTab(int index)
+    {
+        QTabBar* bar = window->tabControl()->tabBar();
+        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(index).center());
+        ASSERT_EQ(window->currentPage()->pageIndex(), index);
+    }
+    template <class T> T* ctl(int id) const { return window->currentPage()->control<T>(id); }
+
+    // Presses button `id`, waits in the progress dialog until the operation has ended,
+    // records the dialog's log and button, and closes it with Escape.
+    void runFromButton(int id)
+    {
+        log.clear();
+        buttonText.clear();
+        whenModal<ProgressDialog>([this](ProgressDialog* d) {
+            waitUntil([] { return !globalContext().running.load(); }, 120000);
+            d->drainPending();
+            log = d->findChild<QPlainTextEdit*>(u"c1012"_qs)->toPlainText();
+            auto* button = d->findChild<QPushButton*>(u"c2"_qs);
+            buttonText = button->text();
+            buttonEnabled = button->isEnabled();
+            QTest::keyClick(d, Qt::Key_Escape);
+        });
+        QTest::mouseClick(ctl<QPushButton>(id), Qt::LeftButton);
+    }
+
+    std::unique_ptr<MainWindow> window;
+    QString log;
+    QString buttonText;
+    bool buttonEnabled = false;
+};
+
+} // namespace
+
+TEST_F(EndToEndTest, CaptureFromThePageWritesTheImageWithThePageValues)
+{
+    TempDir dir;
+    const QString source = dir.mkdir(u"源"_qs);
+    wimfix::makeSampleTree(source);
+    const QString target = dir.file(u"捕获.wim"_qs);
+
+    retype(ctl<QLineEdit>(IDC_CAPTURE_SOURCE), source);
+    retype(ctl<QLineEdit>(IDC_CAPTURE_TARGET), target);
+    retype(ctl<QLineEdit>(IDC_CAPTURE_DESCRIPTION), u"页面描述"_qs);
+    runFromButton(IDC_CAPTURE_CREATE);
+
+    EXPECT_EQ(buttonText, u"关闭"_qs);
+    EXPECT_TRUE(buttonEnabled);
+    EXPECT_TRUE(log.contains(u"WIM 捕获成功"_qs)) << qPrintable(log);
+    EXPECT_EQ(wimfix::imageCount(target), 1);
+    EXPECT_EQ(wimfix::imageProperty(target, 1, u"NAME"_qs), u"WIM1"_qs);
+    EXPECT_EQ(wimfix::imageProperty(target, 1, u"DESCRIPTION"_qs), u"页面描述"_qs);
+    // The page keeps its values after the dialog.
+    EXPECT_EQ(ctl<QLineEdit>(IDC_CAPTURE_TARGET)->text(), target);
+}
+
+TEST_F(EndToEndTest, DeleteFromThePageRemovesTheChosenIndex)
+{
+    TempDir dir;
+    const QString tree = dir.mkdir(u"tree"_qs);
+    wimfix::makeSampleTree(tree);
+    const QString wim = dir.file(u"三个.wim"_qs);
+    QString error;
+    ASSERT_TRUE(wimfix::makeWim(
+        wim, {{{tree, u"一"_qs, {}, {}}, {tree, u"二"_qs, {}, {}}, {tree, u"三"_qs, {}, {}}}},
+        &error))
+        << qPrintable(error);
+
+    selectTab(PAGE_DELETE);
+    retype(ctl<QLineEdit>(IDC_DELETE_SOURCE), wim);
+    QTest::mouseClick(ctl<UpDown>(IDC_DELETE_INDEX)->findChild<QToolButton*>(u"up"_qs),
+                      Qt::LeftButton);
+    runFromButton(IDC_DELETE_START);
+
+    EXPECT_EQ(buttonText, u"关闭"_qs);
+    EXPECT_EQ(wimfix::imageCount(wim), 2) << qPrintable(log);
+    EXPECT_EQ(wimfix::imageProperty(wim, 1, u"NAME"_qs), u"一"_qs);
+    EXPECT_EQ(wimfix::imageProperty(wim, 2, u"NAME"_qs), u"三"_qs);
+}
+
+TEST_F(EndToEndTest, ReportButtonShowsTheImagesOfARealFile)
+{
+    TempDir dir;
+    const QString tree = dir.mkdir(u"tree"_qs);
+    wimfix::makeSampleTree(tree);
+    const QString wim = dir.file(u"报告.wim"_qs);
+    ASSERT_TRUE(wimfix::makeWim(wim, {{{tree, u"报告映像"_qs, u"报告描述"_qs, {}}}}));
+
+    selectTab(PAGE_INFO);
+    retype(ctl<QLineEdit>(IDC_INFO_SOURCE), wim);
+    QTest::mouseClick(ctl<QPushButton>(IDC_INFO_RUN), Qt::LeftButton);
+    const QString report = ctl<QPlainTextEdit>(IDC_INFO_REPORT)->toPlainText();
+    EXPECT_TRUE(report.contains(u"报告映像"_qs)) << qPrintable(report);
+    EXPECT_TRUE(report.contains(u"报告描述"_qs));
+}
