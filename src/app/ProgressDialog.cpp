@@ -49,7 +49,7 @@ ProgressDialog::ProgressDialog(int operationId, QWidget* owner, OperationContext
 
     cursorTimer_ = new QTimer(this);
     cursorTimer_->setInterval(50);
-    connect(cursorTimer_, &QTimer::timeout, this, &ProgressDialog::updateCursor);
+    connect(cursorTimer_, &QTimer::timeout, this, &ProgressDialog::pollRunning);
 }
 
 ProgressDialog::~ProgressDialog()
@@ -74,7 +74,7 @@ void ProgressDialog::showEvent(QShowEvent* event)
     if (started_)
         return;
     started_ = true;
-    startOperation(context_, operationId_, this);
+    workerStarted_ = startOperation(context_, operationId_, this);
     updateCursor();
     cursorTimer_->start();
 }
@@ -93,6 +93,20 @@ void ProgressDialog::closeEvent(QCloseEvent* event)
     // Only button 2 or Escape end the dialog; a close request from elsewhere is one of them.
     event->ignore();
     reject();
+}
+
+void ProgressDialog::pollRunning()
+{
+    if (workerStarted_ && !workerEnded_ && !context_.running.load()) {
+        workerEnded_ = true;
+        drainPending();
+        // An abort pressed just as the worker finished can arrive after the worker's own end
+        // texts; the dialog must still end up closable, so the end state is restored.
+        const WorkerFrame frame = workerFrameFor(operationId_);
+        button_->setText(frame.endText);
+        button_->setEnabled(true);
+    }
+    updateCursor();
 }
 
 void ProgressDialog::updateCursor()

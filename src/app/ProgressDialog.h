@@ -61,10 +61,14 @@ private:
     void flushLog(QString& lines);
     QWidget* item(int controlId) const;
     void updateCursor();
+    // Timer: the cursor, and the button's end state once the worker has ended.
+    void pollRunning();
 
     OperationContext& context_;
     const int operationId_;
     bool started_ = false;
+    bool workerStarted_ = false;
+    bool workerEnded_ = false;
 
     QPlainTextEdit* log_ = nullptr;
     QProgressBar* bar_ = nullptr;

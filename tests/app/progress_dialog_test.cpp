@@ -203,6 +203,27 @@ TEST_F(ProgressDialogTest, AbortShowsTheAbortingStateWhileTheOperationWindsDown)
     EXPECT_FALSE(dialog->isVisible());
 }
 
+TEST_F(ProgressDialogTest, LateAbortTextsDoNotLeaveTheButtonDisabledAfterTheEnd)
+{
+    overrideOperation(ID_APPLY, held.fn());
+    open(ID_APPLY);
+    ASSERT_TRUE(waitUntil([&] { return held.entered.load(); }));
+    held.release = true;
+    // No events are served while the worker ends, then the abort's writes arrive after the
+    // worker's end texts, as when Abort is pressed in the same instant.
+    while (running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    dialog->enableItem(IDC_CLOSE_BUTTON, false);
+    dialog->setItemText(IDC_CLOSE_BUTTON, u"正在终止..."_qs);
+    ASSERT_TRUE(
+        waitUntil([&] { return button()->isEnabled() && button()->text() == u"Close"_qs; }, 2000));
+    QTest::qWait(120); // and it stays so
+    EXPECT_TRUE(button()->isEnabled());
+    EXPECT_EQ(button()->text(), u"Close"_qs);
+    QTest::mouseClick(button(), Qt::LeftButton);
+    EXPECT_FALSE(dialog->isVisible());
+}
+
 TEST_F(ProgressDialogTest, EscapeWhileRunningAbortsAndAfterTheEndCloses)
 {
     overrideOperation(ID_CAPTURE, held.fn());
