@@ -11,8 +11,7 @@
 #include <algorithm>
 #include <vector>
 
-namespace
-{
+namespace {
 
 LPCWSTR wide(const QString& text)
 {
@@ -39,8 +38,7 @@ bool hasWildcard(const QString& name)
 // loaded (SYSTEM first) and, once copying has begun, deletes both copy paths (SOFTWARE
 // first), so that neither a half-done copy nor one left by an interrupted earlier run
 // remains.
-class HiveCleanup
-{
+class HiveCleanup {
 public:
     explicit HiveCleanup(const OfflineHive& software, const OfflineHive& system)
         : software_(software), system_(system)

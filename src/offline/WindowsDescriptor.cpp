@@ -12,8 +12,7 @@
 #include <optional>
 #include <vector>
 
-namespace
-{
+namespace {
 
 LPCWSTR wide(const QString& text)
 {

@@ -21,8 +21,7 @@
 #include <unordered_set>
 #include <vector>
 
-namespace
-{
+namespace {
 
 constexpr DWORD kErrorNoMoreFiles = 18; // the platform's ERROR_NO_MORE_FILES
 
@@ -31,8 +30,7 @@ void setErrno(int err)
     SetLastError(ErrorFromErrno(err));
 }
 
-class Fd
-{
+class Fd {
 public:
     explicit Fd(int fd = -1) : fd_(fd) {}
     ~Fd()
@@ -140,8 +138,7 @@ DWORD attributesOf(const struct stat& st, bool isLink, const std::string& name)
 // ENOENT means a missing file when its folder exists, else a missing path.
 DWORD missingError(const std::string& path)
 {
-    struct stat st {
-    };
+    struct stat st {};
     const std::string parent = parentOf(path);
     if (::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         return ERROR_FILE_NOT_FOUND;
@@ -190,10 +187,8 @@ FindTable& findTable()
 
 bool fillFindData(int dirFd, const std::string& name, WIN32_FIND_DATAW& data)
 {
-    struct stat st {
-    };
-    struct stat lst {
-    };
+    struct stat st {};
+    struct stat lst {};
     const bool haveLink = ::fstatat(dirFd, name.c_str(), &lst, AT_SYMLINK_NOFOLLOW) == 0;
     if (::fstatat(dirFd, name.c_str(), &st, 0) != 0) {
         if (!haveLink)
@@ -235,16 +230,14 @@ BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists)
         SetLastError(err == ENOENT ? missingError(from) : ErrorFromErrno(err));
         return FALSE;
     }
-    struct stat st {
-    };
+    struct stat st {};
     if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     ::fcntl(in.get(), F_SETFL, ::fcntl(in.get(), F_GETFL) & ~O_NONBLOCK);
 
-    struct stat existing {
-    };
+    struct stat existing {};
     if (failIfExists && ::lstat(to.c_str(), &existing) == 0) {
         SetLastError(ERROR_FILE_EXISTS);
         return FALSE;
@@ -301,8 +294,7 @@ BOOL DeleteFileW(LPCWSTR fileName)
         return FALSE;
     }
     const std::string path = toUtf8(fileName);
-    struct stat st {
-    };
+    struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) {
         const int err = errno;
         SetLastError(err == ENOENT ? missingError(path) : ErrorFromErrno(err));
@@ -327,15 +319,13 @@ DWORD GetFileAttributesW(LPCWSTR fileName)
         return INVALID_FILE_ATTRIBUTES;
     }
     const std::string path = toUtf8(fileName);
-    struct stat st {
-    };
+    struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         const int err = errno;
         SetLastError(err == ENOENT ? missingError(path) : ErrorFromErrno(err));
         return INVALID_FILE_ATTRIBUTES;
     }
-    struct stat lst {
-    };
+    struct stat lst {};
     const bool isLink = ::lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode);
     std::string name = path;
     while (name.size() > 1 && name.back() == '/')

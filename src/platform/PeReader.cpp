@@ -12,8 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace
-{
+namespace {
 
 constexpr DWORD kRtVersion = 16;
 constexpr std::size_t kNodeHeader = 6;
@@ -34,8 +33,7 @@ struct Section {
     std::uint64_t rawPointer;
 };
 
-class PeImage
-{
+class PeImage {
 public:
     explicit PeImage(const PeSource& source) : source_(source) {}
 

@@ -13,8 +13,7 @@
 
 // Bytes of a file or of memory, read by offset. read() fails for any range that does not
 // lie wholly inside the source.
-class PeSource
-{
+class PeSource {
 public:
     explicit PeSource(std::span<const BYTE> bytes) : bytes_(bytes), size_(bytes.size()) {}
     // A regular file open for reading; the descriptor stays the caller's.

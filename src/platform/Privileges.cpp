@@ -9,8 +9,7 @@
 
 #include <atomic>
 
-namespace
-{
+namespace {
 
 constexpr DWORD kBackupLuid = 17;  // the platform's SE_BACKUP_PRIVILEGE
 constexpr DWORD kRestoreLuid = 18; // SE_RESTORE_PRIVILEGE

@@ -25,8 +25,7 @@
 #include <unordered_set>
 #include <vector>
 
-namespace
-{
+namespace {
 
 // Hive cell offsets are 32-bit, so no valid hive file is larger than this; refusing bigger
 // files keeps a hostile file from making us read gigabytes into memory.
@@ -63,8 +62,7 @@ struct RegistryKey {
     std::optional<std::vector<hive_node_h>> children; // filled by the first enumeration
 };
 
-namespace
-{
+namespace {
 
 struct RegistryState {
     std::mutex mutex;
@@ -200,8 +198,7 @@ LSTATUS RegLoadKeyW(HKEY key, LPCWSTR subKey, LPCWSTR file)
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return errorFromOpenErrno(errno);
-    struct stat st {
-    };
+    struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxHiveFileSize) {
         ::close(fd);
         return S_ISDIR(st.st_mode) ? ERROR_ACCESS_DENIED : ERROR_BADDB;

@@ -14,8 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace
-{
+namespace {
 
 // A missing file is ERROR_FILE_NOT_FOUND when its folder exists, else ERROR_PATH_NOT_FOUND.
 DWORD openError(int err, const std::string& path)
@@ -24,8 +23,7 @@ DWORD openError(int err, const std::string& path)
         return ErrorFromErrno(err);
     const auto slash = path.find_last_of('/');
     const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    struct stat st {
-    };
+    struct stat st {};
     return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? ERROR_FILE_NOT_FOUND
                                                                    : ERROR_PATH_NOT_FOUND;
 }
@@ -44,8 +42,7 @@ std::optional<std::vector<BYTE>> loadVersionResource(LPCWSTR fileName)
         SetLastError(openError(errno, path));
         return std::nullopt;
     }
-    struct stat st {
-    };
+    struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         SetLastError(ERROR_ACCESS_DENIED);

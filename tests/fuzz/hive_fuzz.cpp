@@ -10,8 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-namespace
-{
+namespace {
 
 int visited = 0;
 

@@ -9,8 +9,7 @@
 #include <memory>
 #include <vector>
 
-namespace
-{
+namespace {
 
 void queryAll(const BYTE* block)
 {

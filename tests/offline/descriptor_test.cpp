@@ -15,8 +15,7 @@
 #include <functional>
 #include <optional>
 
-namespace
-{
+namespace {
 
 LPCWSTR w(const QString& s)
 {
@@ -27,8 +26,7 @@ using offlinefix::Installation;
 
 // Loads the installation's hives under OFL_SOFTWARE and OFL_SYSTEM for the life of the
 // object, and builds its kernel file.
-class LoadedInstallation
-{
+class LoadedInstallation {
 public:
     explicit LoadedInstallation(const Installation& installation)
     {

@@ -25,8 +25,7 @@
 #include <map>
 #include <memory>
 
-namespace
-{
+namespace {
 
 LPCWSTR w(const QString& s)
 {
@@ -61,8 +60,7 @@ bool keyLoaded(const char16_t* name)
     return true;
 }
 
-class DetectTest : public ::testing::Test
-{
+class DetectTest : public ::testing::Test {
 protected:
     void SetUp() override
     {

@@ -15,8 +15,7 @@
 
 #include <functional>
 
-namespace
-{
+namespace {
 
 // Only presence counts here, so the three files are empty.
 void makeSystemFolder(const TempDir& dir, const QString& folder, const QStringList& skip = {},

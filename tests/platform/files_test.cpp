@@ -14,8 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 LPCWSTR w(const QString& s)
 {

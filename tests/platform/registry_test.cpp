@@ -15,16 +15,14 @@
 #include <cstring>
 #include <vector>
 
-namespace
-{
+namespace {
 
 LPCWSTR w(const QString& s)
 {
     return reinterpret_cast<LPCWSTR>(s.utf16());
 }
 
-class RegistryTest : public ::testing::Test
-{
+class RegistryTest : public ::testing::Test {
 protected:
     void SetUp() override
     {

@@ -14,8 +14,7 @@
 #include <optional>
 #include <vector>
 
-namespace
-{
+namespace {
 
 LPCWSTR w(const QString& s)
 {

@@ -10,11 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace hivefix
-{
+namespace hivefix {
 
-namespace
-{
+namespace {
 
 constexpr std::size_t kHeaderSize = 0x1000;
 constexpr std::size_t kPageSize = 0x1000;

@@ -13,8 +13,7 @@
 
 struct hive_h;
 
-namespace hivefix
-{
+namespace hivefix {
 
 // Writes an empty hive: a root key "ROOT" with no subkeys and no values, and the security
 // cell that hivex needs before it adds keys below the root. Returns false when the file
@@ -24,8 +23,7 @@ bool writeEmptyHive(const QString& path);
 // Builds a hive file: starts from writeEmptyHive, adds keys and values through hivex, and
 // writes the result with commit(). Key paths are split at backslashes; missing keys are
 // created. Failures are recorded as GoogleTest failures.
-class HiveWriter
-{
+class HiveWriter {
 public:
     explicit HiveWriter(const QString& path);
     ~HiveWriter();

@@ -8,8 +8,7 @@
 
 #include <gtest/gtest.h>
 
-namespace offlinefix
-{
+namespace offlinefix {
 
 QString Installation::defaultProductName()
 {

@@ -14,8 +14,7 @@
 #include <utility>
 #include <vector>
 
-namespace offlinefix
-{
+namespace offlinefix {
 
 struct Installation {
     // Names on disk; letter case as a real installation spells them.

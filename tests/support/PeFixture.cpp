@@ -7,11 +7,9 @@
 #include <QFileInfo>
 #include <QStringList>
 
-namespace pefix
-{
+namespace pefix {
 
-namespace
-{
+namespace {
 
 // A string literal of the resource script: quotes doubled, backslashes escaped.
 QString rcString(const QString& text)

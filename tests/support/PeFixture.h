@@ -12,8 +12,7 @@
 #include <utility>
 #include <vector>
 
-namespace pefix
-{
+namespace pefix {
 
 struct StringTable {
     QString key;                                     // "080404B0", "040904b0", ...
