@@ -6,6 +6,7 @@
 #include "platform/Privileges.h"
 #include "platform/Registry.h"
 
+#include <QFileInfo>
 #include <QStringList>
 
 #include <algorithm>
@@ -28,6 +29,20 @@ QString withoutTrailingSlash(QString path)
 const QString kKernelFile = QStringLiteral("/System32/Kernel32.dll");
 const QString kSoftwareHive = QStringLiteral("/System32/config/SOFTWARE");
 const QString kSystemHive = QStringLiteral("/System32/config/SYSTEM");
+
+// Whether the folder that `copyPath` is written to lies inside the captured folder once
+// symbolic links are followed. A hostile tree (a config folder that links elsewhere) must not
+// make detection create or delete files outside what was captured.
+bool insideCapturedFolder(const QString& capturedFolder, const QString& copyPath)
+{
+    const QString folder = QFileInfo(QFileInfo(copyPath).absolutePath()).canonicalFilePath();
+    QString base = QFileInfo(capturedFolder).canonicalFilePath();
+    if (folder.isEmpty() || base.isEmpty())
+        return false;
+    if (!base.endsWith(u'/'))
+        base += u'/';
+    return folder.startsWith(base);
+}
 
 bool hasWildcard(const QString& name)
 {
@@ -193,6 +208,10 @@ void DetectOfflineWindows(HANDLE image, const XmlErrorReport& onXmlError,
 
     software.copyPath = software.sourcePath + QStringLiteral(".OFL");
     system.copyPath = system.sourcePath + QStringLiteral(".OFL");
+
+    if (!insideCapturedFolder(capturedFolder, software.copyPath) ||
+        !insideCapturedFolder(capturedFolder, system.copyPath))
+        return;
 
     WindowsDescriptor descriptor;
     {

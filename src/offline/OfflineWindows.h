@@ -9,6 +9,9 @@
 // way out of a run leaves no ".OFL" hive copy on disk and no "OFL_SOFTWARE"/"OFL_SYSTEM" key
 // loaded; only the two enabled privileges outlive it.
 //
+// The hive copies are written only when the folder that holds them lies inside the captured
+// folder once symbolic links are followed; otherwise the run ends before writing anything.
+//
 // Letter case: Linux file systems tell "Windows/System32/kernel32.dll" and
 // "WINDOWS/System32/Kernel32.dll" apart, Windows does not. Every file lookup of detection
 // (candidate folders, hive files, the kernel file) takes the exact name when it exists and

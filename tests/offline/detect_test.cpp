@@ -289,6 +289,27 @@ TEST_F(DetectTest, LeftoversOfAnEarlierRunAndPlantedLinks)
     EXPECT_FALSE(QFileInfo(config() + "/SYSTEM.OFL").isSymLink());
 }
 
+// A config folder that links out of the captured tree: detection writes nothing there.
+TEST_F(DetectTest, NoCopiesOutsideTheCapturedFolder)
+{
+    const QString outside = dir.file("outside");
+    offlinefix::buildOfflineTree(outside);
+    dir.write("outside/Windows/System32/config/SOFTWARE.OFL", "someone's file");
+    offlinefix::buildOfflineTree(source);
+    QDir(config()).removeRecursively();
+    ASSERT_EQ(::symlink(QFile::encodeName(outside + "/Windows/System32/config").constData(),
+                        QFile::encodeName(config()).constData()),
+              0);
+    QString root;
+    ASSERT_TRUE(FindSystemRoot(source, root)) << "the installation is found through the link";
+    capture(source);
+    const auto before = wimfix::treeContents(outside);
+    const Result r = detect(source);
+    ASSERT_TRUE(r.xml);
+    EXPECT_EQ(r.xml->root().findChild(u"WINDOWS"), nullptr);
+    EXPECT_EQ(wimfix::treeContents(outside), before);
+}
+
 TEST_F(DetectTest, AKeyStillLoadedEndsTheRun)
 {
     offlinefix::buildOfflineTree(source);
