@@ -219,7 +219,6 @@ DWORD errorFromWimlib(int code, int savedErrno)
     case WIMLIB_ERR_INVALID_PART_NUMBER:
     case WIMLIB_ERR_INVALID_REPARSE_DATA:
     case WIMLIB_ERR_INVALID_UTF16_STRING:
-    case WIMLIB_ERR_INVALID_UTF8_STRING:
     case WIMLIB_ERR_METADATA_NOT_FOUND:
     case WIMLIB_ERR_RESOURCE_NOT_FOUND:
     case WIMLIB_ERR_UNEXPECTED_END_OF_FILE:
@@ -251,6 +250,8 @@ DWORD errorFromWimlib(int code, int savedErrno)
         return ERROR_NOT_SUPPORTED;
     case WIMLIB_ERR_NOTDIR:
         return ERROR_DIRECTORY;
+    case WIMLIB_ERR_INVALID_UTF8_STRING:
+        return ERROR_INVALID_NAME; // a file name the WIM format cannot hold
     case WIMLIB_ERR_IS_DIRECTORY:
     case WIMLIB_ERR_NOT_A_REGULAR_FILE:
         return ERROR_ACCESS_DENIED;
@@ -313,6 +314,7 @@ void rebuildView(WimHandle& w)
 {
     const int count = imageCountOf(w.wim.get());
     w.topElements.clear();
+    w.topBeforeImages = 0;
     w.images.clear();
     std::vector<std::pair<int, XmlElem>> found;
     void* buf = nullptr;
@@ -324,6 +326,8 @@ void rebuildView(WimHandle& w)
             for (XmlElem& e : root.children) {
                 if (e.name != QLatin1String("IMAGE")) {
                     w.topElements.push_back(std::move(e));
+                    if (position == 0)
+                        w.topBeforeImages = w.topElements.size();
                     continue;
                 }
                 ++position;
@@ -764,13 +768,17 @@ BOOL WIMGetImageInformation(HANDLE object, PVOID* imageInfo, DWORD* cbImageInfo)
         WimHandle* w = lookupWim(object);
         if (!w)
             return FALSE;
+        // The file's own order: elements before the images, the images, the rest.
         text += u"<WIM>";
-        for (const XmlElem& e : w->topElements)
-            serializeXml(e, text);
+        const std::size_t before = std::min(w->topBeforeImages, w->topElements.size());
+        for (std::size_t i = 0; i < before; ++i)
+            serializeXml(w->topElements[i], text);
         for (std::size_t i = 0; i < w->images.size(); ++i) {
             const QString index = indexText(static_cast<int>(i + 1));
             serializeXml(w->images[i], text, &index);
         }
+        for (std::size_t i = before; i < w->topElements.size(); ++i)
+            serializeXml(w->topElements[i], text);
         text += u"</WIM>";
     }
     const std::size_t bytes = static_cast<std::size_t>(text.size()) * sizeof(WCHAR);

@@ -16,8 +16,7 @@
 #include <string>
 #include <vector>
 
-namespace imaging
-{
+namespace imaging {
 
 // ---- owned libwim structures --------------------------------------------------------------
 struct WimFree {
@@ -85,6 +84,7 @@ struct WimHandle {
     // The view of the file's XML: the root's elements other than IMAGE, and one IMAGE per
     // image in image order.
     std::vector<XmlElem> topElements;
+    std::size_t topBeforeImages = 0; // how many of topElements stand before the images
     std::vector<XmlElem> images;
     std::vector<bool> imageDirty;
     std::vector<ImageHandle*> openImages;
@@ -151,8 +151,7 @@ BOOL fail(DWORD code);
 // ---- progress bridge ----------------------------------------------------------------------
 // One per long call: a snapshot of the registered callbacks, reused path buffers, the rate
 // limiter for WIM_MSG_PROGRESS and the pacing of per-entry WIM_MSG_PROCESS messages.
-class ProgressBridge
-{
+class ProgressBridge {
 public:
     // The bridge of the running call also receives libwim's printed errors and warnings on
     // this thread (as WIM_MSG_ERROR / WIM_MSG_WARNING with the text in wParam).

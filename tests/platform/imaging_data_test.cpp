@@ -16,6 +16,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <functional>
 #include <vector>
 
@@ -245,6 +246,20 @@ TEST_F(ImagingData, UnsupportedFilesAreLeftOutWithAWarning)
     EXPECT_EQ(rec.messages[warning].path, fifo);
     EXPECT_EQ(rec.messages[warning].lParam, static_cast<LPARAM>(ERROR_NOT_SUPPORTED));
     EXPECT_FALSE(wimfix::imagePaths(path, 1).contains(QStringLiteral("pipe")));
+}
+
+TEST_F(ImagingData, FileNameThatIsNoUtf8FailsWithLibwimsReason)
+{
+    const QByteArray bad = QFile::encodeName(tree) + "/\xff.txt";
+    FILE* f = std::fopen(bad.constData(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    EXPECT_EQ(capture(tmp.file(QStringLiteral("bad.wim")), tree, CREATE_ALWAYS), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
+    bool told = false;
+    for (const Message& m : rec.messages)
+        told |= m.id == WIM_MSG_ERROR && m.path.contains(QStringLiteral("UTF-8"));
+    EXPECT_TRUE(told);
 }
 
 TEST_F(ImagingData, ReparsePointFixFlag)

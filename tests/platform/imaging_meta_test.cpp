@@ -171,7 +171,8 @@ TEST_F(ImagingMeta, IntegrityCheckedOnOpenWithVerify)
 
 TEST_F(ImagingMeta, ImageInformationOfWimAndImageHandles)
 {
-    HANDLE h = openWim(threeImageWim());
+    const QString path = threeImageWim();
+    HANDLE h = openWim(path);
     ASSERT_NE(h, nullptr);
     const QString whole = info(h);
     EXPECT_TRUE(whole.startsWith(QStringLiteral("<WIM>")));
@@ -180,6 +181,8 @@ TEST_F(ImagingMeta, ImageInformationOfWimAndImageHandles)
     const int second = whole.indexOf(QStringLiteral("<IMAGE INDEX=\"2\">"));
     const int third = whole.indexOf(QStringLiteral("<IMAGE INDEX=\"3\">"));
     EXPECT_TRUE(first > 0 && first < second && second < third);
+    // Unchanged, the text is the file's XML as libwim reads it, element for element.
+    EXPECT_EQ(whole, wimfix::imagexXml(path).trimmed());
 
     HANDLE img = WIMLoadImage(h, 1);
     ASSERT_NE(img, nullptr);
