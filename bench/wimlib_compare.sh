@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Times capture (none, XPRESS, LZX), apply and export through pelloric-run against
-# wimlib-imagex doing the same work on the same tree, and prints the ratios.
+# wimlib-imagex doing the same work on the same tree, and prints the ratios (pelloric /
+# wimlib-imagex) of wall time and of CPU time. On a busy machine the wall times follow the
+# other load; the CPU times show the work each tool does.
 #
 #   bench/wimlib_compare.sh [PELLORIC_RUN] [WORK_DIR]
 #
@@ -63,19 +65,19 @@ PY
 fi
 sync
 
-# Wall time of one command in seconds; the command's output goes to $work/last.log.
-seconds() {
-    local start end
-    start=$(date +%s.%N)
-    if ! "$@" >"$work/last.log" 2>&1; then
+# Runs one command; prints its wall time and its CPU time (user + system, children
+# included) in seconds. The command's output goes to $work/last.log.
+measure() {
+    if ! /usr/bin/time -f '%e %U %S' -o "$work/time.txt" "$@" >"$work/last.log" 2>&1; then
         echo "FAILED: $*" >&2
         tail -n 20 "$work/last.log" >&2
         exit 1
     fi
-    end=$(date +%s.%N)
-    echo "$end - $start" | bc
+    read -r wall user sys <"$work/time.txt"
+    echo "$wall $(echo "$user + $sys" | bc)"
 }
 min() { echo "if ($1 < $2) $1 else $2" | bc; }
+ratio() { if [[ $(echo "$2 > 0" | bc) == 1 ]]; then echo "scale=3; $1 / $2" | bc; else echo -; fi; }
 
 results=()
 # compare NAME CLEAN_PELLORIC CLEAN_IMAGEX -- PELLORIC_ARGS... -- IMAGEX_ARGS...
@@ -87,22 +89,30 @@ compare() {
     while [[ $1 != -- ]]; do pArgs+=("$1"); shift; done
     shift
     wArgs=("$@")
-    local bestP=999999 bestW=999999 t
+    local wallP=999999 wallW=999999 cpuP=999999 cpuW=999999 wall cpu out tool
     for ((i = 0; i < repeat; i++)); do
-        # Alternate which tool goes first so neither always meets a colder cache.
+        # Alternate which tool goes first so neither always meets the same conditions.
         eval "$cleanP"; eval "$cleanW"; sync
-        if ((i % 2 == 0)); then
-            t=$(seconds nice "$run" "${pArgs[@]}"); bestP=$(min "$t" "$bestP"); sync
-            t=$(seconds nice wimlib-imagex "${wArgs[@]}"); bestW=$(min "$t" "$bestW"); sync
-        else
-            t=$(seconds nice wimlib-imagex "${wArgs[@]}"); bestW=$(min "$t" "$bestW"); sync
-            t=$(seconds nice "$run" "${pArgs[@]}"); bestP=$(min "$t" "$bestP"); sync
-        fi
+        for tool in $( ((i % 2 == 0)) && echo "p w" || echo "w p"); do
+            if [[ $tool == p ]]; then
+                out=$(measure nice "$run" "${pArgs[@]}")
+                read -r wall cpu <<<"$out"
+                wallP=$(min "$wall" "$wallP"); cpuP=$(min "$cpu" "$cpuP")
+            else
+                out=$(measure nice wimlib-imagex "${wArgs[@]}")
+                read -r wall cpu <<<"$out"
+                wallW=$(min "$wall" "$wallW"); cpuW=$(min "$cpu" "$cpuW")
+            fi
+            sync
+        done
     done
-    local ratio
-    ratio=$(echo "scale=3; $bestP / $bestW" | bc)
-    results+=("$(printf '%-14s %10.2f %10.2f %8s' "$name" "$bestP" "$bestW" "$ratio")")
-    printf '%-14s pelloric %8.2fs  wimlib-imagex %8.2fs  ratio %s\n' "$name" "$bestP" "$bestW" "$ratio"
+    local ratio cpuRatio
+    ratio=$(ratio "$wallP" "$wallW")
+    cpuRatio=$(ratio "$cpuP" "$cpuW")
+    results+=("$(printf '%-14s %9.2f %9.2f %7s %9.2f %9.2f %7s' "$name" "$wallP" "$wallW" "$ratio" \
+        "$cpuP" "$cpuW" "$cpuRatio")")
+    printf '%-14s wall %8.2fs / %8.2fs = %s   cpu %8.2fs / %8.2fs = %s\n' "$name" "$wallP" \
+        "$wallW" "$ratio" "$cpuP" "$cpuW" "$cpuRatio"
 }
 
 # Warm the page cache with the tree once, so the first timed capture does not pay for it.
@@ -130,7 +140,8 @@ compare "export" "rm -f '$work/p-export.wim'" "rm -f '$work/w-export.wim'" \
     -- export "$input" 1 "$work/w-export.wim" --compress=XPRESS
 
 echo
-printf '%-14s %10s %10s %8s\n' step "pelloric" "imagex" ratio
+echo "machine: $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-14s %9s %9s %7s %9s %9s %7s\n' step "wall P" "wall W" ratio "cpu P" "cpu W" ratio
 printf '%s\n' "${results[@]}"
 for f in p-none w-none p-XPRESS w-XPRESS p-LZX w-LZX p-export w-export; do
     printf '%-10s %12d bytes\n' "$f.wim" "$(stat -c %s "$work/$f.wim")"

@@ -1,5 +1,6 @@
 // Export end to end: images copied between WIM files made with libwim, the destination
 // checked with libwim, wimlib-imagex and 7-Zip, the source left as it was.
+#include "ops/Operations.h"
 #include "ops/Text.h"
 #include "support/OperationRun.h"
 #include "support/TempDir.h"
@@ -246,4 +247,34 @@ TEST_F(ExportTest, ExportIntoTheSourceFileAddsADuplicateOrFailsCleanly)
         EXPECT_TRUE(logLines().last().startsWith(QStringLiteral("错误")))
             << logText().toStdString();
     }
+}
+
+TEST_F(ExportTest, AbortRequestedBeforeTheExportLeavesTheDestinationAlone)
+{
+    const QString tree = dir.file("tree");
+    wimfix::makeSampleTree(tree);
+    const QString source = dir.file("source.wim");
+    ASSERT_TRUE(wimfix::makeWim(source, {{{tree, "one"}}}));
+    const QString existing = dir.file("existing.wim");
+    ASSERT_TRUE(wimfix::makeWim(existing, {{{tree, "kept"}}}));
+    const QByteArray digest = wimfix::fileDigest(existing);
+
+    OperationContext& context = globalContext();
+    OperationRequest& r = freshRequest();
+    r.exportSource = source;
+    for (const QString& target : {existing, dir.file("new.wim")}) {
+        SCOPED_TRACE(target.toStdString());
+        r.exportTarget = target;
+        {
+            std::lock_guard lock(context.logMutex);
+            context.logText.clear();
+        }
+        context.progressWindow = &port;
+        context.abortRequested = true;
+        EXPECT_FALSE(RunExport(context));
+        context.abortRequested = false;
+        EXPECT_EQ(logLines().last(), QStringLiteral("错误:导出 WIM 出错."));
+    }
+    EXPECT_EQ(wimfix::fileDigest(existing), digest);
+    EXPECT_NE(wimfix::imageCount(dir.file("new.wim")), 1);
 }
