@@ -375,7 +375,27 @@ void ConfigLineReader::decode(QByteArrayView bytes, bool last)
     }
 
     if (encoding_ == ConfigEncoding::Latin1) {
-        pending_.append(QString::fromLatin1(bytes));
+        // Decoded a line at a time, so each line can be told UTF-8 or single-byte on its own.
+        const auto flush = [this] {
+            QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+            QString text = utf8.decode(rawLine_);
+            if (utf8.hasError())
+                text = QString::fromLatin1(rawLine_);
+            pending_.append(text);
+            rawLine_.clear();
+        };
+        qsizetype start = 0;
+        for (qsizetype i = 0; i < bytes.size(); ++i) {
+            if (bytes[i] != '\n')
+                continue;
+            rawLine_.append(bytes.sliced(start, i + 1 - start));
+            flush();
+            start = i + 1;
+        }
+        rawLine_.append(bytes.sliced(start));
+        // Keep undecoded input bounded: a line this long is split by the line reader anyway.
+        if (last || rawLine_.size() >= 4 * kMaxLineLength)
+            flush();
         return;
     }
     pending_.append(decoder_.decode(bytes));

@@ -153,6 +153,7 @@ private:
     QByteArray head_; // the first bytes, kept until the encoding is known
     QStringDecoder decoder_;
     QString pending_; // decoded text not yet split into lines
+    QByteArray rawLine_; // 8-bit text: the bytes of the line not yet decoded
     QString line_;    // the line being collected
 };
 

@@ -222,12 +222,16 @@ TEST_F(ConfigFileTest, EncodingsAreRecognisedAndDecoded)
     }
 }
 
-// A UTF-8 file without a mark is 8-bit text: each byte one character.
-TEST_F(ConfigFileTest, Utf8WithoutMarkIsReadAsEightBitText)
+// Without a mark, a line that is valid UTF-8 (as Linux editors write) is read as UTF-8; a
+// line that is not is 8-bit text, each byte one character (here the same pattern again).
+TEST_F(ConfigFileTest, LinesWithoutMarkAreUtf8WhereValidElseEightBit)
 {
-    const ConfigLoadResult result = loadBytes("[ExclusionList]\n\\\xc3\x84pfel\n");
+    const ConfigLoadResult result =
+        loadBytes("[ExclusionList]\n\\\xc3\x84pfel\n\\\xc4pfel\r\n\\\xd0\x9f\xd0\xb0\n");
     EXPECT_EQ(result.encoding, ConfigEncoding::Latin1);
-    EXPECT_EQ(config.exclusionList.back().pattern, QStringLiteral("\\\u00C3\u0084PFEL"));
+    EXPECT_EQ(patterns(config.exclusionList),
+              plus(kDefaultExclusions, {u"\\ÄPFEL"_qs, u"\\ПА"_qs}));
+    EXPECT_TRUE(config.isExcluded(u"/äpfel"));
 }
 
 TEST(ConfigLineReader, ChunkBoundariesDoNotChangeTheLines)
