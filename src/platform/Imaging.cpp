@@ -423,7 +423,7 @@ int commitWim(WimHandle& w, int extraWriteFlags)
     // and an interruption can too, so the layer keeps the old header and tail, in memory and
     // in a journal beside the file, and puts them back itself.
     const FileSnapshot snap = takeSnapshot(w.path);
-    const bool journaled = snap.taken && writeJournal(w.path, snap);
+    const int journal = snap.taken ? writeJournal(w.path, snap) : -1;
     errno = 0;
     int ret = wimlib_overwrite(w.wim.get(), writeFlags(w) | extraWriteFlags, 0);
     int saved = errno;
@@ -431,16 +431,16 @@ int commitWim(WimHandle& w, int extraWriteFlags)
         // A write libwim reported as done must also read back.
         const int reread = reloadWim(w, false);
         if (!reread) {
-            if (journaled)
-                removeJournal(w.path);
+            if (journal >= 0)
+                removeJournal(w.path, journal);
             return 0;
         }
         ret = WIMLIB_ERR_WRITE;
         saved = 0;
     }
     restoreSnapshot(w.path, snap, true);
-    if (journaled)
-        removeJournal(w.path);
+    if (journal >= 0)
+        removeJournal(w.path, journal);
     reloadWim(w, true);
     errno = saved;
     return ret;

@@ -133,12 +133,15 @@ FileSnapshot takeSnapshot(const std::string& path);
 // Writes the snapshot back: length, tail, header. sameFileOnly: only when the path still
 // names the file the snapshot was taken of.
 void restoreSnapshot(const std::string& path, const FileSnapshot& snap, bool sameFileOnly);
-// The snapshot in "<path>.pelloric-undo", flushed to disk; false when it cannot be written.
-bool writeJournal(const std::string& path, const FileSnapshot& snap);
-void removeJournal(const std::string& path);
+// Writes the snapshot to "<path>.pelloric-undo", flushed to disk, and keeps the journal open
+// and locked while the commit runs. Returns its descriptor, -1 when it cannot be written.
+int writeJournal(const std::string& path, const FileSnapshot& snap);
+// Removes the journal and releases its lock.
+void removeJournal(const std::string& path, int journal);
 // Finds a journal left by a commit that never finished (the process ended during it) and,
 // when the file still shows the unfinished commit, puts the file back as it was before it.
-// The journal is removed either way. True when the file was restored.
+// The journal is removed either way, unless another process holds its lock (its commit is
+// still running). True when the file was restored.
 bool recoverInterruptedCommit(const std::string& path);
 
 // ---- errors -------------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -129,7 +130,7 @@ void restoreSnapshot(const std::string& path, const FileSnapshot& snap, bool sam
     errno = saved;
 }
 
-bool writeJournal(const std::string& path, const FileSnapshot& snap)
+int writeJournal(const std::string& path, const FileSnapshot& snap)
 {
     std::vector<unsigned char> bytes(kJournalMagic, kJournalMagic + sizeof kJournalMagic);
     putLe(bytes, static_cast<std::uint64_t>(snap.size));
@@ -139,31 +140,39 @@ bool writeJournal(const std::string& path, const FileSnapshot& snap)
     bytes.insert(bytes.end(), snap.tail.begin(), snap.tail.end());
     const std::string jp = journalPath(path);
     const int saved = errno;
-    const int fd = ::open(jp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    bool ok = fd >= 0 && writeAll(fd, bytes.data(), bytes.size(), 0) && ::fsync(fd) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    if (ok)
+    // The lock tells another process's recovery that this commit is still running.
+    const int fd = ::open(jp.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    bool ok = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::ftruncate(fd, 0) == 0 &&
+              writeAll(fd, bytes.data(), bytes.size(), 0) && ::fsync(fd) == 0;
+    if (ok) {
         syncFolderOf(jp);
-    else
-        ::unlink(jp.c_str());
+    } else if (fd >= 0) {
+        ::close(fd);
+    }
     errno = saved;
-    return ok;
+    return ok ? fd : -1;
 }
 
-void removeJournal(const std::string& path)
+void removeJournal(const std::string& path, int journal)
 {
     const int saved = errno;
     ::unlink(journalPath(path).c_str());
+    if (journal >= 0)
+        ::close(journal);
     errno = saved;
 }
 
 bool recoverInterruptedCommit(const std::string& path)
 {
     const std::string jp = journalPath(path);
-    const int jfd = ::open(jp.c_str(), O_RDONLY | O_CLOEXEC);
+    const int jfd = ::open(jp.c_str(), O_RDWR | O_CLOEXEC);
     if (jfd < 0)
         return false;
+    if (::flock(jfd, LOCK_EX | LOCK_NB) != 0) {
+        // Another process is in the middle of that commit.
+        ::close(jfd);
+        return false;
+    }
     FileSnapshot snap;
     bool valid = false;
     struct stat jst {};
@@ -185,7 +194,6 @@ bool recoverInterruptedCommit(const std::string& path)
                             static_cast<off_t>(sizeof head + kWimHeaderSize));
         }
     }
-    ::close(jfd);
 
     bool restored = false;
     if (valid) {
@@ -213,6 +221,7 @@ bool recoverInterruptedCommit(const std::string& path)
         }
     }
     ::unlink(jp.c_str());
+    ::close(jfd);
     return restored;
 }
 

@@ -626,6 +626,45 @@ TEST_F(ImagingMeta, InterruptedCommitIsUndoneOnNextOpen)
     EXPECT_TRUE(wimfix::imagexVerify(path));
 }
 
+TEST_F(ImagingMeta, JournalOfARunningCommitIsLeftAlone)
+{
+    const QString path = threeImageWim();
+    const std::string file = QFile::encodeName(path).toStdString();
+    const QByteArray digest = wimfix::fileDigest(path);
+    const imaging::FileSnapshot before = imaging::takeSnapshot(file);
+    ASSERT_TRUE(before.taken);
+    // The commit "in progress": boot index changed, libwim's in-progress flag set.
+    HANDLE h = openWim(path, kReadWrite);
+    ASSERT_TRUE(WIMSetBootImage(h, 2));
+    ASSERT_TRUE(WIMCloseHandle(h));
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    f.seek(16);
+    char flags = 0;
+    f.getChar(&flags);
+    f.seek(16);
+    f.putChar(static_cast<char>(flags | 0x40));
+    f.close();
+
+    // Its journal is still locked by the writer: an open leaves both alone.
+    const int journal = imaging::writeJournal(file, before);
+    ASSERT_GE(journal, 0);
+    h = openWim(path);
+    ASSERT_NE(h, nullptr);
+    WIMCloseHandle(h);
+    EXPECT_EQ(wimfix::bootIndex(path), 2);
+    EXPECT_TRUE(QFileInfo::exists(path + QStringLiteral(".pelloric-undo")));
+
+    // The writer is gone (lock released, journal left): the next open undoes the commit.
+    ::close(journal);
+    h = openWim(path);
+    ASSERT_NE(h, nullptr);
+    WIMCloseHandle(h);
+    EXPECT_EQ(wimfix::fileDigest(path), digest);
+    EXPECT_EQ(wimfix::bootIndex(path), 0);
+    EXPECT_FALSE(QFileInfo::exists(path + QStringLiteral(".pelloric-undo")));
+}
+
 TEST(ImagingErrors, EveryCodeTheLayerSetsHasASystemText)
 {
     // libwim's codes, each with and without the file system's cause.
