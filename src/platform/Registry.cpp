@@ -330,11 +330,10 @@ LSTATUS RegCloseKey(HKEY key)
     if (rootKind(key) != RootKind::None)
         return ERROR_SUCCESS;
     RegistryState& s = state();
-    std::unique_ptr<RegistryKey> closing;
     std::lock_guard lock(s.mutex);
     if (!key || !s.openKeys.erase(key))
         return ERROR_INVALID_HANDLE;
-    closing.reset(key); // the hive goes with the last handle, still under the lock
+    delete key; // the hive goes with its last holder, under the lock like every hivex call
     return ERROR_SUCCESS;
 }
 
