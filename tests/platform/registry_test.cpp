@@ -12,7 +12,9 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -216,6 +218,37 @@ TEST_F(RegistryTest, TheFileIsReadWholeAtLoad)
     ASSERT_TRUE(QFile::resize(hivePath, 0));
     ASSERT_TRUE(QFile::remove(hivePath));
     EXPECT_EQ(query(QStringLiteral("T_SYSTEM\\Control\\Text"), QStringLiteral("LCID")).size(), 4);
+}
+
+// Reads on one hive from several threads while another name is loaded and unloaded.
+TEST_F(RegistryTest, CallsFromSeveralThreads)
+{
+    ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_SYSTEM", w(hivePath)), ERROR_SUCCESS);
+    std::atomic<int> failures{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 4; ++t) {
+        readers.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                HKEY key = nullptr;
+                DWORD lcid = 0;
+                DWORD size = sizeof lcid;
+                if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"T_SYSTEM\\Control\\Text", 0,
+                                  KEY_QUERY_VALUE, &key) != ERROR_SUCCESS ||
+                    RegQueryValueExW(key, u"LCID", nullptr, nullptr, reinterpret_cast<BYTE*>(&lcid),
+                                     &size) != ERROR_SUCCESS ||
+                    lcid != 0x804)
+                    ++failures;
+                RegCloseKey(key);
+            }
+        });
+    }
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_OTHER", w(hivePath)), ERROR_SUCCESS);
+        EXPECT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"T_OTHER"), ERROR_SUCCESS);
+    }
+    for (std::thread& t : readers)
+        t.join();
+    EXPECT_EQ(failures, 0);
 }
 
 // Hostile and broken hive files: the load fails with a registry error, nothing crashes, and
