@@ -87,7 +87,6 @@ int openFlags(const WimHandle& w)
 // the path once complete, so a failed write never leaves a half file under the name.
 int writeNewFile(WimHandle& w)
 {
-    const std::string dir = std::filesystem::path(w.path).parent_path().string();
     std::string tmp = w.path + ".pelloric-XXXXXX";
     std::vector<char> name(tmp.begin(), tmp.end());
     name.push_back('\0');
@@ -106,7 +105,6 @@ int writeNewFile(WimHandle& w)
         unlink(tmp.c_str());
         errno = saved;
     }
-    (void)dir;
     return ret;
 }
 

@@ -222,20 +222,18 @@ bool ProgressBridge::askEveryFile(DWORD message)
 
 namespace {
 
-enum class Phase { Scan, Write, Extract, Idle };
-
 // State of one long call, handed to libwim as the progress context.
 struct CallState {
     ProgressBridge bridge;
-    Phase phase = Phase::Idle;
     std::string selfPath; // the WIM file itself, when it lies inside a capture source
     std::uint64_t lastDirs = 0;
     DWORD writeMessage = WIM_MSG_PROCESS;
 };
 
+// libwim reports a failed file operation with errno still holding the cause.
 DWORD mappedError(int code)
 {
-    return errorFromWimlib(code, 0);
+    return errorFromWimlib(code, errno);
 }
 
 wimlib_progress_status onProgress(wimlib_progress_msg msg, wimlib_progress_info* info, void* ctx)
@@ -419,7 +417,6 @@ HANDLE WIMCaptureImage(HANDLE wim, LPCWSTR path, DWORD captureFlags)
     int saved = 0;
     {
         ProgressRegistration reg(*w, &state);
-        state.phase = Phase::Scan;
         errno = 0;
         ret = wimlib_add_image(w->wim.get(), source.c_str(), nullptr, nullptr, addFlags);
         saved = errno;
@@ -448,7 +445,6 @@ HANDLE WIMCaptureImage(HANDLE wim, LPCWSTR path, DWORD captureFlags)
     }
     if (!ret) {
         ProgressRegistration reg(*w, &state);
-        state.phase = Phase::Write;
         state.bridge.startPhase();
         ret = commitWim(*w, 0);
         saved = errno;
@@ -461,10 +457,9 @@ HANDLE WIMCaptureImage(HANDLE wim, LPCWSTR path, DWORD captureFlags)
         failWimlib(ret, saved);
         return nullptr;
     }
-    // The call's remaining messages: every file counted, and the end of the progress.
-    if (!state.bridge.paceAll(WIM_MSG_PROCESS)) {
-        // The data is already in the file; an abort now comes too late to undo anything.
-    }
+    // The call's remaining messages: every file counted, and the end of the progress. The
+    // data is in the file by now, so an abort answer here changes nothing.
+    state.bridge.paceAll(WIM_MSG_PROCESS);
     state.bridge.progress(1, 1, true);
     if (captureFlags & WIM_FLAG_VERIFY) {
         errno = 0;
@@ -509,7 +504,6 @@ BOOL WIMApplyImage(HANDLE image, LPCWSTR path, DWORD applyFlags)
     int saved;
     {
         ProgressRegistration reg(w, &state);
-        state.phase = Phase::Extract;
         errno = 0;
         // libwim checks every piece of data against its SHA-1 digest while it extracts, which
         // is the verification WIM_FLAG_VERIFY asks for.
@@ -579,7 +573,6 @@ BOOL WIMExportImage(HANDLE image, HANDLE wim, DWORD flags)
     }
     {
         ProgressRegistration reg(*dest, &state);
-        state.phase = Phase::Write;
         state.bridge.startPhase();
         ret = commitWim(*dest, 0);
         saved = errno;
