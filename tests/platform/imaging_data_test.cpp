@@ -34,6 +34,7 @@ struct Message {
     QString path; // for path messages
     WPARAM wParam;
     LPARAM lParam;
+    DWORD time = 0;
 };
 
 // Records every message; answers PROCESS questions with `exclude` and aborts at the
@@ -72,7 +73,7 @@ bool isPathMessage(DWORD id)
 DWORD record(DWORD id, WPARAM wParam, LPARAM lParam, PVOID)
 {
     Recorder& r = *gRecorder;
-    Message m{id, {}, wParam, lParam};
+    Message m{id, {}, wParam, lParam, timeGetTime()};
     if (isPathMessage(id))
         m.path = QString::fromUtf16(reinterpret_cast<const char16_t*>(wParam));
     r.messages.push_back(m);
@@ -163,10 +164,7 @@ TEST_F(ImagingData, CaptureMessagesAndRoundTrip)
         ASSERT_GT(rec.count(WIM_MSG_PROGRESS), 0);
         EXPECT_EQ(rec.messages.back().id, WIM_MSG_PROGRESS);
         EXPECT_EQ(rec.messages.back().wParam, 100u);
-        EXPECT_TRUE(rec.messages.size() > 0 &&
-                    QString::fromUtf16(reinterpret_cast<const char16_t*>(
-                                           rec.messages[rec.firstIndex(WIM_MSG_COMPRESS)].wParam))
-                            .isEmpty() == false);
+        EXPECT_TRUE(rec.messages[rec.firstIndex(WIM_MSG_COMPRESS)].path.startsWith(tree));
 
         // The file holds the image with libwim's counts and no name.
         EXPECT_EQ(wimfix::imageCount(path), 1);
@@ -188,9 +186,11 @@ TEST_F(ImagingData, CaptureMessagesAndRoundTrip)
         EXPECT_EQ(rec.count(WIM_MSG_PROCESS), counts.files + counts.folders);
         EXPECT_EQ(rec.messages.back().id, WIM_MSG_PROGRESS);
         EXPECT_EQ(rec.messages.back().wParam, 100u);
-        for (const Message& m : rec.messages)
-            if (m.id == WIM_MSG_PROCESS)
+        for (const Message& m : rec.messages) {
+            if (m.id == WIM_MSG_PROCESS) {
                 EXPECT_TRUE(m.path == target || m.path.startsWith(target + QLatin1Char('/')));
+            }
+        }
         EXPECT_EQ(wimfix::treeContents(target), wimfix::treeContents(tree));
     }
 }
@@ -430,6 +430,35 @@ TEST_F(ImagingData, CaptureOntoAFullDiskReportsLibwimsError)
     EXPECT_EQ(wimfix::imageCount(path), 0);
 }
 
+TEST_F(ImagingData, ProgressOfALargeFileIsRateLimited)
+{
+    // 200 MB of zeros in a sparse file: quick to read and to compress, long enough for many
+    // progress reports.
+    const QString big = tree + QStringLiteral("/sparse.bin");
+    QFile f(big);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(f.resize(200LL << 20));
+    f.close();
+    ASSERT_EQ(capture(tmp.file(QStringLiteral("big.wim")), tree, CREATE_ALWAYS), 1u);
+    std::vector<Message> progress;
+    for (const Message& m : rec.messages)
+        if (m.id == WIM_MSG_PROGRESS)
+            progress.push_back(m);
+    ASSERT_GE(progress.size(), 2u);
+    EXPECT_EQ(progress.back().wParam, 100u);
+    bool estimated = false;
+    for (std::size_t i = 1; i < progress.size(); ++i) {
+        EXPECT_GE(progress[i].wParam, progress[i - 1].wParam);
+        if (progress[i].wParam < 100) {
+            EXPECT_GE(progress[i].time - progress[i - 1].time, 49u) << i;
+            estimated |= progress[i].lParam > 0;
+        }
+    }
+    EXPECT_TRUE(estimated || progress.size() == 2) << "no remaining-time estimate";
+    const DWORD span = progress.back().time - progress.front().time;
+    EXPECT_LE(progress.size(), span / 50 + 3);
+}
+
 TEST_F(ImagingData, ApplyAbortAndNoApply)
 {
     const QString path = tmp.file(QStringLiteral("apply.wim"));
@@ -498,8 +527,6 @@ TEST_F(ImagingData, ExportDuplicatesAndAbort)
               QStringLiteral("desc"));
     QString out;
     EXPECT_TRUE(wimfix::imagexVerify(dest, &out)) << out.toStdString();
-    EXPECT_TRUE(wimfix::imagexXml(dest).contains(QStringLiteral("LZX")) ||
-                out.contains(QStringLiteral("LZX")) || true);
     HANDLE check = WIMCreateFile(w(dest), GENERIC_READ, OPEN_EXISTING, 0, 0, nullptr);
     WIM_INFO wi{};
     WIMGetAttributes(check, &wi, sizeof wi);
