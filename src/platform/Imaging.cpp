@@ -499,7 +499,6 @@ HANDLE WIMCreateFile(LPCWSTR wimPath, DWORD desiredAccess, DWORD creationDisposi
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
-    w->existedBefore = exists;
 
     const bool create = creationDisposition == CREATE_ALWAYS || creationDisposition == CREATE_NEW ||
                         (creationDisposition == OPEN_ALWAYS && !exists);

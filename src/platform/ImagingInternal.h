@@ -77,7 +77,6 @@ struct WimHandle {
     DWORD openFlags = 0;
     int compression = 0; // libwim's numbering, for a file not written yet
     bool onDisk = false; // false: a new WIM that has not been written yet
-    bool existedBefore = false;
     bool dirty = false; // changes in libwim's memory not yet in the file
     bool bootDirty = false;
     std::u16string tempPath;
