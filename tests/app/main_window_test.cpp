@@ -304,6 +304,30 @@ TEST_F(MainWindowTest, EveryFieldSurvivesTabChanges)
     EXPECT_EQ(r.exportTarget, u"/wim/导出目标.wim"_qs);
 }
 
+TEST_F(MainWindowTest, TabKeyVisitsControlsInTemplateOrder)
+{
+    const std::vector<std::vector<int>> orders = {
+        {1002, 1007, 1004, 1008, 1005, 1003, 1006, 1016, 1092, 1093, 1009,
+         1018, 1021, 1096, 1022, 1011, 1013, 1010, 1012, 1019, 1020},
+        {1021, 1023, 1022, 1024, 1027, 1087, 1028, 1026, 1025},
+        {1030, 1031, 1033, 1032},
+        {1040, 1042, 1043, 1051, 1048, 1049, 1047, 1094, 1095, 1050, 1045, 1046},
+        {1055, 1057, 1054, 1056, 1058, 1088, 1062, 1060, 1066, 1063, 1064, 1061},
+        {1071, 1072, 1069, 1089, 1068, 1067},
+        {1073, 1075, 1077, 1090, 1074, 1076, 1082, 1083, 1079, 1080, 1081},
+    };
+    for (int p = 0; p < static_cast<int>(orders.size()); ++p) {
+        selectTab(p);
+        std::vector<int> visited;
+        for (QWidget* w = page()->nextInFocusChain(); w != page(); w = w->nextInFocusChain()) {
+            if (w->parentWidget() == page() && (w->focusPolicy() & Qt::TabFocus) &&
+                controlIdOf(w->objectName()) != 0)
+                visited.push_back(controlIdOf(w->objectName()));
+        }
+        EXPECT_EQ(visited, orders[p]) << "page " << p;
+    }
+}
+
 TEST_F(MainWindowTest, CheckBoxesOfOnePageLeaveOtherPagesAlone)
 {
     selectTab(PAGE_DELETE);
