@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include <sys/stat.h>
@@ -50,6 +51,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     if (!mkdtemp(pattern))
         std::abort();
     gDir = pattern;
+    std::atexit([] { std::filesystem::remove_all(gDir); });
     mkdir((gDir + "/src").c_str(), 0755);
     const uint8_t text[] = "fuzz\n";
     writeFile(gDir + "/src/a.txt", text, sizeof text - 1);
