@@ -51,7 +51,7 @@ template <class T> void whenModal(std::function<void(T*)> act, int ms = 10000)
     elapsed->start();
     timer->setInterval(10);
     QObject::connect(timer, &QTimer::timeout, [timer, elapsed, act, ms] {
-        T* modal = qobject_cast<T*>(QApplication::activeModalWidget());
+        T* modal = dynamic_cast<T*>(QApplication::activeModalWidget());
         if (!modal && elapsed->elapsed() < ms)
             return;
         timer->stop();

@@ -4,6 +4,7 @@
 #include "UiDriver.h"
 
 #include "app/ControlIds.h"
+#include "app/ImageChooser.h"
 #include "app/MainWindow.h"
 #include "app/Page.h"
 #include "app/ProgressDialog.h"
@@ -17,6 +18,7 @@
 #include <QPushButton>
 #include <QTabBar>
 #include <QToolButton>
+#include <QTreeWidget>
 
 #include <gtest/gtest.h>
 
@@ -135,4 +137,45 @@ TEST_F(EndToEndTest, ReportButtonShowsTheImagesOfARealFile)
     const QString report = ctl<QPlainTextEdit>(IDC_INFO_REPORT)->toPlainText();
     EXPECT_TRUE(report.contains(u"报告映像"_qs)) << qPrintable(report);
     EXPECT_TRUE(report.contains(u"报告描述"_qs));
+}
+
+TEST_F(EndToEndTest, ChooserOpensAtTheBoxIndexAndPutsTheChosenRowBack)
+{
+    TempDir dir;
+    const QString tree = dir.mkdir(u"tree"_qs);
+    wimfix::makeSampleTree(tree);
+    const QString wim = dir.file(u"五个.wim"_qs);
+    wimfix::WimSpec spec;
+    for (const QString& name : {u"一"_qs, u"二"_qs, u"三"_qs, u"四"_qs, u"五"_qs})
+        spec.images.push_back({tree, name, {}, {}});
+    ASSERT_TRUE(wimfix::makeWim(wim, spec));
+
+    selectTab(PAGE_EXPORT);
+    retype(ctl<QLineEdit>(IDC_EXPORT_SOURCE), wim);
+    auto* edit = ctl<QLineEdit>(IDC_EXPORT_INDEX_EDIT);
+    retype(edit, u"3"_qs);
+
+    struct Case {
+        int pick; // row to select, -1 for none
+        QString shown;
+    };
+    for (const Case& c : {Case{4, u"5"_qs}, Case{-1, u"5"_qs}}) {
+        int preselected = -2;
+        whenModal<ImageChooserDialog>([&](ImageChooserDialog* d) {
+            QTreeWidget* list = d->list();
+            const auto selected = list->selectedItems();
+            preselected = selected.isEmpty() ? -1 : list->indexOfTopLevelItem(selected.first());
+            list->clearSelection();
+            if (c.pick >= 0)
+                list->topLevelItem(c.pick)->setSelected(true);
+            QTest::mouseClick(d->chooseButton(), Qt::LeftButton);
+        });
+        const int before = edit->text().toInt();
+        QTest::mouseClick(ctl<QPushButton>(IDC_EXPORT_CHOOSE), Qt::LeftButton);
+        EXPECT_EQ(preselected, before - 1);
+        EXPECT_EQ(edit->text(), c.shown);
+    }
+    // The chosen number reaches the request at the next save.
+    selectTab(PAGE_ABOUT);
+    EXPECT_EQ(globalContext().request.exportIndex, 5u);
 }
