@@ -77,7 +77,7 @@ struct WimHandle {
     DWORD openFlags = 0;
     int compression = 0; // libwim's numbering, for a file not written yet
     bool onDisk = false; // false: a new WIM that has not been written yet
-    bool dirty = false; // changes in libwim's memory not yet in the file
+    bool dirty = false;  // changes in libwim's memory not yet in the file
     bool bootDirty = false;
     std::u16string tempPath;
     // The view of the file's XML: the root's elements other than IMAGE, and one IMAGE per

@@ -5,10 +5,8 @@
 
 #include <map>
 
-namespace imaging
-{
-namespace
-{
+namespace imaging {
+namespace {
 
 constexpr int kMaxDepth = 256;
 

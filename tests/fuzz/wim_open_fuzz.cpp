@@ -92,12 +92,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         WIMCloseHandle(wim);
         return 0;
     }
-    HANDLE wim = WIMCreateFile(gBase.c_str(), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, 0, 0,
-                               nullptr);
+    HANDLE wim =
+        WIMCreateFile(gBase.c_str(), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, 0, 0, nullptr);
     HANDLE image = wim ? WIMLoadImage(wim, 1) : nullptr;
     if (image) {
-        WIMSetImageInformation(image, const_cast<uint8_t*>(data + 1),
-                               static_cast<DWORD>(size - 1));
+        WIMSetImageInformation(image, const_cast<uint8_t*>(data + 1), static_cast<DWORD>(size - 1));
         readInformation(image);
         readInformation(wim);
         WIMCloseHandle(image);

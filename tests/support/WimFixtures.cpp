@@ -14,10 +14,8 @@
 #include <filesystem>
 #include <memory>
 
-namespace wimfix
-{
-namespace
-{
+namespace wimfix {
+namespace {
 
 struct WimFree {
     void operator()(WIMStruct* w) const { wimlib_free(w); }

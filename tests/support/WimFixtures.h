@@ -11,8 +11,7 @@
 #include <map>
 #include <vector>
 
-namespace wimfix
-{
+namespace wimfix {
 
 // One entry of a fixture tree: a folder (content ignored) or a file with its bytes.
 struct TreeEntry {
