@@ -536,6 +536,40 @@ TEST_F(MainWindowTest, UnmountWithoutSelectedRowOpensNoDialog)
     overrideOperation(ID_UNMOUNT, {});
 }
 
+TEST_F(MainWindowTest, MountListIsRefreshedFromTheWorkerAndAfterTheDialog)
+{
+    selectTab(PAGE_MOUNT);
+    auto* list = ctl<QTreeWidget>(IDC_MOUNT_LIST);
+    auto addStaleRow = [&] {
+        list->addTopLevelItem(new QTreeWidgetItem(QStringList{u"RO"_qs, u"/假的/行"_qs}));
+    };
+    auto hasStaleRow = [&] {
+        return !list->findItems(u"/假的/行"_qs, Qt::MatchExactly, 1).isEmpty();
+    };
+    overrideOperation(ID_MOUNT, [](OperationContext& ctx) {
+        if (PagePort* page = ctx.pageWindow.load())
+            page->refreshMountedList();
+        return true;
+    });
+    addStaleRow();
+    bool refreshedWhileOpen = false;
+    whenModal<ProgressDialog>([&](ProgressDialog* d) {
+        waitUntil([] { return !globalContext().running.load(); });
+        refreshedWhileOpen = waitUntil([&] { return !hasStaleRow(); }, 2000);
+        addStaleRow(); // the refresh after the dialog must clear this one
+        QTest::keyClick(d, Qt::Key_Escape);
+    });
+    click(IDC_MOUNT_START);
+    EXPECT_TRUE(refreshedWhileOpen);
+    EXPECT_FALSE(hasStaleRow());
+    overrideOperation(ID_MOUNT, {});
+
+    // "更新列表" refreshes too.
+    addStaleRow();
+    click(IDC_MOUNT_REFRESH);
+    EXPECT_FALSE(hasStaleRow());
+}
+
 TEST_F(MainWindowTest, ChooserGetsSourceAndIndexAndUnreadableFileChangesNothing)
 {
     selectTab(PAGE_APPLY);
