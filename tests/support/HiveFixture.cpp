@@ -117,9 +117,9 @@ QByteArray utf16Bytes(const QString& text, int terminators)
     return bytes;
 }
 
-HiveWriter::HiveWriter(const QString& path) : path_(path)
+HiveWriter::HiveWriter(const QString& path, bool existing) : path_(path)
 {
-    if (!writeEmptyHive(path)) {
+    if (!existing && !writeEmptyHive(path)) {
         ADD_FAILURE() << "cannot write " << path.toStdString();
         return;
     }
@@ -175,6 +175,30 @@ void HiveWriter::setRaw(const QString& keyPath, const QString& name, std::uint32
     if (hivex_node_set_value(hive_, key, &value, 0) != 0)
         ADD_FAILURE() << "cannot set " << keyPath.toStdString() << "\\" << name.toStdString()
                       << ": " << std::strerror(errno);
+}
+
+void HiveWriter::setAllRaw(const QString& keyPath, std::uint32_t type,
+                           const std::vector<std::pair<QString, QByteArray>>& values)
+{
+    const hive_node_h key = node(keyPath);
+    if (!key)
+        return;
+    std::vector<QByteArray> names;
+    std::vector<QByteArray> data;
+    std::vector<hive_set_value> set(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        names.push_back(values[i].first.toUtf8());
+        data.push_back(values[i].second);
+    }
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        set[i].key = names[i].data();
+        set[i].t = static_cast<hive_type>(type);
+        set[i].len = static_cast<std::size_t>(data[i].size());
+        set[i].value = data[i].data();
+    }
+    if (hivex_node_set_values(hive_, key, set.size(), set.data(), 0) != 0)
+        ADD_FAILURE() << "cannot set the values of " << keyPath.toStdString() << ": "
+                      << std::strerror(errno);
 }
 
 void HiveWriter::setString(const QString& keyPath, const QString& name, const QString& text,

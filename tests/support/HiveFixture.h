@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct hive_h;
@@ -25,7 +26,8 @@ bool writeEmptyHive(const QString& path);
 // created. Failures are recorded as GoogleTest failures.
 class HiveWriter {
 public:
-    explicit HiveWriter(const QString& path);
+    // Starts from an empty hive at `path`, or with `existing` from the hive already there.
+    explicit HiveWriter(const QString& path, bool existing = false);
     ~HiveWriter();
     HiveWriter(const HiveWriter&) = delete;
     HiveWriter& operator=(const HiveWriter&) = delete;
@@ -40,6 +42,10 @@ public:
     // Any type with exactly these bytes.
     void setRaw(const QString& keyPath, const QString& name, std::uint32_t type,
                 const QByteArray& bytes);
+    // Replaces every value of the key by these (one write, where setRaw rewrites the key's
+    // values once per call).
+    void setAllRaw(const QString& keyPath, std::uint32_t type,
+                   const std::vector<std::pair<QString, QByteArray>>& values);
     bool commit();
 
 private:
