@@ -6,8 +6,10 @@
 // Detection is best effort and silent: it logs nothing, never fails the capture and leaves
 // the thread's last-error code as it found it. Its only visible effect besides the XML is
 // the caller's XML error hook, called when the image's information cannot be read. Every
-// way out of a run leaves no ".OFL" hive copy on disk and no "OFL_SOFTWARE"/"OFL_SYSTEM" key
-// loaded; only the two enabled privileges outlive it.
+// way out of a run leaves no "OFL_SOFTWARE"/"OFL_SYSTEM" key that it loaded; once it has
+// begun copying, every way out deletes both ".OFL" copy paths (a copy left by an earlier,
+// interrupted run included), and a run that ends sooner writes nothing. Only the two enabled
+// privileges outlive it.
 //
 // The hive copies are written only when the folder that holds them lies inside the captured
 // folder once symbolic links are followed; otherwise the run ends before writing anything.
