@@ -15,6 +15,8 @@
 
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <functional>
@@ -45,6 +47,7 @@ struct Recorder {
     DWORD abortOn = 0;
     int abortAt = 0;
     int seen = 0;
+    bool skipErrors = false;
 
     int count(DWORD id) const
     {
@@ -79,6 +82,8 @@ DWORD record(DWORD id, WPARAM wParam, LPARAM lParam, PVOID)
     r.messages.push_back(m);
     if (id == r.abortOn && ++r.seen == r.abortAt)
         return WIM_MSG_ABORT_IMAGE;
+    if (id == WIM_MSG_ERROR && r.skipErrors)
+        return WIM_MSG_SKIP_ERROR;
     const bool scanning = r.firstIndex(WIM_MSG_SETRANGE) < 0;
     if (id == WIM_MSG_PROCESS && scanning && r.exclude && r.exclude(m.path))
         *reinterpret_cast<BOOL*>(lParam) = FALSE;
@@ -260,6 +265,53 @@ TEST_F(ImagingData, FileNameThatIsNoUtf8FailsWithLibwimsReason)
     for (const Message& m : rec.messages)
         told |= m.id == WIM_MSG_ERROR && m.path.contains(QStringLiteral("UTF-8"));
     EXPECT_TRUE(told);
+}
+
+TEST_F(ImagingData, UnreadableFolderIsAnErrorOrSkipped)
+{
+    // Run as an ordinary user (root reads everything), in a child process.
+    const QString locked = tree + QStringLiteral("/locked");
+    wimfix::makeTree(locked, {{QStringLiteral("secret.txt"), "s"}});
+    ASSERT_EQ(chmod(QFile::encodeName(locked).constData(), 0), 0);
+    const QString out = tmp.mkdir(QStringLiteral("out"));
+    ASSERT_EQ(chmod(QFile::encodeName(out).constData(), 0777), 0);
+    ASSERT_EQ(chmod(QFile::encodeName(tmp.path()).constData(), 0755), 0);
+    for (const bool skip : {false, true}) {
+        SCOPED_TRACE(skip);
+        const QString path = out + QStringLiteral("/u%1.wim").arg(skip);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (setgid(65534) != 0 || setuid(65534) != 0)
+                _exit(10);
+            rec = Recorder();
+            rec.skipErrors = skip;
+            const DWORD index = capture(path, tree, CREATE_ALWAYS);
+            const DWORD error = GetLastError();
+            // The folder named with the file system's code (libwim's own text comes too).
+            bool named = false;
+            for (const Message& m : rec.messages)
+                named |= m.id == WIM_MSG_ERROR && m.path == locked &&
+                         m.lParam == static_cast<LPARAM>(ERROR_ACCESS_DENIED);
+            if (!named)
+                _exit(11);
+            if (skip)
+                _exit(index == 1 ? 0 : 12);
+            _exit(index == 0 && error == ERROR_ACCESS_DENIED ? 0 : 13);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        if (WEXITSTATUS(status) == 10)
+            GTEST_SKIP() << "cannot change to an ordinary user here";
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        if (skip) {
+            const QStringList paths = wimfix::imagePaths(path, 1);
+            EXPECT_TRUE(paths.contains(QStringLiteral("docs/readme.txt")));
+            EXPECT_FALSE(paths.contains(QStringLiteral("locked")));
+        }
+    }
+    chmod(QFile::encodeName(locked).constData(), 0755);
 }
 
 TEST_F(ImagingData, ReparsePointFixFlag)
