@@ -544,7 +544,11 @@ HANDLE WIMCreateFile(LPCWSTR wimPath, DWORD desiredAccess, DWORD creationDisposi
         if (w->writable) {
             // A file without write permission is read-only, as the platform's read-only
             // attribute is, also for the administrator.
-            if ((st.st_mode & 0222) == 0 || ::access(w->path.c_str(), W_OK) != 0) {
+            if ((st.st_mode & 0222) == 0) {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return nullptr;
+            }
+            if (::access(w->path.c_str(), W_OK) != 0) {
                 SetLastError(errno == EROFS ? ERROR_WRITE_PROTECT : ERROR_ACCESS_DENIED);
                 return nullptr;
             }
