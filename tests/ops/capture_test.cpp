@@ -13,11 +13,9 @@
 
 using namespace oprun;
 
-namespace
-{
+namespace {
 
-class CaptureTest : public ::testing::Test
-{
+class CaptureTest : public ::testing::Test {
 protected:
     void TearDown() override { globalContext().progressWindow = nullptr; }
 
@@ -409,4 +407,28 @@ TEST_F(CaptureTest, AbortStopsCaptureAndAppendAndKeepsTheExistingWim)
     EXPECT_TRUE(wimfix::imagexVerify(existing, &output)) << output.toStdString();
     EXPECT_EQ(wimfix::imageCount(existing), 2);
     EXPECT_EQ(wimfix::imagePaths(existing, 2), formerPaths);
+}
+
+TEST_F(CaptureTest, FailedCommitAtTheEndIsReportedInsteadOfSuccess)
+{
+    const QString source = dir.file("src");
+    wimfix::makeSampleTree(source, 200);
+    const QString small = dir.mkdir("small");
+    TmpfsMount mount(small, "size=4m");
+    if (!mount.ok())
+        GTEST_SKIP() << mount.error().toStdString();
+
+    // The integrity table and the new information are written when the WIM is closed;
+    // the disk is full by then.
+    FillDiskOnLine full(QStringLiteral("正在添加整体信息,请稍候...\r\n"), small);
+    OperationRequest& r = freshRequest();
+    r.captureSource = source;
+    r.captureTarget = small + "/x.wim";
+    r.captureCheck = true;
+    r.captureName = QString(64 * 1024, QLatin1Char('n')); // more than the file's slack
+    ASSERT_TRUE(runOperation(ID_CAPTURE, full));
+    ASSERT_TRUE(full.filled());
+    EXPECT_FALSE(hasSuccessLine()) << logText().toStdString();
+    EXPECT_TRUE(logLines().last().startsWith(QStringLiteral("错误: "))) << logText().toStdString();
+    EXPECT_NE(logLines().last(), QStringLiteral("错误: ???"));
 }

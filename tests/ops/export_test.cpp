@@ -6,6 +6,7 @@
 #include "support/TempDir.h"
 #include "support/WimFixtures.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -15,8 +16,7 @@
 
 using namespace oprun;
 
-namespace
-{
+namespace {
 
 // The system's temporary folder as the platform reports it ($TMPDIR or /tmp, with a '/').
 QString systemTempPath()
@@ -29,8 +29,7 @@ QString systemTempPath()
     return path;
 }
 
-class ExportTest : public ::testing::Test
-{
+class ExportTest : public ::testing::Test {
 protected:
     void TearDown() override { globalContext().progressWindow = nullptr; }
     static QStringList logLines()
@@ -277,4 +276,33 @@ TEST_F(ExportTest, AbortRequestedBeforeTheExportLeavesTheDestinationAlone)
     }
     EXPECT_EQ(wimfix::fileDigest(existing), digest);
     EXPECT_NE(wimfix::imageCount(dir.file("new.wim")), 1);
+}
+
+TEST_F(ExportTest, FailedCommitAtTheEndIsReportedInsteadOfSuccess)
+{
+    const QString tree = dir.file("tree");
+    wimfix::makeSampleTree(tree, 200);
+    const QString source = dir.file("source.wim");
+    ASSERT_TRUE(wimfix::makeWim(source, {{{tree, "one"}}}));
+    const QString small = dir.mkdir("small");
+    TmpfsMount mount(small, "size=4m");
+    if (!mount.ok())
+        GTEST_SKIP() << mount.error().toStdString();
+    const QString destination = small + "/dest.wim";
+    ASSERT_TRUE(wimfix::makeWim(destination, {{{tree, "kept"}}}));
+
+    FillDiskOnLine full(QStringLiteral("正在添加整体信息,请稍候...\r\n"), small);
+    OperationRequest& r = freshRequest();
+    r.exportSource = source;
+    r.exportTarget = destination;
+    r.exportCheck = true;
+    r.exportName = QString(64 * 1024, QLatin1Char('n')); // more than the file's slack
+    ASSERT_TRUE(runOperation(ID_EXPORT, full));
+    ASSERT_TRUE(full.filled());
+    EXPECT_FALSE(hasSuccessLine()) << logText().toStdString();
+    EXPECT_TRUE(logLines().last().startsWith(QStringLiteral("错误: "))) << logText().toStdString();
+    QFile::remove(small + "/filler");
+    QString output;
+    EXPECT_TRUE(wimfix::imagexVerify(destination, &output)) << output.toStdString();
+    EXPECT_EQ(wimfix::imageProperty(destination, 1, "NAME"), QStringLiteral("kept"));
 }

@@ -8,8 +8,7 @@
 
 #include <chrono>
 
-namespace oprun
-{
+namespace oprun {
 
 OperationRequest& freshRequest()
 {
@@ -117,6 +116,28 @@ TmpfsMount::~TmpfsMount()
 {
     if (mounted_)
         runProgram(QStringLiteral("umount"), {"-l", folder_});
+}
+
+FillDiskOnLine::FillDiskOnLine(QString trigger, QString folder)
+    : trigger_(std::move(trigger)), folder_(std::move(folder))
+{
+}
+
+void FillDiskOnLine::appendLog(const QString& line)
+{
+    RecordingPort::appendLog(line);
+    if (line != trigger_ || filled_)
+        return;
+    QFile filler(folder_ + QStringLiteral("/filler"));
+    if (!filler.open(QIODevice::WriteOnly))
+        return;
+    const QByteArray block(64 * 1024, 'f');
+    while (filler.write(block) == block.size() && filler.flush()) {
+    }
+    const QByteArray byte(1, 'f');
+    while (filler.write(byte) == 1 && filler.flush()) {
+    }
+    filled_ = true;
 }
 
 QString wimCompression(const QString& wimPath)

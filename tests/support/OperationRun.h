@@ -13,8 +13,7 @@
 #include <functional>
 #include <thread>
 
-namespace oprun
-{
+namespace oprun {
 
 // The process-wide request reset to its start-up defaults.
 OperationRequest& freshRequest();
@@ -25,8 +24,7 @@ bool runOperation(int id, RecordingPort& port, int timeoutSeconds = 600);
 
 // Presses Abort (requestCloseOrAbort) from another thread once `ready` holds, polled while
 // the operation runs; abortSent() tells whether the press happened.
-class AbortWhen
-{
+class AbortWhen {
 public:
     explicit AbortWhen(std::function<bool(const OperationContext&)> ready);
     ~AbortWhen();
@@ -54,8 +52,7 @@ QString logText();
 
 // A tmpfs mounted on a folder for the life of the object (options such as "size=2m" or
 // "ro,size=1m"); needs root. ok() is false when the mount failed (the test then skips).
-class TmpfsMount
-{
+class TmpfsMount {
 public:
     TmpfsMount(const QString& folder, const QString& options);
     ~TmpfsMount();
@@ -68,6 +65,21 @@ private:
     QString folder_;
     QString error_;
     bool mounted_ = false;
+};
+
+// A recording dialog that, when the log line `trigger` arrives, fills the file system that
+// holds `folder` with one file until no byte is left (run on the worker thread, so the
+// operation meets a full disk from its next write on).
+class FillDiskOnLine : public RecordingPort {
+public:
+    FillDiskOnLine(QString trigger, QString folder);
+    void appendLog(const QString& line) override;
+    bool filled() const { return filled_; }
+
+private:
+    QString trigger_;
+    QString folder_;
+    std::atomic<bool> filled_{false};
 };
 
 // The "Compression:" value that `wimlib-imagex info` prints ("None", "XPRESS", "LZX").
