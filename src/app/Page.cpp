@@ -220,6 +220,10 @@ Page::Page(int pageIndex, QWidget* mainWindow, QWidget* parent)
         if (id >= kFirstPageCommand && id <= kLastPageCommand)
             connect(button, &QPushButton::clicked, this, [this, id] { runPageCommand(id); });
     }
+    // Texts are carried whole up to the 65,535 characters a page field holds (Qt's default
+    // limit is 32,767).
+    for (QLineEdit* edit : findChildren<QLineEdit*>(Qt::FindDirectChildrenOnly))
+        edit->setMaxLength(65535);
     for (const IndexField& f : fieldsOf(pageIndex).indexes) {
         auto* upDown = control<UpDown>(f.upDownId);
         upDown->setBuddy(control<QLineEdit>(f.editId));

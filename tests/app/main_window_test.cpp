@@ -328,6 +328,20 @@ TEST_F(MainWindowTest, TabKeyVisitsControlsInTemplateOrder)
     }
 }
 
+TEST_F(MainWindowTest, LongTextsSurviveTabChangesWhole)
+{
+    selectTab(PAGE_ABOUT);
+    const QString longText(40000, u'描');
+    const QString longReport = QString(u"行\n"_qs).repeated(50000);
+    globalContext().request.modifyDescription = longText;
+    globalContext().request.infoText = longReport;
+    selectTab(PAGE_MODIFY);
+    selectTab(PAGE_INFO);
+    selectTab(PAGE_ABOUT);
+    EXPECT_EQ(globalContext().request.modifyDescription, longText);
+    EXPECT_EQ(globalContext().request.infoText, longReport);
+}
+
 TEST_F(MainWindowTest, CheckBoxesOfOnePageLeaveOtherPagesAlone)
 {
     selectTab(PAGE_DELETE);
