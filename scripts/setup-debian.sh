@@ -4,7 +4,7 @@ set -e
 export DEBIAN_FRONTEND=noninteractive
 PACKAGES="build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  libwim-dev wimtools libhivex-dev libhivex-bin fuse libfuse-dev ntfs-3g-dev libxml2-dev
+  libwim-dev wimtools libhivex-dev libhivex-bin fuse
   fonts-wqy-microhei
   libgtest-dev libgmock-dev
   p7zip-full binutils-mingw-w64-x86-64 binutils
