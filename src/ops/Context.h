@@ -150,6 +150,9 @@ struct OperationContext {
     // Serialises appends to logText and their delivery to the dialog, so the dialog shows
     // lines in logText order whichever thread appended them.
     std::mutex logMutex;
+    // Makes the end of the worker frame and an Abort press exclusive, so the dialog never
+    // receives the abort state after the end state.
+    std::mutex frameMutex;
     // The settings of the pages; operations read it, pages write it.
     OperationRequest request;
 };

@@ -53,6 +53,7 @@ void workerMain(OperationContext* context, int id, OperationFn operation)
         SetLastError(ERROR_INTERNAL_ERROR);
         logLastError(*context);
     }
+    std::lock_guard frameLock(context->frameMutex);
     setDialogItemText(*context, IDC_CLOSE_BUTTON, frame.endText);
     enableDialogItem(*context, IDC_CLOSE_BUTTON, true);
     setDialogItemText(*context, IDC_STATUS, QString());
@@ -142,6 +143,7 @@ bool startOperation(OperationContext& context, int id, DialogPort* dialog)
 
 bool requestCloseOrAbort(OperationContext& context)
 {
+    std::lock_guard frameLock(context.frameMutex);
     if (!context.running) {
         std::lock_guard lock(context.logMutex);
         context.progressWindow = nullptr;

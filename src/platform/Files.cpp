@@ -23,7 +23,7 @@
 
 namespace {
 
-constexpr DWORD kErrorNoMoreFiles = 18; // the platform's ERROR_NO_MORE_FILES
+
 
 void setErrno(int err)
 {
@@ -410,7 +410,7 @@ BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW* findData)
         return FALSE;
     }
     if (state->next >= state->entries.size()) {
-        SetLastError(kErrorNoMoreFiles);
+        SetLastError(ERROR_NO_MORE_FILES);
         return FALSE;
     }
     *findData = state->entries[state->next++];

@@ -48,6 +48,7 @@ constexpr SystemMessage kSystemMessages[] = {
     {ERROR_OUTOFMEMORY, u"存储空间不足，无法完成此操作。\n"},
     {ERROR_WRITE_PROTECT, u"介质受写入保护。\n"},
     {ERROR_NOT_READY, u"设备未就绪。\n"},
+    {ERROR_NO_MORE_FILES, u"没有更多文件。\n"},
     {ERROR_CRC, u"数据错误(循环冗余检查)。\n"},
     {ERROR_SEEK, u"驱动器无法找出磁盘上特定区域或磁道的位置。\n"},
     {ERROR_WRITE_FAULT, u"系统无法写入指定的设备。\n"},
