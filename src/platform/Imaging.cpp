@@ -94,10 +94,13 @@ int writeNewFile(WimHandle& w)
     if (fd < 0)
         return WIMLIB_ERR_OPEN;
     fchmod(fd, 0644);
-    close(fd);
     tmp.assign(name.data());
     errno = 0;
-    int ret = wimlib_write(w.wim.get(), tmp.c_str(), WIMLIB_ALL_IMAGES, writeFlags(w), 0);
+    // Written through the descriptor just created: reopening the file by name would truncate
+    // it, which makes some file systems flush the whole file when it is closed.
+    int ret = wimlib_write_to_fd(w.wim.get(), fd, WIMLIB_ALL_IMAGES, writeFlags(w), 0);
+    if (::close(fd) != 0 && !ret)
+        ret = WIMLIB_ERR_WRITE;
     if (!ret && std::rename(tmp.c_str(), w.path.c_str()) != 0)
         ret = WIMLIB_ERR_RENAME;
     if (ret) {
