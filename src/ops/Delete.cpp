@@ -5,41 +5,16 @@
 #include "platform/Imaging.h"
 #include "platform/Kernel.h"
 
-
-
 bool RunDelete(OperationContext& context)
 {
     const OperationRequest& request = context.request;
     // Paths are kept whole: a path longer than the platform's 259 characters is not cut.
     const QString path = request.deleteSource;
     const std::uint32_t index = request.deleteIndex;
-    const std::u16string temp = tempFolderPath();
 
-    logMessage(context, 162);
-    DWORD created = 0;
-    HANDLE wim = WIMCreateFile(wide(path), GENERIC_READ | GENERIC_WRITE,
-                               OPEN_EXISTING, request.deleteCheck ? WIM_FLAG_VERIFY : 0, 0,
-                               &created);
-    if (!wim) {
-        logMessage(context, 163);
+    HANDLE wim = openWimForChange(context, path, request.deleteCheck, index);
+    if (!wim)
         return false;
-    }
-    if (!WIMSetTemporaryPath(wim, temp.c_str())) {
-        logMessage(context, 164);
-        WIMCloseHandle(wim);
-        return false;
-    }
-    WIM_INFO info{};
-    if (!WIMGetAttributes(wim, &info, sizeof info)) {
-        logMessage(context, 165);
-        WIMCloseHandle(wim);
-        return false;
-    }
-    if (info.ImageCount < index) {
-        logMessage(context, 166, {std::int64_t{index}});
-        WIMCloseHandle(wim);
-        return false;
-    }
     logMessage(context, 225, {std::int64_t{index}});
     if (!WIMDeleteImage(wim, index)) {
         logMessage(context, 224, {std::int64_t{index}});

@@ -11,32 +11,10 @@ bool RunModify(OperationContext& context)
     const OperationRequest& request = context.request;
     const QString path = request.modifySource;
     const std::uint32_t index = request.modifyIndex;
-    const std::u16string temp = tempFolderPath();
 
-    logMessage(context, 162);
-    DWORD created = 0;
-    HANDLE wim = WIMCreateFile(wide(path), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING,
-                               request.modifyCheck ? WIM_FLAG_VERIFY : 0, 0, &created);
-    if (!wim) {
-        logMessage(context, 163);
+    HANDLE wim = openWimForChange(context, path, request.modifyCheck, index);
+    if (!wim)
         return false;
-    }
-    if (!WIMSetTemporaryPath(wim, temp.c_str())) {
-        logMessage(context, 164);
-        WIMCloseHandle(wim);
-        return false;
-    }
-    WIM_INFO info{};
-    if (!WIMGetAttributes(wim, &info, sizeof info)) {
-        logMessage(context, 165);
-        WIMCloseHandle(wim);
-        return false;
-    }
-    if (info.ImageCount < index) {
-        logMessage(context, 166, {std::int64_t{index}});
-        WIMCloseHandle(wim);
-        return false;
-    }
     HANDLE image = WIMLoadImage(wim, index);
     if (!image) {
         logMessage(context, 167, {std::int64_t{index}});
