@@ -125,37 +125,37 @@ void appendAscii(std::u16string& out, const char* s)
         out.push_back(static_cast<char16_t>(static_cast<unsigned char>(*s)));
 }
 
-// Expands one typed insert ("%1!X!") with the printf conversion in spec.
-bool expandInsert(std::u16string& out, const std::string& spec, DWORD_PTR value)
+// Expands one typed insert ("%1!X!") with its printf conversion.
+bool expandInsert(std::u16string& out, const std::string& conversion, DWORD_PTR value)
 {
-    // spec is a printf conversion without the leading '%', e.g. "d", "08X", "-10s", "I64u".
+    // A printf conversion without the leading '%', e.g. "d", "08X", "-10s", "I64u".
     std::string flags;
     std::size_t i = 0;
-    while (i < spec.size() && std::strchr("-+ #0", spec[i]))
-        flags.push_back(spec[i++]);
+    while (i < conversion.size() && std::strchr("-+ #0", conversion[i]))
+        flags.push_back(conversion[i++]);
     std::string width;
-    while (i < spec.size() && std::isdigit(static_cast<unsigned char>(spec[i])))
-        width.push_back(spec[i++]);
+    while (i < conversion.size() && std::isdigit(static_cast<unsigned char>(conversion[i])))
+        width.push_back(conversion[i++]);
     std::string precision;
-    if (i < spec.size() && spec[i] == '.') {
-        precision.push_back(spec[i++]);
-        while (i < spec.size() && std::isdigit(static_cast<unsigned char>(spec[i])))
-            precision.push_back(spec[i++]);
+    if (i < conversion.size() && conversion[i] == '.') {
+        precision.push_back(conversion[i++]);
+        while (i < conversion.size() && std::isdigit(static_cast<unsigned char>(conversion[i])))
+            precision.push_back(conversion[i++]);
     }
     bool wide64 = false;
-    if (spec.compare(i, 3, "I64") == 0) {
+    if (conversion.compare(i, 3, "I64") == 0) {
         wide64 = true;
         i += 3;
-    } else if (spec.compare(i, 2, "ll") == 0) {
+    } else if (conversion.compare(i, 2, "ll") == 0) {
         wide64 = true;
         i += 2;
     } else {
-        while (i < spec.size() && (spec[i] == 'l' || spec[i] == 'h' || spec[i] == 'w'))
+        while (i < conversion.size() && (conversion[i] == 'l' || conversion[i] == 'h' || conversion[i] == 'w'))
             ++i;
     }
-    if (i + 1 != spec.size())
+    if (i + 1 != conversion.size())
         return false;
-    const char conv = spec[i];
+    const char conv = conversion[i];
     if (width.size() > 4 || precision.size() > 5)
         return false;
     if (conv == 's' || conv == 'S') {
@@ -224,7 +224,7 @@ bool expandMessage(std::u16string& out, const char16_t* text, bool ignoreInserts
                 n = n * 10 + (p[1] - u'0');
                 ++p;
             }
-            std::string spec = "s";
+            std::string conversion = "s";
             if (p[1] == u'!') {
                 const char16_t* q = p + 2;
                 std::string s;
@@ -236,7 +236,7 @@ bool expandMessage(std::u16string& out, const char16_t* text, bool ignoreInserts
                 }
                 if (*q != u'!' || s.empty())
                     return false;
-                spec = s;
+                conversion = s;
                 p = q;
             }
             if (ignoreInserts) {
@@ -245,7 +245,7 @@ bool expandMessage(std::u16string& out, const char16_t* text, bool ignoreInserts
             }
             if (!args)
                 return false;
-            if (!expandInsert(out, spec, args[n - 1]))
+            if (!expandInsert(out, conversion, args[n - 1]))
                 return false;
             continue;
         }

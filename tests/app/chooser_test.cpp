@@ -116,11 +116,11 @@ TEST(ChooserRows, FromRealFiles)
     const QString source = dir.mkdir(QStringLiteral("tree"));
     wimfix::makeSampleTree(source);
     const QString wim = dir.file(QStringLiteral("three.wim"));
-    wimfix::WimSpec spec;
-    spec.images.push_back({source, QStringLiteral("专业版 & <x>"), QStringLiteral("d1"), {}});
-    spec.images.push_back({source, QString(), QString(), {}});
-    spec.images.push_back({source, QStringLiteral("three"), QStringLiteral("d3"), {}});
-    ASSERT_TRUE(wimfix::makeWim(wim, spec));
+    wimfix::WimRecipe recipe;
+    recipe.images.push_back({source, QStringLiteral("专业版 & <x>"), QStringLiteral("d1"), {}});
+    recipe.images.push_back({source, QString(), QString(), {}});
+    recipe.images.push_back({source, QStringLiteral("three"), QStringLiteral("d3"), {}});
+    ASSERT_TRUE(wimfix::makeWim(wim, recipe));
 
     std::vector<ChooserRow> rows;
     ASSERT_EQ(readChooserRows(wim, rows), ChooserLoad::Loaded);
@@ -251,10 +251,10 @@ TEST(OpenImageChooser, ChoosesFromARealFileModally)
     const QString source = dir.mkdir(QStringLiteral("tree"));
     wimfix::makeSampleTree(source);
     const QString wim = dir.file(QStringLiteral("two.wim"));
-    wimfix::WimSpec spec;
-    spec.images.push_back({source, QStringLiteral("a"), QString(), {}});
-    spec.images.push_back({source, QStringLiteral("b"), QString(), {}});
-    ASSERT_TRUE(wimfix::makeWim(wim, spec));
+    wimfix::WimRecipe recipe;
+    recipe.images.push_back({source, QStringLiteral("a"), QString(), {}});
+    recipe.images.push_back({source, QStringLiteral("b"), QString(), {}});
+    ASSERT_TRUE(wimfix::makeWim(wim, recipe));
 
     OperationRequest request;
     request.chooserWimPath = wim;
@@ -284,9 +284,9 @@ TEST(OpenImageChooser, UnparsableXmlShowsTheErrorBox)
     const QString source = dir.mkdir(QStringLiteral("tree"));
     wimfix::makeSampleTree(source);
     const QString wim = dir.file(QStringLiteral("mixed.wim"));
-    wimfix::WimSpec spec;
-    spec.images.push_back({source, QStringLiteral("QQQQQQ"), QString(), {}});
-    ASSERT_TRUE(wimfix::makeWim(wim, spec));
+    wimfix::WimRecipe recipe;
+    recipe.images.push_back({source, QStringLiteral("QQQQQQ"), QString(), {}});
+    ASSERT_TRUE(wimfix::makeWim(wim, recipe));
     ASSERT_TRUE(patchUtf16(wim, QStringLiteral("QQQQQQ"), QStringLiteral("x<B/>y")));
     std::vector<ChooserRow> rows;
     EXPECT_EQ(readChooserRows(wim, rows), ChooserLoad::XmlRejected);

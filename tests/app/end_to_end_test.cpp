@@ -145,10 +145,10 @@ TEST_F(EndToEndTest, ChooserOpensAtTheBoxIndexAndPutsTheChosenRowBack)
     const QString tree = dir.mkdir(u"tree"_qs);
     wimfix::makeSampleTree(tree);
     const QString wim = dir.file(u"五个.wim"_qs);
-    wimfix::WimSpec spec;
+    wimfix::WimRecipe recipe;
     for (const QString& name : {u"一"_qs, u"二"_qs, u"三"_qs, u"四"_qs, u"五"_qs})
-        spec.images.push_back({tree, name, {}, {}});
-    ASSERT_TRUE(wimfix::makeWim(wim, spec));
+        recipe.images.push_back({tree, name, {}, {}});
+    ASSERT_TRUE(wimfix::makeWim(wim, recipe));
 
     selectTab(PAGE_EXPORT);
     retype(ctl<QLineEdit>(IDC_EXPORT_SOURCE), wim);

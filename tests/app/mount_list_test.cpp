@@ -57,7 +57,7 @@ TEST(MountList, ShowsEveryMountedImageWithoutSelection)
     TempDir dir;
     wimfix::makeTree(dir.file("tree"), {{"a.txt", "a"}});
     const QString wim = dir.file("list.wim");
-    wimfix::WimSpec layout;
+    wimfix::WimRecipe layout;
     layout.images = {{dir.file("tree"), "A", "", {}}, {dir.file("tree"), "B", "", {}}};
     ASSERT_TRUE(wimfix::makeWim(wim, layout));
     const QString readOnly = dir.mkdir("ro");

@@ -203,19 +203,19 @@ TEST(ReadWindowsDescriptor, KernelFileVariants)
          }},
         {"no translation table: 04090000 is asked",
          [](Installation& i) {
-             pefix::PeSpec spec = pefix::kernelSpec(QStringLiteral("ignored"));
-             spec.versions[0].translations.clear();
-             spec.versions[0].stringTables = {{"080404B0", {{"ProductName", "not this one"}}},
+             pefix::PeSpec recipe = pefix::kernelSpec(QStringLiteral("ignored"));
+             recipe.versions[0].translations.clear();
+             recipe.versions[0].stringTables = {{"080404B0", {{"ProductName", "not this one"}}},
                                               {"04090000", {{"ProductName", "English neutral"}}}};
-             i.kernel = spec;
+             i.kernel = recipe;
          },
          [](const WindowsDescriptor& d) { EXPECT_EQ(d.productName, "English neutral"); }},
         {"no ProductName string: empty name, version still read",
          [](Installation& i) {
-             pefix::PeSpec spec = pefix::kernelSpec(QStringLiteral("x"));
-             spec.versions[0].stringTables = {{"080404B0", {{"CompanyName", "Microsoft"}}}};
-             spec.versions[0].fileVersion = {6, 1, 7601, 17514};
-             i.kernel = spec;
+             pefix::PeSpec recipe = pefix::kernelSpec(QStringLiteral("x"));
+             recipe.versions[0].stringTables = {{"080404B0", {{"CompanyName", "Microsoft"}}}};
+             recipe.versions[0].fileVersion = {6, 1, 7601, 17514};
+             i.kernel = recipe;
          },
          [](const WindowsDescriptor& d) {
              EXPECT_TRUE(d.productName.isEmpty());

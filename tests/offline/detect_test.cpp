@@ -76,14 +76,14 @@ protected:
     // (the imaging layer drops it too), plus the given elements.
     void capture(const QString& folder, std::map<QString, QString> elements = {})
     {
-        wimfix::WimSpec spec;
-        wimfix::ImageSpec image;
+        wimfix::WimRecipe recipe;
+        wimfix::ImageRecipe image;
         image.source = folder;
         image.name = QStringLiteral("WIM1");
         image.elements = std::move(elements);
-        spec.images.push_back(image);
+        recipe.images.push_back(image);
         QString error;
-        ASSERT_TRUE(wimfix::makeWim(wimPath, spec, &error)) << error.toStdString();
+        ASSERT_TRUE(wimfix::makeWim(wimPath, recipe, &error)) << error.toStdString();
     }
 
     struct Result {
@@ -403,8 +403,8 @@ TEST_F(DetectTest, ReadOnlySource)
         GTEST_SKIP() << "/dev/fuse is not usable here";
     offlinefix::buildOfflineTree(source);
     const QString mediaWim = dir.file("media.wim");
-    wimfix::WimSpec media;
-    wimfix::ImageSpec mediaImage;
+    wimfix::WimRecipe media;
+    wimfix::ImageRecipe mediaImage;
     mediaImage.source = source;
     media.images.push_back(mediaImage);
     ASSERT_TRUE(wimfix::makeWim(mediaWim, media));

@@ -44,14 +44,14 @@ protected:
         wimfix::makeTree(dir.file("b"), {{"b.txt", "bee"}, {"sub/c.txt", "sea"}});
         wimfix::makeTree(dir.file("c"), {{"only.txt", "one"}});
         wim = dir.file("three.wim");
-        wimfix::WimSpec spec;
-        spec.images = {{dir.file("a"), "First", "one", {{"FLAGS", "ULTIMATE"}}},
+        wimfix::WimRecipe recipe;
+        recipe.images = {{dir.file("a"), "First", "one", {{"FLAGS", "ULTIMATE"}}},
                        {dir.file("b"), "Second", "", {}},
                        {dir.file("c"), "", "", {}}};
-        spec.compression = 2;
-        spec.bootIndex = 1;
+        recipe.compression = 2;
+        recipe.bootIndex = 1;
         QString error;
-        ASSERT_TRUE(wimfix::makeWim(wim, spec, &error)) << error.toStdString();
+        ASSERT_TRUE(wimfix::makeWim(wim, recipe, &error)) << error.toStdString();
     }
 
     TempDir dir;

@@ -31,15 +31,15 @@ protected:
         const QString source = dir.mkdir(QStringLiteral("tree"));
         wimfix::makeSampleTree(source);
         wim = dir.file(QStringLiteral("info.wim"));
-        wimfix::WimSpec spec;
-        spec.images.push_back({source,
+        wimfix::WimRecipe recipe;
+        recipe.images.push_back({source,
                                QStringLiteral("Win"),
                                QStringLiteral("描述"),
                                {{QStringLiteral("FLAGS"), QStringLiteral("Ultimate")},
                                 {QStringLiteral("DISPLAYNAME"), QStringLiteral("显示名")},
                                 {QStringLiteral("DISPLAYDESCRIPTION"), QStringLiteral("dd")}}});
-        spec.images.push_back({source, QString(), QString(), {}});
-        ASSERT_TRUE(wimfix::makeWim(wim, spec));
+        recipe.images.push_back({source, QString(), QString(), {}});
+        ASSERT_TRUE(wimfix::makeWim(wim, recipe));
     }
     void TearDown() override { context.progressWindow = nullptr; }
 

@@ -78,7 +78,7 @@ protected:
         mountfix::prepareMounting();
         wimfix::makeTree(dir.file("tree"), {{"a.txt", "alpha"}, {"sub/b.txt", "beta"}});
         wim = dir.file("image.wim");
-        wimfix::WimSpec layout;
+        wimfix::WimRecipe layout;
         layout.images = {{dir.file("tree"), "Image", "", {}}};
         QString error;
         ASSERT_TRUE(wimfix::makeWim(wim, layout, &error)) << error.toStdString();

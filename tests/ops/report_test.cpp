@@ -67,14 +67,14 @@ protected:
 TEST_F(ReportTest, TwoImagesWithoutBootImage)
 {
     const QString wim = dir.file(QStringLiteral("two.wim"));
-    wimfix::WimSpec spec;
-    spec.compression = 1;
-    spec.images.push_back({source,
+    wimfix::WimRecipe recipe;
+    recipe.compression = 1;
+    recipe.images.push_back({source,
                            QStringLiteral("第一个 & <one>"),
                            QStringLiteral("desc one"),
                            {{QStringLiteral("FLAGS"), QStringLiteral("Professional")}}});
-    spec.images.push_back({source, QStringLiteral("second"), QString(), {}});
-    ASSERT_TRUE(wimfix::makeWim(wim, spec));
+    recipe.images.push_back({source, QStringLiteral("second"), QString(), {}});
+    ASSERT_TRUE(wimfix::makeWim(wim, recipe));
 
     int xmlErrors = 0;
     const QString report = buildWimReport(wim, [&xmlErrors] { ++xmlErrors; });
@@ -113,13 +113,13 @@ TEST_F(ReportTest, TwoImagesWithoutBootImage)
 TEST_F(ReportTest, IntegrityBootIndexAndLzx)
 {
     const QString wim = dir.file(QStringLiteral("checked.wim"));
-    wimfix::WimSpec spec;
-    spec.compression = 2;
-    spec.integrity = true;
-    spec.bootIndex = 2;
-    spec.images.push_back({source, QStringLiteral("a"), QString(), {}});
-    spec.images.push_back({source, QStringLiteral("b"), QString(), {}});
-    ASSERT_TRUE(wimfix::makeWim(wim, spec));
+    wimfix::WimRecipe recipe;
+    recipe.compression = 2;
+    recipe.integrity = true;
+    recipe.bootIndex = 2;
+    recipe.images.push_back({source, QStringLiteral("a"), QString(), {}});
+    recipe.images.push_back({source, QStringLiteral("b"), QString(), {}});
+    ASSERT_TRUE(wimfix::makeWim(wim, recipe));
 
     const QString report = buildWimReport(wim);
     EXPECT_TRUE(report.contains(
@@ -132,10 +132,10 @@ TEST_F(ReportTest, IntegrityBootIndexAndLzx)
 TEST_F(ReportTest, UncompressedImageWithoutTexts)
 {
     const QString wim = dir.file(QStringLiteral("plain.wim"));
-    wimfix::WimSpec spec;
-    spec.compression = 0;
-    spec.images.push_back({source, QString(), QString(), {}});
-    ASSERT_TRUE(wimfix::makeWim(wim, spec));
+    wimfix::WimRecipe recipe;
+    recipe.compression = 0;
+    recipe.images.push_back({source, QString(), QString(), {}});
+    ASSERT_TRUE(wimfix::makeWim(wim, recipe));
 
     const QString report = buildWimReport(wim);
     EXPECT_TRUE(report.contains(QStringLiteral("压缩:\tNone\r\n")));
@@ -150,10 +150,10 @@ TEST_F(ReportTest, UncompressedImageWithoutTexts)
 TEST_F(ReportTest, ImageWithUnparsableXml)
 {
     const QString wim = dir.file(QStringLiteral("mixed.wim"));
-    wimfix::WimSpec spec;
-    spec.images.push_back({source, QStringLiteral("QQQQQQ"), QStringLiteral("d"), {}});
-    spec.images.push_back({source, QStringLiteral("good"), QString(), {}});
-    ASSERT_TRUE(wimfix::makeWim(wim, spec));
+    wimfix::WimRecipe recipe;
+    recipe.images.push_back({source, QStringLiteral("QQQQQQ"), QStringLiteral("d"), {}});
+    recipe.images.push_back({source, QStringLiteral("good"), QString(), {}});
+    ASSERT_TRUE(wimfix::makeWim(wim, recipe));
     ASSERT_TRUE(patchUtf16(wim, QStringLiteral("QQQQQQ"), QStringLiteral("x<B/>y")));
     ASSERT_EQ(wimfix::imageCount(wim), 2);
 

@@ -226,9 +226,9 @@ TEST_F(ImagingData, LibwimWindowsDescriptionIsRemoved)
     wimfix::addWindowsSkeleton(tree);
     // libwim on its own describes such a tree (the check that makes this test meaningful).
     const QString direct = tmp.file(QStringLiteral("direct.wim"));
-    wimfix::WimSpec spec;
-    spec.images = {{tree, {}, {}, {}, true}};
-    ASSERT_TRUE(wimfix::makeWim(direct, spec));
+    wimfix::WimRecipe recipe;
+    recipe.images = {{tree, {}, {}, {}, true}};
+    ASSERT_TRUE(wimfix::makeWim(direct, recipe));
     ASSERT_FALSE(wimfix::imageProperty(direct, 1, QStringLiteral("WINDOWS/SYSTEMROOT")).isNull());
 
     const QString path = tmp.file(QStringLiteral("win.wim"));
@@ -337,11 +337,11 @@ TEST_F(ImagingData, ReparsePointFixFlag)
 TEST_F(ImagingData, AppendKeepsEarlierImages)
 {
     const QString path = tmp.file(QStringLiteral("append.wim"));
-    wimfix::WimSpec spec;
-    spec.compression = 2;
-    spec.integrity = true;
-    spec.images = {{tree, QStringLiteral("one"), {}, {}}, {tree, QStringLiteral("two"), {}, {}}};
-    ASSERT_TRUE(wimfix::makeWim(path, spec));
+    wimfix::WimRecipe recipe;
+    recipe.compression = 2;
+    recipe.integrity = true;
+    recipe.images = {{tree, QStringLiteral("one"), {}, {}}, {tree, QStringLiteral("two"), {}, {}}};
+    ASSERT_TRUE(wimfix::makeWim(path, recipe));
     const QString other = tmp.mkdir(QStringLiteral("other"));
     wimfix::makeTree(other, {{QStringLiteral("new.txt"), "new\n"}});
     ASSERT_EQ(capture(path, other, OPEN_EXISTING), 3u);
@@ -398,9 +398,9 @@ TEST_F(ImagingData, CaptureOfMissingOrPlainFileFails)
 TEST_F(ImagingData, AbortedAppendLeavesTheWimWithItsImages)
 {
     const QString path = tmp.file(QStringLiteral("abort.wim"));
-    wimfix::WimSpec spec;
-    spec.images = {{tree, QStringLiteral("kept"), {}, {}}};
-    ASSERT_TRUE(wimfix::makeWim(path, spec));
+    wimfix::WimRecipe recipe;
+    recipe.images = {{tree, QStringLiteral("kept"), {}, {}}};
+    ASSERT_TRUE(wimfix::makeWim(path, recipe));
     const QByteArray digest = wimfix::fileDigest(path);
     // A bigger file so the write is still running when the abort comes.
     QFile big(tree + QStringLiteral("/big.bin"));
@@ -514,9 +514,9 @@ TEST_F(ImagingData, ProgressOfALargeFileIsRateLimited)
 TEST_F(ImagingData, ApplyAbortAndNoApply)
 {
     const QString path = tmp.file(QStringLiteral("apply.wim"));
-    wimfix::WimSpec spec;
-    spec.images = {{tree, {}, {}, {}}};
-    ASSERT_TRUE(wimfix::makeWim(path, spec));
+    wimfix::WimRecipe recipe;
+    recipe.images = {{tree, {}, {}, {}}};
+    ASSERT_TRUE(wimfix::makeWim(path, recipe));
     HANDLE h = WIMCreateFile(w(path), GENERIC_READ, OPEN_EXISTING, 0, 0, nullptr);
     HANDLE img = WIMLoadImage(h, 1);
 
@@ -542,13 +542,13 @@ TEST_F(ImagingData, ApplyAbortAndNoApply)
 TEST_F(ImagingData, ExportDuplicatesAndAbort)
 {
     const QString source = tmp.file(QStringLiteral("src.wim"));
-    wimfix::WimSpec spec;
-    spec.compression = 1;
-    spec.images = {{tree,
+    wimfix::WimRecipe recipe;
+    recipe.compression = 1;
+    recipe.images = {{tree,
                     QStringLiteral("Shared"),
                     QStringLiteral("desc"),
                     {{QStringLiteral("FLAGS"), QStringLiteral("Core")}}}};
-    ASSERT_TRUE(wimfix::makeWim(source, spec));
+    ASSERT_TRUE(wimfix::makeWim(source, recipe));
     const QString dest = tmp.file(QStringLiteral("dest.wim"));
 
     HANDLE src = WIMCreateFile(w(source), GENERIC_READ, OPEN_EXISTING, 0, 0, nullptr);

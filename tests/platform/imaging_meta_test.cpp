@@ -83,11 +83,11 @@ protected:
     // Three images: named with description and flags, named only, unnamed.
     QString threeImageWim(int compression = 1, bool integrity = false, int boot = 0)
     {
-        wimfix::WimSpec spec;
-        spec.compression = compression;
-        spec.integrity = integrity;
-        spec.bootIndex = boot;
-        spec.images = {
+        wimfix::WimRecipe recipe;
+        recipe.compression = compression;
+        recipe.integrity = integrity;
+        recipe.bootIndex = boot;
+        recipe.images = {
             {treeA,
              QStringLiteral("First"),
              QStringLiteral("first image"),
@@ -99,7 +99,7 @@ protected:
         const QString path = tmp.file(
             QStringLiteral("three-%1-%2-%3.wim").arg(compression).arg(integrity).arg(boot));
         QString error;
-        EXPECT_TRUE(wimfix::makeWim(path, spec, &error)) << error.toStdString();
+        EXPECT_TRUE(wimfix::makeWim(path, recipe, &error)) << error.toStdString();
         return path;
     }
 

@@ -51,7 +51,7 @@ protected:
         wimfix::makeTree(dir.file("one"), {{"a.txt", "first image"}});
         wimfix::makeTree(dir.file("two"), {{"b.txt", "second image"}, {"sub/c.txt", "deep"}});
         wim = dir.file("two images.wim");
-        wimfix::WimSpec layout;
+        wimfix::WimRecipe layout;
         layout.images = {{dir.file("one"), "One", "", {}}, {dir.file("two"), "Two", "", {}}};
         QString error;
         ASSERT_TRUE(wimfix::makeWim(wim, layout, &error)) << error.toStdString();

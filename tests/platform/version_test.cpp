@@ -63,11 +63,11 @@ const VS_FIXEDFILEINFO* fixedInfo(const Loaded& l)
     return static_cast<const VS_FIXEDFILEINFO*>(value);
 }
 
-QString build(const TempDir& dir, const QString& name, const pefix::PeSpec& spec)
+QString build(const TempDir& dir, const QString& name, const pefix::PeSpec& recipe)
 {
     const QString path = dir.file(name);
     QString error;
-    EXPECT_TRUE(pefix::buildPeFile(path, spec, &error)) << error.toStdString();
+    EXPECT_TRUE(pefix::buildPeFile(path, recipe, &error)) << error.toStdString();
     return path;
 }
 
@@ -80,10 +80,10 @@ TEST(VersionInfo, ReadsPe32AndPe32PlusWithAndWithoutTranslation)
         for (bool translation : {true, false}) {
             SCOPED_TRACE(std::string(plus ? "PE32+" : "PE32") +
                          (translation ? " with translation" : " without translation"));
-            pefix::PeSpec spec = pefix::kernelSpec(kChinese, plus);
+            pefix::PeSpec recipe = pefix::kernelSpec(kChinese, plus);
             if (!translation)
-                spec.versions[0].translations.clear();
-            const Loaded l = load(build(dir, QStringLiteral("k.dll"), spec));
+                recipe.versions[0].translations.clear();
+            const Loaded l = load(build(dir, QStringLiteral("k.dll"), recipe));
             ASSERT_TRUE(l.ok()) << "error " << l.error;
 
             const VS_FIXEDFILEINFO* info = fixedInfo(l);
@@ -117,13 +117,13 @@ TEST(VersionInfo, ReadsPe32AndPe32PlusWithAndWithoutTranslation)
 TEST(VersionInfo, KeysAreComparedWithoutLetterCase)
 {
     TempDir dir;
-    pefix::PeSpec spec;
+    pefix::PeSpec recipe;
     pefix::VersionCopy v;
     v.stringTables.push_back({QStringLiteral("040904b0"),
                               {{QStringLiteral("ProductName"), QStringLiteral("lower-case key")}}});
     v.translations = {{0x409, 1200}};
-    spec.versions.push_back(v);
-    const Loaded l = load(build(dir, QStringLiteral("lower.dll"), spec));
+    recipe.versions.push_back(v);
+    const Loaded l = load(build(dir, QStringLiteral("lower.dll"), recipe));
     ASSERT_TRUE(l.ok());
     EXPECT_EQ(text(l, QStringLiteral("\\StringFileInfo\\040904B0\\ProductName")),
               QStringLiteral("lower-case key"));
@@ -154,10 +154,10 @@ TEST(VersionInfo, ChoosesAmongLanguageCopies)
         {{0x411, 0x804}, 0x411}, // the directory is sorted by id: 0x411 comes first
     };
     for (const Case& c : cases) {
-        pefix::PeSpec spec;
+        pefix::PeSpec recipe;
         for (std::uint16_t language : c.languages)
-            spec.versions.push_back(copy(language, QString::number(language, 16)));
-        const Loaded l = load(build(dir, QStringLiteral("multi.dll"), spec));
+            recipe.versions.push_back(copy(language, QString::number(language, 16)));
+        const Loaded l = load(build(dir, QStringLiteral("multi.dll"), recipe));
         ASSERT_TRUE(l.ok());
         const VS_FIXEDFILEINFO* info = fixedInfo(l);
         ASSERT_NE(info, nullptr);

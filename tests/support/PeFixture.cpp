@@ -61,8 +61,8 @@ QString versionScript(const VersionCopy& v)
 
 PeSpec kernelSpec(const QString& productName, bool pe32Plus)
 {
-    PeSpec spec;
-    spec.pe32Plus = pe32Plus;
+    PeSpec recipe;
+    recipe.pe32Plus = pe32Plus;
     VersionCopy v;
     v.language = 0x804;
     v.stringTables.push_back(
@@ -71,15 +71,15 @@ PeSpec kernelSpec(const QString& productName, bool pe32Plus)
           {QStringLiteral("ProductName"), productName},
           {QStringLiteral("FileVersion"), QStringLiteral("1.2.3.4")}}});
     v.translations = {{0x804, 1200}};
-    spec.versions.push_back(v);
-    return spec;
+    recipe.versions.push_back(v);
+    return recipe;
 }
 
-bool buildPeFile(const QString& path, const PeSpec& spec, QString* error)
+bool buildPeFile(const QString& path, const PeSpec& recipe, QString* error)
 {
     TempDir work;
     QString rc;
-    for (const VersionCopy& v : spec.versions)
+    for (const VersionCopy& v : recipe.versions)
         rc += versionScript(v);
     // Some resource is needed to link; a DLL "without version" still has a resource section.
     rc += QStringLiteral("LANGUAGE 9, 1\n2 RCDATA\nBEGIN\n  \"data\"\nEND\n");
@@ -96,7 +96,7 @@ bool buildPeFile(const QString& path, const PeSpec& spec, QString* error)
                            script,
                            QStringLiteral("-o"),
                            object};
-    if (!spec.pe32Plus)
+    if (!recipe.pe32Plus)
         windres << QStringLiteral("-F") << QStringLiteral("pe-i386");
     if (runProgram(QStringLiteral("x86_64-w64-mingw32-windres"), windres, &output) != 0) {
         if (error)
@@ -114,8 +114,8 @@ bool buildPeFile(const QString& path, const PeSpec& spec, QString* error)
                       object};
     // The cross linker has no script for 32-bit images; the host linker has the emulation.
     const QString linker =
-        spec.pe32Plus ? QStringLiteral("x86_64-w64-mingw32-ld") : QStringLiteral("ld");
-    if (!spec.pe32Plus)
+        recipe.pe32Plus ? QStringLiteral("x86_64-w64-mingw32-ld") : QStringLiteral("ld");
+    if (!recipe.pe32Plus)
         ld = QStringList{QStringLiteral("-m"), QStringLiteral("i386pe")} + ld;
     if (runProgram(linker, ld, &output) != 0) {
         if (error)

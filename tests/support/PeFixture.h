@@ -39,7 +39,7 @@ struct PeSpec {
 PeSpec kernelSpec(const QString& productName, bool pe32Plus = true);
 
 // Builds the DLL at `path`. Returns false and fills *error when a tool fails.
-bool buildPeFile(const QString& path, const PeSpec& spec, QString* error = nullptr);
+bool buildPeFile(const QString& path, const PeSpec& recipe, QString* error = nullptr);
 
 // File offsets inside a PE file made by buildPeFile, for tests that damage it on purpose.
 struct PeLayout {

@@ -110,7 +110,7 @@ void addWindowsSkeleton(const QString& root)
                    });
 }
 
-bool makeWim(const QString& wimPath, const WimSpec& spec, QString* error)
+bool makeWim(const QString& wimPath, const WimRecipe& recipe, QString* error)
 {
     auto fail = [&](const QString& what, int code) {
         if (error)
@@ -118,11 +118,11 @@ bool makeWim(const QString& wimPath, const WimSpec& spec, QString* error)
         return false;
     };
     WIMStruct* raw = nullptr;
-    int ret = wimlib_create_new_wim(static_cast<wimlib_compression_type>(spec.compression), &raw);
+    int ret = wimlib_create_new_wim(static_cast<wimlib_compression_type>(recipe.compression), &raw);
     if (ret)
         return fail(QStringLiteral("create"), ret);
     WimPtr wim(raw);
-    for (const ImageSpec& image : spec.images) {
+    for (const ImageRecipe& image : recipe.images) {
         const QByteArray source = QFile::encodeName(image.source);
         ret = wimlib_add_image(wim.get(), source.constData(), nullptr, nullptr, 0);
         if (ret)
@@ -148,14 +148,14 @@ bool makeWim(const QString& wimPath, const WimSpec& spec, QString* error)
         if (ret)
             return fail(QStringLiteral("properties"), ret);
     }
-    if (spec.bootIndex) {
+    if (recipe.bootIndex) {
         wimlib_wim_info info{};
-        info.boot_index = static_cast<uint32_t>(spec.bootIndex);
+        info.boot_index = static_cast<uint32_t>(recipe.bootIndex);
         ret = wimlib_set_wim_info(wim.get(), &info, WIMLIB_CHANGE_BOOT_INDEX);
         if (ret)
             return fail(QStringLiteral("boot index"), ret);
     }
-    const int flags = spec.integrity ? WIMLIB_WRITE_FLAG_CHECK_INTEGRITY : 0;
+    const int flags = recipe.integrity ? WIMLIB_WRITE_FLAG_CHECK_INTEGRITY : 0;
     ret = wimlib_write(wim.get(), QFile::encodeName(wimPath).constData(), WIMLIB_ALL_IMAGES, flags,
                        1);
     if (ret)

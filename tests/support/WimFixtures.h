@@ -38,7 +38,7 @@ TreeCounts makeSampleTree(const QString& root, int extraFiles = 0);
 void addWindowsSkeleton(const QString& root);
 
 // One image of a fixture WIM.
-struct ImageSpec {
+struct ImageRecipe {
     QString source;                      // folder captured
     QString name;                        // NAME; empty: none
     QString description;                 // DESCRIPTION; empty: none
@@ -46,8 +46,8 @@ struct ImageSpec {
     bool keepLibwimWindowsInfo = false;  // false: drop what libwim adds for a Windows tree
 };
 
-struct WimSpec {
-    std::vector<ImageSpec> images;
+struct WimRecipe {
+    std::vector<ImageRecipe> images;
     int compression = 1;    // libwim's numbering: 0 none, 1 XPRESS, 2 LZX
     bool integrity = false; // write an integrity table
     int bootIndex = 0;
@@ -55,7 +55,7 @@ struct WimSpec {
 
 // Writes a WIM with libwim (no imaging layer involved). Returns false and fills *error on
 // failure.
-bool makeWim(const QString& wimPath, const WimSpec& spec, QString* error = nullptr);
+bool makeWim(const QString& wimPath, const WimRecipe& recipe, QString* error = nullptr);
 
 // Writes a WIM of folder source with 7-Zip ("7z a -twim"). Returns false on failure (7z
 // missing included).
