@@ -80,7 +80,6 @@ TEST(FormatMessage, LongResultsAreNotCut)
 
 TEST(FormatMessage, EscapesAndPrintfConversions)
 {
-    const DWORD_PTR noArgs[1] = {0};
     EXPECT_EQ(format(u"a%%b%tc%nd%re%.f%!", {0}), QString::fromUtf16(u"a%b\tc\r\nd\re.f!"));
     EXPECT_EQ(format(u"stop%0here", {0}), QStringLiteral("stop"));
     EXPECT_EQ(format(u"[%1!5d!][%2!-4s!][%3!04X!]",
@@ -93,12 +92,11 @@ TEST(FormatMessage, EscapesAndPrintfConversions)
     // A malformed typed insert fails instead of printing garbage.
     EXPECT_EQ(format(u"%1!q!", {1}), QStringLiteral("<failed>"));
     EXPECT_EQ(format(u"%1!d", {1}), QStringLiteral("<failed>"));
-    (void)noArgs;
 }
 
 TEST(FormatMessage, FixedBufferTooSmallFailsInsteadOfCutting)
 {
-    WCHAR buf[5];
+    WCHAR buf[7];
     const DWORD_PTR args[1] = {reinterpret_cast<DWORD_PTR>(u"abcdef")};
     EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY, u"%1", 0, 0,
                              buf, 5, args),
