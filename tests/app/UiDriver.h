@@ -1,13 +1,23 @@
-// Small input helpers shared by the user-interface tests.
+// Small input helpers and the main-window fixture shared by the user-interface tests.
 #pragma once
+
+#include "app/MainWindow.h"
+#include "app/Page.h"
+#include "ops/Context.h"
+#include "ops/Worker.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QTabBar>
+#include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
 
 #include <functional>
+#include <memory>
+
+#include <gtest/gtest.h>
 
 namespace uitest {
 
@@ -62,5 +72,43 @@ template <class T> void whenModal(std::function<void(T*)> act, int ms = 10000)
     });
     timer->start();
 }
+
+// A shown main window on the process-wide context with start-up defaults, and ways to reach
+// its tabs and the controls of the page on show.
+class MainWindowFixture : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        OperationContext& ctx = globalContext();
+        ctx.request = OperationRequest();
+        resetRequestDefaults(ctx.request);
+        window = std::make_unique<MainWindow>(ctx);
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    }
+    void TearDown() override
+    {
+        window.reset();
+        joinWorker(globalContext());
+    }
+
+    void selectTab(int index)
+    {
+        QTabBar* bar = window->tabControl()->tabBar();
+        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(index).center());
+        ASSERT_EQ(window->tabControl()->currentIndex(), index);
+        ASSERT_EQ(page()->pageIndex(), index);
+    }
+    Page* page() const { return window->currentPage(); }
+    template <class T> T* ctl(int id) const
+    {
+        T* w = page()->control<T>(id);
+        EXPECT_NE(w, nullptr) << "control " << id << " on page " << page()->pageIndex();
+        return w;
+    }
+    void click(int id) { QTest::mouseClick(ctl<QWidget>(id), Qt::LeftButton); }
+
+    std::unique_ptr<MainWindow> window;
+};
 
 } // namespace uitest

@@ -26,31 +26,8 @@ using namespace uitest;
 
 namespace {
 
-class EndToEndTest : public ::testing::Test {
+class EndToEndTest : public MainWindowFixture {
 protected:
-    void SetUp() override
-    {
-        OperationContext& ctx = globalContext();
-        ctx.request = OperationRequest();
-        resetRequestDefaults(ctx.request);
-        window = std::make_unique<MainWindow>(ctx);
-        window->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-    }
-    void TearDown() override
-    {
-        window.reset();
-        joinWorker(globalContext());
-    }
-
-    void selectTab(int index)
-    {
-        QTabBar* bar = window->tabControl()->tabBar();
-        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(index).center());
-        ASSERT_EQ(window->currentPage()->pageIndex(), index);
-    }
-    template <class T> T* ctl(int id) const { return window->currentPage()->control<T>(id); }
-
     // Presses button `id`, waits in the progress dialog until the operation has ended,
     // records the dialog's log and button, and closes it with Escape.
     void runFromButton(int id)
@@ -69,7 +46,6 @@ protected:
         QTest::mouseClick(ctl<QPushButton>(id), Qt::LeftButton);
     }
 
-    std::unique_ptr<MainWindow> window;
     QString log;
     QString buttonText;
     bool buttonEnabled = false;

@@ -32,41 +32,7 @@ using namespace uitest;
 
 namespace {
 
-class MainWindowTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        OperationContext& ctx = globalContext();
-        ctx.request = OperationRequest();
-        resetRequestDefaults(ctx.request);
-        window = std::make_unique<MainWindow>(ctx);
-        window->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-    }
-    void TearDown() override
-    {
-        window.reset();
-        joinWorker(globalContext());
-    }
-
-    void selectTab(int index)
-    {
-        QTabBar* bar = window->tabControl()->tabBar();
-        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(index).center());
-        ASSERT_EQ(window->tabControl()->currentIndex(), index);
-        ASSERT_EQ(page()->pageIndex(), index);
-    }
-    Page* page() const { return window->currentPage(); }
-    template <class T> T* ctl(int id) const
-    {
-        T* w = page()->control<T>(id);
-        EXPECT_NE(w, nullptr) << "control " << id << " on page " << page()->pageIndex();
-        return w;
-    }
-    void click(int id) { QTest::mouseClick(ctl<QWidget>(id), Qt::LeftButton); }
-
-    std::unique_ptr<MainWindow> window;
-};
+class MainWindowTest : public MainWindowFixture {};
 
 // What the user puts into one control, and how the control shows it.
 struct Entry {
