@@ -611,7 +611,7 @@ QString volumeRootOf(const QString& fullPath)
 
 QString volumeRootOf(const QString& fullPath, QByteArrayView mountInfo)
 {
-    const QString lexical = QDir::cleanPath(fullPath);
+    QString lexical = QDir::cleanPath(fullPath);
     if (lexical.isEmpty() || !lexical.startsWith(u'/'))
         return {};
     QString resolved = QFileInfo(lexical).canonicalFilePath();

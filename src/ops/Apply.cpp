@@ -14,7 +14,7 @@ bool RunApply(OperationContext& context)
     const QString target = fullPathOf(request.applyTarget);
     const QString wimPath = fullPathOf(request.applySource);
     // The image is staged in the folder it is applied to.
-    const QString tempFolder = target;
+    const QString& tempFolder = target;
     const std::uint32_t index = request.applyIndex;
     const DWORD openFlags = request.applyCheck ? WIM_FLAG_VERIFY : 0;
     const DWORD applyFlags = request.applyVerify ? WIM_FLAG_VERIFY : 0;

@@ -38,7 +38,7 @@ OperationFn builtInOperation(int id)
     }
 }
 
-void workerMain(OperationContext* context, int id, OperationFn operation)
+void workerMain(OperationContext* context, int id, const OperationFn& operation)
 {
     const WorkerFrame frame = workerFrameFor(id);
     setDialogItemText(*context, IDC_STATUS, QString());
