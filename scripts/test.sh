@@ -7,4 +7,4 @@ dir=${1:-build}
 [ $# -gt 0 ] && shift
 "$here/scripts/build.sh" "$dir" "$@"
 cd "$here/$dir"
-QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$(nproc)" --timeout 900
+QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$(nproc)" --timeout 60

@@ -8,6 +8,9 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QPointer>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
@@ -52,25 +55,53 @@ inline void retype(QWidget* w, const QString& text)
     typeText(w, text);
 }
 
+// The longest any test waits for one thing: an operation to end, a dialog to appear.
+inline constexpr int kLongestWait = 60000;
+
 // Once a modal widget of type T is shown, calls act(it). Polls from the event loop, so it
-// also runs inside the modal loop that the code under test starts.
-template <class T> void whenModal(std::function<void(T*)> act, int ms = 10000)
+// also runs inside the modal loop that the code under test starts. A dialog that does not
+// appear within ms fails the test, naming `what`. A dialog that is still open 5 s after act
+// ran fails the test too and is hidden, which ends its modal loop: no test can hang in one.
+template <class T>
+void whenModal(const char* what, std::function<void(T*)> act, int ms = 10000)
 {
     auto* timer = new QTimer;
-    auto* elapsed = new QElapsedTimer;
+    auto elapsed = std::make_shared<QElapsedTimer>();
     elapsed->start();
     timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, [timer, elapsed, act, ms] {
+    const std::string name(what);
+    QObject::connect(timer, &QTimer::timeout, [timer, elapsed, act, ms, name] {
         T* modal = dynamic_cast<T*>(QApplication::activeModalWidget());
         if (!modal && elapsed->elapsed() < ms)
             return;
         timer->stop();
         timer->deleteLater();
-        delete elapsed;
-        if (modal)
-            act(modal);
+        if (!modal) {
+            ADD_FAILURE() << "expected dialog did not appear within " << ms << " ms: " << name;
+            return;
+        }
+        QPointer<QWidget> shown(modal);
+        act(modal);
+        QTimer::singleShot(5000, [shown, name] {
+            if (shown && shown->isVisible()) {
+                ADD_FAILURE() << "dialog still open 5 s after the test acted on it: " << name;
+                shown->hide();
+            }
+        });
     });
     timer->start();
+}
+
+// Chooses `path` in a file picker and accepts it. The picker's file-name edit takes the path
+// directly: QFileDialog::selectFile leaves that edit alone while it has focus, which it gets
+// at a moment the test cannot know, and an accept with an empty edit leaves the picker open.
+// An empty path accepts the folder the picker shows.
+inline void chooseInPicker(QFileDialog* picker, const QString& path)
+{
+    auto* edit = picker->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    ASSERT_NE(edit, nullptr) << "the picker has no file-name edit";
+    edit->setText(path);
+    static_cast<QDialog*>(picker)->accept();
 }
 
 // A shown main window on the process-wide context with start-up defaults, and ways to reach

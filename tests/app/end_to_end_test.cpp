@@ -34,8 +34,9 @@ protected:
     {
         log.clear();
         buttonText.clear();
-        whenModal<ProgressDialog>([this](ProgressDialog* d) {
-            waitUntil([] { return !globalContext().running.load(); }, 120000);
+        whenModal<ProgressDialog>("progress dialog", [this](ProgressDialog* d) {
+            EXPECT_TRUE(waitUntil([] { return !globalContext().running.load(); }, kLongestWait))
+                << "the operation did not end";
             d->drainPending();
             log = d->findChild<QPlainTextEdit*>(u"c1012"_qs)->toPlainText();
             auto* button = d->findChild<QPushButton*>(u"c2"_qs);
@@ -137,7 +138,7 @@ TEST_F(EndToEndTest, ChooserOpensAtTheBoxIndexAndPutsTheChosenRowBack)
     };
     for (const Case& c : {Case{4, u"5"_qs}, Case{-1, u"5"_qs}}) {
         int preselected = -2;
-        whenModal<ImageChooserDialog>([&](ImageChooserDialog* d) {
+        whenModal<ImageChooserDialog>("image chooser", [&](ImageChooserDialog* d) {
             QTreeWidget* list = d->list();
             const auto selected = list->selectedItems();
             preselected = selected.isEmpty() ? -1 : list->indexOfTopLevelItem(selected.first());

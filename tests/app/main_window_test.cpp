@@ -472,8 +472,8 @@ TEST_F(MainWindowTest, OperationButtonSavesThePageAndRunsTheProgressDialog)
         return true;
     });
     auto closeWhenDone = [] {
-        whenModal<ProgressDialog>([](ProgressDialog* d) {
-            waitUntil([] { return !globalContext().running.load(); });
+        whenModal<ProgressDialog>("progress dialog", [](ProgressDialog* d) {
+            EXPECT_TRUE(waitUntil([] { return !globalContext().running.load(); }));
             QTest::keyClick(d, Qt::Key_Escape);
         });
     };
@@ -533,8 +533,8 @@ TEST_F(MainWindowTest, MountListIsRefreshedFromTheWorkerAndAfterTheDialog)
     });
     addStaleRow();
     bool refreshedWhileOpen = false;
-    whenModal<ProgressDialog>([&](ProgressDialog* d) {
-        waitUntil([] { return !globalContext().running.load(); });
+    whenModal<ProgressDialog>("mount progress dialog", [&](ProgressDialog* d) {
+        EXPECT_TRUE(waitUntil([] { return !globalContext().running.load(); }));
         refreshedWhileOpen = waitUntil([&] { return !hasStaleRow(); }, 2000);
         addStaleRow(); // the refresh after the dialog must clear this one
         QTest::keyClick(d, Qt::Key_Escape);
@@ -595,7 +595,7 @@ TEST_F(MainWindowTest, BrowsingWritesBackOnlyWhatWasChosen)
 
     // Cancelled: edit and report as they were.
     QString title;
-    whenModal<QFileDialog>([&](QFileDialog* d) {
+    whenModal<QFileDialog>("information source picker (cancelled)", [&](QFileDialog* d) {
         title = d->windowTitle();
         d->reject();
     });
@@ -606,10 +606,9 @@ TEST_F(MainWindowTest, BrowsingWritesBackOnlyWhatWasChosen)
 
     // Chosen: the path goes into the edit and the report is emptied.
     QStringList filters;
-    whenModal<QFileDialog>([&](QFileDialog* d) {
+    whenModal<QFileDialog>("information source picker", [&](QFileDialog* d) {
         filters = d->nameFilters();
-        d->selectFile(wim);
-        static_cast<QDialog*>(d)->accept();
+        chooseInPicker(d, wim);
     });
     click(IDC_INFO_BROWSE_SOURCE);
     EXPECT_EQ(filters, QStringList{u"WIM Files (*.wim)"_qs});
@@ -619,11 +618,10 @@ TEST_F(MainWindowTest, BrowsingWritesBackOnlyWhatWasChosen)
     // The capture target picker is a save dialog with its own title and suffix.
     selectTab(PAGE_CAPTURE);
     QString saveTitle, suffix;
-    whenModal<QFileDialog>([&](QFileDialog* d) {
+    whenModal<QFileDialog>("capture target picker", [&](QFileDialog* d) {
         saveTitle = d->windowTitle();
         suffix = d->defaultSuffix();
-        d->selectFile(dir.filePath(u"新建"_qs));
-        static_cast<QDialog*>(d)->accept();
+        chooseInPicker(d, dir.filePath(u"新建"_qs));
     });
     click(IDC_CAPTURE_BROWSE_TARGET);
     EXPECT_EQ(saveTitle, u"另存为:"_qs);
@@ -632,12 +630,11 @@ TEST_F(MainWindowTest, BrowsingWritesBackOnlyWhatWasChosen)
 
     // The folder picker writes the chosen folder.
     QString folderTitle;
-    whenModal<QFileDialog>([&](QFileDialog* d) {
+    whenModal<QFileDialog>("capture source folder picker", [&](QFileDialog* d) {
         folderTitle = d->windowTitle();
-        // Nothing selected inside: the folder shown is the choice.
+        // Nothing typed: the folder shown is the choice.
         d->setDirectory(dir.path());
-        d->selectFile(QString());
-        static_cast<QDialog*>(d)->accept();
+        chooseInPicker(d, QString());
     });
     click(IDC_CAPTURE_BROWSE_SOURCE);
     EXPECT_EQ(folderTitle, u"选择文件夹:"_qs);

@@ -313,7 +313,7 @@ TEST_F(ProgressDialogTest, MessageBoxBlocksTheWorkerUntilAnswered)
     QString text, caption, logWhileShown;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     bool workerWaited = false;
-    whenModal<QMessageBox>([&](QMessageBox* box) {
+    whenModal<QMessageBox>("XML error box", [&](QMessageBox* box) {
         text = box->text();
         caption = box->windowTitle();
         icon = box->icon();
