@@ -217,7 +217,9 @@ std::vector<MountRecord> listMountRecords()
         const std::string name = entry->d_name;
         if (!startsWith(name, kRecordPrefix))
             continue;
-        const std::string path = folder + "/" + name;
+        std::string path = folder;
+        path += '/';
+        path += name;
         const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0)
             continue;
