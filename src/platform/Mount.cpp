@@ -10,8 +10,8 @@
 
 #include <wimlib.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -134,7 +134,8 @@ std::string canonicalFolder(const std::string& path)
     const std::string name = trimmed.substr(slash + 1);
     if (name.empty() || name == "." || name == "..")
         return path;
-    const std::string parent = canonicalPath(slash == 0 ? std::string("/") : trimmed.substr(0, slash));
+    const std::string parent =
+        canonicalPath(slash == 0 ? std::string("/") : trimmed.substr(0, slash));
     return parent == "/" ? "/" + name : parent + "/" + name;
 }
 

@@ -365,8 +365,9 @@ TEST_F(MountOpsTest, DeadMountOfAnotherProgramLogsWhatIsKnown)
     const QString folder = canonical(dir.path()) + "/mount";
     const auto rows = mountedImageRows();
     ASSERT_TRUE(rows.has_value());
-    const auto row = std::find_if(rows->begin(), rows->end(),
-                                  [&](const MountedImageRow& r) { return r.mountFolder == folder; });
+    const auto row = std::find_if(rows->begin(), rows->end(), [&](const MountedImageRow& r) {
+        return r.mountFolder == folder;
+    });
     ASSERT_NE(row, rows->end());
     EXPECT_TRUE(row->dead);
     EXPECT_EQ(row->access, u"R (已失效)"_qs);

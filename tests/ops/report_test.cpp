@@ -230,7 +230,8 @@ TEST_F(RunnerTest, ReportExitsWithItsOutcomeAndPutsTheXmlBoxOnStandardError)
     ASSERT_TRUE(wimfix::makeWim(good, recipe));
     ASSERT_TRUE(QFile::copy(good, mixed));
     ASSERT_TRUE(patchUtf16(mixed, QStringLiteral("QQQQQQ"), QStringLiteral("x<B/>y")));
-    const QByteArray xmlBox = QStringLiteral("信息: 错误:不能正确解析 WIM 文件的 XML 信息.\n").toUtf8();
+    const QByteArray xmlBox =
+        QStringLiteral("信息: 错误:不能正确解析 WIM 文件的 XML 信息.\n").toUtf8();
 
     RunResult r = runRunner({QStringLiteral("report"), "infoSource=" + good});
     EXPECT_EQ(r.exitCode, 0);
