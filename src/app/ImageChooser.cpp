@@ -121,6 +121,8 @@ ImageChooserDialog::ImageChooserDialog(QWidget* owner, OperationRequest& request
     list_->setUniformRowHeights(true);
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    // Full-row selection: the focus frame goes round the whole row, as the selection does.
+    list_->setAllColumnsShowFocus(true);
     list_->setHeaderLabels({loadString(231), loadString(232), loadString(233)});
     list_->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     list_->header()->setStretchLastSection(false);
@@ -144,8 +146,9 @@ ImageChooserDialog::ImageChooserDialog(QWidget* owner, OperationRequest& request
     for (int column = 0; column < 3; ++column)
         list_->resizeColumnToContents(column);
 
+    // A modal frame: the template's size, not resizable.
     const QRect size = dialogToPixels(QRect(0, 0, 337, 237), dialogBaseUnits(font()));
-    resize(size.size());
+    setFixedSize(size.size());
 
     const std::uint32_t preselect = request.chooserIndex;
     if (preselect >= 1 && preselect <= static_cast<std::uint32_t>(items.size())) {

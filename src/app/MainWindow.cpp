@@ -5,6 +5,8 @@
 #include "app/Page.h"
 #include "ops/Text.h"
 
+#include <QApplication>
+#include <QStyleOptionFocusRect>
 #include <QStyleOptionTab>
 #include <QStylePainter>
 
@@ -44,8 +46,18 @@ void PlainTabBar::paintEvent(QPaintEvent*)
         if (i != currentIndex())
             drawTab(i);
     }
-    if (currentIndex() >= 0)
-        drawTab(currentIndex());
+    if (currentIndex() < 0)
+        return;
+    drawTab(currentIndex());
+    // The focus frame inside the selected tab, as the platform's tab control draws it while
+    // the control has the keyboard focus (the style decides when the frame is visible).
+    if (hasFocus()) {
+        QStyleOptionFocusRect focus;
+        focus.initFrom(this);
+        focus.rect = tabRect(currentIndex()).adjusted(3, 3, -3, -3);
+        focus.backgroundColor = face;
+        painter.drawPrimitive(QStyle::PE_FrameFocusRect, focus);
+    }
 }
 
 TabControl::TabControl(QWidget* parent) : QTabWidget(parent)
@@ -115,4 +127,18 @@ void MainWindow::switchPage(int index)
     context_.pageWindow.store(page_);
     context_.pageIndex = index;
     page_->showPageSettings(context_.request);
+
+    // When the focus was in the page being left (Ctrl+Tab from a control, or a click on a
+    // tab), the tab widget parks it on the bare page area, where typed keys go nowhere. The
+    // new page's first control takes it instead, as a dialog page gives focus on entry.
+    QWidget* focus = QApplication::focusWidget();
+    if (focus && focus == containers_[index]) {
+        for (QWidget* w = page_->nextInFocusChain(); w != page_; w = w->nextInFocusChain()) {
+            if ((w->focusPolicy() & Qt::TabFocus) && w->isEnabled() && w->isVisibleTo(page_) &&
+                page_->isAncestorOf(w)) {
+                w->setFocus(Qt::TabFocusReason);
+                break;
+            }
+        }
+    }
 }

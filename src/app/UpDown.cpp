@@ -55,8 +55,10 @@ void UpDown::resizeEvent(QResizeEvent*)
 
 void UpDown::setBuddy(QLineEdit* edit)
 {
-    if (buddy_)
+    if (buddy_) {
         buddy_->removeEventFilter(this);
+        disconnect(buddy_, nullptr, this, nullptr);
+    }
     buddy_ = edit;
     if (!edit)
         return;
@@ -64,6 +66,18 @@ void UpDown::setBuddy(QLineEdit* edit)
     edit->setValidator(new IndexValidator(this, edit));
     edit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     edit->installEventFilter(this);
+    // Every number the box shows, typed or stepped, becomes the position at once: when the
+    // box is emptied or shows 0 later, the number it showed last still stands.
+    connect(edit, &QLineEdit::textChanged, this, [this](const QString& text) { noteShown(text); });
+    noteShown(edit->text());
+}
+
+void UpDown::noteShown(const QString& text)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (ok && value >= lower_ && value <= upper_)
+        last_ = value;
 }
 
 void UpDown::setRange(int lower, int upper)
@@ -75,12 +89,6 @@ void UpDown::setRange(int lower, int upper)
 
 int UpDown::position() const
 {
-    if (buddy_) {
-        bool ok = false;
-        const int value = buddy_->text().toInt(&ok);
-        if (ok && value >= lower_ && value <= upper_)
-            last_ = value;
-    }
     return last_;
 }
 

@@ -21,8 +21,8 @@ public:
     int minimum() const { return lower_; }
     int maximum() const { return upper_; }
 
-    // The number the buddy shows; when the buddy holds no number in range, the last valid
-    // position.
+    // The number the buddy shows; when the buddy holds no number in range (empty, or a 0
+    // just typed), the last number in range it showed, typed or stepped.
     int position() const;
     // Moves to value (clamped to the range) and shows it in the buddy.
     void setPosition(int value);
@@ -34,10 +34,12 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void noteShown(const QString& text);
+
     QToolButton* up_;
     QToolButton* down_;
     QLineEdit* buddy_ = nullptr;
     int lower_ = 1;
     int upper_ = 99;
-    mutable int last_ = 1;
+    int last_ = 1;
 };

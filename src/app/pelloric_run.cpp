@@ -4,6 +4,7 @@
 //   pelloric-run [--abort-after MS] ID field=value ...   run the operation of button ID
 //   pelloric-run report infoSource=PATH                   print the information report
 //   pelloric-run mounts                                   print the mounted WIM images
+//   pelloric-run --help                                   every run with its fields
 //
 // Fields are those of the operation request; flags take 0/1 or false/true, indexes are
 // decimal, texts are taken as given. Log lines go to standard output as they are appended;
@@ -32,37 +33,95 @@ namespace {
 using Field = std::variant<QString OperationRequest::*, bool OperationRequest::*,
                            std::uint32_t OperationRequest::*>;
 
+// What the runner can run: the operations of the page buttons, by their ids, and the two
+// verbs. Each has a bit, and every field names the bits of the runs that read it.
+enum RunBit : unsigned {
+    kCapture = 1u << 0, // capture and append
+    kApply = 1u << 1,
+    kModify = 1u << 2,
+    kMount = 1u << 3,
+    kUnmount = 1u << 4,
+    kDelete = 1u << 5,
+    kExport = 1u << 6,
+    kReport = 1u << 7,
+};
+
+struct RunEntry {
+    int id;           // operation id, or 0 for a verb
+    const char* verb; // the verb, for id 0
+    unsigned bit;     // 0: reads no field
+    const char* what;
+};
+
+const RunEntry kRuns[] = {
+    {ID_CAPTURE, nullptr, kCapture, "capture a folder into a new WIM file"},
+    {ID_APPEND, nullptr, kCapture, "append a captured folder to a WIM file"},
+    {ID_APPLY, nullptr, kApply, "apply an image to a folder"},
+    {ID_MODIFY, nullptr, kModify, "change an image's information"},
+    {ID_MOUNT, nullptr, kMount, "mount an image"},
+    {ID_UNMOUNT, nullptr, kUnmount, "unmount the image mounted at mountPath"},
+    {ID_DELETE, nullptr, kDelete, "delete an image"},
+    {ID_EXPORT, nullptr, kExport, "export an image into another WIM file"},
+    {0, "report", kReport, "print the information report of a WIM file"},
+    {0, "mounts", 0, "print the mounted images: R or R/W (marked when dead), folder, WIM, index"},
+};
+
 struct FieldEntry {
     const char* name;
     Field member;
+    unsigned readBy;
 };
 
-#define PELLORIC_FIELD(name) {#name, &OperationRequest::name}
+#define PELLORIC_FIELD(name, readBy) {#name, &OperationRequest::name, readBy}
 const FieldEntry kFields[] = {
-    PELLORIC_FIELD(captureSource), PELLORIC_FIELD(captureTarget),
-    PELLORIC_FIELD(captureTempFolder), PELLORIC_FIELD(captureName),
-    PELLORIC_FIELD(captureDescription), PELLORIC_FIELD(captureDisplayName),
-    PELLORIC_FIELD(captureDisplayDescription), PELLORIC_FIELD(captureCompression),
-    PELLORIC_FIELD(captureBootable), PELLORIC_FIELD(captureVerify),
-    PELLORIC_FIELD(captureCheck), PELLORIC_FIELD(captureNoRpFix),
-    PELLORIC_FIELD(captureConfigFile), PELLORIC_FIELD(captureFlags),
-    PELLORIC_FIELD(captureShowConfig), PELLORIC_FIELD(applySource),
-    PELLORIC_FIELD(applyTarget), PELLORIC_FIELD(applyIndex),
-    PELLORIC_FIELD(applyVerify), PELLORIC_FIELD(applyCheck),
-    PELLORIC_FIELD(infoSource), PELLORIC_FIELD(infoText),
-    PELLORIC_FIELD(modifySource), PELLORIC_FIELD(modifyIndex),
-    PELLORIC_FIELD(modifyName), PELLORIC_FIELD(modifyDescription),
-    PELLORIC_FIELD(modifyDisplayName), PELLORIC_FIELD(modifyDisplayDescription),
-    PELLORIC_FIELD(modifyFlags), PELLORIC_FIELD(modifyBootable),
-    PELLORIC_FIELD(modifyCheck), PELLORIC_FIELD(mountSource),
-    PELLORIC_FIELD(mountPath), PELLORIC_FIELD(mountIndex),
-    PELLORIC_FIELD(mountReadWrite), PELLORIC_FIELD(unmountCommit),
-    PELLORIC_FIELD(deleteSource), PELLORIC_FIELD(deleteIndex),
-    PELLORIC_FIELD(deleteCheck), PELLORIC_FIELD(exportSource),
-    PELLORIC_FIELD(exportTarget), PELLORIC_FIELD(exportIndex),
-    PELLORIC_FIELD(exportName), PELLORIC_FIELD(exportCompression),
-    PELLORIC_FIELD(exportBootable), PELLORIC_FIELD(exportCheck),
-    PELLORIC_FIELD(chooserWimPath), PELLORIC_FIELD(chooserIndex),
+    PELLORIC_FIELD(captureSource, kCapture),
+    PELLORIC_FIELD(captureTarget, kCapture),
+    PELLORIC_FIELD(captureTempFolder, kCapture),
+    PELLORIC_FIELD(captureName, kCapture),
+    PELLORIC_FIELD(captureDescription, kCapture),
+    PELLORIC_FIELD(captureDisplayName, kCapture),
+    PELLORIC_FIELD(captureDisplayDescription, kCapture),
+    PELLORIC_FIELD(captureCompression, kCapture),
+    PELLORIC_FIELD(captureBootable, kCapture),
+    PELLORIC_FIELD(captureVerify, kCapture),
+    PELLORIC_FIELD(captureCheck, kCapture),
+    PELLORIC_FIELD(captureNoRpFix, kCapture),
+    PELLORIC_FIELD(captureConfigFile, kCapture),
+    PELLORIC_FIELD(captureFlags, kCapture),
+    PELLORIC_FIELD(captureShowConfig, kCapture),
+    PELLORIC_FIELD(applySource, kApply),
+    PELLORIC_FIELD(applyTarget, kApply),
+    PELLORIC_FIELD(applyIndex, kApply),
+    PELLORIC_FIELD(applyVerify, kApply),
+    PELLORIC_FIELD(applyCheck, kApply),
+    PELLORIC_FIELD(infoSource, kReport),
+    PELLORIC_FIELD(infoText, 0),
+    PELLORIC_FIELD(modifySource, kModify),
+    PELLORIC_FIELD(modifyIndex, kModify),
+    PELLORIC_FIELD(modifyName, kModify),
+    PELLORIC_FIELD(modifyDescription, kModify),
+    PELLORIC_FIELD(modifyDisplayName, kModify),
+    PELLORIC_FIELD(modifyDisplayDescription, kModify),
+    PELLORIC_FIELD(modifyFlags, kModify),
+    PELLORIC_FIELD(modifyBootable, kModify),
+    PELLORIC_FIELD(modifyCheck, kModify),
+    PELLORIC_FIELD(mountSource, kMount),
+    PELLORIC_FIELD(mountPath, kMount | kUnmount),
+    PELLORIC_FIELD(mountIndex, kMount),
+    PELLORIC_FIELD(mountReadWrite, kMount),
+    PELLORIC_FIELD(unmountCommit, kUnmount),
+    PELLORIC_FIELD(deleteSource, kDelete),
+    PELLORIC_FIELD(deleteIndex, kDelete),
+    PELLORIC_FIELD(deleteCheck, kDelete),
+    PELLORIC_FIELD(exportSource, kExport),
+    PELLORIC_FIELD(exportTarget, kExport),
+    PELLORIC_FIELD(exportIndex, kExport),
+    PELLORIC_FIELD(exportName, kExport),
+    PELLORIC_FIELD(exportCompression, kExport),
+    PELLORIC_FIELD(exportBootable, kExport),
+    PELLORIC_FIELD(exportCheck, kExport),
+    PELLORIC_FIELD(chooserWimPath, 0),
+    PELLORIC_FIELD(chooserIndex, 0),
 };
 #undef PELLORIC_FIELD
 
@@ -141,8 +200,54 @@ int usage()
 {
     std::fprintf(stderr, "usage: pelloric-run [--abort-after MS] ID field=value ...\n"
                          "       pelloric-run report infoSource=PATH\n"
-                         "       pelloric-run mounts\n");
+                         "       pelloric-run mounts\n"
+                         "       pelloric-run --help\n");
     return 2;
+}
+
+// One field's type and its start-up default, as --help shows them.
+QString fieldDescription(const FieldEntry& entry, const OperationRequest& defaults)
+{
+    if (auto* text = std::get_if<QString OperationRequest::*>(&entry.member))
+        return QStringLiteral("text   \"%1\"").arg(defaults.*(*text));
+    if (auto* flag = std::get_if<bool OperationRequest::*>(&entry.member))
+        return QStringLiteral("flag   %1").arg(defaults.*(*flag) ? 1 : 0);
+    const auto index = std::get<std::uint32_t OperationRequest::*>(entry.member);
+    return QStringLiteral("number %1").arg(defaults.*index);
+}
+
+int help()
+{
+    OperationRequest defaults;
+    resetRequestDefaults(defaults);
+    QString text = QStringLiteral(
+        "usage: pelloric-run [--abort-after MS] ID field=value ...\n"
+        "       pelloric-run report infoSource=PATH\n"
+        "       pelloric-run mounts\n"
+        "\n"
+        "Runs one operation of the program without a window and prints its log. Flags take\n"
+        "0/1 or false/true, numbers are decimal, texts are taken as given; a field that is\n"
+        "not set keeps its default. Exit code: 0 success, 1 failure, 2 unusable arguments.\n"
+        "--abort-after MS presses Abort after MS milliseconds.\n");
+    auto fieldLines = [&](unsigned bit) {
+        for (const FieldEntry& entry : kFields) {
+            if ((entry.readBy & bit) || (bit == 0 && entry.readBy == 0))
+                text += QStringLiteral("    %1 %2\n")
+                            .arg(QLatin1String(entry.name), -26)
+                            .arg(fieldDescription(entry, defaults));
+        }
+    };
+    for (const RunEntry& run : kRuns) {
+        const QString verb = run.id ? QString::number(run.id) : QString::fromLatin1(run.verb);
+        text += QStringLiteral("\n%1  %2\n").arg(verb, -6).arg(QLatin1String(run.what));
+        if (run.bit != 0)
+            fieldLines(run.bit);
+    }
+    text += QStringLiteral("\nFields no operation reads:\n");
+    fieldLines(0);
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
+    return 0;
 }
 
 int runOperation(OperationContext& context, int id, long abortAfterMs)
@@ -189,6 +294,9 @@ int main(int argc, char** argv)
     QStringList args = app.arguments();
     args.removeFirst();
 
+    if (!args.isEmpty() &&
+        (args.first() == QLatin1String("--help") || args.first() == QLatin1String("-h")))
+        return help();
     long abortAfterMs = -1;
     if (!args.isEmpty() && args.first() == QLatin1String("--abort-after")) {
         bool ok = false;
@@ -210,9 +318,19 @@ int main(int argc, char** argv)
             return 2;
 
     if (verb == QLatin1String("report")) {
-        const QByteArray text = buildWimReport(context.request.infoSource).toUtf8();
+        // The XML error box goes to standard error, as the operations' boxes do.
+        bool opened = false;
+        QString report = buildWimReport(
+            context.request.infoSource,
+            [] {
+                ConsolePort().messageBox(loadString(238), loadString(220), MessageIcon::Error);
+            },
+            &opened);
+        if (!report.endsWith(QLatin1Char('\n')))
+            report += QLatin1Char('\n');
+        const QByteArray text = report.toUtf8();
         std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stdout);
-        return 0;
+        return opened ? 0 : 1;
     }
     if (verb == QLatin1String("mounts")) {
         // One line per mounted image: R or R/W, mount folder, WIM file, index (tab separated).

@@ -26,6 +26,11 @@ QString fromWide(const WCHAR* text)
     return QString::fromUtf16(text, static_cast<qsizetype>(length));
 }
 
+bool isDeadMount(const WIM_MOUNT_INFO_LEVEL1& entry)
+{
+    return (entry.MountFlags & WIM_MOUNT_FLAG_INVALID) != 0;
+}
+
 QString dropOneTrailingSlash(const QString& folder)
 {
     if (!folder.isEmpty() && folder.endsWith(QLatin1Char('/')))
@@ -43,15 +48,16 @@ void logFailure(OperationContext& context, UINT failureLine)
 
 } // namespace
 
-bool queryMountedImages(std::vector<WIM_MOUNT_LIST>& entries)
+bool queryMountedImages(std::vector<WIM_MOUNT_INFO_LEVEL1>& entries)
 {
     DWORD bytes = kInitialListBytes;
     // The list may grow between two questions; ask until the answer fits.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        entries.assign(bytes / sizeof(WIM_MOUNT_LIST), WIM_MOUNT_LIST{});
-        DWORD size = bytes;
-        if (WIMGetMountedImages(entries.data(), &size)) {
-            entries.resize(size / sizeof(WIM_MOUNT_LIST));
+        entries.assign(bytes / sizeof(WIM_MOUNT_INFO_LEVEL1), WIM_MOUNT_INFO_LEVEL1{});
+        DWORD count = 0;
+        DWORD size = 0;
+        if (WIMGetMountedImageInfo(MountedImageInfoLevel1, &count, entries.data(), bytes, &size)) {
+            entries.resize(count);
             return true;
         }
         if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size <= bytes)
@@ -64,16 +70,25 @@ bool queryMountedImages(std::vector<WIM_MOUNT_LIST>& entries)
 
 std::optional<std::vector<MountedImageRow>> mountedImageRows()
 {
-    std::vector<WIM_MOUNT_LIST> entries;
+    std::vector<WIM_MOUNT_INFO_LEVEL1> entries;
     if (!queryMountedImages(entries))
         return std::nullopt;
     const QString readWrite = loadString(234);
     const QString readOnly = QStringLiteral("R");
     std::vector<MountedImageRow> rows;
     rows.reserve(entries.size());
-    for (const WIM_MOUNT_LIST& entry : entries)
-        rows.push_back({entry.MountedForRW ? readWrite : readOnly, fromWide(entry.MountPath),
-                        fromWide(entry.WimPath), QString::number(entry.ImageIndex)});
+    for (const WIM_MOUNT_INFO_LEVEL1& entry : entries) {
+        MountedImageRow row;
+        row.dead = isDeadMount(entry);
+        row.access = (entry.MountFlags & WIM_MOUNT_FLAG_READWRITE) ? readWrite : readOnly;
+        if (row.dead)
+            row.access = formatMessage(251, {row.access});
+        row.mountFolder = fromWide(entry.MountPath);
+        row.wimFile = fromWide(entry.WimPath);
+        if (!row.dead || entry.ImageIndex != 0)
+            row.index = QString::number(entry.ImageIndex);
+        rows.push_back(std::move(row));
+    }
     return rows;
 }
 
@@ -147,13 +162,13 @@ bool RunUnmount(OperationContext& context)
     const QString folder = context.request.mountPath;
     const bool commit = context.request.unmountCommit;
 
-    std::vector<WIM_MOUNT_LIST> entries;
+    std::vector<WIM_MOUNT_INFO_LEVEL1> entries;
     if (!queryMountedImages(entries)) {
         logMessage(context, 149);
         return false;
     }
-    const WIM_MOUNT_LIST* found = nullptr;
-    for (const WIM_MOUNT_LIST& entry : entries) {
+    const WIM_MOUNT_INFO_LEVEL1* found = nullptr;
+    for (const WIM_MOUNT_INFO_LEVEL1& entry : entries) {
         if (sameMountFolder(fromWide(entry.MountPath), folder)) {
             found = &entry;
             break;
@@ -165,17 +180,25 @@ bool RunUnmount(OperationContext& context)
         return false;
     }
 
+    const bool dead = isDeadMount(*found);
+    const bool readWrite = (found->MountFlags & WIM_MOUNT_FLAG_READWRITE) != 0;
     logMessage(context, 152, {fromWide(found->MountPath)});
-    logMessage(context, 153, {fromWide(found->WimPath)});
-    logMessage(context, 154, {static_cast<std::int64_t>(found->ImageIndex)});
-    logMessage(context, 155, {static_cast<std::int64_t>(found->MountedForRW)});
+    // A dead mount made by another program has no known WIM file or index.
+    if (!dead || found->WimPath[0] != u'\0')
+        logMessage(context, 153, {fromWide(found->WimPath)});
+    if (!dead || found->ImageIndex != 0)
+        logMessage(context, 154, {static_cast<std::int64_t>(found->ImageIndex)});
+    logMessage(context, 155, {static_cast<std::int64_t>(readWrite ? 1 : 0)});
     appendLogLine(context, QString());
-    logMessage(context, commit && found->MountedForRW ? 156 : 157);
+    if (dead)
+        logMessage(context, 250); // its changes died with its file system process
+    logMessage(context, commit && readWrite && !dead ? 156 : 157);
     appendLogLine(context, QString());
 
-    // The commit flag goes to the platform as ticked; for a read-only mount it has no effect.
+    // The commit flag goes to the platform as ticked; for a read-only mount it has no effect,
+    // and a dead mount has nothing to commit.
     if (!WIMUnmountImage(found->MountPath, found->WimPath, found->ImageIndex,
-                         commit ? TRUE : FALSE)) {
+                         commit && !dead ? TRUE : FALSE)) {
         logFailure(context, 159);
         return false;
     }

@@ -4,6 +4,7 @@
 
 #include "ops/Context.h"
 #include "platform/Imaging.h"
+#include "platform/Mount.h"
 
 #include <QString>
 #include <QStringList>
@@ -11,17 +12,20 @@
 #include <optional>
 #include <vector>
 
-// Every image the platform reports as mounted, in its order. Starts with room for 32
+// Every image the platform reports as mounted, in its order, with its flags (a dead mount,
+// whose file system process is gone, has WIM_MOUNT_FLAG_INVALID). Starts with room for 32
 // entries and asks again with the size the platform names when that is too small, so any
 // number of images is seen. False when the query fails; the last-error code then says why.
-bool queryMountedImages(std::vector<WIM_MOUNT_LIST>& entries);
+bool queryMountedImages(std::vector<WIM_MOUNT_INFO_LEVEL1>& entries);
 
-// One row of the mounted-image list: "R/W" or "R", mount folder, WIM file, image index.
+// One row of the mounted-image list: "R/W" or "R" (string 251 around it for a dead mount),
+// mount folder, WIM file, image index (both empty when a dead mount's are not known).
 struct MountedImageRow {
     QString access;
     QString mountFolder;
     QString wimFile;
     QString index;
+    bool dead = false;
 };
 // The rows of the list; nothing when the query fails.
 std::optional<std::vector<MountedImageRow>> mountedImageRows();

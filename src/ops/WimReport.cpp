@@ -55,8 +55,11 @@ QString reportSizeText(std::int64_t totalBytes)
     return QString::asprintf("%lld MB\r\n", static_cast<long long>(totalBytes / 1048576));
 }
 
-QString buildWimReport(const QString& path, const std::function<void()>& onXmlError)
+QString buildWimReport(const QString& path, const std::function<void()>& onXmlError,
+                       bool* opened)
 {
+    if (opened)
+        *opened = false;
     std::vector<WCHAR> tempPath(MAX_PATH, 0);
     DWORD tempLength = GetTempPathW(static_cast<DWORD>(tempPath.size()), tempPath.data());
     if (tempLength >= tempPath.size()) {
@@ -77,6 +80,8 @@ QString buildWimReport(const QString& path, const std::function<void()>& onXmlEr
     if (!WIMSetTemporaryPath(wim, tempPath.data()))
         return loadString(164);
 
+    if (opened)
+        *opened = true;
     QString report = loadString(175);
     report += QStringLiteral("GUID:\t\t") + guidText(info.Guid) + QStringLiteral("\r\n");
     report += formatMessage(176, {std::int64_t(std::int32_t(info.ImageCount))});

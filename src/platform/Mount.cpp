@@ -6,9 +6,11 @@
 #include "platform/Imaging.h"
 #include "platform/Kernel.h"
 #include "platform/mount-helper/MountHelperProtocol.h"
+#include "platform/mount-helper/MountRecord.h"
 
 #include <wimlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -24,6 +26,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -108,6 +113,30 @@ std::string canonicalPath(const std::string& path)
     std::string result(resolved);
     std::free(resolved);
     return result;
+}
+
+// The canonical path of a mount folder. A dead mount's folder cannot be resolved itself
+// (every call on it fails), so its parent is resolved and its name kept.
+std::string canonicalFolder(const std::string& path)
+{
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (resolved) {
+        std::string result(resolved);
+        std::free(resolved);
+        return result;
+    }
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/')
+        trimmed.pop_back();
+    const auto slash = trimmed.rfind('/');
+    if (slash == std::string::npos)
+        return path;
+    const std::string name = trimmed.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..")
+        return path;
+    const std::string parent =
+        canonicalPath(slash == 0 ? std::string("/") : trimmed.substr(0, slash));
+    return parent == "/" ? "/" + name : parent + "/" + name;
 }
 
 // ---- error codes --------------------------------------------------------------------------
@@ -244,9 +273,14 @@ std::string unescapeMountField(const std::string& field)
     return out;
 }
 
-// Mount points of every wimfs mount, in mount table order; false (errno set) when the
-// mount table cannot be read.
-bool wimfsMountPoints(std::vector<std::string>& points)
+struct WimfsMount {
+    std::string point;
+    bool readOnly = false;
+};
+
+// Every wimfs mount, in mount table order; false (errno set) when the mount table cannot be
+// read.
+bool wimfsMounts(std::vector<WimfsMount>& mounts)
 {
     const std::unique_ptr<FILE, int (*)(FILE*)> table(std::fopen("/proc/self/mountinfo", "re"),
                                                       std::fclose);
@@ -274,10 +308,13 @@ bool wimfsMountPoints(std::vector<std::string>& points)
         std::size_t dash = 6;
         while (dash < fields.size() && fields[dash] != "-")
             ++dash;
-        if (fields.size() < 5 || dash + 1 >= fields.size())
+        if (fields.size() < 6 || dash + 1 >= fields.size() || fields[dash + 1] != kWimfsType)
             continue;
-        if (fields[dash + 1] == kWimfsType)
-            points.push_back(unescapeMountField(fields[4]));
+        WimfsMount mount;
+        mount.point = unescapeMountField(fields[4]);
+        const std::string options = "," + fields[5] + ",";
+        mount.readOnly = options.find(",ro,") != std::string::npos;
+        mounts.push_back(std::move(mount));
     }
     std::free(line);
     return true;
@@ -285,13 +322,21 @@ bool wimfsMountPoints(std::vector<std::string>& points)
 
 int countWimfsMountsAt(const std::string& canonicalFolder)
 {
-    std::vector<std::string> points;
-    if (!wimfsMountPoints(points))
+    std::vector<WimfsMount> mounts;
+    if (!wimfsMounts(mounts))
         return 0;
     int count = 0;
-    for (const std::string& point : points)
-        count += point == canonicalFolder ? 1 : 0;
+    for (const WimfsMount& mount : mounts)
+        count += mount.point == canonicalFolder ? 1 : 0;
     return count;
+}
+
+// A mount whose daemon is gone: the kernel answers every call on it with ENOTCONN.
+bool isDeadMount(const std::string& point)
+{
+    struct stat st {
+    };
+    return stat(point.c_str(), &st) != 0 && errno == ENOTCONN;
 }
 
 struct WimfsInfo {
@@ -409,6 +454,161 @@ BOOL runMountHelper(const std::string& helper, const std::vector<std::string>& a
     return TRUE;
 }
 
+// ---- dead mounts and the helpers' records ---------------------------------------------
+
+// The records naming folder, orphaned ones first.
+std::vector<MountRecord> recordsFor(const std::string& folder)
+{
+    std::vector<MountRecord> found;
+    for (MountRecord& record : listMountRecords()) {
+        if (record.mountFolder == folder)
+            found.push_back(std::move(record));
+    }
+    std::stable_sort(found.begin(), found.end(), [](const MountRecord& a, const MountRecord& b) {
+        return a.orphaned && !b.orphaned;
+    });
+    return found;
+}
+
+// Records whose helper is gone and whose folder holds no wimfs mount any more (the dead
+// mount was detached by someone else, or the helper died before mounting): their staging
+// folders go now, as nothing will ever use them.
+void sweepOrphanedRecords(const std::vector<WimfsMount>& mounts)
+{
+    for (const MountRecord& record : listMountRecords()) {
+        if (!record.orphaned)
+            continue;
+        const bool mounted = std::any_of(mounts.begin(), mounts.end(), [&](const WimfsMount& m) {
+            return m.point == record.mountFolder;
+        });
+        if (!mounted)
+            removeOrphanedMountRecord(record);
+    }
+}
+
+// Unmounts through the setuid fusermount, as FUSE lets users do for their own mounts.
+bool runFusermount(const std::string& folder)
+{
+    for (const char* program : {"fusermount", "fusermount3"}) {
+        const char* argv[] = {program, "-u", "-z", "--", folder.c_str(), nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        pid_t pid = 0;
+        const int spawned = posix_spawnp(&pid, program, &actions, nullptr,
+                                         const_cast<char* const*>(argv), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned != 0)
+            continue;
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    return false;
+}
+
+// Takes a dead mount off its folder: a lazy unmount, which cannot wait for a daemon that is
+// gone. Root does it directly; a user goes through fusermount.
+DWORD detachDeadMount(const std::string& folder)
+{
+    if (umount2(folder.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) == 0)
+        return ERROR_SUCCESS;
+    const int err = errno;
+    if ((err == EPERM || err == EACCES) && runFusermount(folder))
+        return ERROR_SUCCESS;
+    return err == EPERM ? ERROR_ACCESS_DENIED : errnoError(err, ERROR_NOT_FOUND);
+}
+
+bool sameWimFile(LPCWSTR wimFileName, const std::string& recorded)
+{
+    const std::string wim = absolutePath(toUtf8(wimFileName));
+    return wim == recorded || canonicalPath(wim) == recorded;
+}
+
+BOOL unmountDeadMount(const std::string& folder, LPCWSTR wimFileName, DWORD imageIndex)
+{
+    const std::vector<MountRecord> records = recordsFor(folder);
+    if (!records.empty()) {
+        const MountRecord& record = records.front();
+        if (imageIndex != 0 && static_cast<DWORD>(record.imageIndex) != imageIndex)
+            return failWith(ERROR_INVALID_PARAMETER);
+        if (wimFileName && *wimFileName && !sameWimFile(wimFileName, record.wimPath))
+            return failWith(ERROR_INVALID_PARAMETER);
+    }
+    const int mountedBefore = countWimfsMountsAt(folder);
+    if (const DWORD error = detachDeadMount(folder); error != ERROR_SUCCESS)
+        return failWith(error);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (countWimfsMountsAt(folder) >= mountedBefore &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (const MountRecord& record : records) {
+        if (record.orphaned)
+            removeOrphanedMountRecord(record);
+    }
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+// Every wimfs mount as level-1 information, in mount table order: live ones from what their
+// daemon says, dead ones from their helper's record. False (last error set) when the mount
+// table cannot be read.
+bool collectMounts(std::vector<WIM_MOUNT_INFO_LEVEL1>& entries)
+{
+    entries.clear();
+    std::vector<WimfsMount> mounts;
+    if (!wimfsMounts(mounts)) {
+        SetLastError(ErrorFromErrno(errno));
+        return false;
+    }
+    sweepOrphanedRecords(mounts);
+    for (const WimfsMount& mount : mounts) {
+        std::string wimPath;
+        DWORD index = 0;
+        DWORD flags = 0;
+        WimfsInfo info;
+        if (readWimfsInfo(mount.point, info)) {
+            wimPath = info.wimPath;
+            index = static_cast<DWORD>(info.imageIndex);
+            flags = WIM_MOUNT_FLAG_MOUNTED;
+            if (info.mountFlags & WIMLIB_MOUNT_FLAG_READWRITE)
+                flags |= WIM_MOUNT_FLAG_READWRITE;
+        } else if (isDeadMount(mount.point)) {
+            flags = WIM_MOUNT_FLAG_INVALID | (mount.readOnly ? 0 : WIM_MOUNT_FLAG_READWRITE);
+            const std::vector<MountRecord> records = recordsFor(mount.point);
+            if (!records.empty()) {
+                wimPath = records.front().wimPath;
+                index = static_cast<DWORD>(records.front().imageIndex);
+            }
+        } else {
+            continue; // alive, but not answering this user
+        }
+        const std::u16string folder = fromUtf8(mount.point);
+        const std::u16string wim = fromUtf8(wimPath);
+        if (folder.size() >= MAX_PATH || wim.size() >= MAX_PATH)
+            continue;
+        WIM_MOUNT_INFO_LEVEL1 entry{};
+        wstrCopy(entry.WimPath, MAX_PATH, wim.c_str());
+        wstrCopy(entry.MountPath, MAX_PATH, folder.c_str());
+        entry.ImageIndex = index;
+        entry.MountFlags = flags;
+        entries.push_back(entry);
+    }
+    return true;
+}
+
+// Waits (bounded) until no process holds the record open by fd: the daemon that held it
+// has ended and removed its staging folder.
+void waitForRecordRelease(int fd)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (flock(fd, LOCK_SH | LOCK_NB) != 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
 } // namespace
 
 void setMountHelperPath(LPCWSTR path)
@@ -453,17 +653,26 @@ BOOL WIMUnmountImage(LPCWSTR mountPath, LPCWSTR wimFileName, DWORD imageIndex, B
 {
     if (!mountPath || !*mountPath)
         return failWith(ERROR_INVALID_PARAMETER);
-    const std::string folder = canonicalPath(absolutePath(toUtf8(mountPath)));
+    const std::string folder = canonicalFolder(absolutePath(toUtf8(mountPath)));
 
     WimfsInfo info;
-    if (!readWimfsInfo(folder, info))
+    if (!readWimfsInfo(folder, info)) {
+        if (countWimfsMountsAt(folder) > 0 && isDeadMount(folder))
+            return unmountDeadMount(folder, wimFileName, imageIndex);
         return failWith(ERROR_NOT_FOUND);
+    }
     if (imageIndex != 0 && static_cast<DWORD>(info.imageIndex) != imageIndex)
         return failWith(ERROR_INVALID_PARAMETER);
-    if (wimFileName && *wimFileName) {
-        const std::string wim = absolutePath(toUtf8(wimFileName));
-        if (wim != info.wimPath && canonicalPath(wim) != info.wimPath)
-            return failWith(ERROR_INVALID_PARAMETER);
+    if (wimFileName && *wimFileName && !sameWimFile(wimFileName, info.wimPath))
+        return failWith(ERROR_INVALID_PARAMETER);
+
+    // The record of the helper serving this mount, held open to learn when its daemon ends.
+    UniqueFd record;
+    for (const MountRecord& candidate : recordsFor(folder)) {
+        if (!candidate.orphaned) {
+            record.reset(open(candidate.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+            break;
+        }
     }
 
     const int mountedBefore = countWimfsMountsAt(folder);
@@ -472,12 +681,50 @@ BOOL WIMUnmountImage(LPCWSTR mountPath, LPCWSTR wimFileName, DWORD imageIndex, B
     if (result != 0)
         return failWith(wimlibError(result, 0));
 
-    // The daemon leaves the mount table just after answering; wait for it so that a list
-    // taken right after this call no longer shows the image.
+    // The daemon leaves the mount table just after answering, and removes its staging folder
+    // after that; wait for both, so that a list taken right after this call no longer shows
+    // the image and nothing of the mount is left on disk.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (countWimfsMountsAt(folder) >= mountedBefore && mountedBefore > 0 &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (record.get() >= 0)
+        waitForRecordRelease(record.get());
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WIMGetMountedImageInfo(MOUNTED_IMAGE_INFO_LEVELS infoLevel, DWORD* imageCount,
+                            PVOID mountInfo, DWORD cbMountInfoLength, DWORD* returnLength)
+{
+    if (!returnLength || !imageCount ||
+        (infoLevel != MountedImageInfoLevel0 && infoLevel != MountedImageInfoLevel1))
+        return failWith(ERROR_INVALID_PARAMETER);
+    std::vector<WIM_MOUNT_INFO_LEVEL1> entries;
+    if (!collectMounts(entries))
+        return FALSE;
+
+    static_assert(sizeof(WIM_MOUNT_INFO_LEVEL0) == sizeof(WIM_MOUNT_INFO_LEVEL1));
+    const std::size_t needed = entries.size() * sizeof(WIM_MOUNT_INFO_LEVEL1);
+    if (needed > 0xFFFFFFFFu)
+        return failWith(ERROR_NOT_ENOUGH_MEMORY);
+    *imageCount = static_cast<DWORD>(entries.size());
+    *returnLength = static_cast<DWORD>(needed);
+    if (cbMountInfoLength < needed || (needed > 0 && !mountInfo))
+        return failWith(ERROR_INSUFFICIENT_BUFFER);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const WIM_MOUNT_INFO_LEVEL1& entry = entries[i];
+        if (infoLevel == MountedImageInfoLevel1) {
+            static_cast<WIM_MOUNT_INFO_LEVEL1*>(mountInfo)[i] = entry;
+            continue;
+        }
+        WIM_MOUNT_INFO_LEVEL0 plain{};
+        std::memcpy(plain.WimPath, entry.WimPath, sizeof plain.WimPath);
+        std::memcpy(plain.MountPath, entry.MountPath, sizeof plain.MountPath);
+        plain.ImageIndex = entry.ImageIndex;
+        plain.MountedForRW = (entry.MountFlags & WIM_MOUNT_FLAG_READWRITE) ? TRUE : FALSE;
+        static_cast<WIM_MOUNT_INFO_LEVEL0*>(mountInfo)[i] = plain;
+    }
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
@@ -486,37 +733,13 @@ BOOL WIMGetMountedImages(WIM_MOUNT_LIST* mountList, DWORD* cbMountListLength)
 {
     if (!cbMountListLength)
         return failWith(ERROR_INVALID_PARAMETER);
-    std::vector<std::string> points;
-    if (!wimfsMountPoints(points))
-        return failWith(ErrorFromErrno(errno));
-
-    std::vector<WIM_MOUNT_LIST> entries;
-    for (const std::string& point : points) {
-        WimfsInfo info;
-        if (!readWimfsInfo(point, info))
-            continue;
-        const std::u16string folder = fromUtf8(point);
-        const std::u16string wim = fromUtf8(info.wimPath);
-        if (folder.size() >= MAX_PATH || wim.size() >= MAX_PATH)
-            continue;
-        WIM_MOUNT_LIST entry{};
-        wstrCopy(entry.WimPath, MAX_PATH, wim.c_str());
-        wstrCopy(entry.MountPath, MAX_PATH, folder.c_str());
-        entry.ImageIndex = static_cast<DWORD>(info.imageIndex);
-        entry.MountedForRW = (info.mountFlags & WIMLIB_MOUNT_FLAG_READWRITE) ? TRUE : FALSE;
-        entries.push_back(entry);
-    }
-
-    const std::size_t needed = entries.size() * sizeof(WIM_MOUNT_LIST);
-    if (needed > 0xFFFFFFFFu)
-        return failWith(ERROR_NOT_ENOUGH_MEMORY);
-    if (*cbMountListLength < needed || (needed > 0 && !mountList)) {
-        *cbMountListLength = static_cast<DWORD>(needed);
-        return failWith(ERROR_INSUFFICIENT_BUFFER);
-    }
-    if (needed > 0)
-        std::memcpy(mountList, entries.data(), needed);
-    *cbMountListLength = static_cast<DWORD>(needed);
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    DWORD count = 0;
+    DWORD needed = 0;
+    const BOOL ok = WIMGetMountedImageInfo(MountedImageInfoLevel0, &count, mountList,
+                                           *cbMountListLength, &needed);
+    const DWORD error = GetLastError();
+    if (ok || error == ERROR_INSUFFICIENT_BUFFER)
+        *cbMountListLength = needed;
+    SetLastError(error);
+    return ok;
 }

@@ -1,10 +1,12 @@
-// Mount layer details beyond the WIM* calls of Imaging.h: where the mount helper lives.
-// WIMMountImage, WIMUnmountImage and WIMGetMountedImages are declared in Imaging.h; their
-// contracts on this platform:
+// Mount layer details beyond the WIM* calls of Imaging.h: the mounted-image information with
+// its flags, and where the mount helper lives.
+// WIMMountImage, WIMUnmountImage and WIMGetMountedImages are declared in Imaging.h,
+// WIMGetMountedImageInfo here; their contracts on this platform:
 //
 // WIMMountImage(mountPath, wimFileName, imageIndex, tempPath): mounts the image on an
 //   existing empty folder, read-write exactly when tempPath is given (not null, not empty;
-//   the folder where the changes are staged), read-only otherwise. Relative paths are taken
+//   the folder in which the changes are staged, in a folder of the helper's own that goes
+//   when the mount ends), read-only otherwise. Relative paths are taken
 //   against the current folder. The mount runs in the helper process pelloric-mount-helper,
 //   which stays behind as the file system's daemon; the call returns once the mount is ready
 //   or has failed. Last errors: ERROR_INVALID_PARAMETER (empty path, index 0 or beyond the
@@ -21,7 +23,11 @@
 //   mounted on mountPath, in the calling process, committing the changes of a read-write
 //   mount when commitChanges is set. wimFileName (when not empty) and imageIndex (when not
 //   0) must name the image that is mounted there (ERROR_INVALID_PARAMETER otherwise). Returns
-//   after the mount has left the mount table. A commit that fails leaves the image mounted.
+//   after the mount has left the mount table and, for a mount of pelloric-mount-helper, after
+//   its daemon has removed its staging folder. A commit that fails leaves the image mounted.
+//   A dead mount (WIM_MOUNT_FLAG_INVALID: its daemon is gone) has nothing left to commit:
+//   it is detached from the folder whatever commitChanges says, and the staging folder its
+//   helper recorded is removed; its WIM file and index are checked only when recorded.
 //   Last errors: ERROR_NOT_FOUND (nothing mounted there), ERROR_BUSY (files still open during
 //   a commit), ERROR_ACCESS_DENIED, ERROR_WRITE_FAULT / ERROR_DISK_FULL (commit failed).
 //
@@ -30,13 +36,47 @@
 //   WIM_MOUNT_LIST each; *cbMountListLength is the buffer size in bytes on entry and the
 //   bytes written on return. When the buffer is too small (or null), fails with
 //   ERROR_INSUFFICIENT_BUFFER and sets *cbMountListLength to the size needed. Mounts whose
-//   daemon no longer answers, and mounts whose paths do not fit the record's 260
-//   characters, are not listed.
+//   paths do not fit the record's 260 characters are not listed, nor are live mounts that do
+//   not answer this user. Dead mounts are listed, with the WIM file and index their helper
+//   recorded, or an empty path and index 0 when nothing was recorded (mounts of other
+//   programs); WIMGetMountedImageInfo tells them apart.
 //
-// All three may be called from any thread.
+// WIMGetMountedImageInfo(infoLevel, imageCount, mountInfo, cbMountInfoLength, returnLength):
+//   the same entries as WIM_MOUNT_INFO_LEVEL0 (= WIM_MOUNT_LIST) or WIM_MOUNT_INFO_LEVEL1
+//   records; *imageCount is the number of entries and *returnLength the bytes they take
+//   (also when the buffer is too small: ERROR_INSUFFICIENT_BUFFER). Level 1 flags: a live
+//   mount has WIM_MOUNT_FLAG_MOUNTED, a dead one WIM_MOUNT_FLAG_INVALID; WIM_MOUNT_FLAG_
+//   READWRITE marks read-write mounts. ERROR_INVALID_PARAMETER for another level.
+//
+// All four may be called from any thread. Listing also removes the staging folders and
+// records left by helpers whose mount is no longer in the mount table.
 #pragma once
 
+#include "platform/Imaging.h"
 #include "platform/WinTypes.h"
+
+enum MOUNTED_IMAGE_INFO_LEVELS {
+    MountedImageInfoLevel0,
+    MountedImageInfoLevel1,
+    MountedImageInfoLevelInvalid,
+};
+
+using WIM_MOUNT_INFO_LEVEL0 = WIM_MOUNT_LIST;
+
+struct WIM_MOUNT_INFO_LEVEL1 {
+    WCHAR WimPath[MAX_PATH];
+    WCHAR MountPath[MAX_PATH];
+    DWORD ImageIndex;
+    DWORD MountFlags;
+};
+static_assert(sizeof(WIM_MOUNT_INFO_LEVEL1) == 1048);
+
+inline constexpr DWORD WIM_MOUNT_FLAG_MOUNTED = 0x00000001;
+inline constexpr DWORD WIM_MOUNT_FLAG_INVALID = 0x00000008;
+inline constexpr DWORD WIM_MOUNT_FLAG_READWRITE = 0x00000100;
+
+BOOL WIMGetMountedImageInfo(MOUNTED_IMAGE_INFO_LEVELS infoLevel, DWORD* imageCount,
+                            PVOID mountInfo, DWORD cbMountInfoLength, DWORD* returnLength);
 
 // Uses the helper at path instead of the one beside the running executable (tests, whose
 // binaries live elsewhere). Null or empty restores the default.

@@ -1,5 +1,6 @@
 // The image chooser: its rows from real WIM files and from XML texts, and the real dialog
 // offscreen (preselection, choosing, Escape, no selection).
+#include "app/AppSetup.h"
 #include "app/ImageChooser.h"
 #include "meta/WimPatch.h"
 #include "support/TempDir.h"
@@ -175,6 +176,21 @@ TEST_F(ChooserDialogTest, ShowsColumnsAndPreselectsTheIndex)
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_EQ(dialog.result(), 0);
     EXPECT_EQ(request.chooserIndex, 3u);
+}
+
+TEST_F(ChooserDialogTest, HasTheTemplateSizeAndCannotBeResized)
+{
+    ImageChooserDialog dialog(nullptr, request, threeRows());
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    const QSize size = dialogToPixels(QRect(0, 0, 337, 237), dialogBaseUnits(dialog.font())).size();
+    EXPECT_EQ(dialog.size(), size);
+    dialog.resize(size * 2);
+    EXPECT_EQ(dialog.size(), size);
+    dialog.resize(size / 2);
+    EXPECT_EQ(dialog.size(), size);
+    // Whole rows are selected, and the focus frame goes round the whole row too.
+    EXPECT_TRUE(dialog.list()->allColumnsShowFocus());
 }
 
 TEST_F(ChooserDialogTest, PreselectedRowOfALongListIsScrolledIntoView)

@@ -640,3 +640,115 @@ TEST_F(MainWindowTest, BrowsingWritesBackOnlyWhatWasChosen)
     EXPECT_EQ(folderTitle, u"选择文件夹:"_qs);
     EXPECT_EQ(ctl<QLineEdit>(IDC_CAPTURE_SOURCE)->text(), dir.path());
 }
+
+
+TEST_F(MainWindowTest, TabBarShowsItsKeyboardFocusAndCtrlTabKeepsTheTypingGoing)
+{
+    QTabBar* bar = window->tabControl()->tabBar();
+    auto tabImage = [&](int tab) { return bar->grab(bar->tabRect(tab)).toImage(); };
+
+    // Tab past the page's last control reaches the tab bar, which marks the selected tab.
+    selectTab(PAGE_DELETE);
+    const QImage plain = tabImage(PAGE_DELETE);
+    auto* last = ctl<QPushButton>(IDC_DELETE_START);
+    last->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(last, Qt::Key_Tab);
+    ASSERT_EQ(QApplication::focusWidget(), bar);
+    EXPECT_TRUE(tabImage(PAGE_DELETE) != plain);
+
+    // The arrows switch pages and the mark follows the selection.
+    QTest::keyClick(bar, Qt::Key_Right);
+    ASSERT_EQ(page()->pageIndex(), PAGE_EXPORT);
+    EXPECT_EQ(QApplication::focusWidget(), bar);
+    const QImage marked = tabImage(PAGE_EXPORT);
+    QTest::keyClick(bar, Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), ctl<QLineEdit>(IDC_EXPORT_SOURCE));
+    EXPECT_TRUE(tabImage(PAGE_EXPORT) != marked);
+
+    // Ctrl+Tab and Ctrl+Shift+Tab from inside a page: what is typed next lands in the new
+    // page's first control. The About page has none; Ctrl+Tab passes on through it.
+    struct Step {
+        Qt::KeyboardModifiers modifiers;
+        int page;
+        int firstControl; // 0: none
+    };
+    const Qt::KeyboardModifiers back = Qt::ControlModifier | Qt::ShiftModifier;
+    for (const Step& step : {Step{Qt::ControlModifier, PAGE_ABOUT, 0},
+                             Step{Qt::ControlModifier, PAGE_CAPTURE, IDC_CAPTURE_SOURCE},
+                             Step{Qt::ControlModifier, PAGE_APPLY, IDC_APPLY_SOURCE},
+                             Step{back, PAGE_CAPTURE, IDC_CAPTURE_SOURCE}}) {
+        QWidget* from = QApplication::focusWidget();
+        ASSERT_NE(from, nullptr);
+        QTest::keyClick(from, Qt::Key_Tab, step.modifiers);
+        ASSERT_EQ(page()->pageIndex(), step.page);
+        if (step.firstControl == 0)
+            continue;
+        auto* edit = ctl<QLineEdit>(step.firstControl);
+        EXPECT_EQ(QApplication::focusWidget(), edit) << step.page;
+        typeText(QApplication::focusWidget(), u"源"_qs);
+        EXPECT_TRUE(edit->text().endsWith(u"源"_qs)) << step.page;
+    }
+}
+
+TEST_F(MainWindowTest, OperationUsesTheIndexTheBoxShows)
+{
+    // Each index box, with the operation of its page: the index the operation starts with.
+    using R = OperationRequest;
+    struct Box {
+        int page, edit, upDown, button;
+        std::uint32_t R::*field;
+    };
+    const Box boxes[] = {
+        {PAGE_APPLY, IDC_APPLY_INDEX_EDIT, IDC_APPLY_INDEX, IDC_APPLY_START, &R::applyIndex},
+        {PAGE_MODIFY, IDC_MODIFY_INDEX_EDIT, IDC_MODIFY_INDEX, IDC_MODIFY_START, &R::modifyIndex},
+        {PAGE_MOUNT, IDC_MOUNT_INDEX_EDIT, IDC_MOUNT_INDEX, IDC_MOUNT_START, &R::mountIndex},
+        {PAGE_DELETE, IDC_DELETE_INDEX_EDIT, IDC_DELETE_INDEX, IDC_DELETE_START, &R::deleteIndex},
+        {PAGE_EXPORT, IDC_EXPORT_INDEX_EDIT, IDC_EXPORT_INDEX, IDC_EXPORT_START, &R::exportIndex},
+    };
+    for (const Box& box : boxes) {
+        SCOPED_TRACE(box.page);
+        std::atomic<std::uint32_t> used{0};
+        overrideOperation(box.button, [&](OperationContext& ctx) {
+            used = ctx.request.*box.field;
+            return true;
+        });
+        auto press = [&] {
+            used = 0;
+            whenModal<ProgressDialog>("progress dialog", [](ProgressDialog* d) {
+                EXPECT_TRUE(waitUntil([] { return !globalContext().running.load(); }));
+                QTest::keyClick(d, Qt::Key_Escape);
+            });
+            click(box.button);
+            return used.load();
+        };
+        auto replaceBy = [&](const QString& typed) {
+            auto* edit = ctl<QLineEdit>(box.edit);
+            edit->setFocus();
+            QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
+            if (typed.isEmpty())
+                QTest::keyClick(edit, Qt::Key_Delete);
+            else
+                typeText(edit, typed);
+            EXPECT_EQ(edit->text(), typed);
+        };
+
+        selectTab(box.page);
+        QTest::mouseClick(ctl<UpDown>(box.upDown)->findChild<QToolButton*>(u"up"_qs),
+                          Qt::LeftButton);
+        EXPECT_EQ(ctl<QLineEdit>(box.edit)->text(), u"2"_qs);
+        replaceBy(u"4"_qs);
+        replaceBy(u"0"_qs);
+        EXPECT_EQ(press(), 4u);
+        // On a later visit the box starts from that 4; a number typed there counts, and
+        // emptying the box keeps the last one shown.
+        selectTab(PAGE_ABOUT);
+        selectTab(box.page);
+        EXPECT_EQ(ctl<QLineEdit>(box.edit)->text(), u"4"_qs);
+        replaceBy(u"7"_qs);
+        replaceBy(QString());
+        EXPECT_EQ(press(), 7u);
+        replaceBy(u"3"_qs);
+        EXPECT_EQ(press(), 3u);
+        overrideOperation(box.button, {});
+    }
+}

@@ -5,6 +5,7 @@
 #include "ops/Text.h"
 #include "ops/Worker.h"
 #include "platform/Kernel.h"
+#include "platform/mount-helper/MountRecord.h"
 #include "support/MountFixture.h"
 #include "support/RecordingPort.h"
 #include "support/TempDir.h"
@@ -297,6 +298,90 @@ TEST_F(MountOpsTest, MoreThanThirtyTwoImagesAreListedAndUnmountable)
     ASSERT_FALSE(log.isEmpty());
     EXPECT_EQ(log.last(), msg(158));
     EXPECT_EQ(mountfix::mountsBelow(dir.path()).size(), std::size_t(kMounts - 1));
+}
+
+TEST_F(MountOpsTest, DeadMountIsMarkedAndItsUnmountSaysThereIsNothingToCommit)
+{
+    context.request.mountReadWrite = true;
+    bool ok = false;
+    runDirect(RunMount, &ok);
+    ASSERT_TRUE(ok);
+    std::string staging;
+    for (const MountRecord& record : listMountRecords()) {
+        if (QString::fromStdString(record.mountFolder) == canonical(mountFolder))
+            staging = record.stagingFolder;
+    }
+    ASSERT_FALSE(staging.empty());
+    ASSERT_TRUE(QFileInfo(QString::fromStdString(staging)).isDir());
+    ASSERT_TRUE(mountfix::killTheDaemon("pelloric-mount"));
+
+    const QString folder = canonical(dir.path()) + "/mount";
+    const QString deadAccess = msg(251, {loadString(234)});
+    EXPECT_EQ(deadAccess, u"R/W (已失效)"_qs);
+    const auto lines = mountedImageLines();
+    ASSERT_TRUE(lines.has_value());
+    const QString deadLine = QStringList{deadAccess, folder, canonical(wim), "1"}.join('\t');
+    EXPECT_TRUE(lines->contains(deadLine)) << lines->join('\n').toStdString();
+    const QString runner = QStringLiteral(PELLORIC_BINARY_DIR "/src/app/pelloric-run");
+    if (QFileInfo(runner).isExecutable()) {
+        QString output;
+        EXPECT_EQ(runProgram(runner, {"mounts"}, &output), 0);
+        EXPECT_TRUE(output.split('\n').contains(deadLine)) << output.toStdString();
+    }
+
+    // "应用更改" ticked: nothing is left to commit, and the log says so.
+    context.request.mountPath = folder;
+    context.request.unmountCommit = true;
+    const QByteArray digest = wimfix::fileDigest(wim);
+    const QStringList expected = {msg(152, {folder}),
+                                  msg(153, {canonical(wim)}),
+                                  msg(154, {std::int64_t(1)}),
+                                  msg(155, {std::int64_t(1)}),
+                                  QString(),
+                                  msg(250),
+                                  msg(157),
+                                  QString(),
+                                  msg(158)};
+    EXPECT_EQ(runDirect(RunUnmount, &ok), expected);
+    EXPECT_TRUE(ok);
+    EXPECT_TRUE(mountfix::mountsBelow(dir.path()).empty());
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(staging)));
+    EXPECT_EQ(wimfix::fileDigest(wim), digest);
+
+    // Mounting there again works.
+    context.request.mountReadWrite = false;
+    runDirect(RunMount, &ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(readFileBytes(mountFolder + "/a.txt"), QByteArray("alpha"));
+}
+
+TEST_F(MountOpsTest, DeadMountOfAnotherProgramLogsWhatIsKnown)
+{
+    QString output;
+    ASSERT_EQ(runProgram("wimlib-imagex", {"mount", wim, "1", mountFolder}, &output), 0)
+        << output.toStdString();
+    ASSERT_TRUE(mountfix::killTheDaemon("wimlib-imagex"));
+
+    const QString folder = canonical(dir.path()) + "/mount";
+    const auto rows = mountedImageRows();
+    ASSERT_TRUE(rows.has_value());
+    const auto row = std::find_if(rows->begin(), rows->end(), [&](const MountedImageRow& r) {
+        return r.mountFolder == folder;
+    });
+    ASSERT_NE(row, rows->end());
+    EXPECT_TRUE(row->dead);
+    EXPECT_EQ(row->access, u"R (已失效)"_qs);
+    EXPECT_EQ(row->wimFile, QString());
+    EXPECT_EQ(row->index, QString());
+
+    context.request.mountPath = folder;
+    bool ok = false;
+    const QStringList expected = {msg(152, {folder}), msg(155, {std::int64_t(0)}), QString(),
+                                  msg(250),           msg(157),                   QString(),
+                                  msg(158)};
+    EXPECT_EQ(runDirect(RunUnmount, &ok), expected);
+    EXPECT_TRUE(ok);
+    EXPECT_TRUE(mountfix::mountsBelow(dir.path()).empty());
 }
 
 TEST_F(MountOpsTest, RunnerMountsListsAndUnmounts)

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -182,6 +184,103 @@ TEST_F(ReportTest, UnreadableFilesGiveTheOpeningError)
             << path.toStdString();
         EXPECT_EQ(xmlErrors, 0);
     }
+}
+
+// pelloric-run's report and help, as a script sees them: exit code, standard output and
+// standard error apart.
+struct RunResult {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+RunResult runRunner(const QStringList& args)
+{
+    RunResult result;
+    QProcess process;
+    process.start(QStringLiteral(PELLORIC_BINARY_DIR "/src/app/pelloric-run"), args);
+    if (!process.waitForFinished(30000)) {
+        process.kill();
+        process.waitForFinished();
+        return result;
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+class RunnerTest : public ReportTest
+{
+protected:
+    void SetUp() override
+    {
+        if (!QFileInfo(QStringLiteral(PELLORIC_BINARY_DIR "/src/app/pelloric-run")).isExecutable())
+            GTEST_SKIP() << "pelloric-run is not built";
+        ReportTest::SetUp();
+    }
+};
+
+TEST_F(RunnerTest, ReportExitsWithItsOutcomeAndPutsTheXmlBoxOnStandardError)
+{
+    const QString good = dir.file(QStringLiteral("good.wim"));
+    const QString mixed = dir.file(QStringLiteral("mixed.wim"));
+    wimfix::WimRecipe recipe;
+    recipe.images.push_back({source, QStringLiteral("QQQQQQ"), QString(), {}});
+    ASSERT_TRUE(wimfix::makeWim(good, recipe));
+    ASSERT_TRUE(QFile::copy(good, mixed));
+    ASSERT_TRUE(patchUtf16(mixed, QStringLiteral("QQQQQQ"), QStringLiteral("x<B/>y")));
+    const QByteArray xmlBox =
+        QStringLiteral("信息: 错误:不能正确解析 WIM 文件的 XML 信息.\n").toUtf8();
+
+    RunResult r = runRunner({QStringLiteral("report"), "infoSource=" + good});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, (buildWimReport(good) + QLatin1Char('\n')).toUtf8());
+    EXPECT_EQ(r.err, QByteArray());
+
+    r = runRunner({QStringLiteral("report"), "infoSource=" + mixed});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err, xmlBox);
+    EXPECT_FALSE(r.out.contains(xmlBox));
+    EXPECT_TRUE(r.out.endsWith('\n'));
+
+    for (const QString& path : {dir.file(QStringLiteral("missing.wim")), QString()}) {
+        r = runRunner({QStringLiteral("report"), "infoSource=" + path});
+        EXPECT_EQ(r.exitCode, 1) << path.toStdString();
+        EXPECT_EQ(r.out, QStringLiteral("错误: 打开 WIM 文件失败.\n").toUtf8());
+        EXPECT_EQ(r.err, QByteArray());
+    }
+}
+
+TEST_F(RunnerTest, HelpListsEveryOperationWithItsFields)
+{
+    const RunResult r = runRunner({QStringLiteral("--help")});
+    ASSERT_EQ(r.exitCode, 0);
+    const QStringList lines = QString::fromUtf8(r.out).split(QLatin1Char('\n'));
+    // The field lines under each operation, as "name type default" with single spaces.
+    auto fieldsOf = [&](const QString& run) {
+        QStringList fields;
+        qsizetype i = 0;
+        while (i < lines.size() && !lines[i].startsWith(run + u"  "_qs))
+            ++i;
+        while (++i < lines.size() && lines[i].startsWith(QStringLiteral("    ")))
+            fields << lines[i].simplified();
+        return fields;
+    };
+    EXPECT_EQ(fieldsOf(u"1061"_qs),
+              (QStringList{u"mountPath text \"\""_qs, u"unmountCommit flag 0"_qs}));
+    EXPECT_EQ(fieldsOf(u"1067"_qs), (QStringList{u"deleteSource text \"\""_qs,
+                                                 u"deleteIndex number 1"_qs,
+                                                 u"deleteCheck flag 0"_qs}));
+    EXPECT_EQ(fieldsOf(u"report"_qs), QStringList{u"infoSource text \"\""_qs});
+    const QStringList capture = fieldsOf(u"1019"_qs);
+    EXPECT_EQ(capture, fieldsOf(u"1020"_qs));
+    EXPECT_TRUE(capture.contains(u"captureName text \"WIM1\""_qs));
+    EXPECT_TRUE(capture.contains(u"captureCompression text \"快速\""_qs));
+    EXPECT_EQ(capture.size(), 15);
+    for (const char* id : {"1025", "1046", "1060", "1081"})
+        EXPECT_FALSE(fieldsOf(QString::fromLatin1(id)).isEmpty()) << id;
+    EXPECT_TRUE(fieldsOf(u"1081"_qs).contains(u"exportCompression text \"快速\""_qs));
 }
 
 TEST(ReportSize, Boundaries)

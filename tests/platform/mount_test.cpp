@@ -3,6 +3,7 @@
 #include "platform/Imaging.h"
 #include "platform/Kernel.h"
 #include "platform/Mount.h"
+#include "platform/mount-helper/MountRecord.h"
 #include "support/MountFixture.h"
 #include "support/TempDir.h"
 #include "support/WimFixtures.h"
@@ -37,6 +38,22 @@ LPCWSTR wide(const QString& text)
 QString canonical(const QString& path)
 {
     return QFileInfo(path).canonicalFilePath();
+}
+
+QStringList entriesOf(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+}
+
+// The records the helpers keep, for the mount folder given.
+std::vector<MountRecord> recordsFor(const QString& folder)
+{
+    std::vector<MountRecord> found;
+    for (const MountRecord& record : listMountRecords()) {
+        if (QString::fromStdString(record.mountFolder) == canonical(folder))
+            found.push_back(record);
+    }
+    return found;
 }
 
 class MountTest : public ::testing::Test
@@ -119,11 +136,9 @@ TEST_F(MountTest, ReadWriteCommitStoresTheNewFile)
     EXPECT_EQ(wimfix::imagePaths(wim, 2), (QStringList{"b.txt", "sub", "sub/c.txt"}));
     QString output;
     EXPECT_TRUE(wimfix::imagexVerify(wim, &output)) << output.toStdString();
-    // The daemon removes its staging folder as it ends.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!QDir(staging).isEmpty() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(QDir(staging).isEmpty());
+    // The daemon has removed its staging folder and record by the time the call returns.
+    EXPECT_EQ(entriesOf(staging), QStringList());
+    EXPECT_TRUE(recordsFor(mountFolder).empty());
 }
 
 TEST_F(MountTest, ReadWriteDiscardLeavesTheWimUnchanged)
@@ -139,6 +154,7 @@ TEST_F(MountTest, ReadWriteDiscardLeavesTheWimUnchanged)
     ASSERT_TRUE(WIMUnmountImage(wide(mountFolder), wide(wim), 1, FALSE)) << GetLastError();
     EXPECT_EQ(wimfix::fileDigest(wim), before);
     EXPECT_EQ(wimfix::imagePaths(wim, 1), QStringList{"a.txt"});
+    EXPECT_EQ(entriesOf(staging), QStringList());
 }
 
 TEST_F(MountTest, FailedCommitLeavesTheImageMounted)
@@ -290,41 +306,87 @@ TEST_F(MountTest, RelativePathsAreTakenAgainstTheCurrentFolder)
     EXPECT_EQ(readFileBytes(mountFolder + "/a.txt"), QByteArray("first image"));
 }
 
-// The daemons this process has adopted (prepareMounting makes it their reaper).
-std::vector<pid_t> adoptedDaemons()
+TEST_F(MountTest, DeadMountIsListedThenUnmountedWithItsStagingFolder)
 {
-    std::vector<pid_t> pids;
-    for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
-        bool isPid = false;
-        const pid_t pid = entry.toInt(&isPid);
-        if (!isPid)
-            continue;
-        const QByteArray stat = readFileBytes("/proc/" + entry + "/stat");
-        const qsizetype close = stat.lastIndexOf(')');
-        if (close < 0 || !stat.mid(stat.indexOf('(') + 1).startsWith("pelloric-mount"))
-            continue;
-        const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
-        if (fields.size() > 1 && fields[1].toInt() == getpid())
-            pids.push_back(pid);
-    }
-    return pids;
+    ASSERT_TRUE(mount(1, true)) << GetLastError();
+    // The helper's own staging folder holds libwim's.
+    const QStringList staged = entriesOf(staging);
+    ASSERT_EQ(staged.size(), 1);
+    EXPECT_TRUE(staged[0].startsWith("pelloric-staging.")) << staged[0].toStdString();
+    QFile file(mountFolder + "/new.txt");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("lost with the daemon");
+    file.close();
+    ASSERT_EQ(recordsFor(mountFolder).size(), 1u);
+    EXPECT_FALSE(recordsFor(mountFolder)[0].orphaned);
+    const QByteArray digest = wimfix::fileDigest(wim);
+
+    ASSERT_TRUE(mountfix::killTheDaemon("pelloric-mount"));
+
+    // Still in the mount table, dead, and named from the helper's record.
+    auto infos = mountfix::mountInfoBelow(dir.path());
+    ASSERT_EQ(infos.size(), 1u);
+    EXPECT_EQ(infos[0].MountFlags, WIM_MOUNT_FLAG_INVALID | WIM_MOUNT_FLAG_READWRITE);
+    EXPECT_EQ(mountfix::fromWide(infos[0].MountPath), canonical(dir.path()) + "/" +
+                                                          QFileInfo(mountFolder).fileName());
+    EXPECT_EQ(mountfix::fromWide(infos[0].WimPath), canonical(wim));
+    EXPECT_EQ(infos[0].ImageIndex, 1u);
+    const auto plain = mountfix::mountsBelow(dir.path());
+    ASSERT_EQ(plain.size(), 1u);
+    EXPECT_TRUE(plain[0].MountedForRW);
+    // Nothing can be mounted on top of it.
+    EXPECT_FALSE(mount(2, false));
+    // The recorded image must match, as for a live mount.
+    EXPECT_FALSE(WIMUnmountImage(wide(mountFolder), wide(wim), 2, FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+    // Unmounting takes it off the folder; there is nothing to commit.
+    ASSERT_TRUE(WIMUnmountImage(infos[0].MountPath, infos[0].WimPath, 1, TRUE)) << GetLastError();
+    EXPECT_TRUE(mountfix::mountInfoBelow(dir.path()).empty());
+    EXPECT_EQ(entriesOf(staging), QStringList());
+    EXPECT_TRUE(recordsFor(mountFolder).empty());
+    EXPECT_EQ(wimfix::fileDigest(wim), digest);
+
+    // The folder takes a new mount.
+    ASSERT_TRUE(mount(2, false)) << GetLastError();
+    EXPECT_EQ(readFileBytes(mountFolder + "/sub/c.txt"), QByteArray("deep"));
+    ASSERT_TRUE(WIMUnmountImage(wide(mountFolder), wide(wim), 2, FALSE)) << GetLastError();
 }
 
-TEST_F(MountTest, MountWhoseDaemonDiedIsNotListedAndCannotBeUnmounted)
+TEST_F(MountTest, DeadMountOfAnotherProgramIsListedWithoutItsImage)
 {
-    ASSERT_TRUE(adoptedDaemons().empty());
-    ASSERT_TRUE(mount(1, false));
-    const std::vector<pid_t> daemons = adoptedDaemons();
-    ASSERT_EQ(daemons.size(), 1u);
-    ASSERT_EQ(kill(daemons[0], SIGKILL), 0);
-    waitpid(daemons[0], nullptr, 0);
+    QString output;
+    ASSERT_EQ(runProgram("wimlib-imagex", {"mount", wim, "2", mountFolder}, &output), 0)
+        << output.toStdString();
+    ASSERT_TRUE(mountfix::killTheDaemon("wimlib-imagex"));
 
-    // The mount is still in the table, but nobody answers for it.
-    EXPECT_TRUE(mountfix::mountsBelow(dir.path()).empty());
-    EXPECT_FALSE(WIMUnmountImage(wide(mountFolder), nullptr, 0, FALSE));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
-    // A new mount on the dead one's folder is refused rather than stacked on it.
-    EXPECT_FALSE(mount(1, false));
+    const auto infos = mountfix::mountInfoBelow(dir.path());
+    ASSERT_EQ(infos.size(), 1u);
+    EXPECT_EQ(infos[0].MountFlags, WIM_MOUNT_FLAG_INVALID);
+    EXPECT_EQ(mountfix::fromWide(infos[0].WimPath), QString());
+    EXPECT_EQ(infos[0].ImageIndex, 0u);
+
+    ASSERT_TRUE(WIMUnmountImage(wide(mountFolder), nullptr, 0, FALSE)) << GetLastError();
+    EXPECT_TRUE(mountfix::mountInfoBelow(dir.path()).empty());
+    ASSERT_TRUE(mount(1, false)) << GetLastError();
+    EXPECT_EQ(readFileBytes(mountFolder + "/a.txt"), QByteArray("first image"));
+}
+
+TEST_F(MountTest, StagingFolderOfADeadMountDetachedElsewhereGoesAtTheNextList)
+{
+    ASSERT_TRUE(mount(1, true)) << GetLastError();
+    ASSERT_TRUE(mountfix::killTheDaemon("pelloric-mount"));
+    ASSERT_EQ(entriesOf(staging).size(), 1);
+    QString output;
+    ASSERT_EQ(runProgram("fusermount", {"-u", "-z", canonical(dir.path()) + "/" +
+                                                        QFileInfo(mountFolder).fileName()},
+                         &output),
+              0)
+        << output.toStdString();
+
+    EXPECT_TRUE(mountfix::mountInfoBelow(dir.path()).empty());
+    EXPECT_EQ(entriesOf(staging), QStringList());
+    EXPECT_TRUE(recordsFor(mountFolder).empty());
 }
 
 // Runs body in a child process (single-threaded, so it may change its mount namespace or

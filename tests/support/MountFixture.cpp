@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -68,6 +69,58 @@ std::vector<WIM_MOUNT_LIST> mountsBelow(const QString& root)
             below.push_back(entry);
     }
     return below;
+}
+
+std::vector<WIM_MOUNT_INFO_LEVEL1> mountInfoBelow(const QString& root)
+{
+    const QString canonical = QFileInfo(root).canonicalFilePath();
+    std::vector<WIM_MOUNT_INFO_LEVEL1> all(64);
+    DWORD count = 0;
+    DWORD size = 0;
+    if (!WIMGetMountedImageInfo(MountedImageInfoLevel1, &count, all.data(),
+                                static_cast<DWORD>(all.size() * sizeof all[0]), &size)) {
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+            return {};
+        all.resize(count + 16);
+        if (!WIMGetMountedImageInfo(MountedImageInfoLevel1, &count, all.data(),
+                                    static_cast<DWORD>(all.size() * sizeof all[0]), &size))
+            return {};
+    }
+    all.resize(count);
+    std::vector<WIM_MOUNT_INFO_LEVEL1> below;
+    for (const WIM_MOUNT_INFO_LEVEL1& entry : all) {
+        if (fromWide(entry.MountPath).startsWith(canonical + QLatin1Char('/')))
+            below.push_back(entry);
+    }
+    return below;
+}
+
+std::vector<pid_t> adoptedDaemons(const char* namePrefix)
+{
+    std::vector<pid_t> pids;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool isPid = false;
+        const pid_t pid = entry.toInt(&isPid);
+        if (!isPid)
+            continue;
+        const QByteArray stat = readFileBytes(QStringLiteral("/proc/") + entry + "/stat");
+        const qsizetype close = stat.lastIndexOf(')');
+        if (close < 0 || !stat.mid(stat.indexOf('(') + 1).startsWith(namePrefix))
+            continue;
+        const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
+        // State and parent: a zombie has ended already.
+        if (fields.size() > 1 && fields[0] != "Z" && fields[1].toInt() == getpid())
+            pids.push_back(pid);
+    }
+    return pids;
+}
+
+bool killTheDaemon(const char* namePrefix)
+{
+    const std::vector<pid_t> daemons = adoptedDaemons(namePrefix);
+    if (daemons.size() != 1 || kill(daemons[0], SIGKILL) != 0)
+        return false;
+    return waitpid(daemons[0], nullptr, 0) == daemons[0];
 }
 
 namespace

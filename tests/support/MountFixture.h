@@ -4,10 +4,13 @@
 #pragma once
 
 #include "platform/Imaging.h"
+#include "platform/Mount.h"
 
 #include <QString>
 
 #include <vector>
+
+#include <sys/types.h>
 
 namespace mountfix
 {
@@ -29,5 +32,17 @@ std::vector<WIM_MOUNT_LIST> mountsBelow(const QString& root);
 void sweepMounts(const QString& root);
 
 QString fromWide(const WCHAR* text);
+
+// The mount daemons this process has adopted (prepareMounting makes it their reaper) whose
+// process name starts with namePrefix: "pelloric-mount" for the helper's, "wimlib-imagex"
+// for wimlib-imagex's.
+std::vector<pid_t> adoptedDaemons(const char* namePrefix);
+
+// Kills the one adopted daemon whose name starts with namePrefix with SIGKILL and reaps it,
+// leaving its mount dead. False when there is not exactly one such daemon.
+bool killTheDaemon(const char* namePrefix);
+
+// The mounted-image information (level 1: with flags) of the mounts below root.
+std::vector<WIM_MOUNT_INFO_LEVEL1> mountInfoBelow(const QString& root);
 
 } // namespace mountfix

@@ -8,6 +8,11 @@
 // a non-zero code. When the mount is ready, the helper's first process exits with code 0
 // without writing anything, and the daemon it leaves behind holds no end of the pipe, so
 // the layer reads until end of file and then reaps the helper.
+//
+// For a read-write mount the helper makes its own folder inside <staging folder> and lets
+// libwim stage there. Before mounting it writes a MountRecord (MountRecord.h) and holds it
+// until the daemon ends, when it removes the staging folder and the record; a record left
+// behind by a killed daemon lets the layer list and clean up the dead mount.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,7 @@
 // pelloric-mount-helper: mounts one image of a WIM file and stays behind as the FUSE daemon
 // that serves it. Started by the mount layer only; the protocol is in MountHelperProtocol.h.
 #include "MountHelperProtocol.h"
+#include "MountRecord.h"
 
 #include <wimlib.h>
 
@@ -8,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -84,6 +86,16 @@ int checkStagingFolder(const char* path)
     return 0;
 }
 
+std::string canonical(const char* path)
+{
+    char* resolved = realpath(path, nullptr);
+    if (!resolved)
+        return path;
+    std::string result(resolved);
+    std::free(resolved);
+    return result;
+}
+
 bool parseIndex(const char* text, int& index)
 {
     if (!text || *text < '0' || *text > '9')
@@ -152,14 +164,36 @@ int main(int argc, char** argv)
     }
     close(fuse);
 
+    // libwim makes its staging folder inside a folder of our own, which can be removed
+    // whole however the daemon ends.
+    MountRecord record;
+    record.mountFolder = canonical(mountFolder);
+    record.wimPath = canonical(wimPath);
+    record.imageIndex = index;
+    record.readWrite = readWrite;
+    if (readWrite) {
+        record.stagingFolder = makeStagingFolder(stagingFolder);
+        if (record.stagingFolder.empty()) {
+            const int err = errno;
+            wimlib_free(wim);
+            return fail(MountStage::StagingFolder, 0, err);
+        }
+    }
+    // Without a record the mount still works; only a dead daemon's mount could then not be
+    // named or cleaned up.
+    std::string recordPath;
+    const int recordFd = createMountRecord(record, recordPath);
+
     // Returns here in this process only when the mount failed; on success this process
-    // ends inside the call once the file system is mounted, and the daemon returns here
-    // when the image is unmounted.
+    // ends inside the call once the file system is mounted, and the daemon (which inherits
+    // the record and its lock) returns here when the image is unmounted.
     errno = 0;
-    const int mountResult = wimlib_mount_image(
-        wim, index, mountFolder, readWrite ? WIMLIB_MOUNT_FLAG_READWRITE : 0, stagingFolder);
+    const int mountResult =
+        wimlib_mount_image(wim, index, mountFolder, readWrite ? WIMLIB_MOUNT_FLAG_READWRITE : 0,
+                           readWrite ? record.stagingFolder.c_str() : nullptr);
     const int mountErrno = errno;
     wimlib_free(wim);
+    releaseMountRecord(recordFd, recordPath, record);
     if (mountResult != 0)
         return fail(MountStage::Mount, mountResult, mountErrno);
     return 0;

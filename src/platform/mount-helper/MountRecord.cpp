@@ -1,0 +1,305 @@
+#include "MountRecord.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+constexpr char kRecordPrefix[] = "mount-";
+constexpr char kPendingPrefix[] = ".pending-";
+constexpr char kStagingPrefix[] = "pelloric-staging.";
+constexpr char kMagic[] = "pelloric-mount-record 1";
+// A record is a few paths; anything larger is not one of ours.
+constexpr std::size_t kMaxRecordBytes = 64 * 1024;
+// Deeper than libwim's staging layout (two levels) ever goes; a guard, not a limit in use.
+constexpr int kMaxStagingDepth = 8;
+
+// A folder that only this user can use: a real folder (not a symlink), owned by us, with no
+// permission for group or others.
+bool isPrivateFolder(const std::string& path)
+{
+    struct stat st {
+    };
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+           (st.st_mode & 077) == 0;
+}
+
+bool isOwnFolder(const char* path)
+{
+    struct stat st {
+    };
+    return path && path[0] == '/' && lstat(path, &st) == 0 && S_ISDIR(st.st_mode) &&
+           st.st_uid == geteuid();
+}
+
+bool startsWith(const std::string& text, const char* prefix)
+{
+    return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+std::string baseName(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool writeAll(int fd, const std::string& data)
+{
+    const char* p = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        const ssize_t n = write(fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Fields separated by NUL: paths may hold any other byte.
+std::string serialize(const MountRecord& record)
+{
+    std::string out;
+    for (const std::string& field :
+         {std::string(kMagic), record.mountFolder, record.wimPath,
+          std::to_string(record.imageIndex), std::string(record.readWrite ? "1" : "0"),
+          record.stagingFolder}) {
+        out += field;
+        out += '\0';
+    }
+    return out;
+}
+
+bool parse(const std::string& data, MountRecord& record)
+{
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    while (start < data.size()) {
+        const auto end = data.find('\0', start);
+        if (end == std::string::npos)
+            return false;
+        fields.push_back(data.substr(start, end - start));
+        start = end + 1;
+    }
+    if (fields.size() != 6 || fields[0] != kMagic || fields[1].empty() || fields[1][0] != '/')
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const long index = std::strtol(fields[3].c_str(), &end, 10);
+    if (errno != 0 || end == fields[3].c_str() || *end != '\0' || index < 0 || index > 0x7fffffff)
+        return false;
+    record.mountFolder = fields[1];
+    record.wimPath = fields[2];
+    record.imageIndex = static_cast<int>(index);
+    record.readWrite = fields[4] == "1";
+    record.stagingFolder = fields[5];
+    return true;
+}
+
+bool readAll(int fd, std::string& data)
+{
+    data.clear();
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        data.append(buffer, static_cast<std::size_t>(n));
+        if (data.size() > kMaxRecordBytes)
+            return false;
+    }
+}
+
+// Removes the entry name of the folder open as parentFd, with everything below it, never
+// following a symlink.
+bool removeTreeAt(int parentFd, const char* name, int depth)
+{
+    const int fd = openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return true;
+        // Not a folder (a file, a symlink): remove the entry itself.
+        if (errno == ENOTDIR || errno == ELOOP)
+            return unlinkat(parentFd, name, 0) == 0 || errno == ENOENT;
+        return false;
+    }
+    DIR* dir = fdopendir(fd);
+    if (!dir) {
+        close(fd);
+        return false;
+    }
+    bool ok = depth < kMaxStagingDepth;
+    while (ok) {
+        errno = 0;
+        const dirent* entry = readdir(dir);
+        if (!entry) {
+            ok = errno == 0;
+            break;
+        }
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        ok = removeTreeAt(dirfd(dir), entry->d_name, depth + 1);
+    }
+    closedir(dir);
+    return ok && (unlinkat(parentFd, name, AT_REMOVEDIR) == 0 || errno == ENOENT);
+}
+
+} // namespace
+
+std::string mountRecordFolder(bool create)
+{
+    std::string folder;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (isOwnFolder(runtime)) {
+        folder = std::string(runtime) + "/pelloric-mounts";
+    } else if (geteuid() == 0 && isOwnFolder("/run")) {
+        folder = "/run/pelloric-mounts";
+    } else {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string base = tmp && tmp[0] == '/' ? tmp : "/tmp";
+        while (base.size() > 1 && base.back() == '/')
+            base.pop_back();
+        folder = base + "/pelloric-mounts-" + std::to_string(geteuid());
+    }
+    if (create && mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+        return {};
+    return isPrivateFolder(folder) ? folder : std::string();
+}
+
+int createMountRecord(const MountRecord& record, std::string& path)
+{
+    const std::string folder = mountRecordFolder(true);
+    if (folder.empty())
+        return -1;
+    std::string pending = folder + "/" + kPendingPrefix + "XXXXXX";
+    const int fd = mkostemp(pending.data(), O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    const std::string suffix = pending.substr(pending.size() - 6);
+    const std::string named = folder + "/" + kRecordPrefix + suffix;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !writeAll(fd, serialize(record)) ||
+        fsync(fd) != 0 || rename(pending.c_str(), named.c_str()) != 0) {
+        const int err = errno;
+        unlink(pending.c_str());
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    path = named;
+    return fd;
+}
+
+std::vector<MountRecord> listMountRecords()
+{
+    std::vector<MountRecord> records;
+    const std::string folder = mountRecordFolder(false);
+    if (folder.empty())
+        return records;
+    DIR* dir = opendir(folder.c_str());
+    if (!dir)
+        return records;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (!startsWith(name, kRecordPrefix))
+            continue;
+        std::string path = folder;
+        path += '/';
+        path += name;
+        const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0)
+            continue;
+        MountRecord record;
+        std::string data;
+        struct stat st {
+        };
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+            readAll(fd, data) && parse(data, record)) {
+            record.path = path;
+            record.orphaned = flock(fd, LOCK_SH | LOCK_NB) == 0;
+            records.push_back(std::move(record));
+        }
+        close(fd);
+    }
+    closedir(dir);
+    return records;
+}
+
+bool removeOrphanedMountRecord(const MountRecord& record)
+{
+    if (record.path.empty() || !startsWith(baseName(record.path), kRecordPrefix))
+        return false;
+    const int fd = open(record.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return errno == ENOENT;
+    // Held while the files go, so that no second cleaner works on the same record.
+    bool removed = false;
+    struct stat opened {
+    };
+    struct stat named {
+    };
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &opened) == 0 &&
+        lstat(record.path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
+        opened.st_ino == named.st_ino) {
+        removed = (record.stagingFolder.empty() || removeStagingFolder(record.stagingFolder)) &&
+                  unlink(record.path.c_str()) == 0;
+    }
+    close(fd);
+    return removed;
+}
+
+void releaseMountRecord(int fd, const std::string& path, const MountRecord& record)
+{
+    if (!record.stagingFolder.empty())
+        removeStagingFolder(record.stagingFolder);
+    if (!path.empty())
+        unlink(path.c_str());
+    if (fd >= 0)
+        close(fd);
+}
+
+std::string makeStagingFolder(const std::string& parent)
+{
+    std::string folder = parent;
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    folder += std::string("/") + kStagingPrefix + "XXXXXX";
+    if (!mkdtemp(folder.data()))
+        return {};
+    return folder;
+}
+
+bool removeStagingFolder(const std::string& folder)
+{
+    const auto slash = folder.rfind('/');
+    if (folder.empty() || folder[0] != '/' || slash == std::string::npos ||
+        !startsWith(folder.substr(slash + 1), kStagingPrefix))
+        return false;
+    struct stat st {
+    };
+    if (lstat(folder.c_str(), &st) != 0)
+        return errno == ENOENT;
+    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid())
+        return false;
+    const std::string parent = slash == 0 ? std::string("/") : folder.substr(0, slash);
+    const int parentFd = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (parentFd < 0)
+        return false;
+    const bool removed = removeTreeAt(parentFd, folder.c_str() + slash + 1, 0);
+    close(parentFd);
+    return removed;
+}
