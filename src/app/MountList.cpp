@@ -4,6 +4,7 @@
 #include "ops/Text.h"
 
 #include <QHeaderView>
+#include <QScrollBar>
 #include <QTreeWidget>
 
 namespace
@@ -12,6 +13,26 @@ namespace
 constexpr int kColumns = 4;
 constexpr int kInitialWidth = 70;
 constexpr char kSetUpProperty[] = "pellMountColumns";
+
+// Widens the two path columns, in proportion to their widths, until the columns fill the
+// list's width; columns wider than the list together keep their widths (the list scrolls).
+void shareListWidth(QTreeWidget* list)
+{
+    QHeaderView* header = list->header();
+    int available = list->maximumViewportSize().width();
+    if (list->verticalScrollBar()->isVisible())
+        available -= list->verticalScrollBar()->width();
+    int used = 0;
+    for (int column = 0; column < kColumns; ++column)
+        used += header->sectionSize(column);
+    const int spare = available - used;
+    if (spare <= 0)
+        return;
+    const int paths = header->sectionSize(1) + header->sectionSize(2);
+    const int toFolder = paths > 0 ? spare * header->sectionSize(1) / paths : spare / 2;
+    header->resizeSection(1, header->sectionSize(1) + toFolder);
+    header->resizeSection(2, header->sectionSize(2) + spare - toFolder);
+}
 
 } // namespace
 
@@ -32,6 +53,7 @@ void setupMountedList(QTreeWidget* list)
         header->resizeSection(column, kInitialWidth);
         header->resizeSection(column, header->sectionSizeHint(column));
     }
+    shareListWidth(list);
     list->setProperty(kSetUpProperty, true);
 }
 
@@ -63,6 +85,7 @@ bool refreshMountedList(QTreeWidget* list)
         header->resizeSection(1, view->sizeHintForColumn(1));
         header->resizeSection(2, view->sizeHintForColumn(2));
         list->resizeColumnToContents(3);
+        shareListWidth(list);
     }
     return true;
 }

@@ -48,6 +48,27 @@ TEST(MountList, ColumnsCarryTheirTitles)
     EXPECT_TRUE(list.header()->defaultAlignment() & Qt::AlignLeft);
 }
 
+// The columns share the list's whole width; columns wider than the list keep their widths.
+TEST(MountList, ColumnsFillTheListsWidth)
+{
+    auto sum = [](const QTreeWidget& list) {
+        int width = 0;
+        for (int column = 0; column < list.columnCount(); ++column)
+            width += list.header()->sectionSize(column);
+        return width;
+    };
+    QTreeWidget list;
+    list.resize(500, 200);
+    setupMountedList(&list);
+    EXPECT_EQ(sum(list), list.maximumViewportSize().width());
+    EXPECT_GT(list.header()->sectionSize(1), list.header()->sectionSize(0));
+
+    QTreeWidget narrow;
+    narrow.resize(60, 200);
+    setupMountedList(&narrow);
+    EXPECT_GT(sum(narrow), narrow.maximumViewportSize().width());
+}
+
 TEST(MountList, ShowsEveryMountedImageWithoutSelection)
 {
     QString why;
