@@ -4,6 +4,7 @@
 #include "platform/ImagingInternal.h"
 #include "platform/Kernel.h"
 
+#include "meta/WimPatch.h"
 #include "support/TempDir.h"
 #include "support/WimFixtures.h"
 
@@ -176,13 +177,13 @@ TEST_F(ImagingMeta, ImageInformationOfWimAndImageHandles)
     ASSERT_NE(h, nullptr);
     const QString whole = info(h);
     EXPECT_TRUE(whole.startsWith(QStringLiteral("<WIM>")));
-    EXPECT_TRUE(whole.endsWith(QStringLiteral("</WIM>")));
+    EXPECT_TRUE(whole.endsWith(QStringLiteral("</WIM>\n")));
     const int first = whole.indexOf(QStringLiteral("<IMAGE INDEX=\"1\">"));
     const int second = whole.indexOf(QStringLiteral("<IMAGE INDEX=\"2\">"));
     const int third = whole.indexOf(QStringLiteral("<IMAGE INDEX=\"3\">"));
     EXPECT_TRUE(first > 0 && first < second && second < third);
-    // Unchanged, the text is the file's XML as libwim reads it, element for element.
-    EXPECT_EQ(whole, wimfix::imagexXml(path).trimmed());
+    // Unchanged, the text is the file's XML as stored.
+    EXPECT_EQ(whole, wimfix::imagexXml(path));
 
     HANDLE img = WIMLoadImage(h, 1);
     ASSERT_NE(img, nullptr);
@@ -270,9 +271,65 @@ TEST_F(ImagingMeta, SetInformationIsCommittedOnClose)
     EXPECT_EQ(element(reread, QStringLiteral("NAME")), element(pending, QStringLiteral("NAME")));
     EXPECT_EQ(element(reread, QStringLiteral("WINDOWS")),
               element(pending, QStringLiteral("WINDOWS")));
-    EXPECT_TRUE(reread.contains(QStringLiteral("<EMPTY></EMPTY>")));
+    EXPECT_TRUE(reread.contains(QStringLiteral("<EMPTY/>"))); // as libwim writes it
     WIMCloseHandle(img1);
     WIMCloseHandle(again);
+}
+
+// Exported with its information as the source holds it: NAME in its place with its
+// attributes, also when the destination has an image of that name.
+TEST_F(ImagingMeta, ExportKeepsTheImageInformation)
+{
+    wimfix::WimRecipe recipe;
+    recipe.images.push_back({treeB, QStringLiteral("Img"), {}, {}});
+    const QString src = tmp.file(QStringLiteral("src.wim"));
+    const QString dest = tmp.file(QStringLiteral("dest.wim"));
+    ASSERT_TRUE(wimfix::makeWim(src, recipe));
+    ASSERT_TRUE(wimfix::makeWim(dest, recipe));
+    ASSERT_TRUE(replaceWimXml(src, handMadeWimXml()));
+
+    WIMStruct* s = nullptr;
+    WIMStruct* d = nullptr;
+    ASSERT_EQ(wimlib_open_wim(QFile::encodeName(src).constData(), 0, &s), 0);
+    ASSERT_EQ(wimlib_open_wim(QFile::encodeName(dest).constData(), WIMLIB_OPEN_FLAG_WRITE_ACCESS,
+                              &d),
+              0);
+    EXPECT_EQ(imaging::exportImageKeepingInformation(s, 1, d, 0), 0);
+    EXPECT_EQ(wimlib_overwrite(d, 0, 0), 0);
+    wimlib_free(d);
+    wimlib_free(s);
+
+    // libwim gives the copy its INDEX behind the attributes it had.
+    QString image = imageElementsOf(handMadeWimXml());
+    image.replace(QStringLiteral("<IMAGE INDEX=\"1\" EXTRA=\"e\">"),
+                  QStringLiteral("<IMAGE EXTRA=\"e\" INDEX=\"2\">"));
+    const QString xml = wimfix::imagexXml(dest);
+    EXPECT_TRUE(xml.contains(image)) << xml.toStdString();
+    EXPECT_EQ(wimfix::imageProperty(dest, 1, QStringLiteral("NAME")), QStringLiteral("Img"));
+    EXPECT_TRUE(wimfix::imagexVerify(dest));
+}
+
+// While information is pending, the whole file's text is the view: the root's and the
+// images' attributes stay, the changed element keeps its own.
+TEST_F(ImagingMeta, PendingWholeFileTextKeepsAttributes)
+{
+    wimfix::WimRecipe recipe;
+    recipe.images.push_back({treeB, QStringLiteral("Img"), {}, {}});
+    const QString path = tmp.file(QStringLiteral("hand.wim"));
+    ASSERT_TRUE(wimfix::makeWim(path, recipe));
+    ASSERT_TRUE(replaceWimXml(path, handMadeWimXml()));
+    HANDLE h = openWim(path, kReadWrite);
+    HANDLE img = WIMLoadImage(h, 1);
+    EXPECT_EQ(info(h), handMadeWimXml()); // nothing pending: the file's text
+    QString text = info(img);
+    text.replace(QStringLiteral(">Img<"), QStringLiteral(">New<"));
+    ASSERT_TRUE(setInfo(img, text));
+    EXPECT_EQ(info(img), text);
+    EXPECT_TRUE(info(h).startsWith(QStringLiteral(
+        "<WIM R=\"r\"><IMAGE INDEX=\"1\" EXTRA=\"e\"><NAME lang=\"zh\">New</NAME>")))
+        << info(h).toStdString();
+    WIMCloseHandle(img);
+    ASSERT_TRUE(WIMCloseHandle(h));
 }
 
 TEST_F(ImagingMeta, DuplicateNamesAreKept)
