@@ -198,14 +198,16 @@ QByteArray childPath(const QByteArray& parent, const QString& name, int rank)
     return path + name.toUtf8() + '[' + QByteArray::number(rank) + ']';
 }
 
-// The path of live[pos]: its rank counts the siblings before it that libwim names alike.
-QByteArray pathAt(const QByteArray& parent, const std::vector<XmlElem>& live, std::size_t pos)
+// For each element, how many siblings before it have the same name (the path name when
+// byPath is set).
+std::vector<int> ranksOf(const std::vector<XmlElem>& elems, bool byPath)
 {
-    const QString& name = pathNameOf(live[pos]);
-    int rank = 1;
-    for (std::size_t j = 0; j < pos; ++j)
-        rank += pathNameOf(live[j]) == name ? 1 : 0;
-    return childPath(parent, name, rank);
+    std::map<QString, int> seen;
+    std::vector<int> ranks;
+    ranks.reserve(elems.size());
+    for (const XmlElem& e : elems)
+        ranks.push_back(seen[byPath ? pathNameOf(e) : e.name]++);
+    return ranks;
 }
 
 struct Target {
@@ -220,19 +222,21 @@ int setProperty(const Target& t, const QByteArray& path, const char* value)
     return wimlib_set_image_property(t.wim, t.image, path.constData(), value);
 }
 
+// The white space the program's XML tree skips before a text.
 QStringView withoutLeadingSpace(const QString& text)
 {
     QStringView v(text);
-    while (!v.isEmpty() && v.front().isSpace())
+    while (!v.isEmpty() && (v.front() == u' ' || (v.front() >= u'\t' && v.front() <= u'\r') ||
+                            v.front() == QChar(0xFEFF)))
         v = v.mid(1);
     return v;
 }
 
-// The program's XML tree drops leading white space of a text it reads; a text that differs
-// only there was not changed.
-bool sameText(const QString& a, const QString& b)
+// The program's XML tree reads a text without its leading white space; written back so, the
+// text was not changed.
+bool unchangedText(const QString& have, const QString& want)
 {
-    return withoutLeadingSpace(a) == withoutLeadingSpace(b);
+    return want == have || want == withoutLeadingSpace(have);
 }
 
 // Whether libwim's element `have` can become `want` where it stands: libwim sets a text
@@ -241,7 +245,7 @@ bool changeableInPlace(const XmlElem& have, const XmlElem& want)
 {
     const bool haveEmpty = have.children.empty() && withoutLeadingSpace(have.text).isEmpty();
     if (want.children.empty())
-        return !withoutLeadingSpace(want.text).isEmpty() || haveEmpty;
+        return !want.text.isEmpty() || haveEmpty;
     return !have.children.empty() || haveEmpty;
 }
 
@@ -287,7 +291,7 @@ int updateInPlace(const Target& t, const QByteArray& path, XmlElem& have, const 
         have.emptyForm = false;
         return syncChildren(t, path, have.children, want.children);
     }
-    if (have.children.empty() && sameText(have.text, want.text))
+    if (have.children.empty() && unchangedText(have.text, want.text))
         return 0;
     if (int ret = setProperty(t, path, want.text.toUtf8().constData()))
         return ret;
@@ -297,18 +301,18 @@ int updateInPlace(const Target& t, const QByteArray& path, XmlElem& have, const 
     return 0;
 }
 
+// Appends `want` as libwim makes it; `counts` holds how many of live's elements each path
+// name has.
 int appendElement(const Target& t, const QByteArray& path, std::vector<XmlElem>& live,
-                  const XmlElem& want)
+                  std::map<QString, int>& counts, const XmlElem& want)
 {
     XmlElem made = madeByLibrary(want);
-    int rank = 1;
-    for (const XmlElem& e : live)
-        rank += pathNameOf(e) == made.name ? 1 : 0;
-    const QByteArray at = childPath(path, made.name, rank);
+    const QByteArray at = childPath(path, made.name, counts[made.name] + 1);
     if (int ret = writeElement(t, at, made)) {
         setProperty(t, at, nullptr); // what was made of it
         return ret;
     }
+    ++counts[made.name];
     live.push_back(std::move(made));
     return 0;
 }
@@ -322,12 +326,11 @@ int syncChildren(const Target& t, const QByteArray& path, std::vector<XmlElem>& 
         std::map<QString, std::vector<std::size_t>> byName;
         for (std::size_t j = 0; j < live.size(); ++j)
             byName[live[j].name].push_back(j);
-        std::map<QString, std::size_t> seen;
+        const std::vector<int> wantRanks = ranksOf(want, false);
         for (std::size_t i = 0; i < want.size(); ++i) {
-            const std::vector<std::size_t>& same = byName[want[i].name];
-            const std::size_t rank = seen[want[i].name]++;
-            if (rank < same.size())
-                match[i] = static_cast<std::ptrdiff_t>(same[rank]);
+            const auto same = byName.find(want[i].name);
+            if (same != byName.end() && std::size_t(wantRanks[i]) < same->second.size())
+                match[i] = static_cast<std::ptrdiff_t>(same->second[wantRanks[i]]);
         }
     }
     // Elements only ever go to the end, so what stays in place is the leading run of wanted
@@ -341,37 +344,40 @@ int syncChildren(const Target& t, const QByteArray& path, std::vector<XmlElem>& 
     for (std::size_t i = 0; i < kept; ++i)
         keep[match[i]] = true;
     // Removed last first, so the paths of those before stay valid.
-    for (std::size_t j = live.size(); j-- > 0;) {
-        if (keep[j])
-            continue;
-        if (int ret = setProperty(t, pathAt(path, live, j), nullptr))
-            return ret;
-        live.erase(live.begin() + static_cast<std::ptrdiff_t>(j));
+    std::vector<int> ranks = ranksOf(live, true);
+    std::size_t unhandled = live.size();
+    int ret = 0;
+    while (unhandled > 0) {
+        const std::size_t j = unhandled - 1;
+        if (!keep[j] && (ret = setProperty(t, childPath(path, pathNameOf(live[j]), ranks[j] + 1),
+                                           nullptr)) != 0)
+            break;
+        unhandled = j;
     }
-    for (std::size_t i = 0; i < kept; ++i)
-        if (int ret = updateInPlace(t, pathAt(path, live, i), live[i], want[i]))
+    std::size_t n = 0;
+    for (std::size_t j = 0; j < live.size(); ++j) {
+        if (j >= unhandled && !keep[j])
+            continue; // removed from libwim
+        if (n != j)
+            live[n] = std::move(live[j]);
+        ++n;
+    }
+    live.resize(n);
+    if (ret)
+        return ret;
+    ranks = ranksOf(live, true);
+    for (std::size_t i = 0; i < kept; ++i) {
+        const QByteArray at = childPath(path, pathNameOf(live[i]), ranks[i] + 1);
+        if (int ret = updateInPlace(t, at, live[i], want[i]))
             return ret;
+    }
+    std::map<QString, int> counts;
+    for (const XmlElem& e : live)
+        ++counts[pathNameOf(e)];
     for (std::size_t i = kept; i < want.size(); ++i)
-        if (int ret = appendElement(t, path, live, want[i]))
+        if (int ret = appendElement(t, path, live, counts, want[i]))
             return ret;
     return 0;
-}
-
-std::size_t rankOf(const std::vector<XmlElem>& elems, std::size_t pos)
-{
-    std::size_t rank = 0;
-    for (std::size_t j = 0; j < pos; ++j)
-        rank += elems[j].name == elems[pos].name ? 1 : 0;
-    return rank;
-}
-
-// Position of the element named `name` with rank `rank` in elems; elems.size() if none.
-std::size_t findRanked(const std::vector<XmlElem>& elems, const QString& name, std::size_t rank)
-{
-    for (std::size_t j = 0; j < elems.size(); ++j)
-        if (elems[j].name == name && rank-- == 0)
-            return j;
-    return elems.size();
 }
 
 } // namespace
@@ -434,33 +440,46 @@ bool isMaintainedElement(const QString& name)
 std::vector<XmlElem> withMaintainedElements(const std::vector<XmlElem>& current,
                                             std::vector<XmlElem> given)
 {
-    std::vector<XmlElem> out;
-    std::vector<bool> used(current.size(), false);
+    // An element of given stands for current's element of the same name and rank.
+    std::map<std::pair<QString, int>, std::size_t> currentAt;
+    const std::vector<int> currentRanks = ranksOf(current, false);
+    for (std::size_t j = 0; j < current.size(); ++j)
+        currentAt.emplace(std::make_pair(current[j].name, currentRanks[j]), j);
+    const std::vector<int> givenRanks = ranksOf(given, false);
+    std::vector<std::ptrdiff_t> counterpart(given.size(), -1);
+    std::vector<bool> inGiven(current.size(), false); // current's element is in given
     for (std::size_t i = 0; i < given.size(); ++i) {
-        if (!isMaintainedElement(given[i].name)) {
-            out.push_back(std::move(given[i]));
-            continue;
-        }
-        const std::size_t j = findRanked(current, given[i].name, rankOf(given, i));
-        if (j < current.size() && !used[j]) {
-            out.push_back(current[j]);
-            used[j] = true;
+        const auto it = currentAt.find({given[i].name, givenRanks[i]});
+        if (it != currentAt.end()) {
+            counterpart[i] = static_cast<std::ptrdiff_t>(it->second);
+            inGiven[it->second] = true;
         }
     }
+    // current's maintained elements that given leaves out, behind the nearest element before
+    // them in current that given holds (-1: at the front).
+    std::map<std::ptrdiff_t, std::vector<std::size_t>> behind;
+    std::ptrdiff_t anchor = -1;
     for (std::size_t j = 0; j < current.size(); ++j) {
-        if (used[j] || !isMaintainedElement(current[j].name))
-            continue;
-        // Behind the nearest element before it in current that out holds too.
-        std::size_t at = 0;
-        for (std::size_t p = j; p-- > 0;) {
-            const std::size_t q = findRanked(out, current[p].name, rankOf(current, p));
-            if (q < out.size()) {
-                at = q + 1;
-                break;
-            }
-        }
-        out.insert(out.begin() + static_cast<std::ptrdiff_t>(at), current[j]);
-        used[j] = true;
+        if (inGiven[j])
+            anchor = static_cast<std::ptrdiff_t>(j);
+        else if (isMaintainedElement(current[j].name))
+            behind[anchor].push_back(j);
+    }
+    std::vector<XmlElem> out;
+    const auto addBehind = [&](std::ptrdiff_t j) {
+        const auto it = behind.find(j);
+        if (it != behind.end())
+            for (std::size_t k : it->second)
+                out.push_back(current[k]);
+    };
+    addBehind(-1);
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        if (!isMaintainedElement(given[i].name))
+            out.push_back(std::move(given[i]));
+        else if (counterpart[i] >= 0)
+            out.push_back(current[counterpart[i]]); // libwim's value
+        if (counterpart[i] >= 0)
+            addBehind(counterpart[i]);
     }
     return out;
 }

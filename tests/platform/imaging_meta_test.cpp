@@ -5,6 +5,7 @@
 #include "platform/Kernel.h"
 
 #include "meta/WimPatch.h"
+#include "meta/XmlDocument.h"
 #include "support/TempDir.h"
 #include "support/WimFixtures.h"
 
@@ -21,6 +22,7 @@
 #include <sys/wait.h>
 
 #include <csignal>
+#include <functional>
 #include <sys/stat.h>
 
 namespace {
@@ -307,6 +309,69 @@ TEST_F(ImagingMeta, ExportKeepsTheImageInformation)
     EXPECT_TRUE(xml.contains(image)) << xml.toStdString();
     EXPECT_EQ(wimfix::imageProperty(dest, 1, QStringLiteral("NAME")), QStringLiteral("Img"));
     EXPECT_TRUE(wimfix::imagexVerify(dest));
+}
+
+// Changes libwim cannot make in place (removing, emptying, reordering, a text becoming child
+// elements, a second element of a name): the file holds exactly the elements asked for, in
+// that order, what stands before the first such change keeps its attributes, and the view
+// before the close is what is read back after it.
+TEST_F(ImagingMeta, ChangesLibwimCannotMakeInPlace)
+{
+    // Names, texts and children, attributes left out.
+    std::function<QString(const XmlNode&)> shape = [&shape](const XmlNode& n) {
+        QString s = n.name() + u'=' + n.text() + u'{';
+        for (const XmlNode* c = n.firstChild(); c; c = c->nextSibling())
+            s += shape(*c);
+        return s + u'}';
+    };
+    const auto shapeOf = [&shape](const QString& xml) {
+        XmlDocument doc;
+        return doc.parse(xml) ? shape(doc.root()) : QStringLiteral("<unparsable>");
+    };
+    const struct {
+        const char* what;
+        QString from;
+        QString to;
+    } cases[] = {
+        {"element removed", QStringLiteral("<CUSTOM a=\"1\" b=\"two\">v &amp; w</CUSTOM>"), {}},
+        {"text emptied", QStringLiteral(">Pro<"), QStringLiteral("><")},
+        {"second NAME", QStringLiteral("<EMPTYEL/>"),
+         QStringLiteral("<NAME>two</NAME><EMPTYEL/><NAME>three</NAME>")},
+        {"text to children", QStringLiteral("<SPACED>  lead</SPACED>"),
+         QStringLiteral("<SPACED><C>1</C><C/></SPACED>")},
+        {"reordered", QStringLiteral("<SPACED>  lead</SPACED><EMPTYEL/>"),
+         QStringLiteral("<EMPTYEL/><SPACED>  lead</SPACED>")},
+    };
+    wimfix::WimRecipe recipe;
+    recipe.images.push_back({treeB, QStringLiteral("Img"), {}, {}});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const QString path = tmp.file(QStringLiteral("sync.wim"));
+        QFile::remove(path);
+        ASSERT_TRUE(wimfix::makeWim(path, recipe));
+        ASSERT_TRUE(replaceWimXml(path, handMadeWimXml()));
+        HANDLE h = openWim(path, kReadWrite);
+        HANDLE img = WIMLoadImage(h, 1);
+        QString given = info(img);
+        ASSERT_TRUE(given.contains(c.from)) << given.toStdString();
+        given.replace(c.from, c.to);
+        ASSERT_TRUE(setInfo(img, given));
+        const QString pending = info(img);
+        EXPECT_EQ(shapeOf(pending), shapeOf(given));
+        EXPECT_TRUE(pending.contains(QStringLiteral("<NAME lang=\"zh\">Img</NAME>")));
+        WIMCloseHandle(img);
+        ASSERT_TRUE(WIMCloseHandle(h));
+        // The program's tree reads no comments; libwim keeps the file's one.
+        const QString file = imageElementsOf(wimfix::imagexXml(path));
+        EXPECT_EQ(shapeOf(QString(file).remove(QStringLiteral("<!-- kept -->"))), shapeOf(given))
+            << file.toStdString();
+        h = openWim(path);
+        img = WIMLoadImage(h, 1);
+        EXPECT_EQ(info(img), pending);
+        WIMCloseHandle(img);
+        WIMCloseHandle(h);
+        EXPECT_TRUE(wimfix::imagexVerify(path));
+    }
 }
 
 // While information is pending, the whole file's text is the view: the root's and the
