@@ -27,7 +27,8 @@ QString libraryName(const QString& name, const Scope& scope)
     if (colon <= 0)
         return name;
     const QString prefix = name.left(colon);
-    if (prefix == QLatin1String("xml") || std::find(scope.begin(), scope.end(), prefix) != scope.end())
+    if (prefix == QLatin1String("xml") ||
+        std::find(scope.begin(), scope.end(), prefix) != scope.end())
         return name.mid(colon + 1);
     return name;
 }
@@ -518,8 +519,8 @@ int exportImageKeepingInformation(WIMStruct* src, int srcImage, WIMStruct* dest,
 
 QString wimInformationText(const WimHandle& w)
 {
-    const bool pending = std::find(w.imageDirty.begin(), w.imageDirty.end(), true) !=
-                         w.imageDirty.end();
+    const bool pending =
+        std::find(w.imageDirty.begin(), w.imageDirty.end(), true) != w.imageDirty.end();
     if (w.onDisk && !pending && !w.fileXml.isEmpty())
         return w.fileXml;
     // The file's own order: elements before the images, the images, the rest.

@@ -172,8 +172,8 @@ TEST_F(ImageInfoTest, ChangesKeepTheRestOfTheFile)
     const QString image = imageElementsOf(hand);
     const auto set = [this](const char* name, const char* value) {
         return [this, name, value](HANDLE h) {
-            EXPECT_TRUE(setImageElement(context, h, QString::fromLatin1(name),
-                                        QString::fromUtf8(value)));
+            EXPECT_TRUE(
+                setImageElement(context, h, QString::fromLatin1(name), QString::fromUtf8(value)));
         };
     };
     using Step = std::function<void(HANDLE)>;
@@ -272,9 +272,9 @@ TEST_F(ImageInfoTest, ElementsPutFirstAreFirstInTheFile)
         ASSERT_TRUE(setImageElement(context, image, QStringLiteral("NAME"), QStringLiteral("n")));
         ASSERT_TRUE(loadInfoText(image, pending));
     });
-    const QStringList expected = QStringList{QStringLiteral("FLAGS=ULTIMATE"),
-                                             QStringLiteral("WINDOWS=")} +
-                                 childrenOf(before) + QStringList{QStringLiteral("NAME=n")};
+    const QStringList expected =
+        QStringList{QStringLiteral("FLAGS=ULTIMATE"), QStringLiteral("WINDOWS=")} +
+        childrenOf(before) + QStringList{QStringLiteral("NAME=n")};
     XmlDocument file;
     ASSERT_TRUE(file.parse(wimfix::imagexXml(wim)));
     const XmlNode* second = file.root().firstChild()->nextSibling();

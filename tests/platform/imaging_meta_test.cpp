@@ -293,9 +293,8 @@ TEST_F(ImagingMeta, ExportKeepsTheImageInformation)
     WIMStruct* s = nullptr;
     WIMStruct* d = nullptr;
     ASSERT_EQ(wimlib_open_wim(QFile::encodeName(src).constData(), 0, &s), 0);
-    ASSERT_EQ(wimlib_open_wim(QFile::encodeName(dest).constData(), WIMLIB_OPEN_FLAG_WRITE_ACCESS,
-                              &d),
-              0);
+    ASSERT_EQ(
+        wimlib_open_wim(QFile::encodeName(dest).constData(), WIMLIB_OPEN_FLAG_WRITE_ACCESS, &d), 0);
     EXPECT_EQ(imaging::exportImageKeepingInformation(s, 1, d, 0), 0);
     EXPECT_EQ(wimlib_overwrite(d, 0, 0), 0);
     wimlib_free(d);
@@ -390,8 +389,8 @@ TEST_F(ImagingMeta, PendingWholeFileTextKeepsAttributes)
     text.replace(QStringLiteral(">Img<"), QStringLiteral(">New<"));
     ASSERT_TRUE(setInfo(img, text));
     EXPECT_EQ(info(img), text);
-    EXPECT_TRUE(info(h).startsWith(QStringLiteral(
-        "<WIM R=\"r\"><IMAGE INDEX=\"1\" EXTRA=\"e\"><NAME lang=\"zh\">New</NAME>")))
+    EXPECT_TRUE(info(h).startsWith(
+        QStringLiteral("<WIM R=\"r\"><IMAGE INDEX=\"1\" EXTRA=\"e\"><NAME lang=\"zh\">New</NAME>")))
         << info(h).toStdString();
     WIMCloseHandle(img);
     ASSERT_TRUE(WIMCloseHandle(h));
