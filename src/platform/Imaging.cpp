@@ -385,10 +385,12 @@ int reloadWim(WimHandle& w, bool keepPending)
     for (std::size_t i = 0; i < n; ++i) {
         if (!pendingDirty[i])
             continue;
-        const int ret = syncImageElements(w.wim.get(), static_cast<int>(i + 1),
-                                          w.images[i].children, pendingImages[i].children);
-        w.imageDirty[i] = ret == 0;
-        w.dirty = w.dirty || ret == 0;
+        bool changed = false;
+        const int ret =
+            syncImageElements(w.wim.get(), static_cast<int>(i + 1), w.images[i].children,
+                              pendingImages[i].children, &changed);
+        w.imageDirty[i] = ret == 0 && changed;
+        w.dirty = w.dirty || w.imageDirty[i];
     }
     if (bootDirty && info.boot_index <= w.images.size()) {
         wimlib_set_wim_info(w.wim.get(), &info, WIMLIB_CHANGE_BOOT_INDEX);
