@@ -45,11 +45,6 @@ bool isLive(const void* h)
 std::mutex gCallbackMutex;
 std::vector<std::pair<WIMMessageCallback, PVOID>> gCallbacks;
 
-QString indexText(int index)
-{
-    return QString::number(index);
-}
-
 // The view of a WIM that libwim can describe but whose XML we cannot read: the elements
 // libwim reports through its properties.
 XmlElem imageFromProperties(WIMStruct* wim, int image)
@@ -314,6 +309,8 @@ BOOL fail(DWORD code)
 void rebuildView(WimHandle& w)
 {
     const int count = imageCountOf(w.wim.get());
+    w.rootAttrs.clear();
+    w.fileXml.clear();
     w.topElements.clear();
     w.topBeforeImages = 0;
     w.images.clear();
@@ -321,8 +318,10 @@ void rebuildView(WimHandle& w)
     void* buf = nullptr;
     std::size_t size = 0;
     if (w.onDisk && wimlib_get_xml_data(w.wim.get(), &buf, &size) == 0) {
+        w.fileXml = fromUtf16Le(buf, size);
         XmlElem root;
-        if (parseXml(fromUtf16Le(buf, size), root)) {
+        if (parseXml(w.fileXml, root)) {
+            w.rootAttrs = std::move(root.attrs);
             int position = 0;
             for (XmlElem& e : root.children) {
                 if (e.name != QLatin1String("IMAGE")) {
@@ -349,10 +348,8 @@ void rebuildView(WimHandle& w)
     // libwim opened the file, so its own reading is the authority on the image count.
     for (int i = static_cast<int>(w.images.size()) + 1; i <= count; ++i)
         w.images.push_back(imageFromProperties(w.wim.get(), i));
-    for (XmlElem& e : w.images) {
+    for (XmlElem& e : w.images)
         e.name = QStringLiteral("IMAGE");
-        e.attrs.clear();
-    }
     w.imageDirty.assign(w.images.size(), false);
 }
 
@@ -388,12 +385,12 @@ int reloadWim(WimHandle& w, bool keepPending)
     for (std::size_t i = 0; i < n; ++i) {
         if (!pendingDirty[i])
             continue;
-        if (syncImageElements(w.wim.get(), static_cast<int>(i + 1), w.images[i].children,
-                              pendingImages[i].children) == 0) {
-            w.images[i] = std::move(pendingImages[i]);
-            w.imageDirty[i] = true;
-            w.dirty = true;
-        }
+        bool changed = false;
+        const int ret =
+            syncImageElements(w.wim.get(), static_cast<int>(i + 1), w.images[i].children,
+                              pendingImages[i].children, &changed);
+        w.imageDirty[i] = ret == 0 && changed;
+        w.dirty = w.dirty || w.imageDirty[i];
     }
     if (bootDirty && info.boot_index <= w.images.size()) {
         wimlib_set_wim_info(w.wim.get(), &info, WIMLIB_CHANGE_BOOT_INDEX);
@@ -766,24 +763,13 @@ BOOL WIMGetImageInformation(HANDLE object, PVOID* imageInfo, DWORD* cbImageInfo)
         ImageHandle* img = lookupLiveImage(object);
         if (!img)
             return FALSE;
-        const QString index = indexText(img->index);
+        const QString index = QString::number(img->index);
         serializeXml(img->owner->images[img->index - 1], text, &index);
     } else {
         WimHandle* w = lookupWim(object);
         if (!w)
             return FALSE;
-        // The file's own order: elements before the images, the images, the rest.
-        text += u"<WIM>";
-        const std::size_t before = std::min(w->topBeforeImages, w->topElements.size());
-        for (std::size_t i = 0; i < before; ++i)
-            serializeXml(w->topElements[i], text);
-        for (std::size_t i = 0; i < w->images.size(); ++i) {
-            const QString index = indexText(static_cast<int>(i + 1));
-            serializeXml(w->images[i], text, &index);
-        }
-        for (std::size_t i = before; i < w->topElements.size(); ++i)
-            serializeXml(w->topElements[i], text);
-        text += u"</WIM>";
+        text += wimInformationText(*w);
     }
     const std::size_t bytes = static_cast<std::size_t>(text.size()) * sizeof(WCHAR);
     // One terminator beyond the reported size, for callers that read up to a NUL.
@@ -810,37 +796,18 @@ BOOL WIMSetImageInformation(HANDLE image, PVOID imageInfo, DWORD cbImageInfo)
     if (!parseXml(fromUtf16Le(imageInfo, cbImageInfo), given))
         return fail(ERROR_INVALID_DATA);
 
+    // Only what changed is written; the view then shows what libwim holds. The top element's
+    // own name and attributes stay as they are.
     XmlElem& current = w.images[img->index - 1];
-    XmlElem next;
-    next.name = QStringLiteral("IMAGE");
-    // libwim keeps its own counts, sizes and times; the view keeps them where they were.
-    for (const XmlElem& e : current.children)
-        if (isMaintainedElement(e.name))
-            next.children.push_back(e);
-    for (XmlElem& e : given.children) {
-        if (isMaintainedElement(e.name))
-            continue;
-        next.children.push_back(std::move(e));
-    }
-    // Attributes below the image cannot be carried by libwim's properties; the view drops
-    // them too, so it shows what the file will hold.
-    std::vector<XmlElem*> stack;
-    for (XmlElem& e : next.children)
-        stack.push_back(&e);
-    while (!stack.empty()) {
-        XmlElem* e = stack.back();
-        stack.pop_back();
-        e->attrs.clear();
-        if (!e->children.empty())
-            e->text.clear();
-        for (XmlElem& c : e->children)
-            stack.push_back(&c);
-    }
-    if (int ret = syncImageElements(w.wim.get(), img->index, current.children, next.children))
+    const std::vector<XmlElem> want =
+        withMaintainedElements(current.children, std::move(given.children));
+    bool changed = false;
+    if (int ret = syncImageElements(w.wim.get(), img->index, current.children, want, &changed))
         return failWimlib(ret, 0);
-    current = std::move(next);
-    w.imageDirty[img->index - 1] = true;
-    w.dirty = true;
+    if (changed) {
+        w.imageDirty[img->index - 1] = true;
+        w.dirty = true;
+    }
     return TRUE;
 }
 

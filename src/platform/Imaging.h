@@ -154,13 +154,20 @@ void ImagingGlobalInit();
 // ERROR_DIRECTORY, or the file system's code) and keeps it; libwim itself needs no
 // temporary folder for these calls (a rebuilt WIM is written beside the original).
 //
-// Information. WIMGetImageInformation shows pending changes. WIMSetImageInformation needs a
-// handle opened for writing (ERROR_ACCESS_DENIED) and text that parses (ERROR_INVALID_DATA;
-// bare '&' and '<' inside values are taken literally). The name and attributes of the top
-// element are ignored; DIRCOUNT, FILECOUNT, TOTALBYTES, HARDLINKBYTES, CREATIONTIME,
-// LASTMODIFICATIONTIME and WIMBOOT stay as libwim keeps them; every other element replaces
-// the image's elements in the given order, without attributes (libwim keeps none). Images
-// may share a NAME.
+// Information. WIMGetImageInformation on a WIM handle gives the file's XML text exactly as
+// stored while no image information is pending, else the layer's view with the pending
+// changes; on an image handle always the view: the image's elements in order, compact, with
+// their attributes, prefixes and namespace declarations, and an element stored as <NAME/> in
+// that form. WIMSetImageInformation needs a handle opened for writing (ERROR_ACCESS_DENIED)
+// and text that parses (ERROR_INVALID_DATA; bare '&' and '<' inside values are taken
+// literally). The name and attributes of the top element are ignored; DIRCOUNT, FILECOUNT,
+// TOTALBYTES, HARDLINKBYTES, CREATIONTIME, LASTMODIFICATIONTIME and WIMBOOT stay as libwim
+// keeps them. The image gets the given elements in the given order, and only what differs
+// is written: a changed text in place, a new element at the end; libwim can only append, so
+// from the first element that must come earlier than libwim holds it (or must be emptied),
+// the elements are made anew, and those carry no attributes. Attributes of elements that
+// stay are kept as stored, whatever the text gives. A text that changes nothing leaves
+// nothing pending. Images may share a NAME.
 //
 // Messages (WIMCaptureImage): WIM_MSG_PROCESS for every entry the scan meets, the source
 // folder included (answer FALSE leaves the entry, and everything below a folder, out), with

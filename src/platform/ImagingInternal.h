@@ -31,21 +31,30 @@ inline int imageCountOf(WIMStruct* wim)
 }
 
 // ---- XML view ----------------------------------------------------------------------------
-// One element: its name, attributes, text and child elements. Text mixed between child
-// elements is kept as one text before the children; whitespace between elements is dropped.
+// One element as the file holds it: its qualified name (prefix included), its attributes in
+// stored order (namespace declarations included), its text and child elements. Text mixed
+// between child elements is kept as one text before the children; whitespace between
+// elements, comments and processing instructions are not kept (libwim keeps them in its own
+// document).
 struct XmlElem {
     QString name;
     std::vector<std::pair<QString, QString>> attrs;
     QString text;
     std::vector<XmlElem> children;
+    bool emptyForm = false; // stored as <NAME/>; only for an element without text and children
+    // The name libwim's property paths know the element by: the local name when its prefix is
+    // declared, else the qualified name. Empty means `name`.
+    QString pathName;
 };
 
-// Parses a whole document into root. A text that is not well-formed only because of bare
+// Parses a whole document into root, without namespace processing (prefixes stay part of the
+// names, declarations stay attributes). A text that is not well-formed only because of bare
 // '&' or '<' characters in values is read with those characters taken literally. Returns
 // false for anything else that does not parse, and for nesting deeper than 256 levels.
 bool parseXml(const QString& text, XmlElem& root);
-// Compact serialization (no indentation), values escaped. indexAttr, when not null, replaces
-// the element's attributes with INDEX="<indexAttr>".
+// Compact serialization (no indentation), values escaped, an element without text and
+// children in the form it was stored in. indexAttr, when not null, is written as the value
+// of the INDEX attribute (added first when the element has none).
 void serializeXml(const XmlElem& elem, QString& out, const QString* indexAttr = nullptr);
 // UTF-16LE bytes to text; a leading byte-order mark is dropped, the text stops at a NUL.
 QString fromUtf16Le(const void* bytes, std::size_t size);
@@ -53,13 +62,42 @@ QString fromUtf16Le(const void* bytes, std::size_t size);
 // Elements of an image's information that libwim keeps up to date itself.
 bool isMaintainedElement(const QString& name);
 
-// Replaces the information elements of image `image` in libwim's XML with `next` (the
-// elements libwim maintains are skipped; `previous` lists what libwim holds now). Elements
-// are written through libwim's property paths ("NAME[1]", "WINDOWS[1]/VERSION[1]/BUILD[1]"),
-// which also lets images share a NAME. On failure libwim's elements are put back as they
-// were and the libwim error code is returned.
-int syncImageElements(WIMStruct* wim, int image, const std::vector<XmlElem>& previous,
-                      const std::vector<XmlElem>& next);
+// `given` as the new information elements of an image whose view holds `current`: the
+// elements libwim maintains keep libwim's values (a given one takes the value of current's
+// element of the same name and rank and is dropped when current has none; one given leaves
+// out stays, behind the element it follows in current).
+std::vector<XmlElem> withMaintainedElements(const std::vector<XmlElem>& current,
+                                            std::vector<XmlElem> given);
+
+// Changes the information elements of image `image` in libwim's document from `live` (what
+// libwim holds, as the view shows it) to `want`, through libwim's property paths ("NAME[1]",
+// "WINDOWS[1]/VERSION[1]/BUILD[1]"), which also lets images share a NAME. An element is
+// matched by name and rank among its same-named siblings. libwim can only change an
+// element's text and append elements, so:
+// - the longest leading run of `want` that libwim holds in that order is changed in place:
+//   only elements whose text differs are written (text compared without leading white space),
+//   and each keeps its place, attributes, prefix and namespace declarations;
+// - everything behind that run is removed and appended again in the wanted order; elements
+//   libwim makes carry no attributes, and libwim writes an element without content as
+//   <NAME/>.
+// `live` is updated to what libwim then holds; *changed (when given) tells whether anything
+// was written. On failure libwim's elements are put back as they were, as far as libwim
+// allows, `live` shows the result and the libwim error code is returned.
+int syncImageElements(WIMStruct* wim, int image, std::vector<XmlElem>& live,
+                      const std::vector<XmlElem>& want, bool* changed = nullptr);
+
+// wimlib_export_image of one image, with the image's information kept as the source holds
+// it: its NAME stays in place (wimlib_export_image with WIMLIB_EXPORT_FLAG_NO_NAMES drops it,
+// and a name given back afterwards lands at the end), also when `dest` has an image of that
+// name. `flags` are wimlib_export_image's; WIMLIB_EXPORT_FLAG_NO_NAMES is not needed for
+// duplicate names.
+int exportImageKeepingInformation(WIMStruct* src, int srcImage, WIMStruct* dest, int flags);
+
+struct WimHandle;
+// The information of a whole WIM as WIMGetImageInformation hands it out (without the leading
+// byte-order mark): the file's XML text exactly as stored while no image information is
+// pending, else the view.
+QString wimInformationText(const WimHandle& w);
 
 // ---- handles ------------------------------------------------------------------------------
 inline constexpr std::uint32_t kWimMagic = 0x4D495750;   // "PWIM"
@@ -80,8 +118,10 @@ struct WimHandle {
     bool dirty = false;  // changes in libwim's memory not yet in the file
     bool bootDirty = false;
     std::u16string tempPath;
-    // The view of the file's XML: the root's elements other than IMAGE, and one IMAGE per
-    // image in image order.
+    // The view of the file's XML: the root's attributes, its elements other than IMAGE, and
+    // one IMAGE per image in image order; and the text as stored (without its byte-order mark).
+    std::vector<std::pair<QString, QString>> rootAttrs;
+    QString fileXml;
     std::vector<XmlElem> topElements;
     std::size_t topBeforeImages = 0; // how many of topElements stand before the images
     std::vector<XmlElem> images;

@@ -3,6 +3,7 @@
 
 #include <QXmlStreamReader>
 
+#include <algorithm>
 #include <map>
 
 namespace imaging {
@@ -10,18 +11,48 @@ namespace {
 
 constexpr int kMaxDepth = 256;
 
-bool parseElement(QXmlStreamReader& r, XmlElem& e, int depth)
+// Prefixes declared on the element's ancestors or itself; "xml" is always bound.
+using Scope = std::vector<QString>;
+
+QString declaredPrefix(const QString& attrName)
 {
-    e.name = r.name().toString();
-    for (const QXmlStreamAttribute& a : r.attributes())
+    return attrName.startsWith(QLatin1String("xmlns:")) ? attrName.mid(6) : QString();
+}
+
+// The name libxml2 gives an element: the local name when its prefix is bound, else the
+// qualified name as written.
+QString libraryName(const QString& name, const Scope& scope)
+{
+    const qsizetype colon = name.indexOf(u':');
+    if (colon <= 0)
+        return name;
+    const QString prefix = name.left(colon);
+    if (prefix == QLatin1String("xml") ||
+        std::find(scope.begin(), scope.end(), prefix) != scope.end())
+        return name.mid(colon + 1);
+    return name;
+}
+
+bool parseElement(QXmlStreamReader& r, XmlElem& e, int depth, Scope& scope)
+{
+    e.name = r.qualifiedName().toString();
+    const std::size_t scopeSize = scope.size();
+    for (const QXmlStreamAttribute& a : r.attributes()) {
         e.attrs.emplace_back(a.qualifiedName().toString(), a.value().toString());
+        const QString prefix = declaredPrefix(e.attrs.back().first);
+        if (!prefix.isEmpty())
+            scope.push_back(prefix);
+    }
+    e.pathName = libraryName(e.name, scope);
+    // <NAME/> ends where it starts; <NAME></NAME> has an end tag of its own.
+    const qint64 startOffset = r.characterOffset();
     while (!r.atEnd()) {
         switch (r.readNext()) {
         case QXmlStreamReader::StartElement:
             if (depth >= kMaxDepth)
                 return false;
             e.children.emplace_back();
-            if (!parseElement(r, e.children.back(), depth + 1))
+            if (!parseElement(r, e.children.back(), depth + 1, scope))
                 return false;
             break;
         case QXmlStreamReader::Characters:
@@ -30,6 +61,9 @@ bool parseElement(QXmlStreamReader& r, XmlElem& e, int depth)
         case QXmlStreamReader::EndElement:
             if (!e.children.empty() && e.text.trimmed().isEmpty())
                 e.text.clear();
+            e.emptyForm =
+                e.children.empty() && e.text.isEmpty() && r.characterOffset() == startOffset;
+            scope.resize(scopeSize);
             return true;
         default:
             break;
@@ -41,11 +75,14 @@ bool parseElement(QXmlStreamReader& r, XmlElem& e, int depth)
 bool parseStrict(const QString& text, XmlElem& root)
 {
     QXmlStreamReader r(text);
+    // libwim's parser reads an undeclared prefix as part of the name; so does the view.
+    r.setNamespaceProcessing(false);
     while (!r.atEnd()) {
         const auto t = r.readNext();
         if (t == QXmlStreamReader::StartElement) {
             root = XmlElem();
-            if (!parseElement(r, root, 1))
+            Scope scope;
+            if (!parseElement(r, root, 1, scope))
                 return false;
             // Only comments, processing instructions and white space may follow.
             while (!r.atEnd())
@@ -127,62 +164,220 @@ void escapeInto(QString& out, const QString& text, bool attribute)
     }
 }
 
+// "<NAME" and the attributes; indexAttr replaces the value of INDEX (added first if missing).
+void writeStartTag(const XmlElem& e, QString& out, const QString* indexAttr)
+{
+    const auto attribute = [&out](const QString& name, const QString& value) {
+        out += u' ';
+        out += name;
+        out += u"=\"";
+        escapeInto(out, value, true);
+        out += u'"';
+    };
+    const auto isIndex = [](const auto& a) { return a.first == QLatin1String("INDEX"); };
+    out += u'<';
+    out += e.name;
+    if (indexAttr && std::none_of(e.attrs.begin(), e.attrs.end(), isIndex))
+        attribute(QStringLiteral("INDEX"), *indexAttr);
+    for (const auto& a : e.attrs)
+        attribute(a.first, indexAttr && isIndex(a) ? *indexAttr : a.second);
+}
+
 // ---- writing elements through libwim's property paths -------------------------------------
 constexpr const char* kEmptyMarker = "PELLORIC_EMPTY";
 
-int setProperty(WIMStruct* wim, int image, const QByteArray& path, const char* value)
+const QString& pathNameOf(const XmlElem& e)
 {
-    return wimlib_set_image_property(wim, image, path.constData(), value);
+    return e.pathName.isEmpty() ? e.name : e.pathName;
 }
 
-int writeElement(WIMStruct* wim, int image, const QByteArray& path, const XmlElem& e)
+QByteArray childPath(const QByteArray& parent, const QString& name, int rank)
+{
+    QByteArray path = parent;
+    if (!path.isEmpty())
+        path += '/';
+    return path + name.toUtf8() + '[' + QByteArray::number(rank) + ']';
+}
+
+// For each element, how many siblings before it have the same name (the path name when
+// byPath is set).
+std::vector<int> ranksOf(const std::vector<XmlElem>& elems, bool byPath)
+{
+    std::map<QString, int> seen;
+    std::vector<int> ranks;
+    ranks.reserve(elems.size());
+    for (const XmlElem& e : elems)
+        ranks.push_back(seen[byPath ? pathNameOf(e) : e.name]++);
+    return ranks;
+}
+
+struct Target {
+    WIMStruct* wim;
+    int image;
+    int* writes; // counts the changes made
+};
+
+int setProperty(const Target& t, const QByteArray& path, const char* value)
+{
+    ++*t.writes;
+    return wimlib_set_image_property(t.wim, t.image, path.constData(), value);
+}
+
+// The white space the program's XML tree skips before a text.
+QStringView withoutLeadingSpace(const QString& text)
+{
+    QStringView v(text);
+    while (!v.isEmpty() && (v.front() == u' ' || (v.front() >= u'\t' && v.front() <= u'\r') ||
+                            v.front() == QChar(0xFEFF)))
+        v = v.mid(1);
+    return v;
+}
+
+// The program's XML tree reads a text without its leading white space; written back so, the
+// text was not changed.
+bool unchangedText(const QString& have, const QString& want)
+{
+    return want == have || want == withoutLeadingSpace(have);
+}
+
+// Whether libwim's element `have` can become `want` where it stands: libwim sets a text
+// (dropping children) or adds children, but cannot empty an element.
+bool changeableInPlace(const XmlElem& have, const XmlElem& want)
+{
+    const bool haveEmpty = have.children.empty() && withoutLeadingSpace(have.text).isEmpty();
+    if (want.children.empty())
+        return !want.text.isEmpty() || haveEmpty;
+    return !have.children.empty() || haveEmpty;
+}
+
+// `want` as libwim makes it: no attributes, named as written, empty elements as <NAME/>.
+XmlElem madeByLibrary(const XmlElem& want)
+{
+    XmlElem e;
+    e.name = want.name;
+    if (want.children.empty()) {
+        e.text = want.text;
+        e.emptyForm = e.text.isEmpty();
+    }
+    for (const XmlElem& c : want.children)
+        e.children.push_back(madeByLibrary(c));
+    return e;
+}
+
+int writeElement(const Target& t, const QByteArray& path, const XmlElem& e)
 {
     if (e.children.empty() && !e.text.isEmpty())
-        return setProperty(wim, image, path, e.text.toUtf8().constData());
+        return setProperty(t, path, e.text.toUtf8().constData());
     if (e.children.empty()) {
         // libwim removes an element set to an empty text; an empty element is made through a
         // child that is removed again.
         const QByteArray marker = path + "/" + kEmptyMarker;
-        int ret = setProperty(wim, image, marker, "1");
-        return ret ? ret : setProperty(wim, image, marker, nullptr);
+        int ret = setProperty(t, marker, "1");
+        return ret ? ret : setProperty(t, marker, nullptr);
     }
     std::map<QString, int> seen;
-    for (const XmlElem& c : e.children) {
-        const int k = ++seen[c.name];
-        const QByteArray childPath =
-            path + "/" + c.name.toUtf8() + "[" + QByteArray::number(k) + "]";
-        if (int ret = writeElement(wim, image, childPath, c))
+    for (const XmlElem& c : e.children)
+        if (int ret = writeElement(t, childPath(path, c.name, ++seen[c.name]), c))
             return ret;
-    }
     return 0;
 }
 
-int removeElements(WIMStruct* wim, int image, const std::vector<XmlElem>& elems)
+int syncChildren(const Target& t, const QByteArray& path, std::vector<XmlElem>& live,
+                 const std::vector<XmlElem>& want);
+
+int updateInPlace(const Target& t, const QByteArray& path, XmlElem& have, const XmlElem& want)
 {
+    if (!want.children.empty()) {
+        have.text.clear();
+        have.emptyForm = false;
+        return syncChildren(t, path, have.children, want.children);
+    }
+    if (have.children.empty() && unchangedText(have.text, want.text))
+        return 0;
+    if (int ret = setProperty(t, path, want.text.toUtf8().constData()))
+        return ret;
+    have.children.clear();
+    have.text = want.text;
+    have.emptyForm = false;
+    return 0;
+}
+
+// Appends `want` as libwim makes it; `counts` holds how many of live's elements each path
+// name has.
+int appendElement(const Target& t, const QByteArray& path, std::vector<XmlElem>& live,
+                  std::map<QString, int>& counts, const XmlElem& want)
+{
+    XmlElem made = madeByLibrary(want);
+    const QByteArray at = childPath(path, made.name, counts[made.name] + 1);
+    if (int ret = writeElement(t, at, made)) {
+        setProperty(t, at, nullptr); // what was made of it
+        return ret;
+    }
+    ++counts[made.name];
+    live.push_back(std::move(made));
+    return 0;
+}
+
+int syncChildren(const Target& t, const QByteArray& path, std::vector<XmlElem>& live,
+                 const std::vector<XmlElem>& want)
+{
+    // The live element each wanted one stands for: same name, same rank among that name.
+    std::vector<std::ptrdiff_t> match(want.size(), -1);
+    {
+        std::map<QString, std::vector<std::size_t>> byName;
+        for (std::size_t j = 0; j < live.size(); ++j)
+            byName[live[j].name].push_back(j);
+        const std::vector<int> wantRanks = ranksOf(want, false);
+        for (std::size_t i = 0; i < want.size(); ++i) {
+            const auto same = byName.find(want[i].name);
+            if (same != byName.end() && std::size_t(wantRanks[i]) < same->second.size())
+                match[i] = static_cast<std::ptrdiff_t>(same->second[wantRanks[i]]);
+        }
+    }
+    // Elements only ever go to the end, so what stays in place is the leading run of wanted
+    // elements that libwim holds in that order.
+    std::size_t kept = 0;
+    std::ptrdiff_t last = -1;
+    while (kept < want.size() && match[kept] > last &&
+           changeableInPlace(live[match[kept]], want[kept]))
+        last = match[kept++];
+    std::vector<bool> keep(live.size(), false);
+    for (std::size_t i = 0; i < kept; ++i)
+        keep[match[i]] = true;
+    // Removed last first, so the paths of those before stay valid.
+    std::vector<int> ranks = ranksOf(live, true);
+    std::size_t unhandled = live.size();
+    int ret = 0;
+    while (unhandled > 0) {
+        const std::size_t j = unhandled - 1;
+        if (!keep[j] && (ret = setProperty(t, childPath(path, pathNameOf(live[j]), ranks[j] + 1),
+                                           nullptr)) != 0)
+            break;
+        unhandled = j;
+    }
+    std::size_t n = 0;
+    for (std::size_t j = 0; j < live.size(); ++j) {
+        if (j >= unhandled && !keep[j])
+            continue; // removed from libwim
+        if (n != j)
+            live[n] = std::move(live[j]);
+        ++n;
+    }
+    live.resize(n);
+    if (ret)
+        return ret;
+    ranks = ranksOf(live, true);
+    for (std::size_t i = 0; i < kept; ++i) {
+        const QByteArray at = childPath(path, pathNameOf(live[i]), ranks[i] + 1);
+        if (int ret = updateInPlace(t, at, live[i], want[i]))
+            return ret;
+    }
     std::map<QString, int> counts;
-    for (const XmlElem& e : elems)
-        if (!isMaintainedElement(e.name))
-            ++counts[e.name];
-    for (const auto& [name, count] : counts) {
-        const QByteArray path = name.toUtf8() + "[1]";
-        for (int i = 0; i < count; ++i)
-            if (int ret = setProperty(wim, image, path, nullptr))
-                return ret;
-    }
-    return 0;
-}
-
-int writeElements(WIMStruct* wim, int image, const std::vector<XmlElem>& elems)
-{
-    std::map<QString, int> seen;
-    for (const XmlElem& e : elems) {
-        if (isMaintainedElement(e.name))
-            continue;
-        const int k = ++seen[e.name];
-        const QByteArray path = e.name.toUtf8() + "[" + QByteArray::number(k) + "]";
-        if (int ret = writeElement(wim, image, path, e))
+    for (const XmlElem& e : live)
+        ++counts[pathNameOf(e)];
+    for (std::size_t i = kept; i < want.size(); ++i)
+        if (int ret = appendElement(t, path, live, counts, want[i]))
             return ret;
-    }
     return 0;
 }
 
@@ -198,20 +393,10 @@ bool parseXml(const QString& text, XmlElem& root)
 
 void serializeXml(const XmlElem& e, QString& out, const QString* indexAttr)
 {
-    out += u'<';
-    out += e.name;
-    if (indexAttr) {
-        out += u" INDEX=\"";
-        out += *indexAttr;
-        out += u'"';
-    } else {
-        for (const auto& [name, value] : e.attrs) {
-            out += u' ';
-            out += name;
-            out += u"=\"";
-            escapeInto(out, value, true);
-            out += u'"';
-        }
+    writeStartTag(e, out, indexAttr);
+    if (e.children.empty() && e.text.isEmpty() && e.emptyForm) {
+        out += u"/>";
+        return;
     }
     out += u'>';
     escapeInto(out, e.text, false);
@@ -253,19 +438,109 @@ bool isMaintainedElement(const QString& name)
     return false;
 }
 
-int syncImageElements(WIMStruct* wim, int image, const std::vector<XmlElem>& previous,
-                      const std::vector<XmlElem>& next)
+std::vector<XmlElem> withMaintainedElements(const std::vector<XmlElem>& current,
+                                            std::vector<XmlElem> given)
 {
-    int ret = removeElements(wim, image, previous);
-    if (!ret)
-        ret = writeElements(wim, image, next);
-    if (ret) {
-        // Put back what libwim held before; the elements written so far go first.
-        removeElements(wim, image, next);
-        removeElements(wim, image, previous);
-        writeElements(wim, image, previous);
+    // An element of given stands for current's element of the same name and rank.
+    std::map<std::pair<QString, int>, std::size_t> currentAt;
+    const std::vector<int> currentRanks = ranksOf(current, false);
+    for (std::size_t j = 0; j < current.size(); ++j)
+        currentAt.emplace(std::make_pair(current[j].name, currentRanks[j]), j);
+    const std::vector<int> givenRanks = ranksOf(given, false);
+    std::vector<std::ptrdiff_t> counterpart(given.size(), -1);
+    std::vector<bool> inGiven(current.size(), false); // current's element is in given
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        const auto it = currentAt.find({given[i].name, givenRanks[i]});
+        if (it != currentAt.end()) {
+            counterpart[i] = static_cast<std::ptrdiff_t>(it->second);
+            inGiven[it->second] = true;
+        }
     }
+    // current's maintained elements that given leaves out, behind the nearest element before
+    // them in current that given holds (-1: at the front).
+    std::map<std::ptrdiff_t, std::vector<std::size_t>> behind;
+    std::ptrdiff_t anchor = -1;
+    for (std::size_t j = 0; j < current.size(); ++j) {
+        if (inGiven[j])
+            anchor = static_cast<std::ptrdiff_t>(j);
+        else if (isMaintainedElement(current[j].name))
+            behind[anchor].push_back(j);
+    }
+    std::vector<XmlElem> out;
+    const auto addBehind = [&](std::ptrdiff_t j) {
+        const auto it = behind.find(j);
+        if (it != behind.end())
+            for (std::size_t k : it->second)
+                out.push_back(current[k]);
+    };
+    addBehind(-1);
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        if (!isMaintainedElement(given[i].name))
+            out.push_back(std::move(given[i]));
+        else if (counterpart[i] >= 0)
+            out.push_back(current[counterpart[i]]); // libwim's value
+        if (counterpart[i] >= 0)
+            addBehind(counterpart[i]);
+    }
+    return out;
+}
+
+int syncImageElements(WIMStruct* wim, int image, std::vector<XmlElem>& live,
+                      const std::vector<XmlElem>& want, bool* changed)
+{
+    int writes = 0;
+    const Target t{wim, image, &writes};
+    const std::vector<XmlElem> before = live;
+    const int ret = syncChildren(t, {}, live, want);
+    if (ret)
+        syncChildren(t, {}, live, before);
+    if (changed)
+        *changed = writes != 0;
     return ret;
+}
+
+int exportImageKeepingInformation(WIMStruct* src, int srcImage, WIMStruct* dest, int flags)
+{
+    const char* name = wimlib_get_image_property(src, srcImage, "NAME");
+    if ((flags & WIMLIB_EXPORT_FLAG_NO_NAMES) || !name || !*name)
+        return wimlib_export_image(src, srcImage, dest, nullptr, nullptr,
+                                   flags | WIMLIB_EXPORT_FLAG_NO_NAMES);
+    const QByteArray kept(name);
+    // Exported under a name no image of dest has, which libwim writes into NAME where it
+    // stands; the real name then replaces it there, past libwim's duplicate check.
+    QByteArray placeholder("pelloric-export");
+    for (int n = 0; wimlib_image_name_in_use(dest, placeholder.constData()); ++n)
+        placeholder = "pelloric-export-" + QByteArray::number(n);
+    int ret = wimlib_export_image(src, srcImage, dest, placeholder.constData(), nullptr, flags);
+    if (!ret)
+        ret = wimlib_set_image_property(dest, imageCountOf(dest), "NAME[1]", kept.constData());
+    return ret;
+}
+
+QString wimInformationText(const WimHandle& w)
+{
+    const bool pending =
+        std::find(w.imageDirty.begin(), w.imageDirty.end(), true) != w.imageDirty.end();
+    if (w.onDisk && !pending && !w.fileXml.isEmpty())
+        return w.fileXml;
+    // The file's own order: elements before the images, the images, the rest.
+    XmlElem root;
+    root.name = QStringLiteral("WIM");
+    root.attrs = w.rootAttrs;
+    QString text;
+    writeStartTag(root, text, nullptr);
+    text += u'>';
+    const std::size_t before = std::min(w.topBeforeImages, w.topElements.size());
+    for (std::size_t i = 0; i < before; ++i)
+        serializeXml(w.topElements[i], text);
+    for (std::size_t i = 0; i < w.images.size(); ++i) {
+        const QString index = QString::number(i + 1);
+        serializeXml(w.images[i], text, &index);
+    }
+    for (std::size_t i = before; i < w.topElements.size(); ++i)
+        serializeXml(w.topElements[i], text);
+    text += u"</WIM>";
+    return text;
 }
 
 } // namespace imaging

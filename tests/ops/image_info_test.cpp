@@ -10,6 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+
+#include <functional>
 #include <limits>
 
 namespace
@@ -157,6 +160,135 @@ TEST_F(ImageInfoTest, SetKeepsPlaceAndAppendsMissingElements)
     EXPECT_EQ(wimfix::imageProperty(wim, 2, QStringLiteral("NAME")), QStringLiteral("n2"));
     EXPECT_EQ(wimfix::imageProperty(wim, 2, QStringLiteral("FLAGS")), QStringLiteral("Core"));
     EXPECT_EQ(wimfix::imageProperty(wim, 1, QStringLiteral("NAME")), QStringLiteral("Win"));
+}
+
+// Changing elements of an image whose information another tool wrote: in the file only the
+// changed texts differ and missing elements are added at the end; every other element keeps
+// its place, attributes, prefix, namespace declaration and form, the image its attributes.
+// What the layer shows before the close is what it reads back from the file afterwards.
+TEST_F(ImageInfoTest, ChangesKeepTheRestOfTheFile)
+{
+    const QString hand = handMadeWimXml();
+    const QString image = imageElementsOf(hand);
+    const auto set = [this](const char* name, const char* value) {
+        return [this, name, value](HANDLE h) {
+            EXPECT_TRUE(
+                setImageElement(context, h, QString::fromLatin1(name), QString::fromUtf8(value)));
+        };
+    };
+    using Step = std::function<void(HANDLE)>;
+    const struct {
+        const char* what;
+        std::vector<Step> steps;
+        QString expected;
+    } cases[] = {
+        {"stored back unchanged",
+         {[](HANDLE h) {
+             std::unique_ptr<XmlDocument> doc = loadInfoXml(h);
+             ASSERT_NE(doc, nullptr);
+             EXPECT_TRUE(storeInfoXml(h, *doc));
+         }},
+         image},
+        {"name", {set("NAME", "新名称")}, QString(image).replace(">Img<", ">新名称<")},
+        {"modify's five fields",
+         {set("FLAGS", "Ultimate"), set("DISPLAYDESCRIPTION", "dd"), set("DISPLAYNAME", "dn"),
+          set("DESCRIPTION", "d"), set("NAME", "n")},
+         QString(image)
+             .replace(">Pro<", ">Ultimate<")
+             .replace(">Img<", ">n<")
+             .replace("\n</IMAGE>", "\n<DISPLAYDESCRIPTION>dd</DISPLAYDESCRIPTION>"
+                                    "<DISPLAYNAME>dn</DISPLAYNAME><DESCRIPTION>d</DESCRIPTION>"
+                                    "</IMAGE>")},
+        {"a child of a prefixed element",
+         {[](HANDLE h) {
+             std::unique_ptr<XmlDocument> doc = loadInfoXml(h);
+             ASSERT_NE(doc, nullptr);
+             XmlNode* foo = doc->root().findChild(u"x:foo");
+             ASSERT_NE(foo, nullptr);
+             foo->findChild(u"x:bar")->setText(QStringLiteral("c"));
+             EXPECT_TRUE(storeInfoXml(h, *doc));
+         }},
+         QString(image).replace(">b<", ">c<")},
+    };
+    const QString source = dir.mkdir(QStringLiteral("hand"));
+    wimfix::makeTree(source, {{QStringLiteral("a.txt"), "a"}});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        wim = dir.file(QStringLiteral("hand.wim"));
+        QFile::remove(wim);
+        wimfix::WimRecipe recipe;
+        recipe.images.push_back({source, QStringLiteral("Img"), QString(), {}});
+        ASSERT_TRUE(wimfix::makeWim(wim, recipe));
+        ASSERT_TRUE(replaceWimXml(wim, hand));
+        const QByteArray digest = wimfix::fileDigest(wim);
+        QString pending;
+        withImage(WIM_GENERIC_READ | WIM_GENERIC_WRITE, 1, [&](HANDLE h) {
+            for (const Step& step : c.steps)
+                step(h);
+            ASSERT_TRUE(loadInfoText(h, pending));
+        });
+        EXPECT_EQ(imageElementsOf(wimfix::imagexXml(wim)), c.expected);
+        EXPECT_EQ(wimfix::fileDigest(wim) == digest, c.expected == image);
+        withImage(WIM_GENERIC_READ, 1, [&](HANDLE h) {
+            QString reread;
+            ASSERT_TRUE(loadInfoText(h, reread));
+            EXPECT_EQ(pending, reread);
+            EXPECT_TRUE(reread.contains(QStringLiteral("<x:foo xmlns:x=\"urn:a\">")));
+            EXPECT_TRUE(reread.contains(QStringLiteral("<EMPTYEL/>")));
+        });
+        EXPECT_TRUE(wimfix::imagexVerify(wim));
+    }
+    EXPECT_TRUE(port.boxes().isEmpty());
+    EXPECT_TRUE(port.logLines().isEmpty());
+}
+
+// The Windows description puts FLAGS and WINDOWS before every element of a captured image:
+// they are first in the file too, and libwim's own elements keep their values.
+TEST_F(ImageInfoTest, ElementsPutFirstAreFirstInTheFile)
+{
+    const auto namesAndTexts = [](const XmlNode& parent) {
+        QStringList names;
+        for (const XmlNode* c = parent.firstChild(); c; c = c->nextSibling())
+            names << c->name() + u'=' + c->text();
+        return names;
+    };
+    const auto childrenOf = [&](const QString& xml) {
+        XmlDocument doc;
+        EXPECT_TRUE(doc.parse(xml));
+        return namesAndTexts(doc.root());
+    };
+    QString before;
+    QString pending;
+    withImage(WIM_GENERIC_READ | WIM_GENERIC_WRITE, 2, [&](HANDLE image) {
+        ASSERT_TRUE(loadInfoText(image, before));
+        std::unique_ptr<XmlDocument> doc = loadInfoXml(image);
+        ASSERT_NE(doc, nullptr);
+        XmlNode* windows = doc->root().prependChild(std::make_unique<XmlNode>("WINDOWS"));
+        windows->appendChild(std::make_unique<XmlNode>("ARCH"))->setText(QStringLiteral("9"));
+        XmlNode* version = windows->appendChild(std::make_unique<XmlNode>("VERSION"));
+        version->appendChild(std::make_unique<XmlNode>("BUILD"))->setText(QStringLiteral("7601"));
+        doc->root().prependChild(std::make_unique<XmlNode>("FLAGS"))->setText("ULTIMATE");
+        ASSERT_TRUE(storeInfoXml(image, *doc));
+        ASSERT_TRUE(setImageElement(context, image, QStringLiteral("NAME"), QStringLiteral("n")));
+        ASSERT_TRUE(loadInfoText(image, pending));
+    });
+    const QStringList expected =
+        QStringList{QStringLiteral("FLAGS=ULTIMATE"), QStringLiteral("WINDOWS=")} +
+        childrenOf(before) + QStringList{QStringLiteral("NAME=n")};
+    XmlDocument file;
+    ASSERT_TRUE(file.parse(wimfix::imagexXml(wim)));
+    const XmlNode* second = file.root().firstChild()->nextSibling();
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(namesAndTexts(*second), expected);
+    withImage(WIM_GENERIC_READ, 2, [&](HANDLE image) {
+        QString reread;
+        ASSERT_TRUE(loadInfoText(image, reread));
+        EXPECT_EQ(childrenOf(reread), expected);
+        EXPECT_EQ(reread, pending);
+    });
+    EXPECT_EQ(wimfix::imageProperty(wim, 2, QStringLiteral("WINDOWS/VERSION/BUILD")),
+              QStringLiteral("7601"));
+    EXPECT_TRUE(wimfix::imagexVerify(wim));
 }
 
 TEST_F(ImageInfoTest, UnreadableXmlShowsTheBoxAndClearsTheRecord)

@@ -169,6 +169,26 @@ TEST_F(ReportTest, ImageWithUnparsableXml)
     EXPECT_TRUE(report.contains(QStringLiteral("名称:\t\tgood\r\n")));
 }
 
+// The XML section is the file's text as stored: attributes, comments, layout, the empty
+// element form and the trailing line feed as they stand, after the byte order mark.
+TEST_F(ReportTest, XmlIsTheFileTextAsStored)
+{
+    const QString wim = dir.file(QStringLiteral("hand.wim"));
+    wimfix::WimRecipe recipe;
+    recipe.images.push_back({source, QStringLiteral("Img"), QString(), {}});
+    ASSERT_TRUE(wimfix::makeWim(wim, recipe));
+    ASSERT_TRUE(replaceWimXml(wim, handMadeWimXml()));
+
+    int xmlErrors = 0;
+    const QString report = buildWimReport(wim, [&xmlErrors] { ++xmlErrors; });
+    EXPECT_EQ(xmlErrors, 0);
+    EXPECT_TRUE(report.contains(QStringLiteral("名称:\t\tImg\r\n标识:\t\tPro\r\n")))
+        << report.toStdString();
+    EXPECT_TRUE(report.endsWith(QStringLiteral("WIM XML 信息:\r\n---------------------------\r\n") +
+                                QChar(0xFEFF) + handMadeWimXml()))
+        << report.toStdString();
+}
+
 TEST_F(ReportTest, UnreadableFilesGiveTheOpeningError)
 {
     const QString notWim = dir.write(QStringLiteral("not.wim"), QByteArray(4096, 'x'));

@@ -4,6 +4,8 @@
 #include "platform/ImagingInternal.h"
 #include "platform/Kernel.h"
 
+#include "meta/WimPatch.h"
+#include "meta/XmlDocument.h"
 #include "support/TempDir.h"
 #include "support/WimFixtures.h"
 
@@ -20,6 +22,7 @@
 #include <sys/wait.h>
 
 #include <csignal>
+#include <functional>
 #include <sys/stat.h>
 
 namespace {
@@ -176,13 +179,13 @@ TEST_F(ImagingMeta, ImageInformationOfWimAndImageHandles)
     ASSERT_NE(h, nullptr);
     const QString whole = info(h);
     EXPECT_TRUE(whole.startsWith(QStringLiteral("<WIM>")));
-    EXPECT_TRUE(whole.endsWith(QStringLiteral("</WIM>")));
+    EXPECT_TRUE(whole.endsWith(QStringLiteral("</WIM>\n")));
     const int first = whole.indexOf(QStringLiteral("<IMAGE INDEX=\"1\">"));
     const int second = whole.indexOf(QStringLiteral("<IMAGE INDEX=\"2\">"));
     const int third = whole.indexOf(QStringLiteral("<IMAGE INDEX=\"3\">"));
     EXPECT_TRUE(first > 0 && first < second && second < third);
-    // Unchanged, the text is the file's XML as libwim reads it, element for element.
-    EXPECT_EQ(whole, wimfix::imagexXml(path).trimmed());
+    // Unchanged, the text is the file's XML as stored.
+    EXPECT_EQ(whole, wimfix::imagexXml(path));
 
     HANDLE img = WIMLoadImage(h, 1);
     ASSERT_NE(img, nullptr);
@@ -270,9 +273,127 @@ TEST_F(ImagingMeta, SetInformationIsCommittedOnClose)
     EXPECT_EQ(element(reread, QStringLiteral("NAME")), element(pending, QStringLiteral("NAME")));
     EXPECT_EQ(element(reread, QStringLiteral("WINDOWS")),
               element(pending, QStringLiteral("WINDOWS")));
-    EXPECT_TRUE(reread.contains(QStringLiteral("<EMPTY></EMPTY>")));
+    EXPECT_TRUE(reread.contains(QStringLiteral("<EMPTY/>"))); // as libwim writes it
     WIMCloseHandle(img1);
     WIMCloseHandle(again);
+}
+
+// Exported with its information as the source holds it: NAME in its place with its
+// attributes, also when the destination has an image of that name.
+TEST_F(ImagingMeta, ExportKeepsTheImageInformation)
+{
+    wimfix::WimRecipe recipe;
+    recipe.images.push_back({treeB, QStringLiteral("Img"), {}, {}});
+    const QString src = tmp.file(QStringLiteral("src.wim"));
+    const QString dest = tmp.file(QStringLiteral("dest.wim"));
+    ASSERT_TRUE(wimfix::makeWim(src, recipe));
+    ASSERT_TRUE(wimfix::makeWim(dest, recipe));
+    ASSERT_TRUE(replaceWimXml(src, handMadeWimXml()));
+
+    WIMStruct* s = nullptr;
+    WIMStruct* d = nullptr;
+    ASSERT_EQ(wimlib_open_wim(QFile::encodeName(src).constData(), 0, &s), 0);
+    ASSERT_EQ(
+        wimlib_open_wim(QFile::encodeName(dest).constData(), WIMLIB_OPEN_FLAG_WRITE_ACCESS, &d), 0);
+    EXPECT_EQ(imaging::exportImageKeepingInformation(s, 1, d, 0), 0);
+    EXPECT_EQ(wimlib_overwrite(d, 0, 0), 0);
+    wimlib_free(d);
+    wimlib_free(s);
+
+    // libwim gives the copy its INDEX behind the attributes it had.
+    QString image = imageElementsOf(handMadeWimXml());
+    image.replace(QStringLiteral("<IMAGE INDEX=\"1\" EXTRA=\"e\">"),
+                  QStringLiteral("<IMAGE EXTRA=\"e\" INDEX=\"2\">"));
+    const QString xml = wimfix::imagexXml(dest);
+    EXPECT_TRUE(xml.contains(image)) << xml.toStdString();
+    EXPECT_EQ(wimfix::imageProperty(dest, 1, QStringLiteral("NAME")), QStringLiteral("Img"));
+    EXPECT_TRUE(wimfix::imagexVerify(dest));
+}
+
+// Changes libwim cannot make in place (removing, emptying, reordering, a text becoming child
+// elements, a second element of a name): the file holds exactly the elements asked for, in
+// that order, what stands before the first such change keeps its attributes, and the view
+// before the close is what is read back after it.
+TEST_F(ImagingMeta, ChangesLibwimCannotMakeInPlace)
+{
+    // Names, texts and children, attributes left out.
+    std::function<QString(const XmlNode&)> shape = [&shape](const XmlNode& n) {
+        QString s = n.name() + u'=' + n.text() + u'{';
+        for (const XmlNode* c = n.firstChild(); c; c = c->nextSibling())
+            s += shape(*c);
+        return s + u'}';
+    };
+    const auto shapeOf = [&shape](const QString& xml) {
+        XmlDocument doc;
+        return doc.parse(xml) ? shape(doc.root()) : QStringLiteral("<unparsable>");
+    };
+    const struct {
+        const char* what;
+        QString from;
+        QString to;
+    } cases[] = {
+        {"element removed", QStringLiteral("<CUSTOM a=\"1\" b=\"two\">v &amp; w</CUSTOM>"), {}},
+        {"text emptied", QStringLiteral(">Pro<"), QStringLiteral("><")},
+        {"second NAME", QStringLiteral("<EMPTYEL/>"),
+         QStringLiteral("<NAME>two</NAME><EMPTYEL/><NAME>three</NAME>")},
+        {"text to children", QStringLiteral("<SPACED>  lead</SPACED>"),
+         QStringLiteral("<SPACED><C>1</C><C/></SPACED>")},
+        {"reordered", QStringLiteral("<SPACED>  lead</SPACED><EMPTYEL/>"),
+         QStringLiteral("<EMPTYEL/><SPACED>  lead</SPACED>")},
+    };
+    wimfix::WimRecipe recipe;
+    recipe.images.push_back({treeB, QStringLiteral("Img"), {}, {}});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const QString path = tmp.file(QStringLiteral("sync.wim"));
+        QFile::remove(path);
+        ASSERT_TRUE(wimfix::makeWim(path, recipe));
+        ASSERT_TRUE(replaceWimXml(path, handMadeWimXml()));
+        HANDLE h = openWim(path, kReadWrite);
+        HANDLE img = WIMLoadImage(h, 1);
+        QString given = info(img);
+        ASSERT_TRUE(given.contains(c.from)) << given.toStdString();
+        given.replace(c.from, c.to);
+        ASSERT_TRUE(setInfo(img, given));
+        const QString pending = info(img);
+        EXPECT_EQ(shapeOf(pending), shapeOf(given));
+        EXPECT_TRUE(pending.contains(QStringLiteral("<NAME lang=\"zh\">Img</NAME>")));
+        WIMCloseHandle(img);
+        ASSERT_TRUE(WIMCloseHandle(h));
+        // The program's tree reads no comments; libwim keeps the file's one.
+        const QString file = imageElementsOf(wimfix::imagexXml(path));
+        EXPECT_EQ(shapeOf(QString(file).remove(QStringLiteral("<!-- kept -->"))), shapeOf(given))
+            << file.toStdString();
+        h = openWim(path);
+        img = WIMLoadImage(h, 1);
+        EXPECT_EQ(info(img), pending);
+        WIMCloseHandle(img);
+        WIMCloseHandle(h);
+        EXPECT_TRUE(wimfix::imagexVerify(path));
+    }
+}
+
+// While information is pending, the whole file's text is the view: the root's and the
+// images' attributes stay, the changed element keeps its own.
+TEST_F(ImagingMeta, PendingWholeFileTextKeepsAttributes)
+{
+    wimfix::WimRecipe recipe;
+    recipe.images.push_back({treeB, QStringLiteral("Img"), {}, {}});
+    const QString path = tmp.file(QStringLiteral("hand.wim"));
+    ASSERT_TRUE(wimfix::makeWim(path, recipe));
+    ASSERT_TRUE(replaceWimXml(path, handMadeWimXml()));
+    HANDLE h = openWim(path, kReadWrite);
+    HANDLE img = WIMLoadImage(h, 1);
+    EXPECT_EQ(info(h), handMadeWimXml()); // nothing pending: the file's text
+    QString text = info(img);
+    text.replace(QStringLiteral(">Img<"), QStringLiteral(">New<"));
+    ASSERT_TRUE(setInfo(img, text));
+    EXPECT_EQ(info(img), text);
+    EXPECT_TRUE(info(h).startsWith(
+        QStringLiteral("<WIM R=\"r\"><IMAGE INDEX=\"1\" EXTRA=\"e\"><NAME lang=\"zh\">New</NAME>")))
+        << info(h).toStdString();
+    WIMCloseHandle(img);
+    ASSERT_TRUE(WIMCloseHandle(h));
 }
 
 TEST_F(ImagingMeta, DuplicateNamesAreKept)
