@@ -10,6 +10,10 @@
 #include <QStringEncoder>
 #include <QTemporaryDir>
 
+#include <chrono>
+#include <future>
+
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -100,8 +104,6 @@ TEST_F(ConfigFileTest, UnreadableNamedFileFailsAndLeavesTheDefaults)
     // An earlier capture's patterns must not survive a failed load.
     ASSERT_TRUE(loadBytes("[ExclusionList]\n\\Stale\n[ExclusionException]\n\\x\n").ok);
 
-    const QString fifo = dir.filePath(QStringLiteral("fifo"));
-    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     const struct {
         QString path;
         DWORD error;
@@ -109,8 +111,6 @@ TEST_F(ConfigFileTest, UnreadableNamedFileFailsAndLeavesTheDefaults)
         {dir.filePath(QStringLiteral("missing.ini")), ERROR_FILE_NOT_FOUND},
         {dir.filePath(QStringLiteral("no/such/dir.ini")), ERROR_FILE_NOT_FOUND},
         {dir.path(), ERROR_ACCESS_DENIED},
-        {fifo, ERROR_NOT_SUPPORTED}, // must not wait for a writer
-        {QStringLiteral("/dev/zero"), ERROR_NOT_SUPPORTED},
     };
     for (const auto& c : cases) {
         const ConfigLoadResult result = config.load(c.path, QString(), missingDefault());
@@ -121,6 +121,43 @@ TEST_F(ConfigFileTest, UnreadableNamedFileFailsAndLeavesTheDefaults)
         EXPECT_EQ(patterns(config.compressionExclusionList), kDefaultCompression);
         EXPECT_TRUE(config.exclusionExceptions.empty());
     }
+}
+
+// What opens is read, whatever its kind, and nothing waits for a writer: /dev/null and a
+// FIFO without a writer give no lines, a FIFO gives what its writer has put in so far, and
+// an endless device is read only so far.
+TEST_F(ConfigFileTest, ReadableFilesThatAreNotRegularAreRead)
+{
+    const QString fifo = dir.filePath(QStringLiteral("fifo"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    // Loads on another thread; should the open or a read wait, the FIFO is given a writer
+    // that goes away again, which ends the wait, and the test fails instead of hanging.
+    const auto loadWithin = [&](const QString& path) {
+        auto loading = std::async(std::launch::async, [&] {
+            return config.load(path, QString(), missingDefault());
+        });
+        if (loading.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+            ADD_FAILURE() << "waited on " << path.toStdString();
+            ::close(::open(QFile::encodeName(fifo).constData(), O_RDWR | O_NONBLOCK));
+        }
+        return loading.get();
+    };
+    for (const QString& path : {u"/dev/null"_qs, fifo, u"/dev/zero"_qs}) {
+        const ConfigLoadResult result = loadWithin(path);
+        EXPECT_TRUE(result.ok) << path.toStdString();
+        EXPECT_EQ(result.filePath, path);
+        EXPECT_EQ(patterns(config.exclusionList), kDefaultExclusions) << path.toStdString();
+    }
+
+    // The writer stays connected: the text it wrote is read, then reading ends at once.
+    const int writer = ::open(QFile::encodeName(fifo).constData(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(writer, 0);
+    const QByteArray text = "[ExclusionList]\n\\Temp\n";
+    ASSERT_EQ(::write(writer, text.constData(), size_t(text.size())), text.size());
+    const ConfigLoadResult result = loadWithin(fifo);
+    ::close(writer);
+    EXPECT_TRUE(result.ok);
+    EXPECT_EQ(patterns(config.exclusionList), plus(kDefaultExclusions, {u"\\TEMP"_qs}));
 }
 
 TEST_F(ConfigFileTest, FileWithoutReadPermissionFails)
@@ -185,6 +222,40 @@ TEST_F(ConfigFileTest, LongLinesAreTakenAsSeveralAndZeroCharactersEndALine)
     EXPECT_EQ(config.exclusionList[10].pattern, QString(4095, u'A'));
     EXPECT_EQ(config.exclusionList[11].pattern, QString(5000 - 4095, u'A'));
     EXPECT_EQ(config.exclusionList[12].pattern, u"KEPT"_qs);
+}
+
+// A long UTF-8 line is decoded in pieces; no piece may end inside a character, whatever the
+// chunk boundaries (a file is read 64 KiB at a time). Here 9 × 4095 characters of two bytes
+// and a pattern after them on the same line: the line reader takes them as ten lines.
+TEST_F(ConfigFileTest, LongUtf8LinesAreNeverCutInsideACharacter)
+{
+    const QString pieces = QString(9 * 4095, u'é');
+    const QByteArray line = pieces.toUtf8() + "\\x.txt\n";
+    // Equal pieces are all kept: only the letters A to Z are compared without case.
+    const QStringList expected = QStringList(9, QString(4095, u'É')) << u"\\X.TXT"_qs;
+    for (const QByteArray& head :
+         {QByteArray("[ExclusionList]\r\n"), QByteArray("[ExclusionList]\n")}) {
+        SCOPED_TRACE(head.size());
+        ASSERT_TRUE(loadBytes(head + line + "tail\n").ok);
+        const std::vector<QString> loaded = patterns(config.exclusionList);
+        EXPECT_EQ(QStringList(loaded.begin() + 10, loaded.end()),
+                  QStringList(expected) << u"TAIL"_qs);
+        EXPECT_TRUE(config.isExcluded(u"/x.txt"));
+
+        for (qsizetype chunk : {qsizetype(1), qsizetype(4097), qsizetype(65536)}) {
+            const QByteArray bytes = head + line;
+            ConfigLineReader reader;
+            QStringList lines;
+            const auto collect = [&lines](QStringView l) { lines.append(l.toString()); };
+            for (qsizetype i = 0; i < bytes.size(); i += chunk)
+                reader.feed(QByteArrayView(bytes).sliced(i, qMin(chunk, bytes.size() - i)),
+                            collect);
+            reader.finish(collect);
+            ASSERT_EQ(lines.size(), 11) << "chunk " << chunk;
+            EXPECT_EQ(lines.mid(1).join(u'|').toUpper(), expected.join(u'|'))
+                << "chunk " << chunk;
+        }
+    }
 }
 
 // The same configuration in each encoding the reader understands.
