@@ -108,55 +108,44 @@ QString decodeReferences(QStringView raw)
     return out;
 }
 
-// The number of code units (1, or 2 for a surrogate pair) of the character at text[i] when
-// XML 1.0 can carry it; 0 for a control character other than TAB, LF and CR, U+FFFE,
-// U+FFFF or a lone surrogate.
-qsizetype carriedLength(QStringView text, qsizetype i)
+void appendEscaped(QString& out, const QString& value, bool attribute)
 {
-    const char16_t c = text[i].unicode();
-    if (QChar::isHighSurrogate(c))
-        return i + 1 < text.size() && QChar::isLowSurrogate(text[i + 1].unicode()) ? 2 : 0;
-    return isXmlChar(c) ? 1 : 0;
+    for (const QChar c : value) {
+        switch (c.unicode()) {
+        case u'&':
+            out.append(u"&amp;");
+            break;
+        case u'<':
+            out.append(u"&lt;");
+            break;
+        case u'>':
+            if (attribute)
+                out.append(c);
+            else
+                out.append(u"&gt;");
+            break;
+        case u'"':
+            if (attribute)
+                out.append(u"&quot;");
+            else
+                out.append(c);
+            break;
+        default:
+            out.append(c);
+        }
+    }
 }
 
-// Appends `value`, escaping markup characters when `escape` asks for it (text: '&', '<',
-// '>'; attribute values: '&', '<', '"'). A character XML 1.0 cannot carry, not even as a
-// reference, becomes U+FFFD, so no reader refuses the output for it.
-enum class Escape { None, Text, Attribute };
-void appendCarried(QString& out, QStringView value, Escape escape)
+// Whether XML can carry the element's name, attributes and text.
+bool isXmlNode(const XmlNode& node)
 {
-    for (qsizetype i = 0; i < value.size(); ++i) {
-        const char16_t c = value[i].unicode();
-        const qsizetype length = carriedLength(value, i);
-        if (length == 2) {
-            out.append(value.mid(i, 2));
-            ++i;
-            continue;
-        }
-        if (length == 0) {
-            out.append(QChar(QChar::ReplacementCharacter));
-            continue;
-        }
-        if (escape != Escape::None) {
-            if (c == u'&') {
-                out.append(u"&amp;");
-                continue;
-            }
-            if (c == u'<') {
-                out.append(u"&lt;");
-                continue;
-            }
-            if (c == u'>' && escape == Escape::Text) {
-                out.append(u"&gt;");
-                continue;
-            }
-            if (c == u'"' && escape == Escape::Attribute) {
-                out.append(u"&quot;");
-                continue;
-            }
-        }
-        out.append(QChar(c));
+    if (!isXmlText(node.name()) || !isXmlText(node.text()))
+        return false;
+    for (const XmlAttribute& attribute : node.attributes()) {
+        if (!isXmlText(attribute.name) || !isXmlText(attribute.value))
+            return false;
     }
+    return true;
 }
 
 } // namespace
@@ -380,11 +369,13 @@ void XmlNode::setAttribute(const QString& name, const QString& value)
 
 bool isXmlText(QStringView text)
 {
-    for (qsizetype i = 0; i < text.size();) {
-        const qsizetype length = carriedLength(text, i);
-        if (length == 0)
-            return false;
-        i += length;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (QChar::isHighSurrogate(c) && i + 1 < text.size() &&
+            QChar::isLowSurrogate(text[i + 1].unicode()))
+            ++i; // a pair: a character beyond the BMP
+        else if (!isXmlChar(c))
+            return false; // lone surrogates included
     }
     return true;
 }
@@ -398,7 +389,7 @@ bool XmlDocument::parse(QStringView text)
     return parser.parseDocument(*root_);
 }
 
-void XmlDocument::serialize(QString& out) const
+bool XmlDocument::serialize(QString& out) const
 {
     out.clear();
     out.append(QChar(kByteOrderMark));
@@ -418,18 +409,17 @@ void XmlDocument::serialize(QString& out) const
         const XmlNode& node = *step.node;
         out.append(QString(step.indent, u' '));
         if (step.closing) {
-            out.append(u"</");
-            appendCarried(out, node.name(), Escape::None);
-            out.append(u">\r\n");
+            out.append(u"</").append(node.name()).append(u">\r\n");
             continue;
         }
-        out.append(u'<');
-        appendCarried(out, node.name(), Escape::None);
+        if (!isXmlNode(node)) {
+            out.clear();
+            return false;
+        }
+        out.append(u'<').append(node.name());
         for (const XmlAttribute& attribute : node.attributes()) {
-            out.append(u' ');
-            appendCarried(out, attribute.name, Escape::None);
-            out.append(u"=\"");
-            appendCarried(out, attribute.value, Escape::Attribute);
+            out.append(u' ').append(attribute.name).append(u"=\"");
+            appendEscaped(out, attribute.value, true);
             out.append(u'"');
         }
         if (node.hasChildren()) {
@@ -442,14 +432,13 @@ void XmlDocument::serialize(QString& out) const
                 steps.push_back({*it, step.indent + indentStep, false});
         } else if (!node.text().isEmpty()) {
             out.append(u'>');
-            appendCarried(out, node.text(), Escape::Text);
-            out.append(u"</");
-            appendCarried(out, node.name(), Escape::None);
-            out.append(u">\r\n");
+            appendEscaped(out, node.text(), false);
+            out.append(u"</").append(node.name()).append(u">\r\n");
         } else {
             out.append(u" />\r\n");
         }
     }
+    return true;
 }
 
 QString XmlDocument::serialize() const
