@@ -39,6 +39,9 @@ const std::vector<QString> kDefaultCompression = {
     u"*.MP3"_qs, u"*.ZIP"_qs, u"*.CAB"_qs, u"*.RAR"_qs, u"*.7Z"_qs, u"*.PNF"_qs, u"*.WIM"_qs,
 };
 
+// 9 × 4095 two-byte characters, then a pattern on the same line (no line feed).
+const QByteArray kLongUtf8Line = QString(9 * 4095, u'é').toUtf8() + "\\x.txt";
+
 std::vector<QString> plus(std::vector<QString> list, std::initializer_list<QString> more)
 {
     list.insert(list.end(), more);
@@ -224,37 +227,18 @@ TEST_F(ConfigFileTest, LongLinesAreTakenAsSeveralAndZeroCharactersEndALine)
     EXPECT_EQ(config.exclusionList[12].pattern, u"KEPT"_qs);
 }
 
-// A long UTF-8 line is decoded in pieces; no piece may end inside a character, whatever the
-// chunk boundaries (a file is read 64 KiB at a time). Here 9 × 4095 characters of two bytes
-// and a pattern after them on the same line: the line reader takes them as ten lines.
+// A long UTF-8 line is decoded in pieces, never cut inside a character where a 64 KiB read
+// ends: 9 × 4095 two-byte characters and a pattern after them on the same line give ten
+// lines (equal ones are all kept: only the letters A to Z are compared without case).
 TEST_F(ConfigFileTest, LongUtf8LinesAreNeverCutInsideACharacter)
 {
-    const QString pieces = QString(9 * 4095, u'é');
-    const QByteArray line = pieces.toUtf8() + "\\x.txt\n";
-    // Equal pieces are all kept: only the letters A to Z are compared without case.
-    const QStringList expected = QStringList(9, QString(4095, u'É')) << u"\\X.TXT"_qs;
-    for (const QByteArray& head :
-         {QByteArray("[ExclusionList]\r\n"), QByteArray("[ExclusionList]\n")}) {
+    for (const QByteArray head : {"[ExclusionList]\r\n", "[ExclusionList]\n"}) {
         SCOPED_TRACE(head.size());
-        ASSERT_TRUE(loadBytes(head + line + "tail\n").ok);
+        ASSERT_TRUE(loadBytes(head + kLongUtf8Line + "\ntail\n").ok);
         const std::vector<QString> loaded = patterns(config.exclusionList);
         EXPECT_EQ(QStringList(loaded.begin() + 10, loaded.end()),
-                  QStringList(expected) << u"TAIL"_qs);
+                  QStringList(9, QString(4095, u'É')) << u"\\X.TXT"_qs << u"TAIL"_qs);
         EXPECT_TRUE(config.isExcluded(u"/x.txt"));
-
-        for (qsizetype chunk : {qsizetype(1), qsizetype(4097), qsizetype(65536)}) {
-            const QByteArray bytes = head + line;
-            ConfigLineReader reader;
-            QStringList lines;
-            const auto collect = [&lines](QStringView l) { lines.append(l.toString()); };
-            for (qsizetype i = 0; i < bytes.size(); i += chunk)
-                reader.feed(QByteArrayView(bytes).sliced(i, qMin(chunk, bytes.size() - i)),
-                            collect);
-            reader.finish(collect);
-            ASSERT_EQ(lines.size(), 11) << "chunk " << chunk;
-            EXPECT_EQ(lines.mid(1).join(u'|').toUpper(), expected.join(u'|'))
-                << "chunk " << chunk;
-        }
     }
 }
 
@@ -310,17 +294,33 @@ TEST(ConfigLineReader, ChunkBoundariesDoNotChangeTheLines)
     const QString text = QStringLiteral("[ExclusionList]\nПапка\\файл\n\U0001F600.txt\nlast");
     QStringEncoder utf8(QStringEncoder::Utf8, QStringEncoder::Flag::WriteBom);
     QStringEncoder utf16(QStringEncoder::Utf16BE, QStringEncoder::Flag::WriteBom);
-    for (const QByteArray& bytes :
-         {QByteArray(utf8.encode(text)), QByteArray(utf16.encode(text))}) {
-        for (qsizetype chunk : {qsizetype(1), qsizetype(2), qsizetype(3), bytes.size()}) {
+    const QStringList longLines = QStringList(QStringLiteral("[ExclusionList]\r"))
+                                  << QStringList(9, QString(4095, u'é')) << u"\\x.txt"_qs;
+    // A long 8-bit line stays 8-bit to its end, also where a later piece would pass as UTF-8.
+    const QByteArray eightBit = ("\xC4" + QByteArray(5000, 'a') + "\xC3\x84").repeated(4);
+    QStringList eightBitLines{u"x"_qs};
+    for (qsizetype i = 0; i < eightBit.size(); i += 4095)
+        eightBitLines << QString::fromLatin1(eightBit.mid(i, 4095));
+    const struct {
+        QByteArray bytes;
+        QStringList lines;
+    } cases[] = {
+        {utf8.encode(text), text.split(u'\n')},
+        {utf16.encode(text), text.split(u'\n')},
+        {"[ExclusionList]\r\n" + kLongUtf8Line, longLines}, // no mark: line by line
+        {"x\n" + eightBit, eightBitLines},
+    };
+    for (const auto& c : cases) {
+        for (qsizetype chunk : {qsizetype(1), qsizetype(2), qsizetype(3), qsizetype(4097),
+                                qsizetype(65536), c.bytes.size()}) {
             ConfigLineReader reader;
             QStringList lines;
             const auto collect = [&lines](QStringView line) { lines.append(line.toString()); };
-            for (qsizetype i = 0; i < bytes.size(); i += chunk)
-                reader.feed(QByteArrayView(bytes).sliced(i, qMin(chunk, bytes.size() - i)),
+            for (qsizetype i = 0; i < c.bytes.size(); i += chunk)
+                reader.feed(QByteArrayView(c.bytes).sliced(i, qMin(chunk, c.bytes.size() - i)),
                             collect);
             reader.finish(collect);
-            EXPECT_EQ(lines, text.split(u'\n')) << "chunk " << chunk;
+            EXPECT_EQ(lines, c.lines) << "chunk " << chunk;
         }
     }
 }
