@@ -220,9 +220,9 @@ void ReadWindowsDescriptor(WindowsDescriptor& descriptor, const QString& kernelP
 
     // A value holding a character XML cannot carry (a DWORD read as text gives a control
     // character) could not be stored in the image information; it counts as unreadable.
-    for (QString* field : {&descriptor.editionId, &descriptor.productName, &descriptor.hal,
-                           &descriptor.productType, &descriptor.productSuite,
-                           &descriptor.defaultLanguage, &descriptor.systemRoot}) {
+    for (QString* field :
+         {&descriptor.editionId, &descriptor.productName, &descriptor.hal, &descriptor.productType,
+          &descriptor.productSuite, &descriptor.defaultLanguage, &descriptor.systemRoot}) {
         if (!isXmlText(*field))
             field->clear();
     }

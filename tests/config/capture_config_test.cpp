@@ -136,9 +136,8 @@ TEST_F(ConfigFileTest, ReadableFilesThatAreNotRegularAreRead)
     // Loads on another thread; should the open or a read wait, the FIFO is given a writer
     // that goes away again, which ends the wait, and the test fails instead of hanging.
     const auto loadWithin = [&](const QString& path) {
-        auto loading = std::async(std::launch::async, [&] {
-            return config.load(path, QString(), missingDefault());
-        });
+        auto loading = std::async(std::launch::async,
+                                  [&] { return config.load(path, QString(), missingDefault()); });
         if (loading.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
             ADD_FAILURE() << "waited on " << path.toStdString();
             ::close(::open(QFile::encodeName(fifo).constData(), O_RDWR | O_NONBLOCK));

@@ -156,10 +156,9 @@ TEST(ReadWindowsDescriptor, ValuesXmlCannotCarryCountAsUnreadable)
     };
     const auto field = [](const char* what, Installation::RawValue value,
                           QString WindowsDescriptor::*member, QString expected) {
-        return FieldCase{what, [value](Installation& i) { i.rawValues.push_back(value); },
-                         [member, expected](const WindowsDescriptor& d) {
-                             EXPECT_EQ(d.*member, expected);
-                         }};
+        return FieldCase{
+            what, [value](Installation& i) { i.rawValues.push_back(value); },
+            [member, expected](const WindowsDescriptor& d) { EXPECT_EQ(d.*member, expected); }};
     };
     using D = WindowsDescriptor;
     runCases({

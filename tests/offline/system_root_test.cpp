@@ -161,10 +161,10 @@ TEST(PathLookup, EveryLetterCaseVariantExactFirstThenByteOrder)
         {"Windows/System32/config/SOFTWARE", "Windows/System32/config/SOFTWARE"},
         {"WINDOWS/SYSTEM32", "Windows/System32"},
         {"Windows/System32/config/SAM", nullptr},
-        {"Windows/System32/*.dll", nullptr}, // a wildcard in a fixed name is not a search
-        {"Both/WINDOWS", "Both/WINDOWS"},                // the exact name first
-        {"Both/windows/b", "Both/WINDOWS/b"},            // then the others in byte order
-        {"Both/WINDOWS/a", "Both/windows/a"},            // an exact folder without it is left
+        {"Windows/System32/*.dll", nullptr},  // a wildcard in a fixed name is not a search
+        {"Both/WINDOWS", "Both/WINDOWS"},     // the exact name first
+        {"Both/windows/b", "Both/WINDOWS/b"}, // then the others in byte order
+        {"Both/WINDOWS/a", "Both/windows/a"}, // an exact folder without it is left
         {"Both/windows/c", "Both/Windows/c"},
         {"Both/Windows/KERNEL32.DLL", "Both/WINDOWS/Kernel32.dll"}, // a folder counts too
         {"Both/windows/d", nullptr},

@@ -185,8 +185,7 @@ TEST_F(CaptureTest, ASourceFolderThatMatchesAPatternIsStillCaptured)
         QString source;
         int files; // FILECOUNT of the image
     } cases[] = {
-        {"a lone *", "[ExclusionList]\n*\n[ExclusionException]\nkept.txt\n", dir.file("a/src"),
-         1},
+        {"a lone *", "[ExclusionList]\n*\n[ExclusionException]\nkept.txt\n", dir.file("a/src"), 1},
         {"Temp\\* and a source below a Temp folder", "[ExclusionList]\nTemp\\*\n",
          dir.file("b/Temp/Sub"), 2},
         {"the built-in \\$Recycle.Bin\\*", nullptr, volume + "/$Recycle.Bin/S-1-5", 2},
@@ -204,14 +203,13 @@ TEST_F(CaptureTest, ASourceFolderThatMatchesAPatternIsStillCaptured)
         OperationRequest& r = freshRequest();
         r.captureSource = c.source;
         r.captureTarget = dir.file(QStringLiteral("s%1.wim").arg(n++));
-        r.captureConfigFile = c.config ? dir.write(QStringLiteral("c%1.ini").arg(n), c.config)
-                                       : QString();
+        r.captureConfigFile =
+            c.config ? dir.write(QStringLiteral("c%1.ini").arg(n), c.config) : QString();
         port.clear();
         ASSERT_TRUE(runOperation(ID_CAPTURE, port));
         EXPECT_TRUE(hasSuccessLine()) << logText().toStdString();
         EXPECT_FALSE(logLines().contains("\t正在排除: " + c.source)) << logText().toStdString();
-        EXPECT_EQ(wimfix::imageProperty(r.captureTarget, 1, "FILECOUNT"),
-                  QString::number(c.files));
+        EXPECT_EQ(wimfix::imageProperty(r.captureTarget, 1, "FILECOUNT"), QString::number(c.files));
     }
     if (skipped)
         GTEST_SKIP() << "the built-in pattern case: " << mounted.error().toStdString();
