@@ -78,6 +78,29 @@ QStringView withoutDrive(QStringView path)
     return path;
 }
 
+// The number of bytes at the end of `bytes` that begin a UTF-8 sequence without finishing
+// it (0 to 3), so that text cut there is not cut inside a character.
+qsizetype incompleteUtf8Tail(QByteArrayView bytes)
+{
+    const qsizetype size = bytes.size();
+    for (qsizetype back = 1; back <= 3 && back <= size; ++back) {
+        const auto c = static_cast<unsigned char>(bytes[size - back]);
+        if ((c & 0xC0) == 0x80)
+            continue; // a continuation byte: look further back for its lead byte
+        const qsizetype length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+        return length > back ? back : 0;
+    }
+    return 0;
+}
+
+// `path` without separators at its end; the file-system root stays "/".
+QStringView withoutTrailingSlashes(QStringView path)
+{
+    while (path.size() > 1 && path.back() == u'/')
+        path.chop(1);
+    return path;
+}
+
 // Feeds decoded lines into the configuration, keeping the section they belong to.
 struct LineSink {
     CaptureConfig& config;
@@ -376,26 +399,36 @@ void ConfigLineReader::decode(QByteArrayView bytes, bool last)
 
     if (encoding_ == ConfigEncoding::Latin1) {
         // Decoded a line at a time, so each line can be told UTF-8 or single-byte on its own.
-        const auto flush = [this] {
-            QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-            QString text = utf8.decode(rawLine_);
-            if (utf8.hasError())
-                text = QString::fromLatin1(rawLine_);
+        // A long line is decoded in pieces cut between characters; once a piece is not UTF-8,
+        // the rest of its line is single-byte text as well.
+        const auto flush = [this](qsizetype keep) {
+            const QByteArrayView piece = QByteArrayView(rawLine_).first(rawLine_.size() - keep);
+            QString text;
+            if (!rawLineLatin1_) {
+                QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+                text = utf8.decode(piece);
+                rawLineLatin1_ = utf8.hasError();
+            }
+            if (rawLineLatin1_)
+                text = QString::fromLatin1(piece);
             pending_.append(text);
-            rawLine_.clear();
+            rawLine_.remove(0, piece.size());
         };
         qsizetype start = 0;
         for (qsizetype i = 0; i < bytes.size(); ++i) {
             if (bytes[i] != '\n')
                 continue;
             rawLine_.append(bytes.sliced(start, i + 1 - start));
-            flush();
+            flush(0);
+            rawLineLatin1_ = false;
             start = i + 1;
         }
         rawLine_.append(bytes.sliced(start));
         // Keep undecoded input bounded: a line this long is split by the line reader anyway.
-        if (last || rawLine_.size() >= 4 * kMaxLineLength)
-            flush();
+        if (last)
+            flush(0);
+        else if (rawLine_.size() >= 4 * kMaxLineLength)
+            flush(incompleteUtf8Tail(rawLine_));
         return;
     }
     pending_.append(decoder_.decode(bytes));
@@ -444,6 +477,7 @@ ConfigLoadResult CaptureConfig::load(const QString& configFile, const QString& s
                                      const QString& defaultFile)
 {
     resetToDefaults();
+    setCaptureSource(sourceFolder);
     setVolumeRoot(sourceFolder.isEmpty() ? QString() : volumeRootOf(sourceFolder));
 
     ConfigLoadResult result;
@@ -464,8 +498,7 @@ ConfigLoadResult CaptureConfig::load(const QString& configFile, const QString& s
         return result;
     };
 
-    // Non-blocking open so that a FIFO cannot hang the capture; only regular files are read,
-    // which also keeps devices such as /dev/zero from feeding lines forever.
+    // Non-blocking open, so that a FIFO without a writer cannot hang the capture.
     const FdCloser file{
         ::open(toLocalPath(result.filePath).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
     if (file.fd < 0)
@@ -475,23 +508,31 @@ ConfigLoadResult CaptureConfig::load(const QString& configFile, const QString& s
         return fail(ErrorFromErrno(errno));
     if (S_ISDIR(st.st_mode))
         return fail(ERROR_ACCESS_DENIED);
-    if (!S_ISREG(st.st_mode))
-        return fail(ERROR_NOT_SUPPORTED);
+    // Whatever else opens is read as text (/dev/null gives no lines). A FIFO or device gives
+    // what it holds now, without waiting for more, and at most kMaxUnsizedRead bytes, so
+    // an endless source such as /dev/zero cannot hold the capture up.
+    const bool regular = S_ISREG(st.st_mode);
 
     ConfigLineReader reader;
     LineSink sink{*this};
     std::array<char, 64 * 1024> buffer;
+    qint64 total = 0;
     for (;;) {
         const ssize_t got = ::read(file.fd, buffer.data(), buffer.size());
         if (got < 0) {
             if (errno == EINTR)
                 continue;
+            if (!regular && (errno == EAGAIN || errno == EWOULDBLOCK))
+                break;
             // A half-read file must not pass for the user's configuration.
             return fail(ErrorFromErrno(errno));
         }
         if (got == 0 || sink.saturated())
             break;
         reader.feed(QByteArrayView(buffer.data(), got), sink);
+        total += got;
+        if (!regular && total >= kMaxUnsizedRead)
+            break;
     }
     reader.finish(sink);
     result.encoding = reader.encoding();
@@ -500,6 +541,8 @@ ConfigLoadResult CaptureConfig::load(const QString& configFile, const QString& s
 
 bool CaptureConfig::isExcluded(QStringView path) const
 {
+    if (!captureSource_.isEmpty() && withoutTrailingSlashes(path) == captureSource_)
+        return false;
     const PathKey key = makePathKey(path, volumeRoot_);
     for (const PatternEntry& entry : exclusionList) {
         if (!matchesPattern(entry, key))
@@ -521,6 +564,11 @@ bool CaptureConfig::isCompressionExcluded(QStringView path) const
             return true;
     }
     return false;
+}
+
+void CaptureConfig::setCaptureSource(const QString& folder)
+{
+    captureSource_ = withoutTrailingSlashes(folder).toString();
 }
 
 void CaptureConfig::setVolumeRoot(const QString& root)

@@ -154,6 +154,7 @@ private:
     QStringDecoder decoder_;
     QString pending_; // decoded text not yet split into lines
     QByteArray rawLine_; // 8-bit text: the bytes of the line not yet decoded
+    bool rawLineLatin1_ = false; // 8-bit text: a piece of this line was not UTF-8
     QString line_;    // the line being collected
 };
 
@@ -161,6 +162,8 @@ class CaptureConfig
 {
 public:
     static constexpr int kCapacity = 64;
+    // The most a configuration file that is not a regular file (a FIFO, a device) is read.
+    static constexpr qint64 kMaxUnsizedRead = 1024 * 1024;
 
     enum class Section { None, Exclusion, CompressionExclusion, ExclusionException };
 
@@ -171,10 +174,12 @@ public:
     // The lists start empty; load() fills them.
     CaptureConfig();
 
-    // Resets the three lists to the built-in defaults, sets the volume root from
-    // `sourceFolder` (volumeRootOf; empty: no volume root) and merges the configuration
-    // file: `configFile` unchanged when it is not empty, else `defaultFile` if it exists.
-    // Never throws; a file that cannot be read leaves the defaults and returns !ok.
+    // Resets the three lists to the built-in defaults, sets the capture source and the
+    // volume root from `sourceFolder` (volumeRootOf; empty: no volume root) and merges the
+    // configuration file: `configFile` unchanged when it is not empty, else `defaultFile` if
+    // it exists. A path that cannot be opened, or a folder, leaves the defaults and returns
+    // !ok. Anything else that opens is read: a FIFO or device only as far as it holds data
+    // right now (never waiting for a writer) and at most kMaxUnsizedRead bytes. Never throws.
     ConfigLoadResult load(const QString& configFile, const QString& sourceFolder,
                           const QString& defaultFile = defaultConfigFilePath());
 
@@ -188,7 +193,9 @@ public:
 
     // The per-path decisions, on the path as the imaging library gives it. They allocate
     // nothing and may run on any thread while the lists are not being changed.
-    // Excluded: an exclusion-list entry matches and no exclusion exception does.
+    // Excluded: an exclusion-list entry matches and no exclusion exception does. The capture
+    // source folder itself is never excluded: the lists decide about the entries the scan
+    // meets in it.
     bool isExcluded(QStringView path) const;
     // Stored uncompressed: a compression-exclusion entry matches.
     bool isCompressionExcluded(QStringView path) const;
@@ -197,6 +204,9 @@ public:
     // kept without them, so the file-system root is kept as an empty text).
     void setVolumeRoot(const QString& root);
     const QString& volumeRoot() const { return volumeRoot_; }
+    // The folder being captured, compared exactly with the paths the library proposes
+    // (trailing separators ignored). Empty: none.
+    void setCaptureSource(const QString& folder);
 
     // The lines that list the configuration in the capture log: for each non-empty list in
     // the order exclusion, compression exclusion, exceptions, its heading ("\r\n[...]") and
@@ -211,6 +221,7 @@ private:
     std::vector<PatternEntry>* listOf(Section section);
 
     QString volumeRoot_;
+    QString captureSource_; // without trailing separators
 };
 
 // The mount point that holds `fullPath` (the longest mount point of /proc/self/mountinfo that

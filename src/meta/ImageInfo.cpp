@@ -40,7 +40,12 @@ bool storeInfoXml(HANDLE image, const XmlDocument& document)
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
-    QString text = document.serialize();
+    QString text;
+    if (!document.serialize(text)) {
+        // The library would refuse it as well; nothing is handed over.
+        SetLastError(ERROR_INVALID_DATA);
+        return false;
+    }
     const DWORD bytes = static_cast<DWORD>(text.size() * 2);
     return WIMSetImageInformation(image, text.data(), bytes) != FALSE;
 }

@@ -44,8 +44,10 @@ bool loadInfoText(HANDLE handle, QString& text);
 // when the library call fails or the text does not parse. The library's buffer is freed.
 std::unique_ptr<XmlDocument> loadInfoXml(HANDLE handle);
 // Serializes `document` and hands it to WIMSetImageInformation (the text with its leading
-// U+FEFF, byte count twice its length). Returns false when the handle is null or the call
-// fails (last-error code as the library set it).
+// U+FEFF, byte count twice its length). Returns false when the handle is null
+// (ERROR_INVALID_HANDLE), when the tree holds a character XML cannot carry and so is not
+// serialized (ERROR_INVALID_DATA, the library is not called), or when the call fails
+// (last-error code as the library set it).
 bool storeInfoXml(HANDLE image, const XmlDocument& document);
 
 // Decimal text to integer as the counts are read: leading white space and one sign allowed,

@@ -136,6 +136,18 @@ void appendEscaped(QString& out, const QString& value, bool attribute)
     }
 }
 
+// Whether XML can carry the element's name, attributes and text.
+bool isXmlNode(const XmlNode& node)
+{
+    if (!isXmlText(node.name()) || !isXmlText(node.text()))
+        return false;
+    for (const XmlAttribute& attribute : node.attributes()) {
+        if (!isXmlText(attribute.name) || !isXmlText(attribute.value))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 class XmlParser
@@ -355,6 +367,19 @@ void XmlNode::setAttribute(const QString& name, const QString& value)
     attributes_.push_back({name, value});
 }
 
+bool isXmlText(QStringView text)
+{
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (QChar::isHighSurrogate(c) && i + 1 < text.size() &&
+            QChar::isLowSurrogate(text[i + 1].unicode()))
+            ++i; // a pair: a character beyond the BMP
+        else if (!isXmlChar(c))
+            return false; // lone surrogates included
+    }
+    return true;
+}
+
 XmlDocument::XmlDocument() : root_(std::make_unique<XmlNode>()) {}
 
 bool XmlDocument::parse(QStringView text)
@@ -364,7 +389,7 @@ bool XmlDocument::parse(QStringView text)
     return parser.parseDocument(*root_);
 }
 
-void XmlDocument::serialize(QString& out) const
+bool XmlDocument::serialize(QString& out) const
 {
     out.clear();
     out.append(QChar(kByteOrderMark));
@@ -386,6 +411,10 @@ void XmlDocument::serialize(QString& out) const
         if (step.closing) {
             out.append(u"</").append(node.name()).append(u">\r\n");
             continue;
+        }
+        if (!isXmlNode(node)) {
+            out.clear();
+            return false;
         }
         out.append(u'<').append(node.name());
         for (const XmlAttribute& attribute : node.attributes()) {
@@ -409,6 +438,7 @@ void XmlDocument::serialize(QString& out) const
             out.append(u" />\r\n");
         }
     }
+    return true;
 }
 
 QString XmlDocument::serialize() const

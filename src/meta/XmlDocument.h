@@ -6,7 +6,10 @@
 // (&amp; &lt; &gt; &quot; &apos;) and numeric character references (&#N; &#xH;) are
 // replaced by their characters; an '&' that starts no valid reference stays a literal '&'.
 // On serialize '&', '<', '>' are escaped in text and '&', '<', '"' in attribute values, so
-// any text set through the tree reads back unchanged.
+// any text set through the tree reads back unchanged. A tree with a character XML 1.0 cannot
+// carry, not even as a reference (a control character other than TAB, LF and CR, U+FFFE,
+// U+FFFF, a lone surrogate), in a name, an attribute or a text is not serialized at all:
+// the output never holds such a character, and no value is changed behind its owner's back.
 //
 // Every document belongs to the thread that built it; nothing is shared.
 #pragma once
@@ -16,6 +19,9 @@
 
 #include <memory>
 #include <vector>
+
+// True when XML 1.0 can carry every character of `text` (see above).
+bool isXmlText(QStringView text);
 
 struct XmlAttribute {
     QString name;
@@ -97,8 +103,10 @@ public:
     bool parse(QStringView text);
     // Clears `out`, then writes U+FEFF and the root element at indentation 0: one element
     // per line, each line ending in CR LF, children indented by indentStep spaces, an
-    // element without text and children in the "<NAME />" form.
-    void serialize(QString& out) const;
+    // element without text and children in the "<NAME />" form. Returns false, with `out`
+    // empty, when a name, attribute or text of the tree is not isXmlText.
+    bool serialize(QString& out) const;
+    // As above; empty on failure.
     QString serialize() const;
 
 private:

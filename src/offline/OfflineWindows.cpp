@@ -26,9 +26,9 @@ QString withoutTrailingSlash(QString path)
     return path;
 }
 
-const QString kKernelFile = QStringLiteral("/System32/Kernel32.dll");
-const QString kSoftwareHive = QStringLiteral("/System32/config/SOFTWARE");
-const QString kSystemHive = QStringLiteral("/System32/config/SYSTEM");
+const QString kKernelFile = QStringLiteral("System32/Kernel32.dll");
+const QString kSoftwareHive = QStringLiteral("System32/config/SOFTWARE");
+const QString kSystemHive = QStringLiteral("System32/config/SYSTEM");
 
 // Whether the folder that `copyPath` is written to lies inside the captured folder once
 // symbolic links are followed. A hostile tree (a config folder that links elsewhere) must not
@@ -42,11 +42,6 @@ bool insideCapturedFolder(const QString& capturedFolder, const QString& copyPath
     if (!base.endsWith(u'/'))
         base += u'/';
     return folder.startsWith(base);
-}
-
-bool hasWildcard(const QString& name)
-{
-    return name.contains(u'*') || name.contains(u'?');
 }
 
 // Undoes whatever the run has done so far when it goes out of scope: unloads the keys it
@@ -82,68 +77,80 @@ private:
     const OfflineHive& system_;
 };
 
-} // namespace
-
-QString ResolvePathCase(const QString& path)
+// The entries of `folder` named `name` without regard to letter case, in a fixed order: the
+// exact name first when it is present, then the others in byte order (the platform's search
+// lists a folder in that order). A listed entry counts as present even when its attributes
+// cannot be read.
+QStringList caseVariants(const QString& folder, const QString& name)
 {
-    if (path.isEmpty() || GetFileAttributesW(wide(path)) != INVALID_FILE_ATTRIBUTES)
-        return path;
-    const QStringList parts = path.split(u'/');
-    QString current = parts.front(); // empty for an absolute path
-    for (qsizetype i = 1; i < parts.size(); ++i) {
-        const QString& part = parts[i];
-        const QString exact = current + u'/' + part;
-        if (part.isEmpty() || GetFileAttributesW(wide(exact)) != INVALID_FILE_ATTRIBUTES ||
-            hasWildcard(part)) {
-            current = exact;
-            continue;
-        }
-        // The directory search matches the last component without letter case.
-        WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileW(wide(exact), &found);
-        if (search == INVALID_HANDLE_VALUE)
-            return path;
+    QStringList others;
+    bool exactPresent = GetFileAttributesW(wide(folder + u'/' + name)) != INVALID_FILE_ATTRIBUTES;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(wide(folder + QStringLiteral("/*")), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const QString entry = QString::fromUtf16(found.cFileName);
+            if (entry == name)
+                exactPresent = true;
+            else if (entry.compare(name, Qt::CaseInsensitive) == 0)
+                others.append(entry);
+        } while (FindNextFileW(search, &found));
         FindClose(search);
-        current += u'/' + QString::fromUtf16(found.cFileName);
     }
-    return current;
+    if (exactPresent)
+        others.prepend(name);
+    return others;
 }
 
-DWORD GetPathAttributes(const QString& path)
+// parts[index], parts[index + 1], ... below `folder`, depth first over the letter-case
+// variants of each component; empty when no variant leads to an existing entry.
+QString findVariant(const QString& folder, const QStringList& parts, qsizetype index)
 {
-    const DWORD attributes = GetFileAttributesW(wide(path));
-    if (attributes != INVALID_FILE_ATTRIBUTES)
-        return attributes;
-    WIN32_FIND_DATAW found;
-    if (!hasWildcard(path.section(u'/', -1))) {
-        HANDLE search = FindFirstFileW(wide(path), &found);
-        if (search != INVALID_HANDLE_VALUE) {
-            FindClose(search);
-            return found.dwFileAttributes;
-        }
+    if (index == parts.size())
+        return folder;
+    // The exact name is tried without listing the folder: System32 holds thousands of entries.
+    const QString exact = folder + u'/' + parts[index];
+    const bool exactPresent = GetFileAttributesW(wide(exact)) != INVALID_FILE_ATTRIBUTES;
+    if (exactPresent) {
+        QString found = findVariant(exact, parts, index + 1);
+        if (!found.isEmpty())
+            return found;
     }
-    const QString resolved = ResolvePathCase(path);
-    if (resolved == path)
-        return INVALID_FILE_ATTRIBUTES;
-    return GetFileAttributesW(wide(resolved));
+    for (const QString& variant : caseVariants(folder, parts[index])) {
+        if (exactPresent && variant == parts[index])
+            continue;
+        QString found = findVariant(folder + u'/' + variant, parts, index + 1);
+        if (!found.isEmpty())
+            return found;
+    }
+    return {};
+}
+
+} // namespace
+
+QString ResolvePathCase(const QString& base, const QString& relative)
+{
+    return findVariant(withoutTrailingSlash(base), relative.split(u'/', Qt::SkipEmptyParts), 0);
 }
 
 bool IsSystemRoot(const QString& candidate)
 {
     const QString root = withoutTrailingSlash(candidate);
-    return GetPathAttributes(root + kSoftwareHive) != INVALID_FILE_ATTRIBUTES &&
-           GetPathAttributes(root + kSystemHive) != INVALID_FILE_ATTRIBUTES &&
-           GetPathAttributes(root + kKernelFile) != INVALID_FILE_ATTRIBUTES;
+    return !ResolvePathCase(root, kSoftwareHive).isEmpty() &&
+           !ResolvePathCase(root, kSystemHive).isEmpty() &&
+           !ResolvePathCase(root, kKernelFile).isEmpty();
 }
 
 bool FindSystemRoot(const QString& capturedFolder, QString& root)
 {
     const QString folder = withoutTrailingSlash(capturedFolder);
-    for (const char* name : {"/WINDOWS", "/WINNT", "/I386", "/AMD64", "/IA64"}) {
-        root = folder + QLatin1String(name);
-        if (IsSystemRoot(root)) {
-            root = ResolvePathCase(root);
-            return true;
+    for (const char* name : {"WINDOWS", "WINNT", "I386", "AMD64", "IA64"}) {
+        root = folder + u'/' + QLatin1String(name);
+        for (const QString& variant : caseVariants(folder, QLatin1String(name))) {
+            if (IsSystemRoot(folder + u'/' + variant)) {
+                root = folder + u'/' + variant;
+                return true;
+            }
         }
     }
     return false;
@@ -198,9 +205,11 @@ void DetectOfflineWindows(HANDLE image, const XmlErrorReport& onXmlError,
     QString root;
     if (!FindSystemRoot(capturedFolder, root))
         return;
-    const QString kernelPath = ResolvePathCase(root + kKernelFile);
-    OfflineHive software{ResolvePathCase(root + kSoftwareHive), {}, QStringLiteral("OFL_SOFTWARE")};
-    OfflineHive system{ResolvePathCase(root + kSystemHive), {}, QStringLiteral("OFL_SYSTEM")};
+    const QString kernelPath = ResolvePathCase(root, kKernelFile);
+    OfflineHive software{ResolvePathCase(root, kSoftwareHive), {}, QStringLiteral("OFL_SOFTWARE")};
+    OfflineHive system{ResolvePathCase(root, kSystemHive), {}, QStringLiteral("OFL_SYSTEM")};
+    if (kernelPath.isEmpty() || software.sourcePath.isEmpty() || system.sourcePath.isEmpty())
+        return; // gone since the folder was found
 
     if (!EnablePrivilege(QStringLiteral("SeBackupPrivilege")) ||
         !EnablePrivilege(QStringLiteral("SeRestorePrivilege")))

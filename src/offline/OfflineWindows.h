@@ -16,9 +16,10 @@
 //
 // Letter case: Linux file systems tell "Windows/System32/kernel32.dll" and
 // "WINDOWS/System32/Kernel32.dll" apart, Windows does not. Every file lookup of detection
-// (candidate folders, hive files, the kernel file) takes the exact name when it exists and
-// otherwise the entry that matches without letter case (the first in byte order when
-// several do). Paths use '/'.
+// (candidate folders, hive files, the kernel file) tries, for each path component, every
+// entry whose name matches without letter case, in a fixed order: the exact name first,
+// then the others in byte order; a variant that does not lead to the whole path is left
+// for the next one. Paths use '/'.
 //
 // Runs on the capture's worker thread. Not reentrant: the registry key names are fixed, so
 // a second run at the same time cannot load its hives and ends without a WINDOWS element.
@@ -70,19 +71,18 @@ void DetectOfflineWindows(HANDLE image, const XmlErrorReport& onXmlError,
                           const QString& capturedFolder);
 
 // Tries <folder>/WINDOWS, /WINNT, /I386, /AMD64, /IA64 in this order (one trailing '/' of
-// the folder removed first); the first that IsSystemRoot accepts is put in `root` as found
-// on disk. The folder itself is never a candidate.
+// the folder removed first), each in every letter-case variant present before the next
+// name; the first that IsSystemRoot accepts is put in `root` as found on disk. The folder
+// itself is never a candidate.
 bool FindSystemRoot(const QString& capturedFolder, QString& root);
 // True when <candidate>/System32/config/SOFTWARE, .../config/SYSTEM and
-// .../System32/Kernel32.dll all exist (of any kind: a folder named Kernel32.dll counts).
+// .../System32/Kernel32.dll all exist (of any kind: a folder named Kernel32.dll counts),
+// each looked up in every letter-case variant below the candidate.
 bool IsSystemRoot(const QString& candidate);
-// The file attributes of `path`, INVALID_FILE_ATTRIBUTES when it cannot be found: the exact
-// name first, then a directory search of its last component, then the path matched without
-// letter case component by component.
-DWORD GetPathAttributes(const QString& path);
-// `path` as it exists on disk: each component taken exactly when it exists, else the entry
-// of its folder that matches without letter case. The path unchanged when no match exists.
-QString ResolvePathCase(const QString& path);
+// `relative` ('/'-separated) below `base` as it exists on disk: `base` as it is, each
+// component of `relative` in its letter-case variants (exact name first, then byte order),
+// depth first. Empty when no variant of the whole path exists.
+QString ResolvePathCase(const QString& base, const QString& relative);
 // Enables a privilege in the process's token; true only when it is now enabled.
 bool EnablePrivilege(const QString& privilegeName);
 // The text of a value below HKEY_LOCAL_MACHINE (`subKeyPath` starts with the loaded key
@@ -92,7 +92,8 @@ void ReadRegistryString(const QString& subKeyPath, const QString& valueName, QSt
 
 // Fills the descriptor while OFL_SOFTWARE and OFL_SYSTEM are loaded. What cannot be read
 // stays empty (arch then "0"; the version fields "0" when Kernel32.dll has a version
-// resource without fixed file information).
+// resource without fixed file information). A text holding a character XML 1.0 cannot
+// carry (isXmlText) counts as unreadable and stays empty too.
 void ReadWindowsDescriptor(WindowsDescriptor& descriptor, const QString& kernelPath);
 // The installed user-interface languages (MUI\UILanguages of ControlSet001) and the one
 // whose LCID equals InstallLanguage read as hexadecimal; an InstallLanguage that is missing

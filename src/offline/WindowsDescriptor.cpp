@@ -217,6 +217,19 @@ void ReadWindowsDescriptor(WindowsDescriptor& descriptor, const QString& kernelP
     if (descriptor.systemRoot.size() > 3)
         descriptor.systemRoot.remove(0, 3); // drive letter, colon, backslash
     descriptor.systemRoot = upperCased(descriptor.systemRoot);
+
+    // A value holding a character XML cannot carry (a DWORD read as text gives a control
+    // character) could not be stored in the image information; it counts as unreadable.
+    for (QString* field :
+         {&descriptor.editionId, &descriptor.productName, &descriptor.hal, &descriptor.productType,
+          &descriptor.productSuite, &descriptor.defaultLanguage, &descriptor.systemRoot}) {
+        if (!isXmlText(*field))
+            field->clear();
+    }
+    for (LanguageEntry& entry : descriptor.languages) {
+        if (!isXmlText(entry.languageName))
+            entry.languageName.clear();
+    }
 }
 
 void WriteWindowsElement(const XmlErrorReport& onXmlError, HANDLE image,

@@ -10,6 +10,10 @@
 #include <QStringEncoder>
 #include <QTemporaryDir>
 
+#include <chrono>
+#include <future>
+
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +38,9 @@ const std::vector<QString> kDefaultExclusions = {
 const std::vector<QString> kDefaultCompression = {
     u"*.MP3"_qs, u"*.ZIP"_qs, u"*.CAB"_qs, u"*.RAR"_qs, u"*.7Z"_qs, u"*.PNF"_qs, u"*.WIM"_qs,
 };
+
+// 9 × 4095 two-byte characters, then a pattern on the same line (no line feed).
+const QByteArray kLongUtf8Line = QString(9 * 4095, u'é').toUtf8() + "\\x.txt";
 
 std::vector<QString> plus(std::vector<QString> list, std::initializer_list<QString> more)
 {
@@ -100,8 +107,6 @@ TEST_F(ConfigFileTest, UnreadableNamedFileFailsAndLeavesTheDefaults)
     // An earlier capture's patterns must not survive a failed load.
     ASSERT_TRUE(loadBytes("[ExclusionList]\n\\Stale\n[ExclusionException]\n\\x\n").ok);
 
-    const QString fifo = dir.filePath(QStringLiteral("fifo"));
-    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     const struct {
         QString path;
         DWORD error;
@@ -109,8 +114,6 @@ TEST_F(ConfigFileTest, UnreadableNamedFileFailsAndLeavesTheDefaults)
         {dir.filePath(QStringLiteral("missing.ini")), ERROR_FILE_NOT_FOUND},
         {dir.filePath(QStringLiteral("no/such/dir.ini")), ERROR_FILE_NOT_FOUND},
         {dir.path(), ERROR_ACCESS_DENIED},
-        {fifo, ERROR_NOT_SUPPORTED}, // must not wait for a writer
-        {QStringLiteral("/dev/zero"), ERROR_NOT_SUPPORTED},
     };
     for (const auto& c : cases) {
         const ConfigLoadResult result = config.load(c.path, QString(), missingDefault());
@@ -121,6 +124,42 @@ TEST_F(ConfigFileTest, UnreadableNamedFileFailsAndLeavesTheDefaults)
         EXPECT_EQ(patterns(config.compressionExclusionList), kDefaultCompression);
         EXPECT_TRUE(config.exclusionExceptions.empty());
     }
+}
+
+// What opens is read, whatever its kind, and nothing waits for a writer: /dev/null and a
+// FIFO without a writer give no lines, a FIFO gives what its writer has put in so far, and
+// an endless device is read only so far.
+TEST_F(ConfigFileTest, ReadableFilesThatAreNotRegularAreRead)
+{
+    const QString fifo = dir.filePath(QStringLiteral("fifo"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    // Loads on another thread; should the open or a read wait, the FIFO is given a writer
+    // that goes away again, which ends the wait, and the test fails instead of hanging.
+    const auto loadWithin = [&](const QString& path) {
+        auto loading = std::async(std::launch::async,
+                                  [&] { return config.load(path, QString(), missingDefault()); });
+        if (loading.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+            ADD_FAILURE() << "waited on " << path.toStdString();
+            ::close(::open(QFile::encodeName(fifo).constData(), O_RDWR | O_NONBLOCK));
+        }
+        return loading.get();
+    };
+    for (const QString& path : {u"/dev/null"_qs, fifo, u"/dev/zero"_qs}) {
+        const ConfigLoadResult result = loadWithin(path);
+        EXPECT_TRUE(result.ok) << path.toStdString();
+        EXPECT_EQ(result.filePath, path);
+        EXPECT_EQ(patterns(config.exclusionList), kDefaultExclusions) << path.toStdString();
+    }
+
+    // The writer stays connected: the text it wrote is read, then reading ends at once.
+    const int writer = ::open(QFile::encodeName(fifo).constData(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(writer, 0);
+    const QByteArray text = "[ExclusionList]\n\\Temp\n";
+    ASSERT_EQ(::write(writer, text.constData(), size_t(text.size())), text.size());
+    const ConfigLoadResult result = loadWithin(fifo);
+    ::close(writer);
+    EXPECT_TRUE(result.ok);
+    EXPECT_EQ(patterns(config.exclusionList), plus(kDefaultExclusions, {u"\\TEMP"_qs}));
 }
 
 TEST_F(ConfigFileTest, FileWithoutReadPermissionFails)
@@ -187,6 +226,21 @@ TEST_F(ConfigFileTest, LongLinesAreTakenAsSeveralAndZeroCharactersEndALine)
     EXPECT_EQ(config.exclusionList[12].pattern, u"KEPT"_qs);
 }
 
+// A long UTF-8 line is decoded in pieces, never cut inside a character where a 64 KiB read
+// ends: 9 × 4095 two-byte characters and a pattern after them on the same line give ten
+// lines (equal ones are all kept: only the letters A to Z are compared without case).
+TEST_F(ConfigFileTest, LongUtf8LinesAreNeverCutInsideACharacter)
+{
+    for (const QByteArray head : {"[ExclusionList]\r\n", "[ExclusionList]\n"}) {
+        SCOPED_TRACE(head.size());
+        ASSERT_TRUE(loadBytes(head + kLongUtf8Line + "\ntail\n").ok);
+        const std::vector<QString> loaded = patterns(config.exclusionList);
+        EXPECT_EQ(QStringList(loaded.begin() + 10, loaded.end()),
+                  QStringList(9, QString(4095, u'É')) << u"\\X.TXT"_qs << u"TAIL"_qs);
+        EXPECT_TRUE(config.isExcluded(u"/x.txt"));
+    }
+}
+
 // The same configuration in each encoding the reader understands.
 TEST_F(ConfigFileTest, EncodingsAreRecognisedAndDecoded)
 {
@@ -239,17 +293,33 @@ TEST(ConfigLineReader, ChunkBoundariesDoNotChangeTheLines)
     const QString text = QStringLiteral("[ExclusionList]\nПапка\\файл\n\U0001F600.txt\nlast");
     QStringEncoder utf8(QStringEncoder::Utf8, QStringEncoder::Flag::WriteBom);
     QStringEncoder utf16(QStringEncoder::Utf16BE, QStringEncoder::Flag::WriteBom);
-    for (const QByteArray& bytes :
-         {QByteArray(utf8.encode(text)), QByteArray(utf16.encode(text))}) {
-        for (qsizetype chunk : {qsizetype(1), qsizetype(2), qsizetype(3), bytes.size()}) {
+    const QStringList longLines = QStringList(QStringLiteral("[ExclusionList]\r"))
+                                  << QStringList(9, QString(4095, u'é')) << u"\\x.txt"_qs;
+    // A long 8-bit line stays 8-bit to its end, also where a later piece would pass as UTF-8.
+    const QByteArray eightBit = ("\xC4" + QByteArray(5000, 'a') + "\xC3\x84").repeated(4);
+    QStringList eightBitLines{u"x"_qs};
+    for (qsizetype i = 0; i < eightBit.size(); i += 4095)
+        eightBitLines << QString::fromLatin1(eightBit.mid(i, 4095));
+    const struct {
+        QByteArray bytes;
+        QStringList lines;
+    } cases[] = {
+        {utf8.encode(text), text.split(u'\n')},
+        {utf16.encode(text), text.split(u'\n')},
+        {"[ExclusionList]\r\n" + kLongUtf8Line, longLines}, // no mark: line by line
+        {"x\n" + eightBit, eightBitLines},
+    };
+    for (const auto& c : cases) {
+        for (qsizetype chunk : {qsizetype(1), qsizetype(2), qsizetype(3), qsizetype(4097),
+                                qsizetype(65536), c.bytes.size()}) {
             ConfigLineReader reader;
             QStringList lines;
             const auto collect = [&lines](QStringView line) { lines.append(line.toString()); };
-            for (qsizetype i = 0; i < bytes.size(); i += chunk)
-                reader.feed(QByteArrayView(bytes).sliced(i, qMin(chunk, bytes.size() - i)),
+            for (qsizetype i = 0; i < c.bytes.size(); i += chunk)
+                reader.feed(QByteArrayView(c.bytes).sliced(i, qMin(chunk, c.bytes.size() - i)),
                             collect);
             reader.finish(collect);
-            EXPECT_EQ(lines, text.split(u'\n')) << "chunk " << chunk;
+            EXPECT_EQ(lines, c.lines) << "chunk " << chunk;
         }
     }
 }

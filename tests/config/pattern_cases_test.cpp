@@ -71,6 +71,8 @@ TEST_P(PatternCase, GivesEveryVerdict)
             name.toStdString() + ".case:" + std::to_string(lineNumber) + " " + line.toStdString();
         if (verdict == "root") {
             config.setVolumeRoot(path);
+        } else if (verdict == "source") {
+            config.setCaptureSource(path);
         } else if (verdict == "excluded" || verdict == "taken") {
             EXPECT_EQ(config.isExcluded(path), verdict == "excluded") << where;
             ++checked;

@@ -301,4 +301,49 @@ TEST(XmlTree, ValuesSurviveARoundTrip)
     }
 }
 
+// XML 1.0 cannot carry control characters other than TAB, LF and CR, U+FFFE, U+FFFF or a
+// lone surrogate, not even as references: a tree holding one, in a text, an attribute or a
+// name, is not serialized at all. Every other character is written as it is.
+TEST(XmlTree, CharactersXmlCannotCarryAreNeverSerialized)
+{
+    const auto text = [](std::initializer_list<char16_t> units) {
+        return QString(reinterpret_cast<const QChar*>(units.begin()), qsizetype(units.size()));
+    };
+    const struct {
+        QString value;
+        bool carried;
+    } cases[] = {
+        {text({'W', 'i', 'n', 0x1B, 'N', 'T'}), false},
+        {text({0x01}), false},
+        {text({'a', 0x00}), false},
+        {text({'a', 0xFFFE}), false},
+        {text({0xFFFF}), false},
+        {text({'x', 0xD800}), false},
+        {text({0xDC00, 'y'}), false},
+        {text({0xDC00, 0xD800}), false}, // a pair in the wrong order
+        {text({0xD83D, 0xDE00, 0xFFFD, 0x7F, 0x85, '\t', '\n', '\r', 'a'}), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value.toUtf8().toHex().toStdString());
+        EXPECT_EQ(isXmlText(c.value), c.carried);
+        for (int place = 0; place < 4; ++place) {
+            XmlDocument document;
+            ASSERT_TRUE(document.parse(u"<IMAGE><NAME>x</NAME><FLAGS/></IMAGE>"));
+            XmlNode& root = document.root();
+            if (place == 0)
+                root.findChild(u"NAME")->setText(c.value);
+            else if (place == 1)
+                root.findChild(u"FLAGS")->setAttribute(QStringLiteral("a"), c.value);
+            else if (place == 2)
+                root.setAttribute(u"a"_qs + c.value, QStringLiteral("v"));
+            else
+                root.appendChild(std::make_unique<XmlNode>(u"E"_qs + c.value));
+            QString out = QStringLiteral("stale");
+            EXPECT_EQ(document.serialize(out), c.carried) << "place " << place;
+            EXPECT_EQ(out.isEmpty(), !c.carried) << "place " << place;
+            EXPECT_EQ(out.contains(c.value), c.carried) << "place " << place;
+        }
+    }
+}
+
 } // namespace

@@ -144,6 +144,62 @@ TEST(ReadWindowsDescriptor, ArchitectureEditionAndSystemRoot)
     });
 }
 
+// A value holding a character XML 1.0 cannot carry would make the image information
+// unwritable: it counts as unreadable and its field stays empty. Others stay as they are.
+TEST(ReadWindowsDescriptor, ValuesXmlCannotCarryCountAsUnreadable)
+{
+    const QString currentVersion = QStringLiteral("Microsoft\\Windows NT\\CurrentVersion");
+    const QString options = QStringLiteral("ControlSet001\\Control\\ProductOptions");
+    const QByteArray dwordOne("\x01\0\0\0", 4);
+    const auto text = [](std::initializer_list<char16_t> units) {
+        return QString(reinterpret_cast<const QChar*>(units.begin()), qsizetype(units.size()));
+    };
+    const auto field = [](const char* what, Installation::RawValue value,
+                          QString WindowsDescriptor::*member, QString expected) {
+        return FieldCase{
+            what, [value](Installation& i) { i.rawValues.push_back(value); },
+            [member, expected](const WindowsDescriptor& d) { EXPECT_EQ(d.*member, expected); }};
+    };
+    using D = WindowsDescriptor;
+    runCases({
+        field("EditionID a DWORD of 1", {"SOFTWARE", currentVersion, "EditionID", 4, dwordOne},
+              &D::editionId, ""),
+        field("ProductType a DWORD of 1", {"SYSTEM", options, "ProductType", 4, dwordOne},
+              &D::productType, ""),
+        field("ProductType with ESC",
+              {"SYSTEM", options, "ProductType", 1, hivefix::utf16Bytes(text({'W', 0x1B, 'N'}))},
+              &D::productType, ""),
+        field("ProductSuite with a lone surrogate",
+              {"SYSTEM", options, "ProductSuite", 7,
+               hivefix::utf16Bytes(text({'T', 0xD800, 'S'}), 2)},
+              &D::productSuite, ""),
+        field("HardwareID with U+FFFF",
+              {"SYSTEM", "ControlSet001\\Enum\\Root\\ACPI_HAL\\0000", "HardwareID", 7,
+               hivefix::utf16Bytes(text({'a', 0xFFFF}), 2)},
+              &D::hal, ""),
+        field("SystemRoot with U+FFFE",
+              {"SOFTWARE", currentVersion, "SystemRoot", 1,
+               hivefix::utf16Bytes(text({'C', ':', '\\', 'W', 0xFFFE}))},
+              &D::systemRoot, ""),
+        field("TAB, a surrogate pair and U+FFFD are carried",
+              {"SYSTEM", options, "ProductType", 1,
+               hivefix::utf16Bytes(text({'W', '\t', 0xD83D, 0xDE00, 0xFFFD}))},
+              &D::productType, text({'W', '\t', 0xD83D, 0xDE00, 0xFFFD})),
+        {"a language name with a control character",
+         [text](Installation& i) {
+             i.languages = {{text({'e', 'n', 0x01}), 0x409}, {"zh-CN", 0x804}};
+             i.installLanguage = "0409";
+         },
+         [](const WindowsDescriptor& d) {
+             ASSERT_EQ(d.languages.size(), 2u);
+             EXPECT_EQ(d.languages[0].languageName, "");
+             EXPECT_EQ(d.languages[0].lcid, 0x409u);
+             EXPECT_EQ(d.languages[1].languageName, "zh-CN");
+             EXPECT_EQ(d.defaultLanguage, "");
+         }},
+    });
+}
+
 TEST(ReadLanguages, DefaultFromTheInstallLanguage)
 {
     auto install = [](std::optional<QString> value, const char* expected) {

@@ -10,6 +10,7 @@
 #include "platform/Privileges.h"
 #include "platform/Registry.h"
 
+#include "support/HiveFixture.h"
 #include "support/OfflineTree.h"
 #include "support/TempDir.h"
 #include "support/WimFixtures.h"
@@ -226,6 +227,47 @@ TEST_F(DetectTest, ElementsTheImageAlreadyHasStay)
         }
         EXPECT_EQ(wimfix::imageProperty(wimPath, 1, "WINDOWS/ARCH"), c.arch);
     }
+}
+
+// Values XML cannot carry (a DWORD read as text, a control character) are left empty; the
+// WINDOWS element is still written and reaches the file.
+TEST_F(DetectTest, ValuesXmlCannotCarryLeaveTheirElementsEmpty)
+{
+    offlinefix::Installation installation;
+    const QByteArray dwordOne("\x01\0\0\0", 4);
+    installation.rawValues = {
+        {"SOFTWARE", "Microsoft\\Windows NT\\CurrentVersion", "EditionID", 4, dwordOne},
+        {"SYSTEM", "ControlSet001\\Control\\ProductOptions", "ProductType", 1,
+         hivefix::utf16Bytes(QStringLiteral("Win") + QChar(0x1B) + QStringLiteral("NT"))},
+    };
+    offlinefix::buildOfflineTree(source, installation);
+    capture(source);
+    const Result r = detect(source);
+    ASSERT_TRUE(r.xml);
+    EXPECT_TRUE(r.committed);
+    EXPECT_EQ(r.xml->root().findChild(u"FLAGS"), nullptr) << "no edition, no FLAGS";
+    const XmlNode* windows = r.xml->root().findChild(u"WINDOWS");
+    ASSERT_NE(windows, nullptr);
+    EXPECT_EQ(childText(windows, "PRODUCTTYPE"), "");
+    EXPECT_EQ(childText(windows, "HAL"), "acpiapic_up");
+    EXPECT_EQ(wimfix::imageProperty(wimPath, 1, "WINDOWS/ARCH"), "9");
+    EXPECT_EQ(wimfix::imageProperty(wimPath, 1, "WINDOWS/PRODUCTSUITE"), "Terminal Server");
+    EXPECT_TRUE(wimfix::imageProperty(wimPath, 1, "FLAGS").isNull());
+    expectNoCopies(config());
+}
+
+// A folder WINDOWS holding only a kernel file beside the complete Windows: the exact name is
+// tried first and fails, then the other spelling describes the installation.
+TEST_F(DetectTest, EveryLetterCaseOfTheSystemFolderIsTried)
+{
+    offlinefix::buildOfflineTree(source);
+    dir.write("src/WINDOWS/System32/Kernel32.dll", "MZ");
+    capture(source);
+    const Result r = detect(source);
+    ASSERT_TRUE(r.xml);
+    EXPECT_EQ(childText(r.xml->root().findChild(u"WINDOWS"), "VERSION/BUILD"), "3");
+    EXPECT_EQ(wimfix::imageProperty(wimPath, 1, "FLAGS"), "ULTIMATE");
+    expectNoCopies(config());
 }
 
 TEST_F(DetectTest, NoInstallationNoLanguagesNoVersion)

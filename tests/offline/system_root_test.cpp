@@ -94,6 +94,21 @@ TEST(FindSystemRoot, CandidatesAndTheirFiles)
         {"letter case as a real installation spells it",
          [](const TempDir& d) { makeSystemFolder(d, "src/Windows", {}, "System32/kernel32.dll"); },
          "src", "src/Windows"},
+        {"an incomplete WINDOWS beside a complete Windows",
+         [](const TempDir& d) {
+             d.write("src/WINDOWS/System32/Kernel32.dll", {});
+             makeSystemFolder(d, "src/Windows");
+             makeSystemFolder(d, "src/WINNT");
+         },
+         "src", "src/Windows"},
+        {"the three files in different spellings of System32",
+         [](const TempDir& d) {
+             d.write("src/WINDOWS/System32/Kernel32.dll", {});
+             d.write("src/WINDOWS/SYSTEM32/config/SOFTWARE", {});
+             d.write("src/WINDOWS/system32/CONFIG/SYSTEM", {});
+             d.write("src/WINDOWS/system32/config/software", {});
+         },
+         "src", "src/WINDOWS"},
         {"every component in another case",
          [](const TempDir& d) {
              d.write("src/winnt/SYSTEM32/Config/software", {});
@@ -125,35 +140,42 @@ TEST(FindSystemRoot, AFolderThatIsTheDriveRoot)
     }
 }
 
-TEST(PathLookup, ExactNamesFirstThenWithoutLetterCase)
+TEST(PathLookup, EveryLetterCaseVariantExactFirstThenByteOrder)
 {
     TempDir dir;
     dir.write("Windows/System32/kernel32.dll", "MZ");
     dir.write("Windows/System32/config/SOFTWARE", "regf");
-    // Both spellings of one folder: the exact one wins.
+    // Several spellings of one folder, each holding a different file.
     dir.write("Both/windows/a", "lower");
     dir.write("Both/WINDOWS/b", "upper");
+    dir.write("Both/Windows/c", "mixed");
+    dir.write("Both/wINDOWS/b", "odd");
+    dir.mkdir("Both/WINDOWS/Kernel32.dll");
 
-    EXPECT_EQ(ResolvePathCase(dir.file("WINDOWS/SYSTEM32/Kernel32.dll")),
-              dir.file("Windows/System32/kernel32.dll"));
-    EXPECT_EQ(ResolvePathCase(dir.file("Windows/System32/config/SOFTWARE")),
-              dir.file("Windows/System32/config/SOFTWARE"));
-    EXPECT_EQ(ResolvePathCase(dir.file("Both/WINDOWS")), dir.file("Both/WINDOWS"));
-    EXPECT_EQ(ResolvePathCase(dir.file("Both/windows")), dir.file("Both/windows"));
-    EXPECT_EQ(ResolvePathCase(dir.file("Both/Windows")), dir.file("Both/WINDOWS"))
-        << "several matches: the first in byte order";
-    EXPECT_EQ(ResolvePathCase(dir.file("Windows/System32/user32.dll")),
-              dir.file("Windows/System32/user32.dll"))
-        << "no match: the path comes back unchanged";
-
-    EXPECT_EQ(GetPathAttributes(dir.file("Windows/System32/kernel32.dll")), FILE_ATTRIBUTE_NORMAL);
-    EXPECT_EQ(GetPathAttributes(dir.file("Windows/System32/Kernel32.dll")), FILE_ATTRIBUTE_NORMAL);
-    EXPECT_EQ(GetPathAttributes(dir.file("WINDOWS/SYSTEM32/CONFIG/software")),
-              FILE_ATTRIBUTE_NORMAL);
-    EXPECT_EQ(GetPathAttributes(dir.file("WINDOWS/SYSTEM32")), FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_EQ(GetPathAttributes(dir.file("Windows/System32/config/SAM")), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(GetPathAttributes(dir.file("Windows/System32/*.dll")), INVALID_FILE_ATTRIBUTES)
-        << "a wildcard in a fixed name is not a search";
+    const QString base = dir.file("");
+    const struct {
+        const char* relative;
+        const char* expected; // nullptr: not found
+    } cases[] = {
+        {"WINDOWS/SYSTEM32/Kernel32.dll", "Windows/System32/kernel32.dll"},
+        {"Windows/System32/config/SOFTWARE", "Windows/System32/config/SOFTWARE"},
+        {"WINDOWS/SYSTEM32", "Windows/System32"},
+        {"Windows/System32/config/SAM", nullptr},
+        {"Windows/System32/*.dll", nullptr},  // a wildcard in a fixed name is not a search
+        {"Both/WINDOWS", "Both/WINDOWS"},     // the exact name first
+        {"Both/windows/b", "Both/WINDOWS/b"}, // then the others in byte order
+        {"Both/WINDOWS/a", "Both/windows/a"}, // an exact folder without it is left
+        {"Both/windows/c", "Both/Windows/c"},
+        {"Both/Windows/KERNEL32.DLL", "Both/WINDOWS/Kernel32.dll"}, // a folder counts too
+        {"Both/windows/d", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.relative);
+        EXPECT_EQ(ResolvePathCase(base, QLatin1String(c.relative)),
+                  c.expected ? dir.file(QLatin1String(c.expected)) : QString());
+    }
+    // The base is taken as it is, never in another letter case.
+    EXPECT_EQ(ResolvePathCase(dir.file("BOTH"), QStringLiteral("windows/a")), QString());
 }
 
 TEST(EnablePrivilege, TheTwoNamesAreGrantedOthersNot)

@@ -173,6 +173,48 @@ TEST_F(CaptureTest, CompressionTextChoosesTheWimCompression)
     }
 }
 
+// The source folder is always captured, also when a pattern matches the folder itself: the
+// patterns decide about the entries the scan meets in it.
+TEST_F(CaptureTest, ASourceFolderThatMatchesAPatternIsStillCaptured)
+{
+    const QString volume = dir.mkdir("vol");
+    TmpfsMount mounted(volume, "size=1m"); // a volume of its own for the built-in patterns
+    const struct {
+        const char* what;
+        const char* config; // nullptr: no configuration file
+        QString source;
+        int files; // FILECOUNT of the image
+    } cases[] = {
+        {"a lone *", "[ExclusionList]\n*\n[ExclusionException]\nkept.txt\n", dir.file("a/src"), 1},
+        {"Temp\\* and a source below a Temp folder", "[ExclusionList]\nTemp\\*\n",
+         dir.file("b/Temp/Sub"), 2},
+        {"the built-in \\$Recycle.Bin\\*", nullptr, volume + "/$Recycle.Bin/S-1-5", 2},
+    };
+    int n = 0;
+    bool skipped = false;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (!c.config && !mounted.ok()) {
+            skipped = true;
+            continue;
+        }
+        dir.write(c.source.mid(dir.path().size() + 1) + "/kept.txt", "kept");
+        dir.write(c.source.mid(dir.path().size() + 1) + "/other.txt", "other");
+        OperationRequest& r = freshRequest();
+        r.captureSource = c.source;
+        r.captureTarget = dir.file(QStringLiteral("s%1.wim").arg(n++));
+        r.captureConfigFile =
+            c.config ? dir.write(QStringLiteral("c%1.ini").arg(n), c.config) : QString();
+        port.clear();
+        ASSERT_TRUE(runOperation(ID_CAPTURE, port));
+        EXPECT_TRUE(hasSuccessLine()) << logText().toStdString();
+        EXPECT_FALSE(logLines().contains("\t正在排除: " + c.source)) << logText().toStdString();
+        EXPECT_EQ(wimfix::imageProperty(r.captureTarget, 1, "FILECOUNT"), QString::number(c.files));
+    }
+    if (skipped)
+        GTEST_SKIP() << "the built-in pattern case: " << mounted.error().toStdString();
+}
+
 TEST_F(CaptureTest, TemporaryFolderFallsBackToTheTargetFolder)
 {
     const QString source = dir.file("src");

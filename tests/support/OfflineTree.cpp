@@ -10,6 +10,18 @@
 
 namespace offlinefix {
 
+namespace {
+
+void writeRawValues(hivefix::HiveWriter& hive, const Installation& i, const QString& which)
+{
+    for (const Installation::RawValue& value : i.rawValues) {
+        if (value.hive == which)
+            hive.setRaw(value.key, value.name, value.type, value.bytes);
+    }
+}
+
+} // namespace
+
 QString Installation::defaultProductName()
 {
     return QStringLiteral("Microsoft® Windows® 操作系统");
@@ -27,6 +39,7 @@ bool writeSoftwareHive(const QString& path, const Installation& i)
     hive.setString(currentVersion, QStringLiteral("ProductName"),
                    QStringLiteral("Windows 7 Ultimate"));
     hive.setString(currentVersion, QStringLiteral("CurrentVersion"), QStringLiteral("6.1"));
+    writeRawValues(hive, i, QStringLiteral("SOFTWARE"));
     return hive.commit();
 }
 
@@ -67,6 +80,7 @@ bool writeSystemHive(const QString& path, const Installation& i)
     hive.addKey(nls);
     if (i.installLanguage)
         hive.setString(nls, QStringLiteral("InstallLanguage"), *i.installLanguage);
+    writeRawValues(hive, i, QStringLiteral("SYSTEM"));
     return hive.commit();
 }
 

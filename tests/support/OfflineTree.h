@@ -40,6 +40,17 @@ struct Installation {
     // kernel32.dll; nullopt: a file without version resource.
     std::optional<pefix::PeSpec> kernel = pefix::kernelSpec(defaultProductName());
 
+    // Values written after all the others, replacing one of the same name: of any type, for
+    // hostile installations (a DWORD where text belongs, control characters).
+    struct RawValue {
+        QString hive; // "SOFTWARE" or "SYSTEM"
+        QString key;  // below the hive's root, e.g. "ControlSet001\\Control\\ProductOptions"
+        QString name;
+        std::uint32_t type = 1;
+        QByteArray bytes;
+    };
+    std::vector<RawValue> rawValues;
+
     static QString defaultProductName();
 };
 
