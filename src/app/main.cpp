@@ -12,6 +12,15 @@
 
 int main(int argc, char** argv)
 {
+    // Help needs no display: it is answered before Qt looks for one.
+    QStringList raw;
+    for (int i = 1; i < argc; ++i)
+        raw << QString::fromLocal8Bit(argv[i]);
+    if (parseCommandLine(raw).help) {
+        std::fputs(qPrintable(usageText()), stdout);
+        return 0;
+    }
+
     // The imaging library is set up once, before any thread exists.
     ImagingGlobalInit();
     QApplication app(argc, argv);
