@@ -55,6 +55,17 @@ bool hasChinese(const QString& text)
                        [](QChar c) { return c.unicode() >= 0x2E80 && c.unicode() <= 0xFFEF; });
 }
 
+// The inserts ("%1", "%2") a text carries, sorted.
+QStringList insertsOf(const QString& text)
+{
+    static const QRegularExpression insert(QStringLiteral("%[1-9][0-9]?"));
+    QStringList found;
+    for (auto it = insert.globalMatch(text); it.hasNext();)
+        found << it.next().captured();
+    found.sort();
+    return found;
+}
+
 // Switches the interface language (texts and translations) for one test.
 class LanguageScope {
 public:
@@ -243,6 +254,7 @@ TEST(Labels, EveryTemplateTextHasItsEnglishText)
             << t.templateName.toStdString() << " " << t.object.toStdString() << " \""
             << t.source.toStdString() << "\" has no English";
         EXPECT_FALSE(hasChinese(english)) << english.toStdString();
+        EXPECT_EQ(insertsOf(english), insertsOf(t.source)) << english.toStdString();
     }
 
     for (LANGID language : {LANGID_CHINESE_SIMPLIFIED, LANGID_ENGLISH_US}) {
