@@ -144,13 +144,39 @@ bool isEnglish(LANGID language)
     return (language & 0x3FF) == (LANGID_ENGLISH_US & 0x3FF);
 }
 
+// The text of `id` in `language`. With fallback, a text that has no English yet is the
+// Chinese one, as the platform falls back to its neutral resources.
 template <std::size_t N>
-const char16_t* findText(const StringEntry (&table)[N], UINT id, LANGID language)
+const char16_t* findText(const StringEntry (&table)[N], UINT id, LANGID language, bool fallback)
 {
-    for (const auto& e : table)
-        if (e.id == id)
-            return isEnglish(language) ? e.english : e.text;
+    for (const auto& e : table) {
+        if (e.id != id)
+            continue;
+        if (!isEnglish(language))
+            return e.text;
+        return e.english ? e.english : fallback ? e.text : nullptr;
+    }
     return nullptr;
+}
+
+int loadString(UINT id, LPWSTR buffer, int cchBufferMax, LANGID language, bool fallback)
+{
+    const char16_t* text = findText(kStringTable, id, language, fallback);
+    if (!text || !buffer) {
+        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+        if (buffer && cchBufferMax > 0)
+            buffer[0] = 0;
+        return 0;
+    }
+    const int len = static_cast<int>(wstrLength(text));
+    if (cchBufferMax == 0) {
+        *reinterpret_cast<const char16_t**>(buffer) = text;
+        return len;
+    }
+    const int n = std::min(len, cchBufferMax - 1);
+    std::copy(text, text + n, buffer);
+    buffer[n] = 0;
+    return n;
 }
 
 // A locale name's language part: "en" of "en_GB.UTF-8@euro".
@@ -511,29 +537,14 @@ void SetProcessUILanguage(LANGID language)
     gProcessLanguage.store(language);
 }
 
-int LoadStringW(HMODULE module, UINT id, LPWSTR buffer, int cchBufferMax)
+int LoadStringW(HMODULE, UINT id, LPWSTR buffer, int cchBufferMax)
 {
-    return LoadStringForLanguageW(module, id, buffer, cchBufferMax, GetProcessUILanguage());
+    return loadString(id, buffer, cchBufferMax, GetProcessUILanguage(), true);
 }
 
 int LoadStringForLanguageW(HMODULE, UINT id, LPWSTR buffer, int cchBufferMax, LANGID language)
 {
-    const char16_t* text = findText(kStringTable, id, language);
-    if (!text || !buffer) {
-        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
-        if (buffer && cchBufferMax > 0)
-            buffer[0] = 0;
-        return 0;
-    }
-    const int len = static_cast<int>(wstrLength(text));
-    if (cchBufferMax == 0) {
-        *reinterpret_cast<const char16_t**>(buffer) = text;
-        return len;
-    }
-    const int n = std::min(len, cchBufferMax - 1);
-    std::copy(text, text + n, buffer);
-    buffer[n] = 0;
-    return n;
+    return loadString(id, buffer, cchBufferMax, language, false);
 }
 
 DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPWSTR buffer,
@@ -544,13 +555,14 @@ DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
         text = static_cast<const char16_t*>(source);
     } else if (flags & FORMAT_MESSAGE_FROM_SYSTEM) {
         LANGID language = static_cast<LANGID>(languageId);
-        if (language == 0 || language == LANG_USER_DEFAULT)
+        const bool fallback = language == 0 || language == LANG_USER_DEFAULT;
+        if (fallback)
             language = GetProcessUILanguage();
         if (!isEnglish(language) && (language & 0x3FF) != (LANGID_CHINESE_SIMPLIFIED & 0x3FF)) {
             SetLastError(ERROR_RESOURCE_LANG_NOT_FOUND);
             return 0;
         }
-        text = findText(kSystemMessages, messageId, language);
+        text = findText(kSystemMessages, messageId, language, fallback);
         if (!text) {
             SetLastError(ERROR_MR_MID_NOT_FOUND);
             return 0;

@@ -52,12 +52,14 @@ void SetProcessUILanguage(LANGID language);
 // ---- string resources --------------------------------------------------------------------
 // The program's own module; resource loads take it as on the platform.
 HMODULE GetModuleHandleW(LPCWSTR name);
-// Copies string `id` of the string table, in the process's interface language, into buffer
-// (cchBufferMax characters including the terminator, text cut to fit). Returns the number of
-// characters copied, 0 when the id is missing. With cchBufferMax == 0, stores a read-only
-// pointer to the text in *buffer (reinterpreted as LPWSTR*) and returns its length.
+// Copies string `id` of the string table, in the process's interface language (the Chinese
+// text when it has no English one yet), into buffer (cchBufferMax characters including the
+// terminator, text cut to fit). Returns the number of characters copied, 0 when the id is
+// missing. With cchBufferMax == 0, stores a read-only pointer to the text in *buffer
+// (reinterpreted as LPWSTR*) and returns its length.
 int LoadStringW(HMODULE module, UINT id, LPWSTR buffer, int cchBufferMax);
-// The same for a given language (English or Chinese, as SetProcessUILanguage reads it).
+// The same for exactly one language (English or Chinese, as SetProcessUILanguage reads it):
+// 0 when the id has no text in that language.
 int LoadStringForLanguageW(HMODULE module, UINT id, LPWSTR buffer, int cchBufferMax,
                            LANGID language);
 
@@ -73,8 +75,9 @@ inline constexpr DWORD LANG_NEUTRAL_DEFAULT = 0;
 
 // Formats a message. Sources: FORMAT_MESSAGE_FROM_STRING (source is the format text) or
 // FORMAT_MESSAGE_FROM_SYSTEM (messageId is a system error code; languageId 0 or
-// LANG_USER_DEFAULT is the process's interface language, an English or Chinese id that
-// language, any other fails with ERROR_RESOURCE_LANG_NOT_FOUND). Inserts: %1..%99, each
+// LANG_USER_DEFAULT is the process's interface language, falling back to the Chinese text
+// when there is no English one; an English or Chinese id is exactly that language; any other
+// fails with ERROR_RESOURCE_LANG_NOT_FOUND). Inserts: %1..%99, each
 // optionally typed as %n!fmt! with a printf conversion (s, d, i, u, x, X, c; flags, width
 // and precision allowed; default s = UTF-16 string). Arguments are an array of DWORD_PTR
 // (FORMAT_MESSAGE_ARGUMENT_ARRAY); a string argument is a LPCWSTR. Escapes: %% %n %r %t %0
