@@ -1,12 +1,17 @@
 #include "app/AppSetup.h"
 
+#include "platform/Kernel.h"
+
 #include <QApplication>
 #include <QFontDatabase>
 #include <QFontMetrics>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
 #include <QStyleFactory>
+#include <QTranslator>
 #include <QWidget>
 
 void setUpApplication()
@@ -29,6 +34,57 @@ void setUpApplication()
         QApplication::setFont(font);
     }
     QApplication::setWindowIcon(appIcon());
+    installTranslations();
+}
+
+namespace {
+
+// Qt's Chinese catalogue names the file types of its file dialog ("Folder", "Drive", "%1 File")
+// under the context QFileDialog, where Qt 6 asks for them under QAbstractFileIconProvider.
+class QtTranslator : public QTranslator {
+public:
+    QString translate(const char* context, const char* source, const char* disambiguation,
+                      int n) const override
+    {
+        if (qstrcmp(context, "QAbstractFileIconProvider") == 0) {
+            const QString moved = QTranslator::translate("QFileDialog", source, disambiguation, n);
+            if (!moved.isEmpty())
+                return moved;
+        }
+        return QTranslator::translate(context, source, disambiguation, n);
+    }
+};
+
+} // namespace
+
+bool installTranslations()
+{
+    // One translator at a time: the program's English catalogue, or Qt's Chinese texts.
+    static QTranslator* installed = nullptr;
+    if (installed) {
+        QCoreApplication::removeTranslator(installed);
+        delete installed;
+        installed = nullptr;
+    }
+    QTranslator* translator = nullptr;
+    bool loaded = false;
+    if (GetProcessUILanguage() == LANGID_ENGLISH_US) {
+        translator = new QTranslator;
+        QLocale::setDefault(QLocale::system());
+        loaded = translator->load(QStringLiteral(":/i18n/pelloric_en.qm"));
+    } else {
+        const QLocale chinese(QLocale::Chinese, QLocale::China);
+        QLocale::setDefault(chinese);
+        translator = new QtTranslator;
+        loaded = translator->load(chinese, QStringLiteral("qtbase"), QStringLiteral("_"),
+                                  QLibraryInfo::path(QLibraryInfo::TranslationsPath));
+    }
+    if (loaded && QCoreApplication::installTranslator(translator)) {
+        installed = translator;
+        return true;
+    }
+    delete translator;
+    return false;
 }
 
 namespace {

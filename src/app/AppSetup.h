@@ -9,9 +9,19 @@
 class QWidget;
 
 // Picks a CJK-capable interface font ("WenQuanYi Micro Hei" when installed, else the first
-// family that has Simplified Chinese glyphs) and the Fusion style. Call once after the
-// QApplication exists.
+// family that has Simplified Chinese glyphs) and the Fusion style, and installs the
+// translations of the interface language. Call once after the QApplication exists.
 void setUpApplication();
+
+// Installs the translations of the process's interface language (GetProcessUILanguage). In
+// English: the English catalogue of the page, dialog and chooser labels, and the system's
+// locale for dates and sizes. In Chinese (every other locale): no catalogue, since the labels
+// are written in Chinese, and Qt's own Chinese texts for its dialogs (file pickers, message
+// box buttons) with the Chinese locale for their dates and sizes. Windows built afterwards
+// speak that language; called by setUpApplication, and again after SetProcessUILanguage.
+// Returns false when a catalogue could not be loaded (the program then shows Qt's English
+// texts in its dialogs, or the source texts of the labels).
+bool installTranslations();
 
 // The program icon (a disc in a box), drawn at 16, 32 and 48 pixels.
 QIcon appIcon();

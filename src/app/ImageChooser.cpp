@@ -7,6 +7,7 @@
 #include "platform/Imaging.h"
 #include "platform/Kernel.h"
 
+#include <QCoreApplication>
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QPushButton>
@@ -111,7 +112,7 @@ ImageChooserDialog::ImageChooserDialog(QWidget* owner, OperationRequest& request
     : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint), request_(request)
 {
     setObjectName(QStringLiteral("imageChooser"));
-    setWindowTitle(QStringLiteral("选择映像"));
+    setWindowTitle(QCoreApplication::translate("ImageChooserDialog", "选择映像"));
     setModal(true);
 
     list_ = new QTreeWidget(this);
@@ -129,7 +130,8 @@ ImageChooserDialog::ImageChooserDialog(QWidget* owner, OperationRequest& request
     for (int column = 0; column < 3; ++column)
         list_->setColumnWidth(column, 70);
 
-    chooseButton_ = new QPushButton(QStringLiteral("选择"), this);
+    chooseButton_ =
+        new QPushButton(QCoreApplication::translate("ImageChooserDialog", "选择"), this);
     chooseButton_->setObjectName(QStringLiteral("c%1").arg(IDC_CHOOSER_SELECT));
     chooseButton_->setAutoDefault(false);
     connect(chooseButton_, &QPushButton::clicked, this, [this] { choose(); });

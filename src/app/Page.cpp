@@ -3,6 +3,7 @@
 #include "app/AppSetup.h"
 #include "app/ImageChooser.h"
 #include "app/MountList.h"
+#include "app/PathDrop.h"
 #include "app/Pickers.h"
 #include "app/ProgressDialog.h"
 #include "app/UpDown.h"
@@ -154,6 +155,30 @@ const PageFields& fieldsOf(int pageIndex)
     }
 }
 
+enum Picker { Folder, WimToSave, WimToOpen, IniToOpen };
+// The "浏览..." buttons: the edit each one fills and the picker it opens.
+struct BrowseTarget {
+    int page;
+    int button;
+    int edit;
+    Picker picker;
+};
+const BrowseTarget kBrowseTargets[] = {
+    {PAGE_CAPTURE, IDC_CAPTURE_BROWSE_SOURCE, IDC_CAPTURE_SOURCE, Folder},
+    {PAGE_CAPTURE, IDC_CAPTURE_BROWSE_TARGET, IDC_CAPTURE_TARGET, WimToSave},
+    {PAGE_CAPTURE, IDC_CAPTURE_BROWSE_TEMP, IDC_CAPTURE_TEMP_FOLDER, Folder},
+    {PAGE_CAPTURE, IDC_CAPTURE_BROWSE_CONFIG, IDC_CAPTURE_CONFIG_FILE, IniToOpen},
+    {PAGE_APPLY, IDC_APPLY_BROWSE_SOURCE, IDC_APPLY_SOURCE, WimToOpen},
+    {PAGE_APPLY, IDC_APPLY_BROWSE_TARGET, IDC_APPLY_TARGET, Folder},
+    {PAGE_INFO, IDC_INFO_BROWSE_SOURCE, IDC_INFO_SOURCE, WimToOpen},
+    {PAGE_MODIFY, IDC_MODIFY_BROWSE_SOURCE, IDC_MODIFY_SOURCE, WimToOpen},
+    {PAGE_MOUNT, IDC_MOUNT_BROWSE_SOURCE, IDC_MOUNT_SOURCE, WimToOpen},
+    {PAGE_MOUNT, IDC_MOUNT_BROWSE_PATH, IDC_MOUNT_PATH, Folder},
+    {PAGE_DELETE, IDC_DELETE_BROWSE_SOURCE, IDC_DELETE_SOURCE, WimToOpen},
+    {PAGE_EXPORT, IDC_EXPORT_BROWSE_SOURCE, IDC_EXPORT_SOURCE, WimToOpen},
+    {PAGE_EXPORT, IDC_EXPORT_BROWSE_TARGET, IDC_EXPORT_TARGET, WimToSave},
+};
+
 QString controlText(QWidget* w)
 {
     if (auto* edit = qobject_cast<QLineEdit*>(w))
@@ -224,6 +249,15 @@ Page::Page(int pageIndex, QWidget* mainWindow, QWidget* parent)
     // limit is 32,767).
     for (QLineEdit* edit : findChildren<QLineEdit*>(Qt::FindDirectChildrenOnly))
         edit->setMaxLength(65535);
+    // A file or folder dropped on a path edit fills it, as its picker would.
+    for (const BrowseTarget& t : kBrowseTargets) {
+        if (t.page != pageIndex)
+            continue;
+        std::function<void()> dropped;
+        if (pageIndex == PAGE_INFO)
+            dropped = [this] { control<QPlainTextEdit>(IDC_INFO_REPORT)->clear(); };
+        acceptPathDrops(control<QLineEdit>(t.edit), dropped);
+    }
     for (const IndexField& f : fieldsOf(pageIndex).indexes) {
         auto* upDown = control<UpDown>(f.upDownId);
         upDown->setBuddy(control<QLineEdit>(f.editId));
@@ -381,29 +415,7 @@ void Page::runPageCommand(int id)
 
 void Page::browse(int buttonId)
 {
-    enum Picker { Folder, WimToSave, WimToOpen, IniToOpen };
-    struct Target {
-        int page;
-        int button;
-        int edit;
-        Picker picker;
-    };
-    static const Target targets[] = {
-        {PAGE_CAPTURE, IDC_CAPTURE_BROWSE_SOURCE, IDC_CAPTURE_SOURCE, Folder},
-        {PAGE_CAPTURE, IDC_CAPTURE_BROWSE_TARGET, IDC_CAPTURE_TARGET, WimToSave},
-        {PAGE_CAPTURE, IDC_CAPTURE_BROWSE_TEMP, IDC_CAPTURE_TEMP_FOLDER, Folder},
-        {PAGE_CAPTURE, IDC_CAPTURE_BROWSE_CONFIG, IDC_CAPTURE_CONFIG_FILE, IniToOpen},
-        {PAGE_APPLY, IDC_APPLY_BROWSE_SOURCE, IDC_APPLY_SOURCE, WimToOpen},
-        {PAGE_APPLY, IDC_APPLY_BROWSE_TARGET, IDC_APPLY_TARGET, Folder},
-        {PAGE_INFO, IDC_INFO_BROWSE_SOURCE, IDC_INFO_SOURCE, WimToOpen},
-        {PAGE_MODIFY, IDC_MODIFY_BROWSE_SOURCE, IDC_MODIFY_SOURCE, WimToOpen},
-        {PAGE_MOUNT, IDC_MOUNT_BROWSE_SOURCE, IDC_MOUNT_SOURCE, WimToOpen},
-        {PAGE_MOUNT, IDC_MOUNT_BROWSE_PATH, IDC_MOUNT_PATH, Folder},
-        {PAGE_DELETE, IDC_DELETE_BROWSE_SOURCE, IDC_DELETE_SOURCE, WimToOpen},
-        {PAGE_EXPORT, IDC_EXPORT_BROWSE_SOURCE, IDC_EXPORT_SOURCE, WimToOpen},
-        {PAGE_EXPORT, IDC_EXPORT_BROWSE_TARGET, IDC_EXPORT_TARGET, WimToSave},
-    };
-    for (const Target& t : targets) {
+    for (const BrowseTarget& t : kBrowseTargets) {
         if (t.page != pageIndex_ || t.button != buttonId)
             continue;
         auto* edit = control<QLineEdit>(t.edit);

@@ -4,6 +4,8 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QHeaderView>
+#include <QTreeView>
 
 namespace {
 
@@ -43,6 +45,16 @@ bool runPicker(QWidget* owner, QString& path, Kind kind)
     }
     if (kind != Kind::Folder && !path.isEmpty())
         dialog.selectFile(path);
+    // Qt sizes the size, type and date columns for short Latin texts; they follow their
+    // contents instead, so a translated type or a long date is shown whole, and the name
+    // column takes the width that is left.
+    if (auto* view = dialog.findChild<QTreeView*>(QStringLiteral("treeView"))) {
+        QHeaderView* header = view->header();
+        header->setStretchLastSection(false);
+        header->setSectionResizeMode(0, QHeaderView::Stretch);
+        for (int column = 1; column < header->count(); ++column)
+            header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    }
 
     if (dialog.exec() != QDialog::Accepted)
         return false;

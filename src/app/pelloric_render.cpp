@@ -1,22 +1,34 @@
-// pelloric-render OUTDIR: draws every page inside the main window, the main window itself
-// and the progress dialog in the middle of a run to PNG files, without a display.
+// pelloric-render [--font-scale F] [--language zh_CN|en] OUTDIR: draws every page inside the
+// main window, the main window itself, the progress dialog in the middle of a run, the image
+// chooser, a file picker and the XML error box to PNG files, without a display. Each
+// language goes into its own folder (OUTDIR/zh_CN, OUTDIR/en); both unless one is named.
+// --font-scale draws with the interface font that many times larger, as with a larger system
+// font; QT_SCALE_FACTOR scales the whole interface as on a high-resolution screen.
 #include "app/AppSetup.h"
+#include "app/ImageChooser.h"
 #include "app/MainWindow.h"
+#include "app/Page.h"
 #include "app/ProgressDialog.h"
 #include "ops/Text.h"
 #include "ops/Worker.h"
 #include "platform/Imaging.h"
+#include "platform/Kernel.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -55,43 +67,58 @@ void waitFor(const std::function<bool()>& done, int ms = 5000)
         QApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// Runs open(), which shows a modal dialog; once the dialog has been up for settleMs, draws it
+// to path and closes it. False when no dialog appeared within 5 s.
+bool saveModal(const QString& path, const std::function<void()>& open, int settleMs = 300)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: pelloric-render OUTDIR\n");
-        return 2;
-    }
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    ImagingGlobalInit();
-    QApplication app(argc, argv);
-    setUpApplication();
-    const QDir out(QString::fromLocal8Bit(argv[1]));
-    if (!out.exists() && !QDir().mkpath(out.path())) {
-        std::fprintf(stderr, "cannot create %s\n", argv[1]);
-        return 1;
-    }
-
-    OperationContext& context = globalContext();
-    resetRequestDefaults(context.request);
-    bool ok = true;
-    {
-        MainWindow window(context);
-        window.show();
-        static const char* names[] = {"capture", "apply",  "info",   "modify",
-                                      "mount",   "delete", "export", "about"};
-        for (int i = 0; i < 8; ++i) {
-            window.tabControl()->setCurrentIndex(i);
-            QApplication::processEvents();
-            ok &=
-                save(&window, out.filePath(QStringLiteral("page-%1-%2.png").arg(i).arg(names[i])));
+    bool ok = false;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QElapsedTimer shown;
+    QTimer poll;
+    poll.setInterval(20);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (!modal) {
+            if (elapsed.elapsed() > 5000)
+                poll.stop();
+            return;
         }
-        window.tabControl()->setCurrentIndex(0);
-        QApplication::processEvents();
-        ok &= save(&window, out.filePath(QStringLiteral("main-window.png")));
+        if (!shown.isValid())
+            shown.start();
+        if (shown.elapsed() < settleMs)
+            return;
+        poll.stop();
+        ok = save(modal, path);
+        modal->done(QDialog::Rejected);
+    });
+    poll.start();
+    open();
+    if (!ok)
+        std::printf("FAILED %s (no dialog)\n", qPrintable(path));
+    return ok;
+}
 
-        overrideOperation(ID_CAPTURE, demoOperation);
+bool renderSet(const QDir& out, OperationContext& context)
+{
+    bool ok = true;
+    resetRequestDefaults(context.request);
+    MainWindow window(context);
+    window.show();
+    static const char* names[] = {"capture", "apply",  "info",   "modify",
+                                  "mount",   "delete", "export", "about"};
+    for (int i = 0; i < PAGE_COUNT; ++i) {
+        window.tabControl()->setCurrentIndex(i);
+        QApplication::processEvents();
+        ok &= save(&window, out.filePath(QStringLiteral("page-%1-%2.png").arg(i).arg(names[i])));
+    }
+    window.tabControl()->setCurrentIndex(PAGE_CAPTURE);
+    QApplication::processEvents();
+    ok &= save(&window, out.filePath(QStringLiteral("main-window.png")));
+
+    overrideOperation(ID_CAPTURE, demoOperation);
+    gReleaseDemo = false;
+    {
         ProgressDialog dialog(ID_CAPTURE, &window, context);
         dialog.show();
         waitFor([&] { return dialog.findChild<QPlainTextEdit*>()->blockCount() >= 43; });
@@ -100,7 +127,96 @@ int main(int argc, char** argv)
         gReleaseDemo = true;
         waitFor([&] { return !context.running.load(); });
         dialog.reject();
-        overrideOperation(ID_CAPTURE, {});
+    }
+    overrideOperation(ID_CAPTURE, {});
+    joinWorker(context);
+
+    {
+        const std::vector<ChooserRow> rows = {
+            {QStringLiteral("1"), QStringLiteral("Windows 10 Pro"),
+             QStringLiteral("Windows 10 Pro")},
+            {QStringLiteral("2"), QStringLiteral("Windows 10 Enterprise"), loadString(237)},
+        };
+        context.request.chooserIndex = 1;
+        ImageChooserDialog chooser(&window, context.request, rows);
+        chooser.show();
+        QApplication::processEvents();
+        ok &= save(&chooser, out.filePath(QStringLiteral("image-chooser.png")));
+    }
+
+    // The open picker on a folder with a WIM file and a subfolder, from the information page.
+    QTemporaryDir folder;
+    QDir(folder.path()).mkdir(QStringLiteral("sources"));
+    QFile wim(QDir(folder.path()).filePath(QStringLiteral("install.wim")));
+    if (wim.open(QIODevice::WriteOnly)) {
+        wim.write(QByteArray(15000, 'W'));
+        wim.close();
+    }
+    window.tabControl()->setCurrentIndex(PAGE_INFO);
+    QApplication::processEvents();
+    window.currentPage()->control<QLineEdit>(IDC_INFO_SOURCE)->setText(wim.fileName());
+    ok &= saveModal(
+        out.filePath(QStringLiteral("picker-open.png")),
+        [&] { window.currentPage()->runPageCommand(IDC_INFO_BROWSE_SOURCE); }, 600);
+    ok &= saveModal(out.filePath(QStringLiteral("xml-error-box.png")),
+                    [&] { showXmlErrorMessage(&window); });
+    return ok;
+}
+
+int usage()
+{
+    std::fprintf(stderr, "usage: pelloric-render [--font-scale F] [--language zh_CN|en] OUTDIR\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    double fontScale = 1.0;
+    QStringList languages = {QStringLiteral("zh_CN"), QStringLiteral("en")};
+    const char* outDir = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--font-scale") == 0 && i + 1 < argc) {
+            bool ok = false;
+            fontScale = QString::fromLocal8Bit(argv[++i]).toDouble(&ok);
+            if (!ok || fontScale <= 0.2 || fontScale > 5)
+                return usage();
+        } else if (std::strcmp(argv[i], "--language") == 0 && i + 1 < argc) {
+            languages = {QString::fromLocal8Bit(argv[++i])};
+            if (languages.first() != QLatin1String("zh_CN") &&
+                languages.first() != QLatin1String("en"))
+                return usage();
+        } else if (!outDir && argv[i][0] != '-') {
+            outDir = argv[i];
+        } else {
+            return usage();
+        }
+    }
+    if (!outDir)
+        return usage();
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    ImagingGlobalInit();
+    QApplication app(argc, argv);
+    setUpApplication();
+    if (fontScale != 1.0) {
+        QFont font = QApplication::font();
+        font.setPointSizeF(font.pointSizeF() * fontScale);
+        QApplication::setFont(font);
+    }
+
+    OperationContext& context = globalContext();
+    bool ok = true;
+    for (const QString& language : languages) {
+        const QDir out(QDir(QString::fromLocal8Bit(outDir)).filePath(language));
+        if (!QDir().mkpath(out.path())) {
+            std::fprintf(stderr, "cannot create %s\n", qPrintable(out.path()));
+            return 1;
+        }
+        SetProcessUILanguage(language == QLatin1String("en") ? LANGID_ENGLISH_US
+                                                             : LANGID_CHINESE_SIMPLIFIED);
+        installTranslations();
+        ok &= renderSet(out, context);
     }
     joinWorker(context);
     return ok ? 0 : 1;

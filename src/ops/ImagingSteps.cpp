@@ -40,11 +40,11 @@ QString folderOf(const QString& path)
 
 DWORD chooseCompression(OperationContext& context, const QString& text)
 {
-    if (text == loadString(138)) {
+    if (matchesString(138, text)) {
         logMessage(context, 191);
         return WIM_COMPRESS_NONE;
     }
-    if (text == loadString(140)) {
+    if (matchesString(140, text)) {
         logMessage(context, 193);
         return WIM_COMPRESS_LZX;
     }

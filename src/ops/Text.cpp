@@ -22,6 +22,18 @@ QString loadString(UINT id)
     return QString::fromUtf16(text, len);
 }
 
+bool matchesString(UINT id, const QString& text)
+{
+    for (LANGID language : {LANGID_CHINESE_SIMPLIFIED, LANGID_ENGLISH_US}) {
+        LPCWSTR loaded = nullptr;
+        const int len = LoadStringForLanguageW(GetModuleHandleW(nullptr), id,
+                                               reinterpret_cast<LPWSTR>(&loaded), 0, language);
+        if (len > 0 && loaded && QStringView(loaded, len) == text)
+            return true;
+    }
+    return false;
+}
+
 QString formatMessage(UINT id, std::initializer_list<MessageArg> args)
 {
     LPCWSTR text = nullptr;

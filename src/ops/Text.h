@@ -18,6 +18,9 @@ inline const QString kUnknownText = QStringLiteral("???");
 
 // String `id` of the string table, or "???" when missing or empty.
 QString loadString(UINT id);
+// Whether text is string `id` in either of the program's languages: a value written for the
+// other language (a script's "最大" in an English session) keeps its meaning.
+bool matchesString(UINT id, const QString& text);
 // String `id` formatted with inserts in order (surplus values ignored); "???" when the
 // string is missing or the inserts do not fit the text.
 QString formatMessage(UINT id, std::initializer_list<MessageArg> args = {});

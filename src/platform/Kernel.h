@@ -23,14 +23,45 @@ inline constexpr UINT LMEM_FIXED = 0x0;
 inline constexpr UINT LMEM_ZEROINIT = 0x40;
 inline constexpr UINT LPTR = LMEM_FIXED | LMEM_ZEROINIT;
 
+// ---- interface language ------------------------------------------------------------------
+// The two languages the program speaks: Simplified Chinese, its own, and English.
+inline constexpr LANGID LANGID_CHINESE_SIMPLIFIED = 0x0804;
+inline constexpr LANGID LANGID_ENGLISH_US = 0x0409;
+inline constexpr LANGID LANG_USER_DEFAULT = 0x0400;
+
+// The language a locale environment asks for, by gettext's rules. The locale of messages is
+// the first non-empty of LC_ALL, LC_MESSAGES and LANG. When it is missing, "C", "C.<codeset>"
+// or "POSIX", the answer is Chinese and LANGUAGE is ignored. Otherwise a non-empty LANGUAGE
+// is a colon-separated list of preferences: the first entry naming Chinese ("zh...") or
+// English ("en...") decides, and a list naming neither gives Chinese. Without LANGUAGE the
+// locale decides: English for "en..." ("en_GB.UTF-8"), Chinese for any other. Null arguments
+// count as unset.
+LANGID UILanguageFromEnvironment(const char* language, const char* lcAll, const char* lcMessages,
+                                 const char* lang);
+// The user's interface language: UILanguageFromEnvironment of this process's environment,
+// read at the first call.
+LANGID GetUserDefaultUILanguage();
+// The language of the texts LoadStringW and FormatMessageW (language 0) give on every thread:
+// GetUserDefaultUILanguage() until SetProcessUILanguage chooses another. English or Chinese.
+LANGID GetProcessUILanguage();
+// Chooses the texts' language for the whole process: an English language id (primary language
+// 0x09) gives English, 0 goes back to the user's default, any other gives Chinese. Call it
+// before texts are loaded on other threads.
+void SetProcessUILanguage(LANGID language);
+
 // ---- string resources --------------------------------------------------------------------
 // The program's own module; resource loads take it as on the platform.
 HMODULE GetModuleHandleW(LPCWSTR name);
-// Copies string `id` of the string table into buffer (cchBufferMax characters including the
+// Copies string `id` of the string table, in the process's interface language (the Chinese
+// text when it has no English one yet), into buffer (cchBufferMax characters including the
 // terminator, text cut to fit). Returns the number of characters copied, 0 when the id is
 // missing. With cchBufferMax == 0, stores a read-only pointer to the text in *buffer
 // (reinterpreted as LPWSTR*) and returns its length.
 int LoadStringW(HMODULE module, UINT id, LPWSTR buffer, int cchBufferMax);
+// The same for exactly one language (English or Chinese, as SetProcessUILanguage reads it):
+// 0 when the id has no text in that language.
+int LoadStringForLanguageW(HMODULE module, UINT id, LPWSTR buffer, int cchBufferMax,
+                           LANGID language);
 
 // ---- message formatting -------------------------------------------------------------------
 inline constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x00000100;
@@ -43,7 +74,10 @@ inline constexpr DWORD FORMAT_MESSAGE_MAX_WIDTH_MASK = 0x000000FF;
 inline constexpr DWORD LANG_NEUTRAL_DEFAULT = 0;
 
 // Formats a message. Sources: FORMAT_MESSAGE_FROM_STRING (source is the format text) or
-// FORMAT_MESSAGE_FROM_SYSTEM (messageId is a system error code). Inserts: %1..%99, each
+// FORMAT_MESSAGE_FROM_SYSTEM (messageId is a system error code; languageId 0 or
+// LANG_USER_DEFAULT is the process's interface language, falling back to the Chinese text
+// when there is no English one; an English or Chinese id is exactly that language; any other
+// fails with ERROR_RESOURCE_LANG_NOT_FOUND). Inserts: %1..%99, each
 // optionally typed as %n!fmt! with a printf conversion (s, d, i, u, x, X, c; flags, width
 // and precision allowed; default s = UTF-16 string). Arguments are an array of DWORD_PTR
 // (FORMAT_MESSAGE_ARGUMENT_ARRAY); a string argument is a LPCWSTR. Escapes: %% %n %r %t %0

@@ -29,6 +29,7 @@ using WPARAM = std::uintptr_t;
 using LPARAM = std::intptr_t;
 using LPDWORD = DWORD*;
 using LSTATUS = LONG;
+using LANGID = WORD;
 
 #ifndef TRUE
 #define TRUE 1

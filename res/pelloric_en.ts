@@ -1,0 +1,370 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en" sourcelanguage="zh_CN">
+<context>
+    <name>AboutPage</name>
+    <message>
+        <source>本软件免费使用,风险由使用者完全承担,作者在此不作任何承诺.</source>
+        <translation>This software is free to use at the user&apos;s own risk; the author makes no promises.</translation>
+    </message>
+    <message>
+        <source>WIM 文件由 wimlib 读写, 注册表配置单元由 hivex 读取.</source>
+        <translation>WIM files are read and written by wimlib, registry hives are read by hivex.</translation>
+    </message>
+    <message>
+        <source>详细信息请参阅帮助文件.</source>
+        <translation>See the help file for details.</translation>
+    </message>
+    <message>
+        <source>所有商标归其所属公司所有.</source>
+        <translation>All trademarks belong to their respective owners.</translation>
+    </message>
+    <message>
+        <source>Pelloric 按原样提供, 不附带任何形式的担保.</source>
+        <translation>Pelloric is provided as is, without warranty of any kind.</translation>
+    </message>
+</context>
+<context>
+    <name>ApplyPage</name>
+    <message>
+        <source>来源</source>
+        <translation>Source</translation>
+    </message>
+    <message>
+        <source>浏览...</source>
+        <translation>Browse...</translation>
+    </message>
+    <message>
+        <source>目标</source>
+        <translation>Target</translation>
+    </message>
+    <message>
+        <source>映像</source>
+        <translation>Image</translation>
+    </message>
+    <message>
+        <source>选择...</source>
+        <translation>Choose...</translation>
+    </message>
+    <message>
+        <source>选项</source>
+        <translation>Options</translation>
+    </message>
+    <message>
+        <source>校验</source>
+        <translation>Verify</translation>
+    </message>
+    <message>
+        <source>检测</source>
+        <translation>Check</translation>
+    </message>
+    <message>
+        <source>应用</source>
+        <translation>Apply</translation>
+    </message>
+</context>
+<context>
+    <name>CapturePage</name>
+    <message>
+        <source>来源</source>
+        <translation>Source</translation>
+    </message>
+    <message>
+        <source>浏览...</source>
+        <translation>Browse...</translation>
+    </message>
+    <message>
+        <source>目标</source>
+        <translation>Target</translation>
+    </message>
+    <message>
+        <source>名称</source>
+        <translation>Name</translation>
+    </message>
+    <message>
+        <source>描述</source>
+        <translation>Description</translation>
+    </message>
+    <message>
+        <source>压缩</source>
+        <translation>Compression</translation>
+    </message>
+    <message>
+        <source>SKU 标识</source>
+        <translation>SKU flags</translation>
+    </message>
+    <message>
+        <source>(若留空则自动设置)</source>
+        <translation>(set automatically when left empty)</translation>
+    </message>
+    <message>
+        <source>显示名称</source>
+        <translation>Display name</translation>
+    </message>
+    <message>
+        <source>显示描述</source>
+        <translation>Display desc.</translation>
+    </message>
+    <message>
+        <source>选项</source>
+        <translation>Options</translation>
+    </message>
+    <message>
+        <source>可引导</source>
+        <translation>Bootable</translation>
+    </message>
+    <message>
+        <source>校验</source>
+        <translation>Verify</translation>
+    </message>
+    <message>
+        <source>检测</source>
+        <translation>Check</translation>
+    </message>
+    <message>
+        <source>禁用重解析点路劲修复</source>
+        <translation>Disable reparse point fix</translation>
+    </message>
+    <message>
+        <source>输出中显示排除和 config.ini 文件</source>
+        <translation>Show exclusions and config.ini in the output</translation>
+    </message>
+    <message>
+        <source>临时文件夹 </source>
+        <translation>Temp folder</translation>
+    </message>
+    <message>
+        <source>创建</source>
+        <translation>Create</translation>
+    </message>
+    <message>
+        <source>追加</source>
+        <translation>Append</translation>
+    </message>
+</context>
+<context>
+    <name>DeletePage</name>
+    <message>
+        <source>来源</source>
+        <translation>Source</translation>
+    </message>
+    <message>
+        <source>浏览...</source>
+        <translation>Browse...</translation>
+    </message>
+    <message>
+        <source>映像</source>
+        <translation>Image</translation>
+    </message>
+    <message>
+        <source>选择...</source>
+        <translation>Choose...</translation>
+    </message>
+    <message>
+        <source>选项</source>
+        <translation>Options</translation>
+    </message>
+    <message>
+        <source>检测</source>
+        <translation>Check</translation>
+    </message>
+    <message>
+        <source>删除</source>
+        <translation>Delete</translation>
+    </message>
+</context>
+<context>
+    <name>ExportPage</name>
+    <message>
+        <source>源 WIM</source>
+        <translation>Source WIM</translation>
+    </message>
+    <message>
+        <source>来源</source>
+        <translation>Source</translation>
+    </message>
+    <message>
+        <source>浏览...</source>
+        <translation>Browse...</translation>
+    </message>
+    <message>
+        <source>映像</source>
+        <translation>Image</translation>
+    </message>
+    <message>
+        <source>选择...</source>
+        <translation>Choose...</translation>
+    </message>
+    <message>
+        <source>目标 WIM</source>
+        <translation>Target WIM</translation>
+    </message>
+    <message>
+        <source>目标</source>
+        <translation>Target</translation>
+    </message>
+    <message>
+        <source>压缩</source>
+        <translation>Compression</translation>
+    </message>
+    <message>
+        <source>名称</source>
+        <translation>Name</translation>
+    </message>
+    <message>
+        <source>可引导</source>
+        <translation>Bootable</translation>
+    </message>
+    <message>
+        <source>选项</source>
+        <translation>Options</translation>
+    </message>
+    <message>
+        <source>检测</source>
+        <translation>Check</translation>
+    </message>
+    <message>
+        <source>导出</source>
+        <translation>Export</translation>
+    </message>
+</context>
+<context>
+    <name>ImageChooserDialog</name>
+    <message>
+        <source>选择映像</source>
+        <translation>Choose image</translation>
+    </message>
+    <message>
+        <source>选择</source>
+        <translation>Choose</translation>
+    </message>
+</context>
+<context>
+    <name>InfoPage</name>
+    <message>
+        <source>来源</source>
+        <translation>Source</translation>
+    </message>
+    <message>
+        <source>浏览...</source>
+        <translation>Browse...</translation>
+    </message>
+    <message>
+        <source>获取信息</source>
+        <translation>Get info</translation>
+    </message>
+</context>
+<context>
+    <name>ModifyPage</name>
+    <message>
+        <source>来源</source>
+        <translation>Source</translation>
+    </message>
+    <message>
+        <source>浏览...</source>
+        <translation>Browse...</translation>
+    </message>
+    <message>
+        <source>映像</source>
+        <translation>Image</translation>
+    </message>
+    <message>
+        <source>选择...</source>
+        <translation>Choose...</translation>
+    </message>
+    <message>
+        <source>新信息</source>
+        <translation>New information</translation>
+    </message>
+    <message>
+        <source>名称</source>
+        <translation>Name</translation>
+    </message>
+    <message>
+        <source>描述</source>
+        <translation>Description</translation>
+    </message>
+    <message>
+        <source>SKU 标识</source>
+        <translation>SKU flags</translation>
+    </message>
+    <message>
+        <source>显示名称</source>
+        <translation>Display name</translation>
+    </message>
+    <message>
+        <source>显示描述</source>
+        <translation>Display desc.</translation>
+    </message>
+    <message>
+        <source>选项</source>
+        <translation>Options</translation>
+    </message>
+    <message>
+        <source>可引导</source>
+        <translation>Bootable</translation>
+    </message>
+    <message>
+        <source>检测</source>
+        <translation>Check</translation>
+    </message>
+    <message>
+        <source>修改</source>
+        <translation>Modify</translation>
+    </message>
+</context>
+<context>
+    <name>MountPage</name>
+    <message>
+        <source>挂载</source>
+        <translation>Mount</translation>
+    </message>
+    <message>
+        <source>挂载点</source>
+        <translation>Mount point</translation>
+    </message>
+    <message>
+        <source>浏览...</source>
+        <translation>Browse...</translation>
+    </message>
+    <message>
+        <source>来源</source>
+        <translation>Source</translation>
+    </message>
+    <message>
+        <source>映像</source>
+        <translation>Image</translation>
+    </message>
+    <message>
+        <source>选择...</source>
+        <translation>Choose...</translation>
+    </message>
+    <message>
+        <source>可读写</source>
+        <translation>Read/write</translation>
+    </message>
+    <message>
+        <source>卸载</source>
+        <translation>Unmount</translation>
+    </message>
+    <message>
+        <source>应用更改</source>
+        <translation>Save changes</translation>
+    </message>
+    <message>
+        <source>更新列表</source>
+        <translation>Refresh</translation>
+    </message>
+</context>
+<context>
+    <name>ProgressDialog</name>
+    <message>
+        <source>处理中的映像操作</source>
+        <translation>Image operation in progress</translation>
+    </message>
+    <message>
+        <source>终止</source>
+        <translation>Abort</translation>
+    </message>
+</context>
+</TS>
