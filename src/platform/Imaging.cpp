@@ -705,12 +705,11 @@ int finishWim(WimHandle& w)
             ret = commitPending(w);
         return ret;
     }
-    if (w.stagePath.empty()) {
-        // Nothing written: an empty WIM, unless a write failed or a file is there.
-        if (w.writeFailed || ::access(w.path.c_str(), F_OK) == 0)
-            return 0;
-        ret = writeStage(w, 0);
-    } else if (w.dirty || !w.pending.empty()) {
+    // A new WIM exists once a capture or export wrote into it; nothing else makes a file
+    // (a failed capture or export never leaves an empty WIM behind).
+    if (w.stagePath.empty())
+        return 0;
+    if (w.dirty || !w.pending.empty()) {
         ret = commitPending(w);
     }
     if (!ret && ::rename(w.stagePath.c_str(), w.path.c_str()) != 0)

@@ -190,8 +190,7 @@ HANDLE registerImage(WimHandle* owner, int index);
 int commitWim(WimHandle& w, int extraWriteFlags);
 // The close of a WIM handle: writes what is pending (with the messages of pending captures
 // and exports) and, for a new WIM, puts the temporary file in place of the target. A new
-// WIM that nothing was written to becomes an empty WIM unless a write into it failed or a
-// file is at its path.
+// WIM that nothing was written to leaves no file.
 int finishWim(WimHandle& w);
 // Reopens the file (or starts a new empty WIM when it has never been written) and rebuilds
 // the view, dropping libwim's in-memory state; keepPending puts back information changes

@@ -388,6 +388,8 @@ TEST_F(ImagingData, CaptureOfMissingOrPlainFileFails)
     EXPECT_EQ(WIMCaptureImage(h, w(tree + QStringLiteral("/docs/readme.txt")), 0), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
     WIMCloseHandle(h);
+    EXPECT_FALSE(QFileInfo::exists(path)); // nothing was written: no file
+    ASSERT_EQ(capture(path, tree, CREATE_ALWAYS), 1u);
     HANDLE ro = WIMCreateFile(w(path), GENERIC_READ, OPEN_EXISTING, 0, 0, nullptr);
     ASSERT_NE(ro, nullptr);
     EXPECT_EQ(WIMCaptureImage(ro, w(tree), 0), nullptr);

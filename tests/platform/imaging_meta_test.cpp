@@ -465,7 +465,8 @@ TEST_F(ImagingMeta, CreateDispositions)
     EXPECT_EQ(openWim(existing, kReadWrite, CREATE_NEW), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
 
-    // A new file gets the chosen compression and exists once the handle is closed.
+    // A new file exists once an image is written into it, with the chosen compression;
+    // a handle that wrote nothing leaves no file.
     const QString fresh = tmp.file(QStringLiteral("fresh.wim"));
     DWORD result = 0xFFFF;
     HANDLE h = openWim(fresh, kReadWrite, OPEN_ALWAYS, 0, WIM_COMPRESS_LZX, &result);
@@ -474,13 +475,19 @@ TEST_F(ImagingMeta, CreateDispositions)
     EXPECT_EQ(WIMGetImageCount(h), 0u);
     EXPECT_EQ(info(h), QStringLiteral("<WIM></WIM>"));
     ASSERT_TRUE(WIMCloseHandle(h));
-    EXPECT_EQ(wimfix::imageCount(fresh), 0);
+    EXPECT_FALSE(QFileInfo::exists(fresh));
+    h = openWim(fresh, kReadWrite, OPEN_ALWAYS, 0, WIM_COMPRESS_LZX, &result);
+    HANDLE img = WIMCaptureImage(h, w(tmp.mkdir(QStringLiteral("tree"))), 0);
+    ASSERT_NE(img, nullptr) << GetLastError();
+    WIMCloseHandle(img);
+    ASSERT_TRUE(WIMCloseHandle(h));
     h = openWim(fresh, GENERIC_READ, OPEN_ALWAYS, 0, 0, &result);
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(result, WIM_OPENED_EXISTING);
     WIM_INFO wi{};
     WIMGetAttributes(h, &wi, sizeof wi);
     EXPECT_EQ(wi.CompressionType, WIM_COMPRESS_LZX);
+    EXPECT_EQ(wi.ImageCount, 1u);
     WIMCloseHandle(h);
 
     // Creating over an existing file and writing nothing leaves that file alone.
