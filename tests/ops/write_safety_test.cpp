@@ -4,6 +4,7 @@
 // anyone replace, and an image whose metadata is damaged. Every child process is waited
 // for with a time limit, so nothing here can block.
 #include "ops/Text.h"
+#include "support/MountFixture.h"
 #include "support/OperationRun.h"
 #include "support/TempDir.h"
 #include "support/WimFixtures.h"
@@ -483,6 +484,11 @@ TEST_F(WriteSafety, TargetsAndSourcesThatAreNoRegularFiles)
             EXPECT_EQ(o.exit, 1) << o.out.toStdString();
             EXPECT_TRUE(o.out.contains(msg(163))) << o.out.toStdString();
         }
+        Child mount(kRunner, {"1060", "mountSource=" + path, "mountPath=" + dir.mkdir("mnt"),
+                              "mountIndex=1"});
+        o = mount.finish(20000);
+        EXPECT_EQ(o.exit, 1) << o.out.toStdString();
+        EXPECT_TRUE(o.out.contains(msg(142))) << o.out.toStdString();
         Child report(kRunner, {"report", "infoSource=" + path});
         o = report.finish(20000);
         EXPECT_EQ(o.exit, 0);
@@ -514,6 +520,47 @@ TEST_F(WriteSafety, TargetsAndSourcesThatAreNoRegularFiles)
     EXPECT_TRUE(o.out.contains(QStringLiteral("1020"))) << o.out.toStdString();
     EXPECT_TRUE(QDir(dir.file("real")).entryList(QDir::Files | QDir::Hidden) ==
                 QStringList{"target.wim"});
+}
+
+TEST_F(WriteSafety, ReadWriteMountKeepsOtherWritersOutUntilItsCommit)
+{
+    QString why;
+    if (!mountfix::fuseAvailable(&why))
+        GTEST_SKIP() << "mount tests skipped: " << why.toStdString();
+    const QString wim = baseWim(QStringLiteral("mounted.wim"));
+    const QString folder = dir.mkdir(QStringLiteral("mnt"));
+    struct Sweep {
+        QString root;
+        ~Sweep() { mountfix::sweepMounts(root); }
+    } sweep{dir.path()};
+    Outcome o = Child(kRunner, {"1060", "mountSource=" + wim, "mountPath=" + folder,
+                                "mountIndex=1", "mountReadWrite=1"})
+                    .finish();
+    ASSERT_EQ(o.exit, 0) << o.out.toStdString();
+    {
+        QFile added(folder + QStringLiteral("/added.txt"));
+        ASSERT_TRUE(added.open(QIODevice::WriteOnly));
+        added.write("added while mounted");
+    }
+    // The mount holds the file's lock until its commit: every other writer is refused and
+    // the file is not touched.
+    const QByteArray digest = wimfix::fileDigest(wim);
+    const QStringList writers[] = {
+        {"1046", "modifySource=" + wim, "modifyIndex=2", "modifyName=x"},
+        {"1067", "deleteSource=" + wim, "deleteIndex=2"},
+        {"1020", "captureSource=" + dir.file("small"), "captureTarget=" + wim},
+    };
+    for (const QStringList& args : writers) {
+        o = Child(kRunner, args).finish();
+        EXPECT_EQ(o.exit, 1) << o.out.toStdString();
+        EXPECT_TRUE(saysSharingViolation(o.out)) << o.out.toStdString();
+        EXPECT_EQ(wimfix::fileDigest(wim), digest);
+    }
+    o = Child(kRunner, {"1061", "mountPath=" + folder, "unmountCommit=1"}).finish();
+    ASSERT_EQ(o.exit, 0) << o.out.toStdString();
+    EXPECT_TRUE(wimfix::imagePaths(wim, 1).contains(QStringLiteral("added.txt")));
+    EXPECT_EQ(wimfix::imageCount(wim), 2);
+    EXPECT_TRUE(wimfix::imagexVerify(wim));
 }
 
 TEST_F(WriteSafety, ImmutableTargetIsRefusedBeforeTheScan)
