@@ -157,8 +157,7 @@ int writeStage(WimHandle& w, int extraWriteFlags)
         tmp.assign(name.data());
         // Written through the descriptor just created: reopening the file by name would
         // truncate it, which makes some file systems flush the whole file when it is closed.
-        ret = wimlib_write_to_fd(w.wim.get(), fd, WIMLIB_ALL_IMAGES,
-                                 writeFlags(w) | WIMLIB_WRITE_FLAG_FSYNC, 0);
+        ret = wimlib_write_to_fd(w.wim.get(), fd, WIMLIB_ALL_IMAGES, writeFlags(w), 0);
         if (::close(fd) != 0 && !ret)
             ret = WIMLIB_ERR_WRITE;
         if (ret) {
@@ -169,8 +168,7 @@ int writeStage(WimHandle& w, int extraWriteFlags)
             w.stagePath = tmp;
         }
     } else {
-        ret = wimlib_overwrite(w.wim.get(),
-                               writeFlags(w) | extraWriteFlags | WIMLIB_WRITE_FLAG_FSYNC, 0);
+        ret = wimlib_overwrite(w.wim.get(), writeFlags(w) | extraWriteFlags, 0);
     }
     const int saved = errno;
     if (ret) {
@@ -239,6 +237,15 @@ struct CommitLock {
     }
 };
 
+int opensAsWim(const WimHandle& w)
+{
+    WIMStruct* raw = nullptr;
+    const int ret = wimlib_open_wim(w.path.c_str(), openFlags(w) & ~WIMLIB_OPEN_FLAG_WRITE_ACCESS,
+                                    &raw);
+    wimlib_free(raw);
+    return ret;
+}
+
 int commitExisting(WimHandle& w, int extraWriteFlags)
 {
     if (!w.identity.valid)
@@ -303,8 +310,9 @@ int commitExisting(WimHandle& w, int extraWriteFlags)
     }
     const FileIdentity before = w.identity;
     if (!ret) {
-        // A write libwim reported as done must also read back.
-        if (!reloadWim(w, false)) {
+        // A write libwim reported as done must also read back. A handle being closed only
+        // needs to know that; an open one goes on with the file as now written.
+        if (!(w.closing ? opensAsWim(w) : reloadWim(w, false))) {
             removeUndoRecord(record);
             return 0;
         }
@@ -700,6 +708,7 @@ int commitWim(WimHandle& w, int extraWriteFlags)
 int finishWim(WimHandle& w)
 {
     int ret = 0;
+    w.closing = true;
     if (w.onDisk) {
         if (w.dirty || !w.pending.empty())
             ret = commitPending(w);
@@ -711,6 +720,16 @@ int finishWim(WimHandle& w)
         return 0;
     if (w.dirty || !w.pending.empty()) {
         ret = commitPending(w);
+    }
+    // A file that is replaced is gone once the rename is on disk: the new one must be there
+    // before. A new name loses nothing, and is not worth a wait for the disk.
+    if (!ret && ::access(w.path.c_str(), F_OK) == 0) {
+        int error = 0;
+        const int fd = openRegularFile(w.stagePath, O_RDONLY, &error);
+        if (fd < 0 || ::fsync(fd) != 0)
+            ret = WIMLIB_ERR_WRITE;
+        if (fd >= 0)
+            ::close(fd);
     }
     if (!ret && ::rename(w.stagePath.c_str(), w.path.c_str()) != 0)
         ret = WIMLIB_ERR_RENAME;

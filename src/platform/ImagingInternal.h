@@ -145,6 +145,7 @@ struct WimHandle {
     bool dirty = false;       // changes in libwim's memory not yet in the file
     bool bootDirty = false;
     bool imagesChanged = false; // images added or deleted in memory since the last commit
+    bool closing = false;       // the handle's close is writing it: no reload afterwards
     // The file as libwim read it (writable handles of existing files), and libwim's own
     // descriptor of it when it could be told apart (-1 otherwise).
     FileIdentity identity;

@@ -225,10 +225,8 @@ void unlinkRecord(const std::string& path, int fd)
     struct stat held {};
     struct stat named {};
     if (::fstat(fd, &held) == 0 && ::lstat(path.c_str(), &named) == 0 &&
-        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
-        ::unlink(path.c_str());
-        syncFolder(folderOf(path));
-    }
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+        ::unlink(path.c_str()); // should it come back after a crash, it is stale by then
 }
 
 } // namespace
