@@ -55,23 +55,6 @@ QString indexText(int index)
     return QString::number(index);
 }
 
-// The view of a WIM that libwim can describe but whose XML we cannot read: the elements
-// libwim reports through its properties.
-XmlElem imageFromProperties(WIMStruct* wim, int image)
-{
-    XmlElem e;
-    e.name = QStringLiteral("IMAGE");
-    for (const char* p : {"NAME", "DESCRIPTION", "FLAGS", "DISPLAYNAME", "DISPLAYDESCRIPTION",
-                          "DIRCOUNT", "FILECOUNT", "TOTALBYTES", "HARDLINKBYTES"}) {
-        if (const char* v = wimlib_get_image_property(wim, image, p)) {
-            XmlElem c;
-            c.name = QString::fromLatin1(p);
-            c.text = QString::fromUtf8(v);
-            e.children.push_back(std::move(c));
-        }
-    }
-    return e;
-}
 
 int writeFlags(const WimHandle& w)
 {
@@ -410,6 +393,22 @@ bool headerIsPlausible(const std::string& path)
 }
 
 } // namespace
+
+XmlElem imageFromProperties(WIMStruct* wim, int image)
+{
+    XmlElem e;
+    e.name = QStringLiteral("IMAGE");
+    for (const char* p : {"NAME", "DESCRIPTION", "FLAGS", "DISPLAYNAME", "DISPLAYDESCRIPTION",
+                          "DIRCOUNT", "FILECOUNT", "TOTALBYTES", "HARDLINKBYTES"}) {
+        if (const char* v = wimlib_get_image_property(wim, image, p)) {
+            XmlElem c;
+            c.name = QString::fromLatin1(p);
+            c.text = QString::fromUtf8(v);
+            e.children.push_back(std::move(c));
+        }
+    }
+    return e;
+}
 
 // ---- handles --------------------------------------------------------------------------------
 WimHandle* lookupWim(HANDLE h)

@@ -375,23 +375,6 @@ std::string selfPathInSource(const std::string& source, const std::string& wimPa
     return result;
 }
 
-// The view of an image just added: what libwim reports through its properties.
-XmlElem imageFromLibrary(WIMStruct* wim, int image)
-{
-    XmlElem e;
-    e.name = QStringLiteral("IMAGE");
-    for (const char* p : {"NAME", "DESCRIPTION", "FLAGS", "DISPLAYNAME", "DISPLAYDESCRIPTION",
-                          "DIRCOUNT", "FILECOUNT", "TOTALBYTES", "HARDLINKBYTES"}) {
-        if (const char* v = wimlib_get_image_property(wim, image, p)) {
-            XmlElem c;
-            c.name = QString::fromLatin1(p);
-            c.text = QString::fromUtf8(v);
-            e.children.push_back(std::move(c));
-        }
-    }
-    return e;
-}
-
 } // namespace
 
 int commitPending(WimHandle& w)
@@ -510,7 +493,7 @@ HANDLE WIMCaptureImage(HANDLE wim, LPCWSTR path, DWORD captureFlags)
         w->writeFailed = !w->onDisk;
         return nullptr;
     }
-    w->images.push_back(imageFromLibrary(w->wim.get(), newIndex));
+    w->images.push_back(imageFromProperties(w->wim.get(), newIndex));
     w->imageDirty.push_back(false);
     w->imagesChanged = true;
     w->dirty = true;

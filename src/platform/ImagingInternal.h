@@ -52,6 +52,10 @@ void serializeXml(const XmlElem& elem, QString& out, const QString* indexAttr = 
 // UTF-16LE bytes to text; a leading byte-order mark is dropped, the text stops at a NUL.
 QString fromUtf16Le(const void* bytes, std::size_t size);
 
+// The view of an image from what libwim reports through its properties (for a WIM whose
+// XML cannot be read, and for an image just added in memory).
+XmlElem imageFromProperties(WIMStruct* wim, int image);
+
 // Elements of an image's information that libwim keeps up to date itself.
 bool isMaintainedElement(const QString& name);
 

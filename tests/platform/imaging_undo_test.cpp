@@ -255,12 +255,14 @@ TEST_F(ImagingUndo, RecordIsNeverWrittenThroughALink)
         SCOPED_TRACE(target.toStdString());
         // Planted before the open, and planted between the open and the commit.
         for (bool beforeOpen : {true, false}) {
-            if (beforeOpen)
+            if (beforeOpen) {
                 ASSERT_TRUE(QFile::link(target, record));
+            }
             HANDLE h = WIMCreateFile(w(wim), kReadWrite, OPEN_EXISTING, 0, 0, nullptr);
             ASSERT_NE(h, nullptr);
-            if (!beforeOpen)
+            if (!beforeOpen) {
                 ASSERT_TRUE(QFile::link(target, record));
+            }
             ASSERT_TRUE(setDescription(h, 2, QStringLiteral("d%1").arg(++round)));
             EXPECT_TRUE(WIMCloseHandle(h)) << GetLastError();
             EXPECT_EQ(wimfix::imageProperty(wim, 2, "DESCRIPTION"),
