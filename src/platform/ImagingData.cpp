@@ -406,12 +406,15 @@ int commitPending(WimHandle& w)
         b.paceAll(WIM_MSG_PROCESS);
         b.progress(1, 1, true);
     }
-    for (const auto& p : pending) {
-        if (!p->verify)
-            continue;
+    // WIM_FLAG_VERIFY of a capture: every piece of data read back from the file as written
+    // (through a WIMStruct of its own: the one that wrote may only be freed).
+    if (std::any_of(pending.begin(), pending.end(), [](const auto& p) { return p->verify; })) {
+        WIMStruct* raw = nullptr;
         errno = 0;
-        if ((ret = wimlib_verify_wim(w.wim.get(), 0)) != 0)
-            break;
+        ret = wimlib_open_wim(w.filePath().c_str(), 0, &raw);
+        if (!ret)
+            ret = wimlib_verify_wim(raw, 0);
+        wimlib_free(raw);
     }
     return ret;
 }

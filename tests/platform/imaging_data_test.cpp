@@ -378,6 +378,19 @@ TEST_F(ImagingData, SevenZipWimTakesAppendDeleteAndExport)
     EXPECT_TRUE(wimfix::imagexVerify(dest));
 }
 
+TEST_F(ImagingData, AppendWithVerifyReadsTheFileBackWhenClosed)
+{
+    const QString path = tmp.file(QStringLiteral("v.wim"));
+    ASSERT_EQ(capture(path, tree, CREATE_ALWAYS), 1u);
+    HANDLE h = WIMCreateFile(w(path), kReadWrite, OPEN_EXISTING, 0, 0, nullptr);
+    HANDLE img = WIMCaptureImage(h, w(tree), WIM_FLAG_VERIFY);
+    ASSERT_NE(img, nullptr) << GetLastError();
+    WIMCloseHandle(img);
+    EXPECT_TRUE(WIMCloseHandle(h)) << GetLastError();
+    EXPECT_EQ(wimfix::imageCount(path), 2);
+    EXPECT_TRUE(wimfix::imagexVerify(path));
+}
+
 TEST_F(ImagingData, CaptureOfMissingOrPlainFileFails)
 {
     const QString path = tmp.file(QStringLiteral("x.wim"));
