@@ -163,15 +163,21 @@ struct Racer {
     std::function<bool(const QString& wim)> landed;
 };
 
-// Starts `first`, waits `delay`, starts `second`; each one that exited 0 has its change in
-// the file, each one that did not says why, and wimlib-imagex accepts the file.
+// Starts `first`, waits `delay` (a negative one: until `first` ended), starts `second`;
+// each one that exited 0 has its change in the file, each one that did not says why, and
+// wimlib-imagex accepts the file.
 void race(const QString& wim, const Racer& first, const Racer& second,
           std::chrono::milliseconds delay, int* bothLanded)
 {
     Child a = run(first.id, first.fields);
-    std::this_thread::sleep_for(delay);
+    Outcome oa;
+    if (delay.count() < 0)
+        oa = a.finish();
+    else
+        std::this_thread::sleep_for(delay);
     Child b = run(second.id, second.fields);
-    const Outcome oa = a.finish();
+    if (delay.count() >= 0)
+        oa = a.finish();
     const Outcome ob = b.finish();
     int landed = 0;
     for (const auto& [racer, o] : {std::pair{&first, oa}, std::pair{&second, ob}}) {
@@ -251,9 +257,10 @@ TEST_F(WriteSafety, PelloricWritersRacingEachOtherNeverLoseAnUpdate)
         for (int r = 0; r < 20; ++r) {
             SCOPED_TRACE(r);
             roundCopy(base);
-            // 0 to 76 ms apart: the second starts before, during and after the first's commit.
-            race(wim, pair.first(r), pair.second(r), std::chrono::milliseconds((r % 5) * 19),
-                 &bothLanded);
+            // 0 to 57 ms apart, or once the first ended: the second starts before, during
+            // and after the first's commit.
+            race(wim, pair.first(r), pair.second(r),
+                 std::chrono::milliseconds(r % 5 == 4 ? -1 : (r % 5) * 19), &bothLanded);
         }
         EXPECT_GT(bothLanded, 0) << "no round let both writers through";
     }
@@ -268,7 +275,7 @@ TEST_F(WriteSafety, PelloricAgainstWimlibImagexAppendNeverLosesEither)
     // stale view over ours, which no protocol on our side can prevent.
     const QString base = baseWim(QStringLiteral("base.wim"), 2, 2);
     const QString wim = dir.file(QStringLiteral("round.wim"));
-    wimfix::makeTree(dir.file("noise"), {{"n.bin", noiseBytes(6 << 20)}});
+    wimfix::makeTree(dir.file("noise"), {{"n.bin", noiseBytes(16 << 20)}});
     int pelloricLanded = 0;
     int pelloricRefused = 0;
     for (int r = 0; r < 20; ++r) {
@@ -281,14 +288,20 @@ TEST_F(WriteSafety, PelloricAgainstWimlibImagexAppendNeverLosesEither)
         while (imagex.running() && !writeInProgress(wim) &&
                std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::this_thread::sleep_for(std::chrono::milliseconds((r % 4) * 150));
+        // Started at once, 100 or 200 ms into wimlib-imagex's write, or after it ended.
+        Outcome oi;
+        if (r % 4 == 3)
+            oi = imagex.finish();
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds((r % 4) * 100));
         const bool modify = r % 2 == 0;
         const QString ours = QStringLiteral("P%1").arg(r);
         Child pelloric = modify ? run("1046", {"modifySource=" + wim, "modifyIndex=1",
                                                "modifyName=" + ours})
                                 : run("1020", {"captureSource=" + dir.file("small"),
                                                "captureTarget=" + wim, "captureName=" + ours});
-        const Outcome oi = imagex.finish();
+        if (r % 4 != 3)
+            oi = imagex.finish();
         const Outcome op = pelloric.finish();
         EXPECT_EQ(oi.exit, 0) << oi.out.toStdString();
         EXPECT_GT(indexOfName(wim, foreign), 0) << "wimlib-imagex's image is gone";
