@@ -167,7 +167,7 @@ struct Racer {
 // each one that exited 0 has its change in the file, each one that did not says why, and
 // wimlib-imagex accepts the file.
 void race(const QString& wim, const Racer& first, const Racer& second,
-          std::chrono::milliseconds delay, int* bothLanded)
+          std::chrono::milliseconds delay, int* bothLanded, int* refused)
 {
     Child a = run(first.id, first.fields);
     Outcome oa;
@@ -188,6 +188,7 @@ void race(const QString& wim, const Racer& first, const Racer& second,
             ++landed;
         } else {
             EXPECT_TRUE(saysSharingViolation(o.out));
+            ++*refused;
         }
     }
     QString out;
@@ -251,6 +252,7 @@ TEST_F(WriteSafety, PelloricWritersRacingEachOtherNeverLoseAnUpdate)
                           [=](const QString& w) { return indexOfName(w, name) > 0; }};
          }},
     };
+    int refused = 0;
     for (const Pair& pair : pairs) {
         SCOPED_TRACE(pair.what);
         int bothLanded = 0;
@@ -260,10 +262,12 @@ TEST_F(WriteSafety, PelloricWritersRacingEachOtherNeverLoseAnUpdate)
             // 0 to 57 ms apart, or once the first ended: the second starts before, during
             // and after the first's commit.
             race(wim, pair.first(r), pair.second(r),
-                 std::chrono::milliseconds(r % 5 == 4 ? -1 : (r % 5) * 19), &bothLanded);
+                 std::chrono::milliseconds(r % 5 == 4 ? -1 : (r % 5) * 19), &bothLanded,
+                 &refused);
         }
         EXPECT_GT(bothLanded, 0) << "no round let both writers through";
     }
+    EXPECT_GT(refused, 0) << "no round raced";
 }
 
 TEST_F(WriteSafety, PelloricAgainstWimlibImagexAppendNeverLosesEither)
