@@ -72,7 +72,7 @@ int openFlags(const WimHandle& w)
 }
 
 // libwim's descriptor of a file is found by comparing this process's descriptors before
-// and after the open; opens are serialised so that two of the layer's own never overlap.
+// and after the open; such opens are serialised so that two never overlap.
 std::mutex gOpenMutex;
 
 // Opens the handle's file with libwim. For a writable existing file, the file's identity
@@ -91,9 +91,14 @@ int openWimFile(WimHandle& w, WIMStruct** out)
         WIMStruct* raw = nullptr;
         int ret;
         {
-            std::lock_guard lock(gOpenMutex);
-            if (track)
+            // Only opens that look for libwim's descriptor wait for each other (an open that
+            // checks the integrity table can take long); another open of the same file
+            // meanwhile only leaves the descriptor unknown.
+            std::unique_lock lock(gOpenMutex, std::defer_lock);
+            if (track) {
+                lock.lock();
                 fdsBefore = openDescriptors();
+            }
             errno = 0;
             ret = wimlib_open_wim(file.c_str(), openFlags(w), &raw);
             if (track && !ret)
