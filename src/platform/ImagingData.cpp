@@ -620,23 +620,14 @@ BOOL WIMExportImage(HANDLE image, HANDLE wim, DWORD flags)
         return failWimlib(ret, errno);
 
     // Exported without libwim's name check, which would refuse a name the destination holds;
-    // the name and description are then given back through property paths that allow
-    // duplicates.
+    // the name is then given back through a property path that allows duplicates.
     errno = 0;
     int ret = wimlib_export_image(src.wim.get(), img->index, dest->wim.get(), nullptr, nullptr,
                                   WIMLIB_EXPORT_FLAG_NO_NAMES);
     int saved = errno;
-    const int destIndex = imageCountOf(dest->wim.get());
-    for (const char* element : {"NAME", "DESCRIPTION"}) {
-        for (const XmlElem& e : srcInfo.children) {
-            if (ret || e.name != QLatin1String(element) || e.text.isEmpty())
-                continue;
-            ret = wimlib_set_image_property(dest->wim.get(), destIndex,
-                                            (QByteArray(element) + "[1]").constData(),
-                                            e.text.toUtf8().constData());
-            break;
-        }
-    }
+    if (!ret && hasName && !name.isEmpty())
+        ret = wimlib_set_image_property(dest->wim.get(), imageCountOf(dest->wim.get()), "NAME[1]",
+                                        name.toUtf8().constData());
     if (ret) {
         reloadWim(*dest, true);
         dest->writeFailed = !dest->onDisk;
