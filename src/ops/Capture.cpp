@@ -121,9 +121,13 @@ bool RunCapture(OperationContext& context, bool append)
     if (request.captureCheck)
         logMessage(context, 172);
 
+    // Closing the WIM writes the image with its information (into an existing file) or puts
+    // the new file in place; a failure there is a failed capture.
     SetLastError(ERROR_SUCCESS);
     if (!releaseImaging({image, wim}, CaptureMessageCallback)) {
-        logLastError(context);
+        const QString error = errorText(GetLastError());
+        logMessage(context, 202);
+        logMessage(context, 201, {error});
         return false;
     }
     const DWORD elapsed = timeGetTime() - context.startTime;

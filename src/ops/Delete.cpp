@@ -17,7 +17,11 @@ bool RunDelete(OperationContext& context)
         return false;
     logMessage(context, 225, {std::int64_t{index}});
     if (!WIMDeleteImage(wim, index)) {
+        // The cause goes with it: the deletion is written at once, and a writer that got to
+        // the file first is why it can fail.
+        const QString error = errorText(GetLastError());
         logMessage(context, 224, {std::int64_t{index}});
+        logMessage(context, 201, {error});
         WIMCloseHandle(wim);
         return false;
     }

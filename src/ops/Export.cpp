@@ -106,7 +106,9 @@ bool RunExport(OperationContext& context)
     // Closing the destination writes the exported image; a failure there is a failed export.
     SetLastError(ERROR_SUCCESS);
     if (!releaseImaging({image, source, destination}, ExportMessageCallback)) {
-        logLastError(context);
+        const QString error = errorText(GetLastError());
+        logMessage(context, 227);
+        logMessage(context, 201, {error});
         return false;
     }
     const DWORD elapsed = timeGetTime() - context.startTime;

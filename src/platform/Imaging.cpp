@@ -14,7 +14,12 @@
 #include <mutex>
 #include <unordered_set>
 
+#include <climits>
+
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,23 +50,6 @@ bool isLive(const void* h)
 std::mutex gCallbackMutex;
 std::vector<std::pair<WIMMessageCallback, PVOID>> gCallbacks;
 
-// The view of a WIM that libwim can describe but whose XML we cannot read: the elements
-// libwim reports through its properties.
-XmlElem imageFromProperties(WIMStruct* wim, int image)
-{
-    XmlElem e;
-    e.name = QStringLiteral("IMAGE");
-    for (const char* p : {"NAME", "DESCRIPTION", "FLAGS", "DISPLAYNAME", "DISPLAYDESCRIPTION",
-                          "DIRCOUNT", "FILECOUNT", "TOTALBYTES", "HARDLINKBYTES"}) {
-        if (const char* v = wimlib_get_image_property(wim, image, p)) {
-            XmlElem c;
-            c.name = QString::fromLatin1(p);
-            c.text = QString::fromUtf8(v);
-            e.children.push_back(std::move(c));
-        }
-    }
-    return e;
-}
 
 int writeFlags(const WimHandle& w)
 {
@@ -78,32 +66,291 @@ int openFlags(const WimHandle& w)
     return flags;
 }
 
-// Writes a WIM that has no file yet: to a temporary file in the same folder, renamed over
-// the path once complete, so a failed write never leaves a half file under the name.
-int writeNewFile(WimHandle& w)
+// libwim's descriptor of a file is found by comparing this process's descriptors before
+// and after the open; such opens are serialised so that two never overlap.
+std::mutex gOpenMutex;
+
+// Opens the handle's file with libwim. For a writable existing file, the file's identity
+// is taken before and after the open and must agree, so it is the state libwim read; when
+// another writer keeps changing it, the identity stays invalid and no commit will start.
+int openWimFile(WimHandle& w, WIMStruct** out)
 {
-    std::string tmp = w.path + ".pelloric-XXXXXX";
-    std::vector<char> name(tmp.begin(), tmp.end());
-    name.push_back('\0');
-    const int fd = mkstemp(name.data());
-    if (fd < 0)
-        return WIMLIB_ERR_OPEN;
-    fchmod(fd, 0644);
-    tmp.assign(name.data());
+    const std::string& file = w.filePath();
+    const bool track = w.writable && w.stagePath.empty();
+    for (int attempt = 0;; ++attempt) {
+        FileIdentity before;
+        if (track)
+            identityOfPath(file, before);
+        std::vector<int> fdsBefore;
+        std::vector<int> fdsAfter;
+        WIMStruct* raw = nullptr;
+        int ret;
+        {
+            // Only opens that look for libwim's descriptor wait for each other (an open that
+            // checks the integrity table can take long); another open of the same file
+            // meanwhile only leaves the descriptor unknown.
+            std::unique_lock lock(gOpenMutex, std::defer_lock);
+            if (track) {
+                lock.lock();
+                fdsBefore = openDescriptors();
+            }
+            errno = 0;
+            ret = wimlib_open_wim(file.c_str(), openFlags(w), &raw);
+            if (track && !ret)
+                fdsAfter = openDescriptors();
+        }
+        if (ret)
+            return ret;
+        w.identity = FileIdentity{};
+        w.libraryFd = -1;
+        if (!track) {
+            *out = raw;
+            return 0;
+        }
+        FileIdentity after;
+        identityOfPath(file, after);
+        if (sameState(before, after) || attempt == 2) {
+            if (sameState(before, after)) {
+                w.identity = after;
+                w.libraryFd =
+                    findLibraryDescriptor(fdsBefore, fdsAfter, after.device, after.inode);
+            }
+            *out = raw;
+            return 0;
+        }
+        wimlib_free(raw);
+    }
+}
+
+// Writes a new WIM to its temporary file in the target's folder: the whole WIM the first
+// time, in place afterwards (the file is nobody else's). The target itself is replaced
+// only when the handle is closed.
+int writeStage(WimHandle& w, int extraWriteFlags)
+{
     errno = 0;
-    // Written through the descriptor just created: reopening the file by name would truncate
-    // it, which makes some file systems flush the whole file when it is closed.
-    int ret = wimlib_write_to_fd(w.wim.get(), fd, WIMLIB_ALL_IMAGES, writeFlags(w), 0);
-    if (::close(fd) != 0 && !ret)
-        ret = WIMLIB_ERR_WRITE;
-    if (!ret && std::rename(tmp.c_str(), w.path.c_str()) != 0)
-        ret = WIMLIB_ERR_RENAME;
+    int ret;
+    if (w.stagePath.empty()) {
+        std::string tmp = w.path + ".pelloric-XXXXXX";
+        std::vector<char> name(tmp.begin(), tmp.end());
+        name.push_back('\0');
+        const int fd = mkostemp(name.data(), O_CLOEXEC);
+        if (fd < 0)
+            return WIMLIB_ERR_OPEN;
+        fchmod(fd, 0644);
+        tmp.assign(name.data());
+        // Written through the descriptor just created: reopening the file by name would
+        // truncate it, which makes some file systems flush the whole file when it is closed.
+        ret = wimlib_write_to_fd(w.wim.get(), fd, WIMLIB_ALL_IMAGES, writeFlags(w), 0);
+        if (::close(fd) != 0 && !ret)
+            ret = WIMLIB_ERR_WRITE;
+        if (ret) {
+            const int saved = errno;
+            unlink(tmp.c_str());
+            errno = saved;
+        } else {
+            w.stagePath = tmp;
+        }
+    } else {
+        ret = wimlib_overwrite(w.wim.get(), writeFlags(w) | extraWriteFlags, 0);
+    }
+    const int saved = errno;
     if (ret) {
+        reloadWim(w, true);
+    } else {
+        ret = reloadWim(w, false);
+        if (ret)
+            ret = WIMLIB_ERR_WRITE;
+    }
+    errno = saved;
+    return ret;
+}
+
+} // namespace
+
+void dropStage(WimHandle& w)
+{
+    if (!w.stagePath.empty()) {
         const int saved = errno;
-        unlink(tmp.c_str());
+        unlink(w.stagePath.c_str());
+        w.stagePath.clear();
         errno = saved;
     }
+}
+
+namespace {
+
+// libwim writes an information-only change (no image added, changed or removed) over the
+// old XML where it stands, and only then the header: a process ending in between leaves a
+// header that does not describe the bytes after it. With an image removed, libwim takes
+// the append path instead (new tables after the old end, the header last), so such a
+// change gets an empty image that is removed again before the write.
+int useAppendPath(WimHandle& w)
+{
+    if (w.imagesChanged)
+        return 0;
+    int index = 0;
+    if (int ret = wimlib_add_empty_image(w.wim.get(), nullptr, &index))
+        return ret;
+    return wimlib_delete_image(w.wim.get(), index);
+}
+
+// The lock that keeps other writers out while the file is compared with what libwim read:
+// libwim's own descriptor when it is known (libwim's lock on the same open file then
+// succeeds and is released by libwim at the end of its write, so no one gets in between),
+// else a descriptor of our own, released again before libwim takes its lock.
+struct CommitLock {
+    int fd = -1;
+    bool own = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    ~CommitLock() { release(); }
+    void release()
+    {
+        if (fd < 0)
+            return;
+        if (own) {
+            ::close(fd); // releases the lock
+        } else {
+            // libwim's descriptor, unless libwim closed it meanwhile (a rebuilt file).
+            struct stat st {};
+            if (::fstat(fd, &st) == 0 && st.st_dev == device && st.st_ino == inode)
+                ::flock(fd, LOCK_UN);
+        }
+        fd = -1;
+    }
+};
+
+int opensAsWim(const WimHandle& w)
+{
+    WIMStruct* raw = nullptr;
+    const int ret = wimlib_open_wim(w.path.c_str(), openFlags(w) & ~WIMLIB_OPEN_FLAG_WRITE_ACCESS,
+                                    &raw);
+    wimlib_free(raw);
     return ret;
+}
+
+int commitExisting(WimHandle& w, int extraWriteFlags)
+{
+    if (!w.identity.valid)
+        return WIMLIB_ERR_CONCURRENT_MODIFICATION_DETECTED;
+    UndoRecord record;
+    int err = createUndoRecord(w.path, w.identity, record);
+    if (err == EEXIST) {
+        // A record is there: another commit of this program runs (its record is locked),
+        // or one ended half way; the look at it may put the file back or remove it.
+        if (examineUndoRecord(w.path, true) == RecoveryResult::Busy)
+            return WIMLIB_ERR_ALREADY_LOCKED;
+        err = createUndoRecord(w.path, w.identity, record);
+        if (err == EEXIST)
+            return WIMLIB_ERR_ALREADY_LOCKED;
+    }
+    if (err) {
+        errno = err;
+        return WIMLIB_ERR_WRITE;
+    }
+
+    CommitLock lock;
+    struct stat st {};
+    if (w.libraryFd >= 0 && ::fstat(w.libraryFd, &st) == 0 && st.st_dev == w.identity.device &&
+        st.st_ino == w.identity.inode) {
+        lock.fd = w.libraryFd;
+        lock.device = st.st_dev;
+        lock.inode = st.st_ino;
+    } else {
+        int error = 0;
+        lock.fd = openRegularFile(w.path, O_RDONLY, &error);
+        lock.own = true;
+    }
+    FileIdentity now;
+    if (lock.fd < 0 || ::flock(lock.fd, LOCK_EX | LOCK_NB) != 0) {
+        if (lock.own && lock.fd >= 0)
+            ::close(lock.fd);
+        lock.fd = -1;
+        removeUndoRecord(record);
+        return WIMLIB_ERR_ALREADY_LOCKED;
+    }
+    if (!identityOfPath(w.path, now) || !sameState(now, w.identity)) {
+        lock.release();
+        removeUndoRecord(record);
+        return WIMLIB_ERR_CONCURRENT_MODIFICATION_DETECTED;
+    }
+    if (lock.own)
+        lock.release();
+
+    int ret = useAppendPath(w);
+    errno = 0;
+    if (!ret)
+        ret = wimlib_overwrite(w.wim.get(),
+                               writeFlags(w) | extraWriteFlags | WIMLIB_WRITE_FLAG_SOFT_DELETE, 0);
+    int saved = errno;
+    lock.release();
+    if (ret == WIMLIB_ERR_ALREADY_LOCKED) {
+        // Someone else holds the file: libwim wrote nothing, and neither do we.
+        removeUndoRecord(record);
+        reloadWim(w, true);
+        errno = saved;
+        return ret;
+    }
+    const FileIdentity before = w.identity;
+    if (!ret) {
+        // A write libwim reported as done must also read back. A handle being closed only
+        // needs to know that; an open one goes on with the file as now written.
+        if (!(w.closing ? opensAsWim(w) : reloadWim(w, false))) {
+            removeUndoRecord(record);
+            return 0;
+        }
+        ret = WIMLIB_ERR_WRITE;
+        saved = 0;
+    }
+    if (undoOwnCommit(w.path, before))
+        removeUndoRecord(record);
+    else
+        keepUndoRecord(record);
+    reloadWim(w, true);
+    errno = saved;
+    return ret;
+}
+
+// The file a path names, symbolic links followed, also a last one that points nowhere (a
+// new file is made where it points, as other tools do).
+std::string resolveLinks(std::string path)
+{
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            break;
+        std::vector<char> target(PATH_MAX + 1);
+        const ssize_t n = ::readlink(path.c_str(), target.data(), PATH_MAX);
+        if (n <= 0)
+            break;
+        const std::filesystem::path link(std::string(target.data(), static_cast<std::size_t>(n)));
+        path = (link.is_absolute() ? link : std::filesystem::path(path).parent_path() / link)
+                   .lexically_normal()
+                   .string();
+    }
+    const std::filesystem::path p(path);
+    if (char* real = ::realpath(p.parent_path().c_str(), nullptr)) {
+        std::string folder = real;
+        std::free(real);
+        path = (std::filesystem::path(folder) / p.filename()).string();
+    }
+    return path;
+}
+
+// A file the file system will not let anyone change or replace (chattr +i or +a).
+bool isImmutable(const std::string& path)
+{
+    int error = 0;
+    const int fd = openRegularFile(path, O_RDONLY, &error);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    const bool locked =
+        ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL));
+    ::close(fd);
+    if (locked)
+        errno = EPERM;
+    return locked;
 }
 
 // Refuses a file whose header describes tables that cannot be there: past the end of the
@@ -111,7 +358,8 @@ int writeNewFile(WimHandle& w)
 // header claims before noticing.
 bool headerIsPlausible(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int error = 0;
+    const int fd = openRegularFile(path, O_RDONLY, &error);
     if (fd < 0)
         return true; // libwim reports the open failure itself
     unsigned char h[208];
@@ -145,6 +393,22 @@ bool headerIsPlausible(const std::string& path)
 }
 
 } // namespace
+
+XmlElem imageFromProperties(WIMStruct* wim, int image)
+{
+    XmlElem e;
+    e.name = QStringLiteral("IMAGE");
+    for (const char* p : {"NAME", "DESCRIPTION", "FLAGS", "DISPLAYNAME", "DISPLAYDESCRIPTION",
+                          "DIRCOUNT", "FILECOUNT", "TOTALBYTES", "HARDLINKBYTES"}) {
+        if (const char* v = wimlib_get_image_property(wim, image, p)) {
+            XmlElem c;
+            c.name = QString::fromLatin1(p);
+            c.text = QString::fromUtf8(v);
+            e.children.push_back(std::move(c));
+        }
+    }
+    return e;
+}
 
 // ---- handles --------------------------------------------------------------------------------
 WimHandle* lookupWim(HANDLE h)
@@ -317,7 +581,7 @@ void rebuildView(WimHandle& w)
     std::vector<std::pair<int, XmlElem>> found;
     void* buf = nullptr;
     std::size_t size = 0;
-    if (w.onDisk && wimlib_get_xml_data(w.wim.get(), &buf, &size) == 0) {
+    if (w.hasFile() && wimlib_get_xml_data(w.wim.get(), &buf, &size) == 0) {
         w.fileXml = fromUtf16Le(buf, size);
         XmlElem root;
         if (parseXml(w.fileXml, root)) {
@@ -353,6 +617,30 @@ void rebuildView(WimHandle& w)
     w.imageDirty.assign(w.images.size(), false);
 }
 
+void handOverToExportTargets(WimHandle& w)
+{
+    if (w.exportTargets.empty() || !w.wim)
+        return;
+    std::shared_ptr<WIMStruct> shared(w.wim.release(), WimFree());
+    for (WimHandle* target : w.exportTargets) {
+        target->keepAlive.push_back(shared);
+        auto& sources = target->exportSources;
+        sources.erase(std::remove(sources.begin(), sources.end(), &w), sources.end());
+    }
+    w.exportTargets.clear();
+}
+
+void dropExportSources(WimHandle& w)
+{
+    for (WimHandle* source : w.exportSources) {
+        auto& targets = source->exportTargets;
+        targets.erase(std::remove(targets.begin(), targets.end(), &w), targets.end());
+    }
+    w.exportSources.clear();
+    w.pending.clear();
+    w.imagesChanged = false;
+}
+
 int reloadWim(WimHandle& w, bool keepPending)
 {
     std::vector<XmlElem> pendingImages;
@@ -364,16 +652,26 @@ int reloadWim(WimHandle& w, bool keepPending)
         wimlib_get_wim_info(w.wim.get(), &info);
     }
     const bool bootDirty = keepPending && w.bootDirty;
+    const FileIdentity previous = w.identity;
 
     WIMStruct* raw = nullptr;
     int ret;
-    if (w.onDisk)
-        ret = wimlib_open_wim(w.path.c_str(), openFlags(w), &raw);
+    if (w.hasFile())
+        ret = openWimFile(w, &raw);
     else
         ret = wimlib_create_new_wim(static_cast<wimlib_compression_type>(w.compression), &raw);
     if (ret)
         return ret;
+    // Exports still to be written elsewhere read from the WIMStruct being replaced.
+    handOverToExportTargets(w);
     w.wim.reset(raw);
+    // Nothing in the fresh WIMStruct refers to another WIM any more.
+    dropExportSources(w);
+    w.keepAlive.clear();
+    // Pending changes were made against the file as first read; when it is not that file
+    // any more, they must not be committed over what another writer put there.
+    if (keepPending && previous.valid && !sameContent(previous, w.identity))
+        w.identity.valid = false;
     rebuildView(w);
     w.dirty = false;
     w.bootDirty = false;
@@ -403,45 +701,52 @@ int reloadWim(WimHandle& w, bool keepPending)
 int commitWim(WimHandle& w, int extraWriteFlags)
 {
     errno = 0;
-    if (!w.onDisk) {
-        int ret = writeNewFile(w);
-        const int saved = errno;
-        if (ret) {
-            reloadWim(w, true);
-            errno = saved;
-            return ret;
-        }
-        w.onDisk = true;
-        ret = reloadWim(w, false);
-        errno = saved;
+    if (!w.onDisk)
+        return writeStage(w, extraWriteFlags);
+    return commitExisting(w, extraWriteFlags);
+}
+
+int finishWim(WimHandle& w)
+{
+    int ret = 0;
+    w.closing = true;
+    if (w.onDisk) {
+        if (w.dirty || !w.pending.empty())
+            ret = commitPending(w);
         return ret;
     }
-    // libwim rewrites the XML where it stands (or appends) and then the header. A failure
-    // part way can leave the header pointing at half-written tables (seen with a full disk),
-    // and an interruption can too, so the layer keeps the old header and tail, in memory and
-    // in a journal beside the file, and puts them back itself.
-    const FileSnapshot snap = takeSnapshot(w.path);
-    const int journal = snap.taken ? writeJournal(w.path, snap) : -1;
-    errno = 0;
-    int ret = wimlib_overwrite(w.wim.get(), writeFlags(w) | extraWriteFlags, 0);
-    int saved = errno;
-    if (!ret) {
-        // A write libwim reported as done must also read back.
-        const int reread = reloadWim(w, false);
-        if (!reread) {
-            if (journal >= 0)
-                removeJournal(w.path, journal);
-            return 0;
-        }
-        ret = WIMLIB_ERR_WRITE;
-        saved = 0;
+    // A new WIM exists once a capture or export wrote into it; nothing else makes a file
+    // (a failed capture or export never leaves an empty WIM behind).
+    if (w.stagePath.empty())
+        return 0;
+    if (w.dirty || !w.pending.empty()) {
+        ret = commitPending(w);
     }
-    restoreSnapshot(w.path, snap, true);
-    if (journal >= 0)
-        removeJournal(w.path, journal);
-    reloadWim(w, true);
-    errno = saved;
-    return ret;
+    // A file that is replaced is gone once the rename is on disk: the new one must be there
+    // before. A new name loses nothing, and is not worth a wait for the disk.
+    if (!ret && ::access(w.path.c_str(), F_OK) == 0) {
+        int error = 0;
+        const int fd = openRegularFile(w.stagePath, O_RDONLY, &error);
+        if (fd < 0 || ::fsync(fd) != 0)
+            ret = WIMLIB_ERR_WRITE;
+        if (fd >= 0)
+            ::close(fd);
+    }
+    if (!ret && ::rename(w.stagePath.c_str(), w.path.c_str()) != 0)
+        ret = WIMLIB_ERR_RENAME;
+    if (ret) {
+        dropStage(w);
+        return ret;
+    }
+    w.stagePath.clear();
+    w.onDisk = true;
+    const std::size_t slash = w.path.rfind('/');
+    const std::string dir = slash == 0 ? std::string("/") : w.path.substr(0, slash);
+    if (const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+    return 0;
 }
 
 } // namespace imaging
@@ -479,15 +784,18 @@ HANDLE WIMCreateFile(LPCWSTR wimPath, DWORD desiredAccess, DWORD creationDisposi
     }
     auto w = std::make_unique<WimHandle>();
     std::error_code ec;
-    w->path = std::filesystem::absolute(toUtf8(wimPath), ec).lexically_normal().string();
+    std::string given = std::filesystem::absolute(toUtf8(wimPath), ec).lexically_normal().string();
     if (ec)
-        w->path = toUtf8(wimPath);
-    w->path16 = fromUtf8(w->path);
+        given = toUtf8(wimPath);
+    w->path16 = fromUtf8(given);
+    // A symbolic link is read and written where it points, and stays a link.
+    w->path = resolveLinks(given);
     w->writable = (desiredAccess & GENERIC_WRITE) != 0;
     w->verify = (flagsAndAttributes & WIM_FLAG_VERIFY) != 0;
     w->openFlags = flagsAndAttributes;
     w->compression = static_cast<int>(compressionType);
 
+    // Only a regular file is a WIM. Nothing else is ever opened: a FIFO would block the open.
     struct stat st {};
     const bool exists = ::stat(w->path.c_str(), &st) == 0;
     const int statErrno = exists ? 0 : errno;
@@ -495,7 +803,7 @@ HANDLE WIMCreateFile(LPCWSTR wimPath, DWORD desiredAccess, DWORD creationDisposi
         SetLastError(statErrno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(statErrno));
         return nullptr;
     }
-    if (exists && S_ISDIR(st.st_mode)) {
+    if (exists && !S_ISREG(st.st_mode)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
@@ -529,7 +837,7 @@ HANDLE WIMCreateFile(LPCWSTR wimPath, DWORD desiredAccess, DWORD creationDisposi
             SetLastError(ErrorFromErrno(errno));
             return nullptr;
         }
-        if (exists && (st.st_mode & 0222) == 0) {
+        if (exists && ((st.st_mode & 0222) == 0 || isImmutable(w->path))) {
             SetLastError(ERROR_ACCESS_DENIED);
             return nullptr;
         }
@@ -548,13 +856,15 @@ HANDLE WIMCreateFile(LPCWSTR wimPath, DWORD desiredAccess, DWORD creationDisposi
                 SetLastError(ERROR_ACCESS_DENIED);
                 return nullptr;
             }
-            if (::access(w->path.c_str(), W_OK) != 0) {
+            if (::access(w->path.c_str(), W_OK) != 0 || isImmutable(w->path)) {
                 SetLastError(errno == EROFS ? ERROR_WRITE_PROTECT : ERROR_ACCESS_DENIED);
                 return nullptr;
             }
+            // A commit of this program that ended half way is undone first; only a handle
+            // that may write does so.
+            examineUndoRecord(w->path, true);
         }
         w->onDisk = true;
-        recoverInterruptedCommit(w->path);
         if (!headerIsPlausible(w->path)) {
             SetLastError(ERROR_FILE_CORRUPT);
             return nullptr;
@@ -598,15 +908,11 @@ BOOL WIMCloseHandle(HANDLE object)
         img->owner = nullptr;
     w->openImages.clear();
 
-    int ret = 0;
-    int saved = 0;
-    // A new WIM that nothing was written to becomes an empty WIM file, unless a file of that
-    // name is there: a capture into it that failed never destroys an existing file.
-    const bool writeEmpty = !w->onDisk && ::access(w->path.c_str(), F_OK) != 0;
-    if ((w->dirty && w->onDisk) || writeEmpty) {
-        ret = commitWim(*w, 0);
-        saved = errno;
-    }
+    errno = 0;
+    const int ret = w->writable ? finishWim(*w) : 0;
+    const int saved = errno;
+    handOverToExportTargets(*w);
+    dropExportSources(*w);
     w->magic = 0;
     if (ret)
         return failWimlib(ret, saved);
@@ -688,6 +994,16 @@ HANDLE WIMLoadImage(HANDLE wim, DWORD imageIndex)
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    // libwim reads an image's metadata when something first needs it; read it now, so that
+    // a damaged image fails here, with libwim's cause, and not in a later call.
+    errno = 0;
+    const int ret = wimlib_iterate_dir_tree(
+        w->wim.get(), static_cast<int>(imageIndex), "", 0,
+        [](const wimlib_dir_entry*, void*) { return 0; }, nullptr);
+    if (ret) {
+        failWimlib(ret, errno);
+        return nullptr;
+    }
     return registerImage(w, static_cast<int>(imageIndex));
 }
 
@@ -738,6 +1054,7 @@ BOOL WIMDeleteImage(HANDLE wim, DWORD imageIndex)
         reloadWim(*w, true);
         return failWimlib(ret, saved);
     }
+    w->imagesChanged = true;
     if (w->onDisk) {
         // Only the image's metadata and XML go; the file's data stays where it is.
         ret = commitWim(*w, WIMLIB_WRITE_FLAG_SOFT_DELETE);

@@ -127,32 +127,68 @@ void ImagingGlobalInit();
 // Opening. WIMCreateFile takes any access with GENERIC_READ implied. OPEN_EXISTING needs the
 // file (ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND); CREATE_NEW fails on an existing file
 // (ERROR_FILE_EXISTS); CREATE_ALWAYS and OPEN_ALWAYS on a missing file start a new WIM with
-// the given compression (0 to 3) and need GENERIC_WRITE and a writable folder. A new WIM is
-// written by the first capture or export, or else as an empty WIM when the handle is closed;
-// a new WIM over an existing file replaces that file only when an image is written, so a
-// failed capture never destroys it. Opening for writing fails with ERROR_ACCESS_DENIED for a
-// file without write permission bits (also for root) and ERROR_WRITE_PROTECT on a read-only
-// file system. WIM_FLAG_VERIFY checks the integrity table while opening (ERROR_CRC on a
-// mismatch) and writes one with every commit. A file that is no WIM fails with
-// ERROR_BAD_FORMAT, a damaged or truncated one with ERROR_FILE_CORRUPT.
+// the given compression (0 to 3) and need GENERIC_WRITE and a writable folder. Only a regular
+// file is a WIM: a folder, device, FIFO or socket is refused at once with ERROR_ACCESS_DENIED,
+// for reading and as a target, and nothing the layer opens can block. A symbolic link is read
+// and written where it points (a new file is made where a dangling link points) and stays a
+// link. Opening for writing fails with ERROR_ACCESS_DENIED for a file without write
+// permission bits (also for root) or one the file system will not let be changed or replaced
+// (chattr +i or +a, checked also by CREATE_ALWAYS, before any work), and ERROR_WRITE_PROTECT
+// on a read-only file system. WIM_FLAG_VERIFY checks the integrity table while opening
+// (ERROR_CRC on a mismatch) and writes one with every commit. A file that is no WIM fails
+// with ERROR_BAD_FORMAT, a damaged or truncated one with ERROR_FILE_CORRUPT.
 //
-// Commits. Capture, export and delete write the file before they return; information and
-// boot index changes are written when the WIM handle is closed, and a failed write makes
-// WIMCloseHandle fail with the cause (the handle is freed either way). Existing files are
-// changed with libwim's in-place update (data appended, tables rewritten); the layer keeps
-// the header and tables it may overwrite, in memory and in "<wim>.pelloric-undo" until the
-// commit is complete, puts them back when the commit fails, and, when a process ended during
-// a commit, the next WIMCreateFile on the file puts them back. New files are written to a
-// temporary name beside the target and renamed.
+// New files. The first capture or export into a new WIM writes it, within the call, to a
+// temporary file beside the (resolved) target; closing the handle adds the information and
+// the boot index to that file and renames it over the target. Any failure removes the
+// temporary file: a failed capture or export never leaves an empty or partial WIM and never
+// touches a file already at the target. A handle that wrote nothing leaves no file.
+//
+// Existing files. A capture or export into an existing WIM does its scan or export in memory
+// within the call (the scan questions, WIM_MSG_SETRANGE and WIM_MSG_COMPRESS come during the
+// call); the image, its information (NAME, DESCRIPTION, FLAGS, DISPLAYNAME,
+// DISPLAYDESCRIPTION, WINDOWS, ...) and the boot index are written together when the WIM
+// handle is closed, with WIM_MSG_PROCESS per entry and WIM_MSG_PROGRESS sent to the callbacks
+// still registered, whose abort answer makes the close fail with ERROR_REQUEST_ABORTED. An
+// export's source WIM is kept in memory until its destination is written, also when its
+// handles are closed first. WIMDeleteImage writes the deletion within the call (the image's
+// data stays in the file); information and boot index changes are written when the handle is
+// closed. A failed write makes the call or WIMCloseHandle fail with the cause (the handle is
+// freed either way), and leaves the file byte for byte as it was.
+//
+// Safety of those writes. Every write to an existing file goes through libwim's append path:
+// new tables after the old end, the header last (an information-only change is made to take
+// that path too), so a process killed at any moment leaves the old file or the complete new
+// one to any reader. Before it starts:
+// - "<wim>.pelloric-undo" is created (written and flushed under a temporary name, then
+//   linked to its name, mode 0600; never through a link) and held locked while the write
+//   runs; when it cannot be written the write does not start and fails with the cause. Its
+//   exclusive creation keeps two writers of this program apart: a locked record there means
+//   another one is writing (ERROR_SHARING_VIOLATION).
+// - The file, under its lock, must still be the file libwim read when the handle was opened
+//   (same file, size, time, header and the bytes after the blob table); when another writer
+//   changed it, the write fails with ERROR_SHARING_VIOLATION and writes nothing. The lock is
+//   taken on libwim's own descriptor of the file where it can be told apart, so libwim's own
+//   lock follows without a gap; otherwise a short gap remains between the check and libwim's
+//   lock. A file locked by another writer (wimlib-imagex, a read-write mount) fails with
+//   ERROR_SHARING_VIOLATION and is not touched.
+// A write that fails part way is undone from the record and the record removed. When a
+// process ended during a write, the next open for writing puts the file back, but only
+// from a state that write leaves on the way (the recorded header, that flag aside, and the
+// old bytes still in place) and only while no other process holds the file's lock; it
+// removes the record once the file verifiably is as before, or when the record is stale
+// (malformed, another file's, a link or other entry at its name, or a file that opens and is
+// in no state the record knows). Opening for reading never restores or removes anything.
 //
 // Handles. Handles are checked against the live ones before use; closed or foreign handles
 // fail with ERROR_INVALID_HANDLE. An image handle outlives its WIM handle only as a handle
 // that fails. WIMLoadImage checks the index (1 to the count, else ERROR_INVALID_PARAMETER)
-// and reads nothing; image data is read by the call that needs it.
+// and reads the image's metadata, so a damaged image fails there with the cause
+// (ERROR_FILE_CORRUPT, ERROR_CRC); its file data is read by the call that needs it.
 //
 // WIMSetTemporaryPath checks that a file can be created in the folder (ERROR_PATH_NOT_FOUND,
 // ERROR_DIRECTORY, or the file system's code) and keeps it; libwim itself needs no
-// temporary folder for these calls (a rebuilt WIM is written beside the original).
+// temporary folder for these calls (new files are written beside their target).
 //
 // Information. WIMGetImageInformation on a WIM handle gives the file's XML text exactly as
 // stored while no image information is pending, else the layer's view with the pending
@@ -181,13 +217,15 @@ void ImagingGlobalInit();
 // every piece of data. Files libwim cannot store (devices, sockets, pipes) are left out with
 // WIM_MSG_WARNING (path, ERROR_NOT_SUPPORTED); a read error is sent as WIM_MSG_ERROR (path,
 // code) and skipped when the callback answers WIM_MSG_SKIP_ERROR.
+// Into an existing file the messages after WIM_MSG_COMPRESS come when the handle is closed.
 // WIMApplyImage sends WIM_MSG_PROCESS once per folder and file (the target folder included),
 // so the count reaches DIRCOUNT + FILECOUNT; the answer cannot skip an entry. libwim checks
 // every piece of data against its digest while extracting (what WIM_FLAG_VERIFY asks for).
 // WIM_FLAG_NO_APPLY sends the messages and writes nothing. WIMExportImage sends WIM_MSG_PROCESS
-// per entry (paths inside the image) while the destination is written; without
+// per entry (paths inside the image) while the destination is written (within the call for
+// a new file, when the destination's handle is closed for an existing one); without
 // WIM_EXPORT_ALLOW_DUPLICATES an image whose NAME the destination holds is refused with
 // ERROR_ALREADY_EXISTS. WIM_MSG_PROGRESS (percent, estimated remaining milliseconds from
 // the bytes done so far) comes at most every 50 ms and always at 100. Answering
-// WIM_MSG_ABORT_IMAGE to any message stops the call with ERROR_REQUEST_ABORTED, and the
-// file is as before the call.
+// WIM_MSG_ABORT_IMAGE to any message stops the call (or the close that writes) with
+// ERROR_REQUEST_ABORTED, and the file is as before the call.

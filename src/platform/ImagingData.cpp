@@ -376,6 +376,49 @@ std::string selfPathInSource(const std::string& source, const std::string& wimPa
 }
 
 } // namespace
+
+int commitPending(WimHandle& w)
+{
+    const std::vector<std::shared_ptr<PendingWrite>> pending = w.pending;
+    CallState state;
+    ProgressBridge& b = state.bridge;
+    // One write carries them all; the messages of all but the last go out first.
+    for (std::size_t i = 0; i + 1 < pending.size(); ++i) {
+        b.setEntries(&pending[i]->entries, pending[i]->prefix, pending[i]->filesOnly);
+        b.paceAll(WIM_MSG_PROCESS);
+    }
+    if (!pending.empty())
+        b.setEntries(&pending.back()->entries, pending.back()->prefix, pending.back()->filesOnly);
+    int ret;
+    int saved;
+    {
+        ProgressRegistration reg(w, &state);
+        b.startPhase();
+        errno = 0;
+        ret = commitWim(w, 0);
+        saved = errno;
+    }
+    if (ret) {
+        errno = saved;
+        return b.aborted() ? WIMLIB_ERR_ABORTED_BY_PROGRESS : ret;
+    }
+    if (!pending.empty()) {
+        b.paceAll(WIM_MSG_PROCESS);
+        b.progress(1, 1, true);
+    }
+    // WIM_FLAG_VERIFY of a capture: every piece of data read back from the file as written
+    // (through a WIMStruct of its own: the one that wrote may only be freed).
+    if (std::any_of(pending.begin(), pending.end(), [](const auto& p) { return p->verify; })) {
+        WIMStruct* raw = nullptr;
+        errno = 0;
+        ret = wimlib_open_wim(w.filePath().c_str(), 0, &raw);
+        if (!ret)
+            ret = wimlib_verify_wim(raw, 0);
+        wimlib_free(raw);
+    }
+    return ret;
+}
+
 } // namespace imaging
 
 using namespace imaging;
@@ -424,6 +467,7 @@ HANDLE WIMCaptureImage(HANDLE wim, LPCWSTR path, DWORD captureFlags)
     if (ret) {
         reloadWim(*w, true);
         failWimlib(state.bridge.aborted() ? WIMLIB_ERR_ABORTED_BY_PROGRESS : ret, saved);
+        w->writeFailed = !w->onDisk;
         return nullptr;
     }
     const int newIndex = imageCountOf(w->wim.get());
@@ -432,42 +476,63 @@ HANDLE WIMCaptureImage(HANDLE wim, LPCWSTR path, DWORD captureFlags)
     for (const char* p : {"WINDOWS", "FLAGS", "DISPLAYNAME", "DISPLAYDESCRIPTION"})
         wimlib_set_image_property(w->wim.get(), newIndex, p, nullptr);
 
-    ProgressBridge::EntryList entries;
-    ret = ProgressBridge::listEntries(w->wim.get(), newIndex, entries);
+    auto pending = std::make_shared<PendingWrite>();
+    pending->prefix = toU16(source);
+    pending->filesOnly = true;
+    pending->verify = (captureFlags & WIM_FLAG_VERIFY) != 0;
+    ret = ProgressBridge::listEntries(w->wim.get(), newIndex, pending->entries);
     if (!ret) {
         ProgressBridge& b = state.bridge;
-        b.setEntries(&entries, toU16(source), true);
-        b.send(WIM_MSG_SETRANGE, 0, static_cast<LPARAM>(entries.files));
+        b.setEntries(&pending->entries, pending->prefix, true);
+        b.send(WIM_MSG_SETRANGE, 0, static_cast<LPARAM>(pending->entries.files));
         // libwim has no per-file choice of compression; it stores data that does not compress
         // uncompressed by itself, so the answers are taken and not acted upon.
         if (!b.askEveryFile(WIM_MSG_COMPRESS))
             ret = WIMLIB_ERR_ABORTED_BY_PROGRESS;
     }
-    if (!ret) {
+    if (ret) {
+        reloadWim(*w, true);
+        failWimlib(ret, saved);
+        w->writeFailed = !w->onDisk;
+        return nullptr;
+    }
+    w->images.push_back(imageFromProperties(w->wim.get(), newIndex));
+    w->imageDirty.push_back(false);
+    w->imagesChanged = true;
+    w->dirty = true;
+    if (w->onDisk) {
+        // Into an existing file: the image is written together with its information when
+        // the handle is closed, as one commit.
+        w->pending.push_back(std::move(pending));
+        SetLastError(ERROR_SUCCESS);
+        return registerImage(w, newIndex);
+    }
+    // Into a new file: the data goes to the temporary file now; the information follows when
+    // the handle is closed.
+    {
         ProgressRegistration reg(*w, &state);
         state.bridge.startPhase();
         ret = commitWim(*w, 0);
         saved = errno;
         if (state.bridge.aborted())
             ret = ret ? WIMLIB_ERR_ABORTED_BY_PROGRESS : ret;
-    } else {
-        reloadWim(*w, true);
+    }
+    if (!ret) {
+        // The call's remaining messages: every file counted, and the end of the progress.
+        state.bridge.paceAll(WIM_MSG_PROCESS);
+        state.bridge.progress(1, 1, true);
+        if (pending->verify) {
+            errno = 0;
+            ret = wimlib_verify_wim(w->wim.get(), 0);
+            saved = errno;
+            if (ret)
+                dropStage(*w);
+        }
     }
     if (ret) {
+        w->writeFailed = true;
         failWimlib(ret, saved);
         return nullptr;
-    }
-    // The call's remaining messages: every file counted, and the end of the progress. The
-    // data is in the file by now, so an abort answer here changes nothing.
-    state.bridge.paceAll(WIM_MSG_PROCESS);
-    state.bridge.progress(1, 1, true);
-    if (captureFlags & WIM_FLAG_VERIFY) {
-        errno = 0;
-        ret = wimlib_verify_wim(w->wim.get(), 0);
-        if (ret) {
-            failWimlib(ret, errno);
-            return nullptr;
-        }
     }
     SetLastError(ERROR_SUCCESS);
     return registerImage(w, newIndex);
@@ -549,36 +614,49 @@ BOOL WIMExportImage(HANDLE image, HANDLE wim, DWORD flags)
                     return fail(ERROR_ALREADY_EXISTS);
     }
 
-    CallState state;
-    ProgressBridge::EntryList entries;
+    auto pending = std::make_shared<PendingWrite>();
     errno = 0;
-    if (int ret = ProgressBridge::listEntries(src.wim.get(), img->index, entries))
+    if (int ret = ProgressBridge::listEntries(src.wim.get(), img->index, pending->entries))
         return failWimlib(ret, errno);
-    state.bridge.setEntries(&entries, std::u16string(), false);
 
-    // Exported without libwim's name check, which would refuse a name the destination holds;
-    // the name is then given back through a property path that allows duplicates.
+    // The image keeps its information as the source holds it, NAME where it stands, also when
+    // the destination already holds that name.
     errno = 0;
-    int ret = wimlib_export_image(src.wim.get(), img->index, dest->wim.get(), nullptr, nullptr,
-                                  WIMLIB_EXPORT_FLAG_NO_NAMES);
+    int ret = exportImageKeepingInformation(src.wim.get(), img->index, dest->wim.get(), 0);
     int saved = errno;
-    if (!ret && hasName && !name.isEmpty()) {
-        const int destIndex = imageCountOf(dest->wim.get());
-        ret = wimlib_set_image_property(dest->wim.get(), destIndex, "NAME[1]",
-                                        name.toUtf8().constData());
-    }
     if (ret) {
         reloadWim(*dest, true);
+        dest->writeFailed = !dest->onDisk;
         return failWimlib(ret, saved);
     }
+    // The destination's view of the image is the source's, which libwim copied.
+    XmlElem copied = srcInfo;
+    copied.attrs.clear();
+    dest->images.push_back(std::move(copied));
+    dest->imageDirty.push_back(false);
+    dest->imagesChanged = true;
+    dest->dirty = true;
+    // The source's data is read when the destination is written.
+    dest->exportSources.push_back(&src);
+    src.exportTargets.push_back(dest);
+    if (dest->onDisk) {
+        // Into an existing file: written with its information when the handle is closed.
+        dest->pending.push_back(std::move(pending));
+        SetLastError(ERROR_SUCCESS);
+        return TRUE;
+    }
+    CallState state;
+    state.bridge.setEntries(&pending->entries, std::u16string(), false);
     {
         ProgressRegistration reg(*dest, &state);
         state.bridge.startPhase();
         ret = commitWim(*dest, 0);
         saved = errno;
     }
-    if (ret)
+    if (ret) {
+        dest->writeFailed = true;
         return failWimlib(state.bridge.aborted() ? WIMLIB_ERR_ABORTED_BY_PROGRESS : ret, saved);
+    }
     state.bridge.paceAll(WIM_MSG_PROCESS);
     state.bridge.progress(1, 1, true);
     SetLastError(ERROR_SUCCESS);

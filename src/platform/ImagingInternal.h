@@ -11,7 +11,9 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -59,6 +61,10 @@ void serializeXml(const XmlElem& elem, QString& out, const QString* indexAttr = 
 // UTF-16LE bytes to text; a leading byte-order mark is dropped, the text stops at a NUL.
 QString fromUtf16Le(const void* bytes, std::size_t size);
 
+// The view of an image from what libwim reports through its properties (for a WIM whose
+// XML cannot be read, and for an image just added in memory).
+XmlElem imageFromProperties(WIMStruct* wim, int image);
+
 // Elements of an image's information that libwim keeps up to date itself.
 bool isMaintainedElement(const QString& name);
 
@@ -99,24 +105,97 @@ struct WimHandle;
 // pending, else the view.
 QString wimInformationText(const WimHandle& w);
 
+// ---- identity of a file and undo records of commits ------------------------------------------
+// What a file was when libwim read it: enough to tell whether anyone wrote it since.
+struct FileIdentity {
+    bool valid = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec mtime{};
+    std::array<unsigned char, 208> header{};
+    off_t tailStart = 0; // end of the blob table: the XML and integrity table follow
+    std::array<unsigned char, 32> tailDigest{};
+};
+// Opens a path that must be a regular file, without blocking on a FIFO or device (flags:
+// O_RDONLY or O_RDWR). -1 with *error = errno, EISDIR or ENXIO (not a regular file).
+int openRegularFile(const std::string& path, int flags, int* error);
+bool readIdentity(int fd, FileIdentity& id);
+bool identityOfPath(const std::string& path, FileIdentity& id);
+// Same file with the same bytes (header, length, everything after the blob table).
+bool sameContent(const FileIdentity& a, const FileIdentity& b);
+// sameContent and the same modification time.
+bool sameState(const FileIdentity& a, const FileIdentity& b);
+
+// "<wim>.pelloric-undo": the state a commit starts from, created before the commit starts
+// and held locked while it runs. Its exclusive creation also keeps two commits of this
+// program to one file apart.
+struct UndoRecord {
+    int fd = -1;
+    std::string path;
+};
+// Writes the record of a commit that starts from `before`. 0, or the errno value that
+// stopped it (EEXIST: a record is there already). Nothing is left at the record's name
+// unless it is complete, and nothing is written through a link.
+int createUndoRecord(const std::string& wimPath, const FileIdentity& before, UndoRecord& out);
+// The commit is over (done, or the file is back as before): the record goes.
+void removeUndoRecord(UndoRecord& record);
+// The commit failed and the file could not be put back: the record stays for a later open.
+void keepUndoRecord(UndoRecord& record);
+// After a failed commit that started from `before`: puts the file back when it is in a
+// state that commit leaves on the way (never while another process holds the file's
+// lock). True when the file is as before.
+bool undoOwnCommit(const std::string& wimPath, const FileIdentity& before);
+enum class RecoveryResult { None, Busy, Restored, Removed, Kept };
+// Looks at a record left by a commit that never finished. Only with mayWrite is anything
+// done: the file is put back when it is in a state that commit leaves on the way, the
+// record removed once the file verifiably is as before, or when it is stale (a malformed
+// record, a link or other entry at its name, a file that opens and is in no state the
+// record knows). Busy: another process's commit or lock holds the record or the file.
+RecoveryResult examineUndoRecord(const std::string& wimPath, bool mayWrite);
+// The descriptors of this process, and the one among those opened between two lists that
+// names the file (device, inode); -1 when none or more than one does.
+std::vector<int> openDescriptors();
+int findLibraryDescriptor(const std::vector<int>& before, const std::vector<int>& after,
+                          dev_t device, ino_t inode);
+
 // ---- handles ------------------------------------------------------------------------------
 inline constexpr std::uint32_t kWimMagic = 0x4D495750;   // "PWIM"
 inline constexpr std::uint32_t kImageMagic = 0x474D4950; // "PIMG"
 
 struct ImageHandle;
 
+struct PendingWrite;
+
 struct WimHandle {
     std::uint32_t magic = kWimMagic;
-    std::string path;      // as the file system takes it (UTF-8), absolute
-    std::u16string path16; // the same, for WIM_INFO
+    std::string path;      // the file (UTF-8, absolute, symbolic links resolved)
+    std::u16string path16; // the path as given, made absolute, for WIM_INFO
+    // WIMs whose data an export into this one takes, kept until this one is written; they
+    // are freed after `wim`.
+    std::vector<std::shared_ptr<WIMStruct>> keepAlive;
     WimPtr wim;
     bool writable = false;
     bool verify = false; // WIM_FLAG_VERIFY: integrity check on open, table on commit
     DWORD openFlags = 0;
     int compression = 0; // libwim's numbering, for a file not written yet
-    bool onDisk = false; // false: a new WIM that has not been written yet
-    bool dirty = false;  // changes in libwim's memory not yet in the file
+    bool onDisk = false; // false: a new WIM, not at its path yet
+    // A new WIM: the temporary file beside the target that holds what was written so far;
+    // the handle's close completes it and renames it over the target.
+    std::string stagePath;
+    bool writeFailed = false; // a capture or export into this new WIM failed
+    bool dirty = false;       // changes in libwim's memory not yet in the file
     bool bootDirty = false;
+    bool imagesChanged = false; // images added or deleted in memory since the last commit
+    bool closing = false;       // the handle's close is writing it: no reload afterwards
+    // The file as libwim read it (writable handles of existing files), and libwim's own
+    // descriptor of it when it could be told apart (-1 otherwise).
+    FileIdentity identity;
+    int libraryFd = -1;
+    // Captures and exports held in memory until the close commits them.
+    std::vector<std::shared_ptr<PendingWrite>> pending;
+    std::vector<WimHandle*> exportSources; // handles whose WIMStruct `pending` reads from
+    std::vector<WimHandle*> exportTargets; // handles with pending exports from this one
     std::u16string tempPath;
     // The view of the file's XML: the root's attributes, its elements other than IMAGE, and
     // one IMAGE per image in image order; and the text as stored (without its byte-order mark).
@@ -127,6 +206,9 @@ struct WimHandle {
     std::vector<XmlElem> images;
     std::vector<bool> imageDirty;
     std::vector<ImageHandle*> openImages;
+
+    bool hasFile() const { return onDisk || !stagePath.empty(); }
+    const std::string& filePath() const { return stagePath.empty() ? path : stagePath; }
 };
 
 struct ImageHandle {
@@ -143,45 +225,34 @@ ImageHandle* lookupLiveImage(HANDLE h);
 HANDLE registerImage(WimHandle* owner, int index);
 
 // ---- commits and reloads --------------------------------------------------------------------
-// Writes everything in libwim's memory to the file: a new WIM to a temporary file beside
-// it that is renamed over the path, an existing one with libwim's in-place overwrite
-// (extraWriteFlags adds e.g. WIMLIB_WRITE_FLAG_SOFT_DELETE). Then reopens the file and
-// rebuilds the view. On failure the file is as before, the handle is reloaded from it with
-// the pending information changes put back, and the libwim error code is returned.
+// Writes everything in libwim's memory. A new WIM goes to its temporary file (created by
+// the first write). An existing file is changed only through libwim's append path, under
+// an undo record and only while it is still the file libwim read (else
+// WIMLIB_ERR_CONCURRENT_MODIFICATION_DETECTED; another writer's lock gives
+// WIMLIB_ERR_ALREADY_LOCKED); then it is reopened and the view rebuilt. On failure the file
+// is as before, the handle is reloaded from it with the pending information changes put
+// back, and the libwim error code is returned (errno holds the cause of I/O failures).
 int commitWim(WimHandle& w, int extraWriteFlags);
+// The close of a WIM handle: writes what is pending (with the messages of pending captures
+// and exports) and, for a new WIM, puts the temporary file in place of the target. A new
+// WIM that nothing was written to leaves no file.
+int finishWim(WimHandle& w);
 // Reopens the file (or starts a new empty WIM when it has never been written) and rebuilds
 // the view, dropping libwim's in-memory state; keepPending puts back information changes
 // and the boot index that were not committed.
 int reloadWim(WimHandle& w, bool keepPending);
 // Rebuilds the view from the file's XML as stored.
 void rebuildView(WimHandle& w);
-
-// ---- undo records of in-place commits ------------------------------------------------------
-struct FileSnapshot {
-    bool taken = false;
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    off_t tailStart = 0;
-    std::vector<unsigned char> header;
-    std::vector<unsigned char> tail;
-};
-// Keeps what libwim's in-place overwrite may change in an existing WIM file: its header and
-// everything after its blob table (taken is false when that is more than 64 MiB).
-FileSnapshot takeSnapshot(const std::string& path);
-// Writes the snapshot back: length, tail, header. sameFileOnly: only when the path still
-// names the file the snapshot was taken of.
-void restoreSnapshot(const std::string& path, const FileSnapshot& snap, bool sameFileOnly);
-// Writes the snapshot to "<path>.pelloric-undo", flushed to disk, and keeps the journal open
-// and locked while the commit runs. Returns its descriptor, -1 when it cannot be written.
-int writeJournal(const std::string& path, const FileSnapshot& snap);
-// Removes the journal and releases its lock.
-void removeJournal(const std::string& path, int journal);
-// Finds a journal left by a commit that never finished (the process ended during it) and,
-// when the file still shows the unfinished commit, puts the file back as it was before it.
-// The journal is removed either way, unless another process holds its lock (its commit is
-// still running). True when the file was restored.
-bool recoverInterruptedCommit(const std::string& path);
+// Gives the WIMStruct to the handles whose pending exports read from it (before it is
+// replaced or the handle closed).
+void handOverToExportTargets(WimHandle& w);
+// Removes the temporary file of a new WIM.
+void dropStage(WimHandle& w);
+// Ends the ties of pending exports to their source WIMs (after a commit or a reload).
+void dropExportSources(WimHandle& w);
+// commitWim with the messages of the pending captures and exports (WIM_MSG_PROCESS per
+// entry, WIM_MSG_PROGRESS) sent to the registered callbacks, whose abort answer stops it.
+int commitPending(WimHandle& w);
 
 // ---- errors -------------------------------------------------------------------------------
 // The platform code for a libwim error code; savedErrno refines I/O failures.
@@ -266,6 +337,14 @@ private:
     bool filesOnly_ = false;
     std::size_t next_ = 0;
     std::uint64_t sentBytes_ = 0;
+};
+
+// A capture or export held in memory: what its messages need when the close writes it.
+struct PendingWrite {
+    ProgressBridge::EntryList entries;
+    std::u16string prefix; // the captured folder; empty for an export
+    bool filesOnly = false;
+    bool verify = false; // WIM_FLAG_VERIFY of a capture: read every piece of data back
 };
 
 // The write function of the stream libwim prints its errors and warnings to.

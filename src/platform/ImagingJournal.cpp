@@ -1,10 +1,16 @@
-// Undo records for libwim's in-place commits: the bytes of an existing WIM file that such a
-// commit may change, kept in memory and in a journal file beside the WIM until the commit
-// is known to be complete.
+// The identity of a WIM file as libwim read it, and the undo record of a commit to an
+// existing file: what the commit may leave behind when it stops half way, and how a later
+// open puts the file back.
 #include "ImagingInternal.h"
 
+#include <QCryptographicHash>
+
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+
+#include <dirent.h>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -14,13 +20,14 @@
 namespace imaging {
 namespace {
 
-// The parts of an existing file that libwim's in-place overwrite may change: the header,
-// and everything from the end of the blob table on (the XML and the integrity table, which
-// an information-only commit rewrites where they stand, and the end where appends go).
 constexpr std::size_t kWimHeaderSize = 208;
-constexpr off_t kMaxTail = 64 << 20;
 constexpr std::uint32_t kWriteInProgress = 0x40; // header flag while libwim writes
-constexpr char kJournalMagic[8] = {'P', 'L', 'R', 'C', 'U', 'N', 'D', 'O'};
+constexpr char kRecordMagic[8] = {'P', 'L', 'R', 'C', 'U', 'N', 'D', 'O'};
+constexpr std::uint32_t kRecordVersion = 2;
+constexpr std::size_t kDigestSize = 32;
+// magic, version, reserved, size, tail start, tail digest, header, checksum
+constexpr std::size_t kRecordBody = 8 + 4 + 4 + 8 + 8 + kDigestSize + kWimHeaderSize;
+constexpr std::size_t kRecordSize = kRecordBody + kDigestSize;
 
 std::uint64_t readLe(const unsigned char* p, int bytes)
 {
@@ -30,9 +37,9 @@ std::uint64_t readLe(const unsigned char* p, int bytes)
     return v;
 }
 
-void putLe(std::vector<unsigned char>& out, std::uint64_t v)
+void putLe(std::vector<unsigned char>& out, std::uint64_t v, int bytes)
 {
-    for (int i = 0; i < 8; ++i)
+    for (int i = 0; i < bytes; ++i)
         out.push_back(static_cast<unsigned char>(v >> (8 * i)));
 }
 
@@ -42,6 +49,8 @@ bool readAll(int fd, void* buf, std::size_t size, off_t offset)
     std::size_t done = 0;
     while (done < size) {
         const ssize_t n = ::pread(fd, p + done, size - done, offset + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
             return false;
         done += static_cast<std::size_t>(n);
@@ -54,22 +63,28 @@ bool writeAll(int fd, const unsigned char* data, std::size_t size, off_t offset)
     std::size_t done = 0;
     while (done < size) {
         const ssize_t n = ::pwrite(fd, data + done, size - done, offset + static_cast<off_t>(done));
-        if (n <= 0)
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
             return false;
+        }
         done += static_cast<std::size_t>(n);
     }
     return true;
 }
 
-std::string journalPath(const std::string& path)
-{
-    return path + ".pelloric-undo";
-}
-
-void syncFolderOf(const std::string& path)
+std::string folderOf(const std::string& path)
 {
     const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void syncFolder(const std::string& dir)
+{
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         ::fsync(fd);
@@ -77,152 +92,392 @@ void syncFolderOf(const std::string& path)
     }
 }
 
+std::string recordPath(const std::string& wimPath)
+{
+    return wimPath + ".pelloric-undo";
+}
+
+// SHA-256 of bytes [from, to) of the file.
+bool digestRange(int fd, off_t from, off_t to, unsigned char* out)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    std::vector<char> buf(1 << 20);
+    for (off_t at = from; at < to;) {
+        const auto want = static_cast<std::size_t>(std::min<off_t>(to - at, static_cast<off_t>(buf.size())));
+        if (!readAll(fd, buf.data(), want, at))
+            return false;
+        hash.addData(QByteArrayView(buf.data(), static_cast<qsizetype>(want)));
+        at += static_cast<off_t>(want);
+    }
+    const QByteArray result = hash.result();
+    std::memcpy(out, result.constData(), kDigestSize);
+    return true;
+}
+
+// The contents of an undo record.
+struct RecordData {
+    off_t size = 0;
+    off_t tailStart = 0;
+    unsigned char tailDigest[kDigestSize] = {};
+    unsigned char header[kWimHeaderSize] = {};
+};
+
+std::vector<unsigned char> encodeRecord(const FileIdentity& before)
+{
+    std::vector<unsigned char> bytes(kRecordMagic, kRecordMagic + sizeof kRecordMagic);
+    putLe(bytes, kRecordVersion, 4);
+    putLe(bytes, 0, 4);
+    putLe(bytes, static_cast<std::uint64_t>(before.size), 8);
+    putLe(bytes, static_cast<std::uint64_t>(before.tailStart), 8);
+    bytes.insert(bytes.end(), before.tailDigest.begin(), before.tailDigest.end());
+    bytes.insert(bytes.end(), before.header.begin(), before.header.end());
+    const QByteArray sum = QCryptographicHash::hash(
+        QByteArrayView(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size())),
+        QCryptographicHash::Sha256);
+    bytes.insert(bytes.end(), sum.begin(), sum.end());
+    return bytes;
+}
+
+bool decodeRecord(int fd, RecordData& r)
+{
+    struct stat st {};
+    unsigned char bytes[kRecordSize];
+    if (::fstat(fd, &st) != 0 || st.st_size != static_cast<off_t>(kRecordSize) ||
+        !readAll(fd, bytes, kRecordSize, 0) ||
+        std::memcmp(bytes, kRecordMagic, sizeof kRecordMagic) != 0 ||
+        readLe(bytes + 8, 4) != kRecordVersion)
+        return false;
+    const QByteArray sum = QCryptographicHash::hash(
+        QByteArrayView(reinterpret_cast<const char*>(bytes), static_cast<qsizetype>(kRecordBody)),
+        QCryptographicHash::Sha256);
+    if (std::memcmp(sum.constData(), bytes + kRecordBody, kDigestSize) != 0)
+        return false;
+    r.size = static_cast<off_t>(readLe(bytes + 16, 8));
+    r.tailStart = static_cast<off_t>(readLe(bytes + 24, 8));
+    std::memcpy(r.tailDigest, bytes + 32, kDigestSize);
+    std::memcpy(r.header, bytes + 32 + kDigestSize, kWimHeaderSize);
+    return r.size >= static_cast<off_t>(kWimHeaderSize) && r.tailStart >= 0 &&
+           r.tailStart <= r.size;
+}
+
+RecordData recordOf(const FileIdentity& id)
+{
+    RecordData r;
+    r.size = id.size;
+    r.tailStart = id.tailStart;
+    std::memcpy(r.tailDigest, id.tailDigest.data(), kDigestSize);
+    std::memcpy(r.header, id.header.data(), kWimHeaderSize);
+    return r;
+}
+
+// Where the file stands against a commit that started from the recorded state. A commit
+// through libwim's append path leaves the bytes before the old end alone except for the
+// header's write-in-progress flag, and ends by writing the new header; so while the
+// header is the recorded one (that flag aside) and the old bytes are still there, the file
+// is the old file, possibly with the flag set and unreferenced bytes after its end.
+enum class FileState { Before, Between, Other };
+
+FileState classify(int fd, const RecordData& r)
+{
+    struct stat st {};
+    unsigned char header[kWimHeaderSize];
+    if (::fstat(fd, &st) != 0 || st.st_size < r.size || !readAll(fd, header, kWimHeaderSize, 0))
+        return FileState::Other;
+    bool sameHeader = true;
+    for (std::size_t i = 0; i < kWimHeaderSize && sameHeader; ++i) {
+        unsigned char mask = 0xFF;
+        if (i == 16)
+            mask = static_cast<unsigned char>(~kWriteInProgress);
+        sameHeader = (header[i] & mask) == (r.header[i] & mask);
+    }
+    if (!sameHeader)
+        return FileState::Other;
+    unsigned char digest[kDigestSize];
+    if (!digestRange(fd, r.tailStart, r.size, digest) ||
+        std::memcmp(digest, r.tailDigest, kDigestSize) != 0)
+        return FileState::Other;
+    if (st.st_size == r.size && std::memcmp(header, r.header, kWimHeaderSize) == 0)
+        return FileState::Before;
+    return FileState::Between;
+}
+
+// Puts a file that classify() found Between back to the recorded state: the length first,
+// then the header, flushed; true when it then reads as the recorded state.
+bool restore(int fd, const RecordData& r)
+{
+    if (::ftruncate(fd, r.size) != 0 || !writeAll(fd, r.header, kWimHeaderSize, 0) ||
+        ::fsync(fd) != 0)
+        return false;
+    return classify(fd, r) == FileState::Before;
+}
+
+bool opensAsWim(const std::string& path)
+{
+    WIMStruct* raw = nullptr;
+    const int ret = wimlib_open_wim(path.c_str(), 0, &raw);
+    const WimPtr probe(raw);
+    return ret == 0;
+}
+
+// Unlinks the record at its name when that name still holds the file open as fd.
+void unlinkRecord(const std::string& path, int fd)
+{
+    struct stat held {};
+    struct stat named {};
+    if (::fstat(fd, &held) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+        ::unlink(path.c_str()); // should it come back after a crash, it is stale by then
+}
+
 } // namespace
 
-FileSnapshot takeSnapshot(const std::string& path)
+int openRegularFile(const std::string& path, int flags, int* error)
 {
-    FileSnapshot snap;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return snap;
-    struct stat st {};
-    snap.header.resize(kWimHeaderSize);
-    if (::fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(kWimHeaderSize) &&
-        readAll(fd, snap.header.data(), kWimHeaderSize, 0)) {
-        // Blob table resource header at byte 48: 7 bytes size, 1 byte flags, 8 bytes offset.
-        const std::uint64_t tableSize = readLe(&snap.header[48], 7);
-        const std::uint64_t tableOffset = readLe(&snap.header[56], 8);
-        std::uint64_t start = tableOffset ? tableOffset + tableSize : kWimHeaderSize;
-        if (start < kWimHeaderSize || start > static_cast<std::uint64_t>(st.st_size))
-            start = static_cast<std::uint64_t>(st.st_size);
-        if (st.st_size - static_cast<off_t>(start) <= kMaxTail) {
-            snap.tailStart = static_cast<off_t>(start);
-            snap.tail.resize(static_cast<std::size_t>(st.st_size - snap.tailStart));
-            if (readAll(fd, snap.tail.data(), snap.tail.size(), snap.tailStart)) {
-                snap.taken = true;
-                snap.device = st.st_dev;
-                snap.inode = st.st_ino;
-                snap.size = st.st_size;
-            }
-        }
+    const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = errno;
+        return -1;
     }
-    ::close(fd);
-    return snap;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *error = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
+        ::close(fd);
+        return -1;
+    }
+    // Regular files ignore O_NONBLOCK; clear it all the same for the reads that follow.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    *error = 0;
+    return fd;
 }
 
-void restoreSnapshot(const std::string& path, const FileSnapshot& snap, bool sameFileOnly)
+bool readIdentity(int fd, FileIdentity& id)
 {
-    if (!snap.taken)
+    id = FileIdentity{};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    id.device = st.st_dev;
+    id.inode = st.st_ino;
+    id.size = st.st_size;
+    id.mtime = st.st_mtim;
+    const std::size_t headerBytes =
+        std::min<std::size_t>(kWimHeaderSize, static_cast<std::size_t>(st.st_size));
+    if (!readAll(fd, id.header.data(), headerBytes, 0))
+        return false;
+    // Everything after the blob table: the XML and integrity table an information commit
+    // rewrites where they stand, which can leave the header as it was.
+    const std::uint64_t tableSize = readLe(&id.header[48], 7);
+    const std::uint64_t tableOffset = readLe(&id.header[56], 8);
+    std::uint64_t start = tableOffset ? tableOffset + tableSize : headerBytes;
+    if (start < headerBytes || start > static_cast<std::uint64_t>(st.st_size))
+        start = headerBytes;
+    id.tailStart = static_cast<off_t>(start);
+    if (!digestRange(fd, id.tailStart, id.size, id.tailDigest.data()))
+        return false;
+    id.valid = true;
+    return true;
+}
+
+bool identityOfPath(const std::string& path, FileIdentity& id)
+{
+    int error = 0;
+    const int fd = openRegularFile(path, O_RDONLY, &error);
+    if (fd < 0) {
+        id = FileIdentity{};
+        return false;
+    }
+    const bool ok = readIdentity(fd, id);
+    ::close(fd);
+    return ok;
+}
+
+bool sameContent(const FileIdentity& a, const FileIdentity& b)
+{
+    return a.valid && b.valid && a.device == b.device && a.inode == b.inode && a.size == b.size &&
+           a.tailStart == b.tailStart && a.header == b.header && a.tailDigest == b.tailDigest;
+}
+
+bool sameState(const FileIdentity& a, const FileIdentity& b)
+{
+    return sameContent(a, b) && a.mtime.tv_sec == b.mtime.tv_sec &&
+           a.mtime.tv_nsec == b.mtime.tv_nsec;
+}
+
+int createUndoRecord(const std::string& wimPath, const FileIdentity& before, UndoRecord& out)
+{
+    const std::string finalName = recordPath(wimPath);
+    const std::vector<unsigned char> bytes = encodeRecord(before);
+    // Written whole under a name of its own first (O_EXCL never follows a link), then linked
+    // to the record's name, which fails on any entry there, links included: the record's
+    // name never shows a partial record and is never written through.
+    std::string tmp = finalName + ".XXXXXX";
+    std::vector<char> name(tmp.begin(), tmp.end());
+    name.push_back('\0');
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    tmp.assign(name.data());
+    int err = 0;
+    // The lock tells other processes that this commit is still running.
+    if (::fchmod(fd, 0600) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+        !writeAll(fd, bytes.data(), bytes.size(), 0) || ::fsync(fd) != 0)
+        err = errno ? errno : EIO;
+    if (!err && ::link(tmp.c_str(), finalName.c_str()) != 0)
+        err = errno;
+    ::unlink(tmp.c_str());
+    if (err) {
+        ::close(fd);
+        return err;
+    }
+    syncFolder(folderOf(finalName));
+    out.fd = fd;
+    out.path = finalName;
+    return 0;
+}
+
+void removeUndoRecord(UndoRecord& record)
+{
+    if (record.fd < 0)
         return;
     const int saved = errno;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    unlinkRecord(record.path, record.fd);
+    ::close(record.fd);
+    record.fd = -1;
+    errno = saved;
+}
+
+void keepUndoRecord(UndoRecord& record)
+{
+    if (record.fd >= 0)
+        ::close(record.fd);
+    record.fd = -1;
+}
+
+bool undoOwnCommit(const std::string& wimPath, const FileIdentity& before)
+{
+    const int saved = errno;
+    int error = 0;
+    const int fd = openRegularFile(wimPath, O_RDWR, &error);
+    bool back = false;
     if (fd >= 0) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            const RecordData r = recordOf(before);
+            switch (classify(fd, r)) {
+            case FileState::Before:
+                back = true;
+                break;
+            case FileState::Between:
+                back = restore(fd, r);
+                break;
+            case FileState::Other:
+                break;
+            }
+        }
+        ::close(fd);
+    }
+    errno = saved;
+    return back;
+}
+
+RecoveryResult examineUndoRecord(const std::string& wimPath, bool mayWrite)
+{
+    const std::string path = recordPath(wimPath);
+    struct stat named {};
+    if (::lstat(path.c_str(), &named) != 0)
+        return RecoveryResult::None;
+    if (!mayWrite)
+        return RecoveryResult::Kept;
+    if (!S_ISREG(named.st_mode)) {
+        // A link or anything else at that name is no record of ours: never followed.
+        ::unlink(path.c_str());
+        return RecoveryResult::Removed;
+    }
+    const int rfd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (rfd < 0)
+        return RecoveryResult::Kept;
+    struct stat held {};
+    if (::fstat(rfd, &held) != 0 || held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
+        ::close(rfd);
+        return RecoveryResult::Kept;
+    }
+    if (::flock(rfd, LOCK_EX | LOCK_NB) != 0) {
+        // Another process's commit is running.
+        ::close(rfd);
+        return RecoveryResult::Busy;
+    }
+    RecordData r;
+    if (!decodeRecord(rfd, r)) {
+        unlinkRecord(path, rfd);
+        ::close(rfd);
+        return RecoveryResult::Removed;
+    }
+    int error = 0;
+    const int wfd = openRegularFile(wimPath, O_RDWR, &error);
+    if (wfd < 0) {
+        ::close(rfd);
+        return RecoveryResult::Kept;
+    }
+    if (::flock(wfd, LOCK_EX | LOCK_NB) != 0) {
+        // Someone is writing the file now; its state is theirs until they are done.
+        ::close(wfd);
+        ::close(rfd);
+        return RecoveryResult::Busy;
+    }
+    RecoveryResult result = RecoveryResult::Kept;
+    switch (classify(wfd, r)) {
+    case FileState::Before:
+        result = RecoveryResult::Removed;
+        break;
+    case FileState::Between:
+        if (restore(wfd, r) && opensAsWim(wimPath))
+            result = RecoveryResult::Restored;
+        break;
+    case FileState::Other:
+        // A state this record does not know: a later commit, or another file. The record
+        // is stale when the file opens as a WIM; otherwise it is left for a look by hand.
+        if (opensAsWim(wimPath))
+            result = RecoveryResult::Removed;
+        break;
+    }
+    if (result != RecoveryResult::Kept)
+        unlinkRecord(path, rfd);
+    ::close(wfd);
+    ::close(rfd);
+    return result;
+}
+
+int findLibraryDescriptor(const std::vector<int>& before, const std::vector<int>& after,
+                          dev_t device, ino_t inode)
+{
+    int found = -1;
+    for (int fd : after) {
+        if (std::find(before.begin(), before.end(), fd) != before.end())
+            continue;
         struct stat st {};
-        const bool same = ::fstat(fd, &st) == 0 &&
-                          (!sameFileOnly || (st.st_dev == snap.device && st.st_ino == snap.inode));
-        // The length is cut back first, so rewriting the old bytes needs no new space.
-        if (same && ::ftruncate(fd, snap.size) == 0 &&
-            writeAll(fd, snap.tail.data(), snap.tail.size(), snap.tailStart) &&
-            writeAll(fd, snap.header.data(), snap.header.size(), 0))
-            ::fsync(fd);
-        ::close(fd);
-    }
-    errno = saved;
-}
-
-int writeJournal(const std::string& path, const FileSnapshot& snap)
-{
-    std::vector<unsigned char> bytes(kJournalMagic, kJournalMagic + sizeof kJournalMagic);
-    putLe(bytes, static_cast<std::uint64_t>(snap.size));
-    putLe(bytes, static_cast<std::uint64_t>(snap.tailStart));
-    putLe(bytes, snap.tail.size());
-    bytes.insert(bytes.end(), snap.header.begin(), snap.header.end());
-    bytes.insert(bytes.end(), snap.tail.begin(), snap.tail.end());
-    const std::string jp = journalPath(path);
-    const int saved = errno;
-    // The lock tells another process's recovery that this commit is still running.
-    const int fd = ::open(jp.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    bool ok = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::ftruncate(fd, 0) == 0 &&
-              writeAll(fd, bytes.data(), bytes.size(), 0) && ::fsync(fd) == 0;
-    if (ok) {
-        syncFolderOf(jp);
-    } else if (fd >= 0) {
-        ::close(fd);
-    }
-    errno = saved;
-    return ok ? fd : -1;
-}
-
-void removeJournal(const std::string& path, int journal)
-{
-    const int saved = errno;
-    ::unlink(journalPath(path).c_str());
-    if (journal >= 0)
-        ::close(journal);
-    errno = saved;
-}
-
-bool recoverInterruptedCommit(const std::string& path)
-{
-    const std::string jp = journalPath(path);
-    const int jfd = ::open(jp.c_str(), O_RDWR | O_CLOEXEC);
-    if (jfd < 0)
-        return false;
-    if (::flock(jfd, LOCK_EX | LOCK_NB) != 0) {
-        // Another process is in the middle of that commit.
-        ::close(jfd);
-        return false;
-    }
-    FileSnapshot snap;
-    bool valid = false;
-    struct stat jst {};
-    unsigned char head[8 + 24];
-    if (::fstat(jfd, &jst) == 0 && readAll(jfd, head, sizeof head, 0) &&
-        std::memcmp(head, kJournalMagic, sizeof kJournalMagic) == 0) {
-        snap.size = static_cast<off_t>(readLe(head + 8, 8));
-        snap.tailStart = static_cast<off_t>(readLe(head + 16, 8));
-        const std::uint64_t tailSize = readLe(head + 24, 8);
-        const std::uint64_t expected = sizeof head + kWimHeaderSize + tailSize;
-        if (tailSize <= static_cast<std::uint64_t>(kMaxTail) &&
-            static_cast<std::uint64_t>(jst.st_size) == expected && snap.tailStart >= 0 &&
-            static_cast<std::uint64_t>(snap.tailStart) + tailSize ==
-                static_cast<std::uint64_t>(snap.size)) {
-            snap.header.resize(kWimHeaderSize);
-            snap.tail.resize(tailSize);
-            valid = readAll(jfd, snap.header.data(), kWimHeaderSize, sizeof head) &&
-                    readAll(jfd, snap.tail.data(), snap.tail.size(),
-                            static_cast<off_t>(sizeof head + kWimHeaderSize));
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == device &&
+            st.st_ino == inode) {
+            if (found >= 0)
+                return -1; // more than one: no guess
+            found = fd;
         }
     }
+    return found;
+}
 
-    bool restored = false;
-    if (valid) {
-        // Restore only the file the journal was made for (same GUID, bytes 24 to 40) and only
-        // when its commit did not finish: libwim's in-progress flag is still set, or the file
-        // no longer opens.
-        unsigned char current[kWimHeaderSize];
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        const bool haveHeader = fd >= 0 && readAll(fd, current, kWimHeaderSize, 0);
-        if (fd >= 0)
-            ::close(fd);
-        if (haveHeader && std::memcmp(current + 24, snap.header.data() + 24, 16) == 0) {
-            const auto flags = static_cast<std::uint32_t>(readLe(current + 16, 4));
-            bool unfinished = (flags & kWriteInProgress) != 0;
-            if (!unfinished) {
-                WIMStruct* raw = nullptr;
-                unfinished = wimlib_open_wim(path.c_str(), 0, &raw) != 0;
-                const WimPtr probe(raw);
-            }
-            if (unfinished) {
-                snap.taken = true;
-                restoreSnapshot(path, snap, false);
-                restored = true;
-            }
+std::vector<int> openDescriptors()
+{
+    std::vector<int> fds;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        const int own = ::dirfd(dir);
+        while (const dirent* e = ::readdir(dir)) {
+            char* end = nullptr;
+            const long fd = std::strtol(e->d_name, &end, 10);
+            if (end != e->d_name && *end == '\0' && fd != own)
+                fds.push_back(static_cast<int>(fd));
         }
+        ::closedir(dir);
     }
-    ::unlink(jp.c_str());
-    ::close(jfd);
-    return restored;
+    return fds;
 }
 
 } // namespace imaging

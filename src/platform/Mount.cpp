@@ -31,6 +31,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -631,6 +632,11 @@ BOOL WIMMountImage(LPCWSTR mountPath, LPCWSTR wimFileName, DWORD imageIndex, LPC
     if (fromUtf8(canonicalPath(folder)).size() >= MAX_PATH ||
         fromUtf8(canonicalPath(wim)).size() >= MAX_PATH)
         return failWith(ERROR_FILENAME_EXCED_RANGE);
+
+    // Only a regular file is a WIM; libwim's open of a FIFO would block the helper.
+    struct stat st {};
+    if (::stat(wim.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return failWith(ERROR_ACCESS_DENIED);
 
     const std::string helper = helperPath();
     if (helper.empty() || access(helper.c_str(), X_OK) != 0)

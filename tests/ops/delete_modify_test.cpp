@@ -102,7 +102,8 @@ TEST_F(DeleteModifyTest, DeleteFailuresLeaveTheFileUnchanged)
         QStringList log;
     } cases[] = {
         {wim, 4, {msg(162), msg(166, {std::int64_t{4}})}},
-        {wim, 0, {msg(162), msg(225, {std::int64_t{0}}), msg(224, {std::int64_t{0}})}},
+        {wim, 0, {msg(162), msg(225, {std::int64_t{0}}), msg(224, {std::int64_t{0}}),
+          msg(201, {errorText(ERROR_INVALID_PARAMETER)})}},
         {dir.file("missing.wim"), 1, {msg(162), msg(163)}},
         {notWim, 1, {msg(162), msg(163)}},
         {truncated, 1, {msg(162), msg(163)}},

@@ -178,6 +178,24 @@ int imageCount(const QString& wimPath)
     return wim ? countOf(wim.get()) : -1;
 }
 
+std::pair<qint64, qint64> metadataResource(const QString& wimPath)
+{
+    std::pair<qint64, qint64> found{0, 0};
+    WimPtr wim = openWim(wimPath);
+    if (!wim)
+        return found;
+    wimlib_iterate_lookup_table(
+        wim.get(), 0,
+        [](const wimlib_resource_entry* e, void* ctx) {
+            if (e->is_metadata)
+                *static_cast<std::pair<qint64, qint64>*>(ctx) = {
+                    static_cast<qint64>(e->offset), static_cast<qint64>(e->compressed_size)};
+            return 0;
+        },
+        &found);
+    return found;
+}
+
 int bootIndex(const QString& wimPath)
 {
     WimPtr wim = openWim(wimPath);

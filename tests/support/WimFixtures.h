@@ -64,6 +64,8 @@ bool make7zWim(const QString& wimPath, const QString& source, QString* output = 
 // ---- checks through libwim and wimlib-imagex (not through the layer under test) ----------
 // Image count, or -1 when libwim cannot open the file.
 int imageCount(const QString& wimPath);
+// Offset and stored size of the (last) metadata resource in the file; {0, 0} when none.
+std::pair<qint64, qint64> metadataResource(const QString& wimPath);
 // Boot index, or -1 when the file cannot be opened.
 int bootIndex(const QString& wimPath);
 // One image property as libwim reads it from the file ("NAME", "WINDOWS/EDITIONID");
