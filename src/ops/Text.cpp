@@ -105,7 +105,7 @@ void logMessage(OperationContext& context, UINT id, std::initializer_list<Messag
 void logLastError(OperationContext& context)
 {
     const DWORD code = GetLastError();
-    logMessage(context, 201, {errorText(code)});
+    logMessage(context, Text::ErrorReason, {errorText(code)});
     SetLastError(code);
 }
 
@@ -116,7 +116,7 @@ QString elapsedTimeText(DWORD milliseconds)
         return QString::asprintf("%um%.2us", s / 60, s % 60);
     if (s >= 1)
         return QString::asprintf("%us", s);
-    return loadString(141);
+    return loadString(Text::Estimating);
 }
 
 void showPercentage(OperationContext& context, int percent)

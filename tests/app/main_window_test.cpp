@@ -102,7 +102,7 @@ TEST_F(MainWindowTest, StartsOnCapturePageWithDefaults)
     EXPECT_EQ(window->windowTitle(), u"Pelloric v2.0.17"_qs);
     EXPECT_FALSE(window->windowIcon().isNull());
     EXPECT_EQ(window->tabControl()->currentIndex(), 0);
-    EXPECT_EQ(globalContext().pageIndex, 0);
+    EXPECT_EQ(page()->pageIndex(), PAGE_CAPTURE);
     EXPECT_EQ(ctl<QLineEdit>(IDC_CAPTURE_NAME)->text(), u"WIM1"_qs);
     EXPECT_EQ(ctl<QLineEdit>(IDC_CAPTURE_DISPLAY_NAME)->text(), u"WIM1"_qs);
     EXPECT_EQ(ctl<QComboBox>(IDC_CAPTURE_COMPRESSION)->currentText(), u"快速"_qs);
@@ -528,7 +528,7 @@ TEST_F(MainWindowTest, MountListIsRefreshedFromTheWorkerAndAfterTheDialog)
     };
     overrideOperation(ID_MOUNT, [](OperationContext& ctx) {
         if (PagePort* page = ctx.pageWindow.load())
-            page->refreshMountedList();
+            page->postMountListRefresh();
         return true;
     });
     addStaleRow();

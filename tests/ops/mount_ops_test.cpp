@@ -36,7 +36,7 @@ QString canonical(const QString& path)
 class RecordingPage : public PagePort
 {
 public:
-    void refreshMountedList() override { ++refreshes; }
+    void postMountListRefresh() override { ++refreshes; }
     std::atomic<int> refreshes{0};
 };
 
