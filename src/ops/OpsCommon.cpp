@@ -1,3 +1,5 @@
+// The temporary folder, and the opening and closing steps of delete and modify (declared in
+// ops/ImagingSteps.h).
 #include "ops/ImagingSteps.h"
 
 #include "ops/Text.h"

@@ -397,6 +397,22 @@ TEST_F(WriteSafety, KilledAppendLeavesTheOldFileOrTheNewOne)
                  });
 }
 
+// An Abort press (--abort-after 0: at once) stops the append in the library's scan; the
+// runner learns the failure from the worker and exits 1, and the file is as it was.
+TEST_F(WriteSafety, AbortedAppendExitsOneAndLeavesTheWimByteIdentical)
+{
+    const QString wim = roundCopy(baseWim(QStringLiteral("base.wim")));
+    const QByteArray digest = wimfix::fileDigest(wim);
+    wimfix::makeSampleTree(dir.file("many"), 2000);
+    Child append(kRunner, {"--abort-after", "0", "1020", "captureSource=" + dir.file("many"),
+                           "captureTarget=" + wim});
+    const Outcome o = append.finish();
+    EXPECT_EQ(o.exit, 1) << o.out.toStdString();
+    EXPECT_TRUE(o.out.contains(msg(Text::AbortingOperation))) << o.out.toStdString();
+    EXPECT_TRUE(o.out.contains(msg(Text::CaptureFailed))) << o.out.toStdString();
+    EXPECT_EQ(wimfix::fileDigest(wim), digest);
+}
+
 TEST_F(WriteSafety, KilledExportLeavesTheOldFileOrTheNewOne)
 {
     const QString base = baseWim(QStringLiteral("base.wim"));
