@@ -41,6 +41,8 @@ public:
     void postMountListRefresh() override;
 
 private:
+    // Runs `picker` (Page.cpp's Picker) on the text of edit `editId`; a chosen path replaces
+    // the text, a cancel leaves it.
     void browse(int editId, int picker);
     void chooseImage(int sourceId, int upDownId);
     void runOperation(int operationId);

@@ -79,11 +79,8 @@ bool RunApply(OperationContext& context)
     const DWORD applyFlags = request.applyVerify ? WIM_FLAG_VERIFY : 0;
 
     logApplySettings(context, wimPath, target, tempFolder);
-    if (WIMRegisterMessageCallback(nullptr, ApplyMessageCallback, &context) ==
-        INVALID_CALLBACK_VALUE) {
-        logMessage(context, Text::RegisterCallbackFailed);
+    if (!registerCallback(context, ApplyMessageCallback))
         return false;
-    }
     logMessage(context, Text::OpeningWim);
     HANDLE wim = nullptr;
     HANDLE image = loadSourceImage(context, wimPath, tempFolder, request.applyIndex, wim);

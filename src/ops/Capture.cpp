@@ -132,11 +132,8 @@ bool RunCapture(OperationContext& context, bool append)
     DWORD compression = 0;
     if (!prepareCapture(context, source, target, tempFolder, &compression))
         return false;
-    if (WIMRegisterMessageCallback(nullptr, CaptureMessageCallback, &context) ==
-        INVALID_CALLBACK_VALUE) {
-        logMessage(context, Text::RegisterCallbackFailed);
+    if (!registerCallback(context, CaptureMessageCallback))
         return false;
-    }
     logMessage(context, Text::OpeningWim);
     HANDLE wim = nullptr;
     HANDLE image = captureInto(context, append, source, target, tempFolder, compression, wim);

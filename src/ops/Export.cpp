@@ -119,11 +119,8 @@ bool RunExport(OperationContext& context)
     logMessage(context, Text::TempFolderLine, {tempFolder});
     appendLogLine(context, QString());
 
-    if (WIMRegisterMessageCallback(nullptr, ExportMessageCallback, &context) ==
-        INVALID_CALLBACK_VALUE) {
-        logMessage(context, Text::RegisterCallbackFailed);
+    if (!registerCallback(context, ExportMessageCallback))
         return false;
-    }
     logMessage(context, Text::OpeningWim);
     ExportHandles h;
     if (!openExport(context, sourcePath, target, tempFolder, compression, h))

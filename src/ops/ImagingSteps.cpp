@@ -52,6 +52,14 @@ DWORD chooseCompression(OperationContext& context, const QString& text)
     return WIM_COMPRESS_XPRESS;
 }
 
+bool registerCallback(OperationContext& context, WIMMessageCallback callback)
+{
+    if (WIMRegisterMessageCallback(nullptr, callback, &context) != INVALID_CALLBACK_VALUE)
+        return true;
+    logMessage(context, Text::RegisterCallbackFailed);
+    return false;
+}
+
 bool releaseImaging(std::initializer_list<HANDLE> handles, WIMMessageCallback callback)
 {
     DWORD kept = GetLastError();

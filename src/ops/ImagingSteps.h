@@ -51,6 +51,11 @@ HANDLE openWimForChange(OperationContext& context, const QString& path, bool ver
 // start, else Text::OperationSucceededIn with the elapsed time.
 void logOperationSuccess(OperationContext& context);
 
+// Registers the operation's message callback with `context` as its user data, so the
+// callback reports to and takes aborts from this context. On failure logs
+// Text::RegisterCallbackFailed and returns false.
+bool registerCallback(OperationContext& context, WIMMessageCallback callback);
+
 // The release step: closes the handles in the order given (null ones skipped), then
 // unregisters `callback` (when not null). The first last-error code is kept: a failing
 // close replaces it only when none was set before. Returns true when every close succeeded,
