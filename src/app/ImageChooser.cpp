@@ -59,7 +59,7 @@ struct WimCloser {
 QString childTextOrNa(const XmlNode& image, QStringView name)
 {
     const XmlNode* child = image.findChild(name);
-    return child ? cutForDisplay(child->text()) : loadString(237);
+    return child ? cutForDisplay(child->text()) : loadString(Text::NotAvailable);
 }
 
 } // namespace
@@ -124,7 +124,8 @@ ImageChooserDialog::ImageChooserDialog(QWidget* owner, OperationRequest& request
     list_->setSelectionBehavior(QAbstractItemView::SelectRows);
     // Full-row selection: the focus frame goes round the whole row, as the selection does.
     list_->setAllColumnsShowFocus(true);
-    list_->setHeaderLabels({loadString(231), loadString(232), loadString(233)});
+    list_->setHeaderLabels({loadString(Text::ImageColumn), loadString(Text::NameColumn),
+                            loadString(Text::DescriptionColumn)});
     list_->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     list_->header()->setStretchLastSection(false);
     for (int column = 0; column < 3; ++column)
@@ -180,8 +181,8 @@ void ImageChooserDialog::choose()
 
 void showXmlErrorMessage(QWidget* owner)
 {
-    QMessageBox box(QMessageBox::Critical, loadString(220), loadString(238), QMessageBox::Ok,
-                    owner);
+    QMessageBox box(QMessageBox::Critical, loadString(Text::Information),
+                    loadString(Text::XmlParseFailed), QMessageBox::Ok, owner);
     box.setObjectName(QStringLiteral("xmlErrorBox"));
     box.exec();
 }

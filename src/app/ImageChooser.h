@@ -17,12 +17,12 @@ class QWidget;
 
 // Opens the chooser modally over owner; returns when it has closed. Its only effect is the
 // new value of request.chooserIndex. Does nothing when the file cannot be read; shows the
-// XML error box (string 238, caption 220) over owner when the file's XML cannot be parsed
-// or lists fewer images than the file holds. User-interface thread only.
+// XML error box (Text::XmlParseFailed, caption Text::Information) over owner when the file's XML
+// cannot be parsed or lists fewer images than the file holds. User-interface thread only.
 void openImageChooser(QWidget* owner, OperationRequest& request);
 
-// The XML error box: string 238 with caption 220 and the error icon, modal over owner. The
-// information page passes it to buildWimReport for images whose XML cannot be read.
+// The XML error box: Text::XmlParseFailed with caption Text::Information and the error icon, modal
+// over owner. The information page passes it to buildWimReport for images whose XML cannot be read.
 void showXmlErrorMessage(QWidget* owner);
 
 // One row of the chooser: the image's number and its NAME and DESCRIPTION texts ("N/A"

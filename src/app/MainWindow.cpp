@@ -71,7 +71,6 @@ MainWindow::MainWindow(OperationContext& context)
                            Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       context_(context), tabs_(new TabControl(this))
 {
-    context_.mainWindow = this;
     setWindowTitle(QStringLiteral("Pelloric v2.0.17"));
     setWindowIcon(appIcon());
 
@@ -80,7 +79,9 @@ MainWindow::MainWindow(OperationContext& context)
     const int marginY = units.y / 8;
 
     // The display area is the largest page; every page template has the same size.
-    static const UINT labels[PAGE_COUNT] = {218, 219, 220, 221, 144, 223, 226, 222};
+    static const Text::Id labels[PAGE_COUNT] = {Text::Capture, Text::Apply, Text::Information,
+                                                Text::Modify,  Text::Mount, Text::Delete,
+                                                Text::Export,  Text::About};
     QSize display = dialogToPixels(QRect(0, 0, 338, 239), units).size();
     for (int i = 0; i < PAGE_COUNT; ++i) {
         containers_[i] = new QWidget;
@@ -98,11 +99,10 @@ MainWindow::MainWindow(OperationContext& context)
 
 MainWindow::~MainWindow()
 {
-    if (page_)
+    if (page_) {
+        context_.pageWindow.store(nullptr);
         delete page_;
-    if (context_.mainWindow == this)
-        context_.mainWindow = nullptr;
-    context_.pageIndex = -1;
+    }
 }
 
 QRect MainWindow::displayRect() const
@@ -125,7 +125,6 @@ void MainWindow::switchPage(int index)
     page_->move(0, 0);
     page_->show();
     context_.pageWindow.store(page_);
-    context_.pageIndex = index;
     page_->showPageSettings(context_.request);
 
     // When the focus was in the page being left (Ctrl+Tab from a control, or a click on a

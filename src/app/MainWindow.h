@@ -32,7 +32,7 @@ public:
 class MainWindow : public QDialog {
     Q_OBJECT
 public:
-    // Builds the window and shows the first page (capture). Sets context.mainWindow.
+    // Builds the window and shows the first page (capture).
     explicit MainWindow(OperationContext& context = globalContext());
     ~MainWindow() override;
 

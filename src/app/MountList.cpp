@@ -41,7 +41,8 @@ void setupMountedList(QTreeWidget* list)
     if (!list)
         return;
     list->setColumnCount(kColumns);
-    list->setHeaderLabels({loadString(234), loadString(235), loadString(236), loadString(231)});
+    list->setHeaderLabels({loadString(Text::ReadWrite), loadString(Text::MountPointColumn),
+                           loadString(Text::ImageFileColumn), loadString(Text::ImageColumn)});
     list->setRootIsDecorated(false);
     list->setSelectionMode(QAbstractItemView::SingleSelection);
     list->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -57,7 +58,7 @@ void setupMountedList(QTreeWidget* list)
     list->setProperty(kSetUpProperty, true);
 }
 
-bool refreshMountedList(QTreeWidget* list)
+bool fillMountedList(QTreeWidget* list)
 {
     if (!list)
         return false;

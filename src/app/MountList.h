@@ -13,4 +13,4 @@ void setupMountedList(QTreeWidget* list);
 // their contents (when there is a row), the path columns widened to fill the list. The columns are set up first if the list has not
 // been set up yet. No row is selected afterwards. Returns false, with the list left empty
 // and nothing shown, when the mounted images cannot be queried. User-interface thread only.
-bool refreshMountedList(QTreeWidget* list);
+bool fillMountedList(QTreeWidget* list);

@@ -33,7 +33,8 @@
 
 QStringList compressionItems()
 {
-    return {loadString(138), loadString(139), loadString(140)};
+    return {loadString(Text::CompressionNone), loadString(Text::CompressionFast),
+            loadString(Text::CompressionMaximum)};
 }
 
 QStringList skuItems()
@@ -156,28 +157,68 @@ const PageFields& fieldsOf(int pageIndex)
 }
 
 enum Picker { Folder, WimToSave, WimToOpen, IniToOpen };
-// The "浏览..." buttons: the edit each one fills and the picker it opens.
-struct BrowseTarget {
+
+// What a page's button does.
+enum class Action {
+    Browse,           // run `picker` and put the chosen path into `edit`
+    ChooseImage,      // image chooser for the WIM in `edit` and the index box `upDown`
+    StartOperation,   // save the page, run the progress dialog for the button's operation
+    StartMount,       // as StartOperation, then refresh the mounted-image list
+    StartUnmount,     // unmount the selected row of the mounted-image list
+    RunReport,        // save the page, show the information report
+    RefreshMountList, // save the page, refresh the mounted-image list
+};
+
+// The command table: every button a page routes, by page and control id. Ids in the
+// command range that are not listed (edits, lists, check boxes) do nothing.
+struct PageCommand {
     int page;
-    int button;
-    int edit;
-    Picker picker;
+    int id;
+    Action action;
+    int edit = 0;   // Browse: the edit filled; ChooseImage: the source edit
+    int upDown = 0; // ChooseImage: the index box
+    Picker picker = Folder;
 };
-const BrowseTarget kBrowseTargets[] = {
-    {PAGE_CAPTURE, IDC_CAPTURE_BROWSE_SOURCE, IDC_CAPTURE_SOURCE, Folder},
-    {PAGE_CAPTURE, IDC_CAPTURE_BROWSE_TARGET, IDC_CAPTURE_TARGET, WimToSave},
-    {PAGE_CAPTURE, IDC_CAPTURE_BROWSE_TEMP, IDC_CAPTURE_TEMP_FOLDER, Folder},
-    {PAGE_CAPTURE, IDC_CAPTURE_BROWSE_CONFIG, IDC_CAPTURE_CONFIG_FILE, IniToOpen},
-    {PAGE_APPLY, IDC_APPLY_BROWSE_SOURCE, IDC_APPLY_SOURCE, WimToOpen},
-    {PAGE_APPLY, IDC_APPLY_BROWSE_TARGET, IDC_APPLY_TARGET, Folder},
-    {PAGE_INFO, IDC_INFO_BROWSE_SOURCE, IDC_INFO_SOURCE, WimToOpen},
-    {PAGE_MODIFY, IDC_MODIFY_BROWSE_SOURCE, IDC_MODIFY_SOURCE, WimToOpen},
-    {PAGE_MOUNT, IDC_MOUNT_BROWSE_SOURCE, IDC_MOUNT_SOURCE, WimToOpen},
-    {PAGE_MOUNT, IDC_MOUNT_BROWSE_PATH, IDC_MOUNT_PATH, Folder},
-    {PAGE_DELETE, IDC_DELETE_BROWSE_SOURCE, IDC_DELETE_SOURCE, WimToOpen},
-    {PAGE_EXPORT, IDC_EXPORT_BROWSE_SOURCE, IDC_EXPORT_SOURCE, WimToOpen},
-    {PAGE_EXPORT, IDC_EXPORT_BROWSE_TARGET, IDC_EXPORT_TARGET, WimToSave},
+using A = Action;
+const PageCommand kPageCommands[] = {
+    {PAGE_CAPTURE, IDC_CAPTURE_BROWSE_SOURCE, A::Browse, IDC_CAPTURE_SOURCE, 0, Folder},
+    {PAGE_CAPTURE, IDC_CAPTURE_BROWSE_TARGET, A::Browse, IDC_CAPTURE_TARGET, 0, WimToSave},
+    {PAGE_CAPTURE, IDC_CAPTURE_BROWSE_TEMP, A::Browse, IDC_CAPTURE_TEMP_FOLDER, 0, Folder},
+    {PAGE_CAPTURE, IDC_CAPTURE_BROWSE_CONFIG, A::Browse, IDC_CAPTURE_CONFIG_FILE, 0, IniToOpen},
+    {PAGE_CAPTURE, IDC_CAPTURE_CREATE, A::StartOperation},
+    {PAGE_CAPTURE, IDC_CAPTURE_APPEND, A::StartOperation},
+    {PAGE_APPLY, IDC_APPLY_BROWSE_SOURCE, A::Browse, IDC_APPLY_SOURCE, 0, WimToOpen},
+    {PAGE_APPLY, IDC_APPLY_BROWSE_TARGET, A::Browse, IDC_APPLY_TARGET, 0, Folder},
+    {PAGE_APPLY, IDC_APPLY_START, A::StartOperation},
+    {PAGE_APPLY, IDC_APPLY_CHOOSE, A::ChooseImage, IDC_APPLY_SOURCE, IDC_APPLY_INDEX},
+    {PAGE_INFO, IDC_INFO_BROWSE_SOURCE, A::Browse, IDC_INFO_SOURCE, 0, WimToOpen},
+    {PAGE_INFO, IDC_INFO_RUN, A::RunReport},
+    {PAGE_MODIFY, IDC_MODIFY_BROWSE_SOURCE, A::Browse, IDC_MODIFY_SOURCE, 0, WimToOpen},
+    {PAGE_MODIFY, IDC_MODIFY_CHOOSE, A::ChooseImage, IDC_MODIFY_SOURCE, IDC_MODIFY_INDEX},
+    {PAGE_MODIFY, IDC_MODIFY_START, A::StartOperation},
+    {PAGE_MOUNT, IDC_MOUNT_BROWSE_SOURCE, A::Browse, IDC_MOUNT_SOURCE, 0, WimToOpen},
+    {PAGE_MOUNT, IDC_MOUNT_BROWSE_PATH, A::Browse, IDC_MOUNT_PATH, 0, Folder},
+    {PAGE_MOUNT, IDC_MOUNT_CHOOSE, A::ChooseImage, IDC_MOUNT_SOURCE, IDC_MOUNT_INDEX},
+    {PAGE_MOUNT, IDC_MOUNT_START, A::StartMount},
+    {PAGE_MOUNT, IDC_UNMOUNT_START, A::StartUnmount},
+    {PAGE_MOUNT, IDC_MOUNT_REFRESH, A::RefreshMountList},
+    {PAGE_DELETE, IDC_DELETE_BROWSE_SOURCE, A::Browse, IDC_DELETE_SOURCE, 0, WimToOpen},
+    {PAGE_DELETE, IDC_DELETE_CHOOSE, A::ChooseImage, IDC_DELETE_SOURCE, IDC_DELETE_INDEX},
+    {PAGE_DELETE, IDC_DELETE_START, A::StartOperation},
+    {PAGE_EXPORT, IDC_EXPORT_BROWSE_SOURCE, A::Browse, IDC_EXPORT_SOURCE, 0, WimToOpen},
+    {PAGE_EXPORT, IDC_EXPORT_BROWSE_TARGET, A::Browse, IDC_EXPORT_TARGET, 0, WimToSave},
+    {PAGE_EXPORT, IDC_EXPORT_CHOOSE, A::ChooseImage, IDC_EXPORT_SOURCE, IDC_EXPORT_INDEX},
+    {PAGE_EXPORT, IDC_EXPORT_START, A::StartOperation},
 };
+
+const PageCommand* findCommand(int page, int id)
+{
+    for (const PageCommand& command : kPageCommands) {
+        if (command.page == page && command.id == id)
+            return &command;
+    }
+    return nullptr;
+}
 
 QString controlText(QWidget* w)
 {
@@ -250,13 +291,13 @@ Page::Page(int pageIndex, QWidget* mainWindow, QWidget* parent)
     for (QLineEdit* edit : findChildren<QLineEdit*>(Qt::FindDirectChildrenOnly))
         edit->setMaxLength(65535);
     // A file or folder dropped on a path edit fills it, as its picker would.
-    for (const BrowseTarget& t : kBrowseTargets) {
-        if (t.page != pageIndex)
+    for (const PageCommand& command : kPageCommands) {
+        if (command.page != pageIndex || command.action != Action::Browse)
             continue;
         std::function<void()> dropped;
         if (pageIndex == PAGE_INFO)
             dropped = [this] { control<QPlainTextEdit>(IDC_INFO_REPORT)->clear(); };
-        acceptPathDrops(control<QLineEdit>(t.edit), dropped);
+        acceptPathDrops(control<QLineEdit>(command.edit), dropped);
     }
     for (const IndexField& f : fieldsOf(pageIndex).indexes) {
         auto* upDown = control<UpDown>(f.upDownId);
@@ -314,135 +355,67 @@ void Page::showPageSettings(const OperationRequest& request)
         control<QCheckBox>(f.id)->setChecked(request.*f.field);
     if (auto* list = control<QTreeWidget>(IDC_MOUNT_LIST)) {
         setupMountedList(list);
-        ::refreshMountedList(list);
+        fillMountedList(list);
     }
 }
 
 void Page::runPageCommand(int id)
 {
-    OperationRequest& request = globalContext().request;
-    switch (pageIndex_) {
-    case PAGE_CAPTURE:
-        switch (id) {
-        case IDC_CAPTURE_BROWSE_SOURCE:
-        case IDC_CAPTURE_BROWSE_TARGET:
-        case IDC_CAPTURE_BROWSE_TEMP:
-        case IDC_CAPTURE_BROWSE_CONFIG:
-            browse(id);
-            return;
-        case IDC_CAPTURE_CREATE:
-        case IDC_CAPTURE_APPEND:
-            runOperation(id);
-            return;
-        }
+    const PageCommand* command = findCommand(pageIndex_, id);
+    if (!command)
         return;
-    case PAGE_APPLY:
-        switch (id) {
-        case IDC_APPLY_BROWSE_SOURCE:
-        case IDC_APPLY_BROWSE_TARGET:
-            browse(id);
-            return;
-        case IDC_APPLY_START:
-            runOperation(id);
-            return;
-        case IDC_APPLY_CHOOSE:
-            chooseImage(IDC_APPLY_SOURCE, IDC_APPLY_INDEX);
-            return;
-        }
+    switch (command->action) {
+    case Action::Browse:
+        browse(command->edit, command->picker);
         return;
-    case PAGE_INFO:
-        if (id == IDC_INFO_BROWSE_SOURCE)
-            browse(id);
-        else if (id == IDC_INFO_RUN)
-            runReport();
+    case Action::ChooseImage:
+        chooseImage(command->edit, command->upDown);
         return;
-    case PAGE_MODIFY:
-        if (id == IDC_MODIFY_BROWSE_SOURCE)
-            browse(id);
-        else if (id == IDC_MODIFY_CHOOSE)
-            chooseImage(IDC_MODIFY_SOURCE, IDC_MODIFY_INDEX);
-        else if (id == IDC_MODIFY_START)
-            runOperation(id);
+    case Action::StartOperation:
+        runOperation(id);
         return;
-    case PAGE_MOUNT:
-        switch (id) {
-        case IDC_MOUNT_BROWSE_SOURCE:
-        case IDC_MOUNT_BROWSE_PATH:
-            browse(id);
-            return;
-        case IDC_MOUNT_CHOOSE:
-            chooseImage(IDC_MOUNT_SOURCE, IDC_MOUNT_INDEX);
-            return;
-        case IDC_MOUNT_START:
-            runOperation(id);
-            refreshListNow();
-            return;
-        case IDC_UNMOUNT_START:
-            startUnmount();
-            return;
-        case IDC_MOUNT_REFRESH:
-            savePageSettings(request);
-            refreshListNow();
-            return;
-        }
+    case Action::StartMount:
+        runOperation(id);
+        refreshListNow();
         return;
-    case PAGE_DELETE:
-        if (id == IDC_DELETE_BROWSE_SOURCE)
-            browse(id);
-        else if (id == IDC_DELETE_CHOOSE)
-            chooseImage(IDC_DELETE_SOURCE, IDC_DELETE_INDEX);
-        else if (id == IDC_DELETE_START)
-            runOperation(id);
+    case Action::StartUnmount:
+        startUnmount();
         return;
-    case PAGE_EXPORT:
-        switch (id) {
-        case IDC_EXPORT_BROWSE_SOURCE:
-        case IDC_EXPORT_BROWSE_TARGET:
-            browse(id);
-            return;
-        case IDC_EXPORT_CHOOSE:
-            chooseImage(IDC_EXPORT_SOURCE, IDC_EXPORT_INDEX);
-            return;
-        case IDC_EXPORT_START:
-            runOperation(id);
-            return;
-        }
+    case Action::RunReport:
+        runReport();
         return;
-    default:
+    case Action::RefreshMountList:
+        savePageSettings(globalContext().request);
+        refreshListNow();
         return;
     }
 }
 
-void Page::browse(int buttonId)
+void Page::browse(int editId, int picker)
 {
-    for (const BrowseTarget& t : kBrowseTargets) {
-        if (t.page != pageIndex_ || t.button != buttonId)
-            continue;
-        auto* edit = control<QLineEdit>(t.edit);
-        QString path = edit->text();
-        bool chosen = false;
-        switch (t.picker) {
-        case Folder:
-            chosen = pickFolder(mainWindow_, path);
-            break;
-        case WimToSave:
-            chosen = pickWimToSave(mainWindow_, path);
-            break;
-        case WimToOpen:
-            chosen = pickWimToOpen(mainWindow_, path);
-            break;
-        case IniToOpen:
-            chosen = pickIniToOpen(mainWindow_, path);
-            break;
-        }
-        // A cancelled picker leaves the edit as it was; the whole path is kept, never cut.
-        if (!chosen)
-            return;
-        edit->setText(path);
-        if (pageIndex_ == PAGE_INFO)
-            control<QPlainTextEdit>(IDC_INFO_REPORT)->clear();
-        return;
+    auto* edit = control<QLineEdit>(editId);
+    QString path = edit->text();
+    bool chosen = false;
+    switch (picker) {
+    case Folder:
+        chosen = pickFolder(mainWindow_, path);
+        break;
+    case WimToSave:
+        chosen = pickWimToSave(mainWindow_, path);
+        break;
+    case WimToOpen:
+        chosen = pickWimToOpen(mainWindow_, path);
+        break;
+    case IniToOpen:
+        chosen = pickIniToOpen(mainWindow_, path);
+        break;
     }
+    // A cancelled picker leaves the edit as it was; the whole path is kept, never cut.
+    if (!chosen)
+        return;
+    edit->setText(path);
+    if (pageIndex_ == PAGE_INFO)
+        control<QPlainTextEdit>(IDC_INFO_REPORT)->clear();
 }
 
 void Page::chooseImage(int sourceId, int upDownId)
@@ -494,10 +467,10 @@ void Page::runReport()
 void Page::refreshListNow()
 {
     if (auto* list = control<QTreeWidget>(IDC_MOUNT_LIST))
-        ::refreshMountedList(list);
+        fillMountedList(list);
 }
 
-void Page::refreshMountedList()
+void Page::postMountListRefresh()
 {
     if (pageIndex_ != PAGE_MOUNT)
         return;

@@ -38,10 +38,12 @@ public:
 
     // PagePort: refreshes the mounted-image list (mount page only). Any thread; the list is
     // refreshed on the user-interface thread.
-    void refreshMountedList() override;
+    void postMountListRefresh() override;
 
 private:
-    void browse(int buttonId);
+    // Runs `picker` (Page.cpp's Picker) on the text of edit `editId`; a chosen path replaces
+    // the text, a cancel leaves it.
+    void browse(int editId, int picker);
     void chooseImage(int sourceId, int upDownId);
     void runOperation(int operationId);
     void startUnmount();
@@ -53,5 +55,5 @@ private:
 };
 
 // The fixed item lists of the drop-down boxes.
-QStringList compressionItems(); // strings 138, 139, 140
+QStringList compressionItems(); // Text::CompressionNone, CompressionFast, CompressionMaximum
 QStringList skuItems();         // nine SKU names and an empty item

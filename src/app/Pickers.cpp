@@ -13,7 +13,9 @@ enum class Kind { SaveWim, OpenWim, OpenIni, Folder };
 
 bool runPicker(QWidget* owner, QString& path, Kind kind)
 {
-    const UINT titleId = kind == Kind::Folder ? 133 : kind == Kind::SaveWim ? 134 : 135;
+    const Text::Id titleId = kind == Kind::Folder    ? Text::SelectFolderTitle
+                             : kind == Kind::SaveWim ? Text::SaveAsTitle
+                                                     : Text::OpenTitle;
     QFileDialog dialog(owner, loadString(titleId));
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setObjectName(QStringLiteral("picker"));

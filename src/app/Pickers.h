@@ -8,11 +8,12 @@
 
 class QWidget;
 
-// Save dialog titled string 134, filter "WIM Files (*.wim)", default suffix "wim".
+// Save dialog titled Text::SaveAsTitle, filter "WIM Files (*.wim)", default suffix "wim".
 bool pickWimToSave(QWidget* owner, QString& path);
-// Open dialog titled string 135 for an existing WIM file.
+// Open dialog titled Text::OpenTitle for an existing WIM file.
 bool pickWimToOpen(QWidget* owner, QString& path);
-// Open dialog titled string 135 for an existing "*.ini" file.
+// Open dialog titled Text::OpenTitle for an existing "*.ini" file.
 bool pickIniToOpen(QWidget* owner, QString& path);
-// Folder dialog titled string 133, starting at the file-system root, nothing preselected.
+// Folder dialog titled Text::SelectFolderTitle, starting at the file-system root, nothing
+// preselected.
 bool pickFolder(QWidget* owner, QString& path);

@@ -37,16 +37,18 @@ std::atomic<bool> gReleaseDemo{false};
 // A stand-in operation that looks like a capture half-way through and waits to be released.
 bool demoOperation(OperationContext& context)
 {
-    logMessage(context, 211);
+    logMessage(context, Text::ScanningFiles);
     for (int i = 1; i <= 40; ++i)
-        logMessage(context, 212,
+        logMessage(context, Text::ExcludingPath,
                    {QStringLiteral("/srv/images/source/Windows/Temp/file%1.tmp").arg(i)});
-    logMessage(context, 207, {std::int64_t(1250), std::int64_t(18342)});
+    logMessage(context, Text::CaptureStarting, {std::int64_t(1250), std::int64_t(18342)});
     showPercentage(context, 37);
     setDialogItemText(context, IDC_STATUS,
-                      formatMessage(210, {elapsedTimeText(125000), elapsedTimeText(212000)}));
-    setDialogItemText(context, IDC_COUNT,
-                      formatMessage(208, {std::int64_t(6786), std::int64_t(18342)}));
+                      formatMessage(Text::ElapsedAndRemaining,
+                                    {elapsedTimeText(125000), elapsedTimeText(212000)}));
+    setDialogItemText(
+        context, IDC_COUNT,
+        formatMessage(Text::FileCountProgress, {std::int64_t(6786), std::int64_t(18342)}));
     while (!gReleaseDemo.load() && !context.abortRequested.load())
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return true;
@@ -135,7 +137,8 @@ bool renderSet(const QDir& out, OperationContext& context)
         const std::vector<ChooserRow> rows = {
             {QStringLiteral("1"), QStringLiteral("Windows 10 Pro"),
              QStringLiteral("Windows 10 Pro")},
-            {QStringLiteral("2"), QStringLiteral("Windows 10 Enterprise"), loadString(237)},
+            {QStringLiteral("2"), QStringLiteral("Windows 10 Enterprise"),
+             loadString(Text::NotAvailable)},
         };
         context.request.chooserIndex = 1;
         ImageChooserDialog chooser(&window, context.request, rows);

@@ -21,11 +21,10 @@
 #include <QCoreApplication>
 #include <QString>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <thread>
+#include <future>
 #include <variant>
 
 namespace {
@@ -252,34 +251,20 @@ int help()
 
 int runOperation(OperationContext& context, int id, long abortAfterMs)
 {
-    OperationFn operation = selectOperation(id);
-    if (!operation) {
+    if (!selectOperation(id)) {
         std::fprintf(stderr, "pelloric-run: operation %d is not available\n", id);
         return 2;
     }
-    std::atomic<bool> succeeded{false};
-    overrideOperation(id, [&succeeded, operation](OperationContext& ctx) {
-        const bool ok = operation(ctx);
-        succeeded = ok;
-        return ok;
-    });
     ConsolePort port;
-    const bool started = startOperation(context, id, &port);
-    overrideOperation(id, {});
-    if (!started) {
+    if (!startOperation(context, id, &port)) {
         std::fprintf(stderr, "pelloric-run: the worker could not be started\n");
         return 1;
     }
-    const auto start = std::chrono::steady_clock::now();
-    bool abortSent = false;
-    while (context.running) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        if (abortAfterMs >= 0 && !abortSent &&
-            std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(abortAfterMs)) {
-            requestCloseOrAbort(context); // as the Abort button would
-            abortSent = true;
-        }
-    }
+    const std::shared_future<bool> result = context.operationResult;
+    if (abortAfterMs >= 0 &&
+        result.wait_for(std::chrono::milliseconds(abortAfterMs)) != std::future_status::ready)
+        requestCloseOrAbort(context); // as the Abort button would
+    const bool succeeded = result.get();
     joinWorker(context);
     requestCloseOrAbort(context); // the dialog closes
     return succeeded ? 0 : 1;
@@ -323,7 +308,8 @@ int main(int argc, char** argv)
         QString report = buildWimReport(
             context.request.infoSource,
             [] {
-                ConsolePort().messageBox(loadString(238), loadString(220), MessageIcon::Error);
+                ConsolePort().messageBox(loadString(Text::XmlParseFailed),
+                                         loadString(Text::Information), MessageIcon::Error);
             },
             &opened);
         if (!report.endsWith(QLatin1Char('\n')))
@@ -336,7 +322,7 @@ int main(int argc, char** argv)
         // One line per mounted image: R or R/W, mount folder, WIM file, index (tab separated).
         const auto lines = mountedImageLines();
         if (!lines) {
-            const QString reason = formatMessage(201, {errorText(GetLastError())});
+            const QString reason = formatMessage(Text::ErrorReason, {errorText(GetLastError())});
             std::fprintf(stderr, "%s\n", reason.toUtf8().constData());
             return 1;
         }

@@ -91,11 +91,12 @@ enum class ConfigEncoding {
 
 // The outcome of CaptureConfig::load, for the capture to log.
 struct ConfigLoadResult {
-    // false: the chosen file could not be read (log string 205 with filePath, then 206, and
-    // stop the capture). The lists then hold the defaults.
+    // false: the chosen file could not be read (log Text::ConfigFileLine with filePath, then
+    // Text::ConfigReadFailed, and stop the capture). The lists then hold the defaults.
     bool ok = true;
     // The file that was chosen; empty when no file was named and none lies beside the
-    // executable (defaults only, nothing to log). When not empty, log string 205 with it.
+    // executable (defaults only, nothing to log). When not empty, log Text::ConfigFileLine
+    // with it.
     QString filePath;
     DWORD error = ERROR_SUCCESS; // the platform error code when !ok
     ConfigEncoding encoding = ConfigEncoding::Latin1;

@@ -8,6 +8,67 @@
 
 #include <algorithm>
 
+namespace {
+
+void logApplySettings(OperationContext& context, const QString& wimPath, const QString& target,
+                      const QString& tempFolder)
+{
+    const OperationRequest& request = context.request;
+    logMessage(context, Text::SourceLine, {wimPath});
+    logMessage(context, Text::TargetLine, {target});
+    logMessage(context, Text::ImageLine, {std::int64_t{request.applyIndex}});
+    logMessage(context, request.applyVerify ? Text::VerifyOnLine : Text::VerifyOffLine);
+    logMessage(context, request.applyCheck ? Text::CheckOnLine : Text::CheckOffLine);
+    logMessage(context, Text::TempFolderLine, {tempFolder});
+    appendLogLine(context, QString());
+}
+
+// Opens the source WIM and loads image `index` of it: the handles in `wim` and the result.
+// On failure (an abort requested by now is one) logs why, releases everything including the
+// callback, and returns null.
+HANDLE loadSourceImage(OperationContext& context, const QString& wimPath, const QString& tempFolder,
+                       std::uint32_t index, HANDLE& wim)
+{
+    const DWORD openFlags = context.request.applyCheck ? WIM_FLAG_VERIFY : 0;
+    DWORD created = 0;
+    wim = WIMCreateFile(wideArg(wimPath), GENERIC_READ, OPEN_EXISTING, openFlags, 0, &created);
+    if (!wim) {
+        releaseImaging({}, ApplyMessageCallback);
+        logMessage(context, Text::OpenWimFailed);
+        return nullptr;
+    }
+    if (context.abortRequested) {
+        releaseImaging({wim}, ApplyMessageCallback);
+        logMessage(context, Text::ApplyFailed);
+        return nullptr;
+    }
+    if (!WIMSetTemporaryPath(wim, wideArg(tempFolder))) {
+        releaseImaging({wim}, ApplyMessageCallback);
+        logMessage(context, Text::TempFolderUnusable);
+        return nullptr;
+    }
+    WIM_INFO info{};
+    if (!WIMGetAttributes(wim, &info, sizeof info)) {
+        logMessage(context, Text::WimAttributesFailed);
+        releaseImaging({wim}, ApplyMessageCallback);
+        return nullptr;
+    }
+    if (info.ImageCount < index) {
+        logMessage(context, Text::IndexNotInWim, {std::int64_t{index}});
+        releaseImaging({wim}, ApplyMessageCallback);
+        return nullptr;
+    }
+    HANDLE image = WIMLoadImage(wim, index);
+    if (!image) {
+        releaseImaging({wim}, ApplyMessageCallback);
+        logMessage(context, Text::LoadImageFailed, {std::int64_t{index}});
+        return nullptr;
+    }
+    return image;
+}
+
+} // namespace
+
 bool RunApply(OperationContext& context)
 {
     const OperationRequest& request = context.request;
@@ -15,60 +76,16 @@ bool RunApply(OperationContext& context)
     const QString wimPath = fullPathOf(request.applySource);
     // The image is staged in the folder it is applied to.
     const QString& tempFolder = target;
-    const std::uint32_t index = request.applyIndex;
-    const DWORD openFlags = request.applyCheck ? WIM_FLAG_VERIFY : 0;
     const DWORD applyFlags = request.applyVerify ? WIM_FLAG_VERIFY : 0;
 
-    logMessage(context, 189, {wimPath});
-    logMessage(context, 190, {target});
-    logMessage(context, 213, {std::int64_t{index}});
-    logMessage(context, request.applyVerify ? 194 : 195);
-    logMessage(context, request.applyCheck ? 196 : 197);
-    logMessage(context, 198, {tempFolder});
-    appendLogLine(context, QString());
-
-    if (WIMRegisterMessageCallback(nullptr, ApplyMessageCallback, nullptr) ==
-        INVALID_CALLBACK_VALUE) {
-        logMessage(context, 199);
+    logApplySettings(context, wimPath, target, tempFolder);
+    if (!registerCallback(context, ApplyMessageCallback))
         return false;
-    }
-    logMessage(context, 162);
-
-    DWORD created = 0;
-    HANDLE wim =
-        WIMCreateFile(wideArg(wimPath), GENERIC_READ, OPEN_EXISTING, openFlags, 0, &created);
-    if (!wim) {
-        releaseImaging({}, ApplyMessageCallback);
-        logMessage(context, 163);
+    logMessage(context, Text::OpeningWim);
+    HANDLE wim = nullptr;
+    HANDLE image = loadSourceImage(context, wimPath, tempFolder, request.applyIndex, wim);
+    if (!image)
         return false;
-    }
-    if (context.abortRequested) {
-        releaseImaging({wim}, ApplyMessageCallback);
-        logMessage(context, 214);
-        return false;
-    }
-    if (!WIMSetTemporaryPath(wim, wideArg(tempFolder))) {
-        releaseImaging({wim}, ApplyMessageCallback);
-        logMessage(context, 164);
-        return false;
-    }
-    WIM_INFO info{};
-    if (!WIMGetAttributes(wim, &info, sizeof info)) {
-        logMessage(context, 165);
-        releaseImaging({wim}, ApplyMessageCallback);
-        return false;
-    }
-    if (info.ImageCount < index) {
-        logMessage(context, 166, {std::int64_t{index}});
-        releaseImaging({wim}, ApplyMessageCallback);
-        return false;
-    }
-    HANDLE image = WIMLoadImage(wim, index);
-    if (!image) {
-        releaseImaging({wim}, ApplyMessageCallback);
-        logMessage(context, 167, {std::int64_t{index}});
-        return false;
-    }
 
     ImageInfo imageInfo;
     readImageInfo(context, image, imageInfo);
@@ -76,13 +93,13 @@ bool RunApply(OperationContext& context)
     const auto files = static_cast<std::uint32_t>(std::max(imageInfo.fileCount, 0));
     context.folderCount = folders;
     context.fileCount = files;
-    logMessage(context, 215, {std::int64_t{folders}, std::int64_t{files}});
+    logMessage(context, Text::ApplyStarting, {std::int64_t{folders}, std::int64_t{files}});
 
     if (!WIMApplyImage(image, wideArg(target), applyFlags)) {
         const QString error = errorText(GetLastError());
         releaseImaging({image, wim}, ApplyMessageCallback);
-        logMessage(context, 214);
-        logMessage(context, 201, {error});
+        logMessage(context, Text::ApplyFailed);
+        logMessage(context, Text::ErrorReason, {error});
         return false;
     }
 
@@ -93,8 +110,8 @@ bool RunApply(OperationContext& context)
     }
     const DWORD elapsed = timeGetTime() - context.startTime;
     if (elapsed < 1000)
-        logMessage(context, 217);
+        logMessage(context, Text::ApplySucceeded);
     else
-        logMessage(context, 216, {elapsedTimeText(elapsed)});
+        logMessage(context, Text::ApplySucceededIn, {elapsedTimeText(elapsed)});
     return true;
 }

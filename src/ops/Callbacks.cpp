@@ -78,11 +78,11 @@ DWORD scanQuestion(OperationContext& context, WPARAM wParam, LPARAM lParam)
     return WIM_MSG_SUCCESS;
 }
 
-DWORD handleMessage(Kind kind, DWORD messageId, WPARAM wParam, LPARAM lParam)
+DWORD handleMessage(Kind kind, DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID userData)
 {
-    if (messageId < WIM_MSG_PROGRESS || messageId > WIM_MSG_WARNING)
+    if (messageId < WIM_MSG_PROGRESS || messageId > WIM_MSG_WARNING || !userData)
         return WIM_MSG_SUCCESS;
-    OperationContext& context = globalContext();
+    OperationContext& context = *static_cast<OperationContext*>(userData);
     switch (messageId) {
     case WIM_MSG_PROGRESS:
         showProgress(context, kind, wParam, lParam);
@@ -145,17 +145,17 @@ DWORD handleMessage(Kind kind, DWORD messageId, WPARAM wParam, LPARAM lParam)
 
 } // namespace
 
-DWORD ApplyMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID)
+DWORD ApplyMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID userData)
 {
-    return handleMessage(Kind::Apply, messageId, wParam, lParam);
+    return handleMessage(Kind::Apply, messageId, wParam, lParam, userData);
 }
 
-DWORD CaptureMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID)
+DWORD CaptureMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID userData)
 {
-    return handleMessage(Kind::Capture, messageId, wParam, lParam);
+    return handleMessage(Kind::Capture, messageId, wParam, lParam, userData);
 }
 
-DWORD ExportMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID)
+DWORD ExportMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID userData)
 {
-    return handleMessage(Kind::Export, messageId, wParam, lParam);
+    return handleMessage(Kind::Export, messageId, wParam, lParam, userData);
 }

@@ -1,9 +1,10 @@
-// The imaging library's message callbacks of apply, capture (and append) and export. They
-// carry no user data: each reads and changes the process-wide context (globalContext()),
-// moves the progress dialog's bar, status and count lines, logs the library's error, retry,
-// information and warning messages, and answers WIM_MSG_PROCESS with WIM_MSG_ABORT_IMAGE
-// once an abort has been requested. Only messages WIM_MSG_PROGRESS to WIM_MSG_WARNING are
-// examined; every other message returns WIM_MSG_SUCCESS at once.
+// The imaging library's message callbacks of apply, capture (and append) and export. Each is
+// registered with its operation's context as the user data (WIMRegisterMessageCallback), and
+// reads and changes that context: it moves the progress dialog's bar, status and count
+// lines, logs the library's error, retry, information and warning messages, and answers
+// WIM_MSG_PROCESS with WIM_MSG_ABORT_IMAGE once an abort has been requested. Only messages
+// WIM_MSG_PROGRESS to WIM_MSG_WARNING are examined; every other message, and every message
+// without a context, returns WIM_MSG_SUCCESS at once.
 //
 // All three run on the thread that made the imaging call (the operation's worker thread).
 #pragma once

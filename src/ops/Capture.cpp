@@ -26,34 +26,28 @@ bool probeTempFolder(const QString& folder)
     return DeleteFileW(name) != FALSE;
 }
 
-} // namespace
-
-bool RunCapture(OperationContext& context, bool append)
+// Logs the capture's settings and loads the capture configuration into the context. False
+// (with the configuration's error line logged) when the configuration file cannot be read.
+bool prepareCapture(OperationContext& context, const QString& source, const QString& target,
+                    const QString& tempFolder, DWORD* compression)
 {
     const OperationRequest& request = context.request;
-    const QString target = fullPathOf(request.captureTarget);
-    const QString source = fullPathOf(request.captureSource);
-
-    QString tempFolder = request.captureTempFolder.isEmpty() ? source : request.captureTempFolder;
-    if (!probeTempFolder(tempFolder))
-        tempFolder = folderOf(target);
-
-    logMessage(context, 189, {source});
-    logMessage(context, 190, {target});
-    const DWORD compression = chooseCompression(context, request.captureCompression);
-    logMessage(context, request.captureVerify ? 194 : 195);
-    logMessage(context, request.captureCheck ? 196 : 197);
+    logMessage(context, Text::SourceLine, {source});
+    logMessage(context, Text::TargetLine, {target});
+    *compression = chooseCompression(context, request.captureCompression);
+    logMessage(context, request.captureVerify ? Text::VerifyOnLine : Text::VerifyOffLine);
+    logMessage(context, request.captureCheck ? Text::CheckOnLine : Text::CheckOffLine);
     if (request.captureNoRpFix)
-        logMessage(context, 239);
-    logMessage(context, 198, {tempFolder});
+        logMessage(context, Text::ReparseFixDisabled);
+    logMessage(context, Text::TempFolderLine, {tempFolder});
 
     auto config = std::make_shared<CaptureConfig>();
     const ConfigLoadResult loaded = config->load(request.captureConfigFile, source);
     context.captureConfig = config;
     if (!loaded.filePath.isEmpty())
-        logMessage(context, 205, {loaded.filePath});
+        logMessage(context, Text::ConfigFileLine, {loaded.filePath});
     if (!loaded.ok) {
-        logMessage(context, 206);
+        logMessage(context, Text::ConfigReadFailed);
         return false;
     }
     if (request.captureShowConfig) {
@@ -61,14 +55,16 @@ bool RunCapture(OperationContext& context, bool append)
             appendLogLine(context, line);
     }
     appendLogLine(context, QString());
+    return true;
+}
 
-    if (WIMRegisterMessageCallback(nullptr, CaptureMessageCallback, nullptr) ==
-        INVALID_CALLBACK_VALUE) {
-        logMessage(context, 199);
-        return false;
-    }
-    logMessage(context, 162);
-
+// Opens (or creates) the target, sets its temporary folder and captures `source` into it:
+// the WIM handle in `wim` and the new image as the result. On failure logs why, releases
+// everything including the callback, and returns null.
+HANDLE captureInto(OperationContext& context, bool append, const QString& source,
+                   const QString& target, const QString& tempFolder, DWORD compression, HANDLE& wim)
+{
+    const OperationRequest& request = context.request;
     const DWORD access = append ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
     const DWORD disposition = append ? OPEN_EXISTING : CREATE_ALWAYS;
     const DWORD openFlags = request.captureCheck ? WIM_FLAG_VERIFY : 0;
@@ -77,31 +73,34 @@ bool RunCapture(OperationContext& context, bool append)
         captureFlags |= WIM_FLAG_NO_RP_FIX;
 
     DWORD created = 0;
-    HANDLE wim =
-        WIMCreateFile(wideArg(target), access, disposition, openFlags, compression, &created);
+    wim = WIMCreateFile(wideArg(target), access, disposition, openFlags, compression, &created);
     if (!wim) {
-        logMessage(context, 200, {target});
+        logMessage(context, Text::CannotWriteTo, {target});
         releaseImaging({}, CaptureMessageCallback);
-        return false;
+        return nullptr;
     }
     if (!WIMSetTemporaryPath(wim, wideArg(tempFolder))) {
         releaseImaging({wim}, CaptureMessageCallback);
-        logMessage(context, 164);
-        return false;
+        logMessage(context, Text::TempFolderUnusable);
+        return nullptr;
     }
     HANDLE image = WIMCaptureImage(wim, wideArg(source), captureFlags);
     if (!image) {
         const QString error = errorText(GetLastError());
         releaseImaging({wim}, CaptureMessageCallback);
-        logMessage(context, 202);
-        logMessage(context, 201, {error});
-        return false;
+        logMessage(context, Text::CaptureFailed);
+        logMessage(context, Text::ErrorReason, {error});
+        return nullptr;
     }
+    return image;
+}
 
-    const DWORD imageCount = WIMGetImageCount(wim);
-
-    // An offline Windows installation in the source is described in the new image's
-    // information; the page's FLAGS below replace the edition detection may have written.
+// The new image's information: an offline Windows installation in the source is described
+// first, then the page's texts replace what they name (FLAGS replaces the edition detection
+// may have written).
+void describeCapturedImage(OperationContext& context, HANDLE image, const QString& source)
+{
+    const OperationRequest& request = context.request;
     DetectOfflineWindows(
         image, [&context] { showXmlErrorBox(context); }, source);
 
@@ -116,24 +115,52 @@ bool RunCapture(OperationContext& context, bool append)
         if (!value->isEmpty())
             setImageElement(context, image, QString::fromLatin1(name), *value);
     }
+}
+
+} // namespace
+
+bool RunCapture(OperationContext& context, bool append)
+{
+    const OperationRequest& request = context.request;
+    const QString target = fullPathOf(request.captureTarget);
+    const QString source = fullPathOf(request.captureSource);
+
+    QString tempFolder = request.captureTempFolder.isEmpty() ? source : request.captureTempFolder;
+    if (!probeTempFolder(tempFolder))
+        tempFolder = folderOf(target);
+
+    DWORD compression = 0;
+    if (!prepareCapture(context, source, target, tempFolder, &compression))
+        return false;
+    if (!registerCallback(context, CaptureMessageCallback))
+        return false;
+    logMessage(context, Text::OpeningWim);
+    HANDLE wim = nullptr;
+    HANDLE image = captureInto(context, append, source, target, tempFolder, compression, wim);
+    if (!image)
+        return false;
+
+    const DWORD imageCount = WIMGetImageCount(wim);
+    describeCapturedImage(context, image, source);
     if (request.captureBootable)
         WIMSetBootImage(wim, imageCount);
     if (request.captureCheck)
-        logMessage(context, 172);
+        logMessage(context, Text::WritingWimInformation);
 
     // Closing the WIM writes the image with its information (into an existing file) or puts
     // the new file in place; a failure there is a failed capture.
     SetLastError(ERROR_SUCCESS);
     if (!releaseImaging({image, wim}, CaptureMessageCallback)) {
         const QString error = errorText(GetLastError());
-        logMessage(context, 202);
-        logMessage(context, 201, {error});
+        logMessage(context, Text::CaptureFailed);
+        logMessage(context, Text::ErrorReason, {error});
         return false;
     }
     const DWORD elapsed = timeGetTime() - context.startTime;
     if (elapsed < 1000)
-        logMessage(context, 204, {std::int64_t{imageCount}});
+        logMessage(context, Text::CaptureSucceeded, {std::int64_t{imageCount}});
     else
-        logMessage(context, 203, {elapsedTimeText(elapsed), std::int64_t{imageCount}});
+        logMessage(context, Text::CaptureSucceededIn,
+                   {elapsedTimeText(elapsed), std::int64_t{imageCount}});
     return true;
 }

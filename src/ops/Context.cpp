@@ -15,8 +15,8 @@ OperationContext::~OperationContext()
 void resetRequestDefaults(OperationRequest& request)
 {
     request = OperationRequest();
-    request.captureCompression = loadString(139);
-    request.exportCompression = loadString(139);
+    request.captureCompression = loadString(Text::CompressionFast);
+    request.exportCompression = loadString(Text::CompressionFast);
 }
 
 OperationContext& globalContext()

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -54,12 +55,14 @@ public:
     virtual void messageBox(const QString& text, const QString& caption, MessageIcon icon) = 0;
 };
 
-// The page that is shown; the mount operations refresh the mounted-image list through it
-// from the worker thread (served on the user-interface thread).
+// The page that is shown; the mount operations have the mounted-image list refreshed through
+// it from the worker thread.
 class PagePort {
 public:
     virtual ~PagePort() = default;
-    virtual void refreshMountedList() = 0;
+    // Queues a refresh of the page's mounted-image list (mount page only) on the
+    // user-interface thread. Any thread.
+    virtual void postMountListRefresh() = 0;
 };
 
 struct OperationRequest {
@@ -71,7 +74,7 @@ struct OperationRequest {
     QString captureDescription;
     QString captureDisplayName = QStringLiteral("WIM1");
     QString captureDisplayDescription;
-    QString captureCompression; // string 139 at start-up
+    QString captureCompression; // Text::CompressionFast at start-up
     bool captureBootable = false;
     bool captureVerify = false;
     bool captureCheck = false;
@@ -113,7 +116,7 @@ struct OperationRequest {
     QString exportTarget;
     std::uint32_t exportIndex = 1;
     QString exportName;
-    QString exportCompression; // string 139 at start-up
+    QString exportCompression; // Text::CompressionFast at start-up
     bool exportBootable = false;
     bool exportCheck = false;
     // image chooser
@@ -131,10 +134,8 @@ struct OperationContext {
     OperationContext(const OperationContext&) = delete;
     OperationContext& operator=(const OperationContext&) = delete;
 
-    void* mainWindow = nullptr;                   // main window (user-interface side only)
     std::atomic<PagePort*> pageWindow{nullptr};   // page now shown
     std::atomic<DialogPort*> progressWindow{nullptr}; // progress dialog while open
-    int pageIndex = -1;
     QString logText;                              // guarded by logMutex
     std::atomic<bool> abortRequested{false};
     std::atomic<bool> running{false};
@@ -144,7 +145,10 @@ struct OperationContext {
     std::atomic<DWORD> startTime{0};
     std::atomic<bool> scanNoticeShown{false};
     std::thread workerThread;
-    std::uint64_t workerThreadId = 0;
+    // The result of the operation the last startOperation started (true: it succeeded), ready
+    // once the worker frame has ended and running is false; not valid() when no worker was
+    // started. Replaced by startOperation, so read it on the thread that starts operations.
+    std::shared_future<bool> operationResult;
     std::shared_ptr<CaptureConfig> captureConfig; // the running capture's pattern lists
 
     // Serialises appends to logText and their delivery to the dialog, so the dialog shows

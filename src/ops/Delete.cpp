@@ -1,6 +1,6 @@
 // Delete: removes one image from an existing WIM file.
+#include "ops/ImagingSteps.h"
 #include "ops/Operations.h"
-#include "ops/OpsCommon.h"
 #include "ops/Text.h"
 #include "platform/Imaging.h"
 #include "platform/Kernel.h"
@@ -15,20 +15,20 @@ bool RunDelete(OperationContext& context)
     HANDLE wim = openWimForChange(context, path, request.deleteCheck, index);
     if (!wim)
         return false;
-    logMessage(context, 225, {std::int64_t{index}});
+    logMessage(context, Text::DeletingImage, {std::int64_t{index}});
     if (!WIMDeleteImage(wim, index)) {
         // The cause goes with it: the deletion is written at once, and a writer that got to
         // the file first is why it can fail.
         const QString error = errorText(GetLastError());
-        logMessage(context, 224, {std::int64_t{index}});
-        logMessage(context, 201, {error});
+        logMessage(context, Text::DeleteImageFailed, {std::int64_t{index}});
+        logMessage(context, Text::ErrorReason, {error});
         WIMCloseHandle(wim);
         return false;
     }
     showPercentage(context, 50);
     appendLogLine(context, QString());
     if (request.deleteCheck)
-        logMessage(context, 172);
+        logMessage(context, Text::WritingWimInformation);
     // The deletion itself is already in the file; closing writes what is still pending (the
     // integrity table). A failed close must not be reported as success.
     if (!WIMCloseHandle(wim)) {

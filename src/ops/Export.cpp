@@ -8,6 +8,101 @@
 
 #include <algorithm>
 
+namespace {
+
+// The WIM files and the image of one export. Null handles are skipped on release.
+struct ExportHandles {
+    HANDLE source = nullptr;
+    HANDLE destination = nullptr;
+    HANDLE image = nullptr;
+};
+
+// Opens the source WIM and checks that it holds `index`. On failure logs why, releases the
+// source and the callback, and returns null.
+HANDLE openExportSource(OperationContext& context, const QString& sourcePath, std::uint32_t index,
+                        DWORD openFlags)
+{
+    DWORD created = 0;
+    HANDLE source =
+        WIMCreateFile(wideArg(sourcePath), GENERIC_READ, OPEN_EXISTING, openFlags, 0, &created);
+    if (!source) {
+        logMessage(context, Text::OpenWimFailed);
+        releaseImaging({}, ExportMessageCallback);
+        return nullptr;
+    }
+    WIM_INFO info{};
+    if (!WIMGetAttributes(source, &info, sizeof info)) {
+        logMessage(context, Text::WimAttributesFailed);
+        releaseImaging({source}, ExportMessageCallback);
+        return nullptr;
+    }
+    if (info.ImageCount < index) {
+        logMessage(context, Text::IndexNotInWim, {std::int64_t{index}});
+        releaseImaging({source}, ExportMessageCallback);
+        return nullptr;
+    }
+    return source;
+}
+
+// Opens the source, then the destination (made when missing, with `compression`), sets the
+// temporary folder of both and loads image `index`. On failure (an abort requested before
+// the destination's temporary folder is set is one) logs why, releases everything including
+// the callback, and returns false.
+bool openExport(OperationContext& context, const QString& sourcePath, const QString& target,
+                const QString& tempFolder, DWORD compression, ExportHandles& h)
+{
+    const OperationRequest& request = context.request;
+    const std::uint32_t index = request.exportIndex;
+    const DWORD openFlags = request.exportCheck ? WIM_FLAG_VERIFY : 0;
+    h.source = openExportSource(context, sourcePath, index, openFlags);
+    if (!h.source)
+        return false;
+    DWORD created = 0;
+    h.destination = WIMCreateFile(wideArg(target), GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS,
+                                  openFlags, compression, &created);
+    if (!h.destination) {
+        logMessage(context, Text::OpenWimFailed);
+        releaseImaging({h.source}, ExportMessageCallback);
+        return false;
+    }
+    if (context.abortRequested) {
+        logMessage(context, Text::ExportFailed);
+        releaseImaging({h.source, h.destination}, ExportMessageCallback);
+        return false;
+    }
+    if (!WIMSetTemporaryPath(h.source, wideArg(tempFolder)) ||
+        !WIMSetTemporaryPath(h.destination, wideArg(tempFolder))) {
+        logMessage(context, Text::TempFolderUnusable);
+        releaseImaging({h.source, h.destination}, ExportMessageCallback);
+        return false;
+    }
+    h.image = WIMLoadImage(h.source, index);
+    if (!h.image) {
+        logMessage(context, Text::LoadImageFailed, {std::int64_t{index}});
+        releaseImaging({h.source, h.destination}, ExportMessageCallback);
+        return false;
+    }
+    return true;
+}
+
+// The page's name and boot mark for the exported image, the last one of the destination.
+void markExportedImage(OperationContext& context, HANDLE destination)
+{
+    const OperationRequest& request = context.request;
+    const DWORD imageCount = WIMGetImageCount(destination);
+    if (!request.exportName.isEmpty()) {
+        if (HANDLE exported = WIMLoadImage(destination, imageCount)) {
+            logMessage(context, Text::ChangingName, {request.exportName});
+            setImageElement(context, exported, QStringLiteral("NAME"), request.exportName);
+            WIMCloseHandle(exported);
+        }
+    }
+    if (request.exportBootable)
+        WIMSetBootImage(destination, imageCount);
+}
+
+} // namespace
+
 bool RunExport(OperationContext& context)
 {
     const OperationRequest& request = context.request;
@@ -15,106 +110,51 @@ bool RunExport(OperationContext& context)
     const QString sourcePath = fullPathOf(request.exportSource);
     const QString tempFolder = systemTempFolder();
     const std::uint32_t index = request.exportIndex;
-    const DWORD openFlags = request.exportCheck ? WIM_FLAG_VERIFY : 0;
 
-    logMessage(context, 189, {sourcePath});
-    logMessage(context, 213, {std::int64_t{index}});
-    logMessage(context, 190, {target});
+    logMessage(context, Text::SourceLine, {sourcePath});
+    logMessage(context, Text::ImageLine, {std::int64_t{index}});
+    logMessage(context, Text::TargetLine, {target});
     const DWORD compression = chooseCompression(context, request.exportCompression);
-    logMessage(context, request.exportCheck ? 196 : 197);
-    logMessage(context, 198, {tempFolder});
+    logMessage(context, request.exportCheck ? Text::CheckOnLine : Text::CheckOffLine);
+    logMessage(context, Text::TempFolderLine, {tempFolder});
     appendLogLine(context, QString());
 
-    if (WIMRegisterMessageCallback(nullptr, ExportMessageCallback, nullptr) ==
-        INVALID_CALLBACK_VALUE) {
-        logMessage(context, 199);
+    if (!registerCallback(context, ExportMessageCallback))
         return false;
-    }
-    logMessage(context, 162);
-
-    DWORD created = 0;
-    HANDLE source =
-        WIMCreateFile(wideArg(sourcePath), GENERIC_READ, OPEN_EXISTING, openFlags, 0, &created);
-    if (!source) {
-        logMessage(context, 163);
-        releaseImaging({}, ExportMessageCallback);
+    logMessage(context, Text::OpeningWim);
+    ExportHandles h;
+    if (!openExport(context, sourcePath, target, tempFolder, compression, h))
         return false;
-    }
-    WIM_INFO info{};
-    if (!WIMGetAttributes(source, &info, sizeof info)) {
-        logMessage(context, 165);
-        releaseImaging({source}, ExportMessageCallback);
-        return false;
-    }
-    if (info.ImageCount < index) {
-        logMessage(context, 166, {std::int64_t{index}});
-        releaseImaging({source}, ExportMessageCallback);
-        return false;
-    }
-    HANDLE destination = WIMCreateFile(wideArg(target), GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS,
-                                       openFlags, compression, &created);
-    if (!destination) {
-        logMessage(context, 163);
-        releaseImaging({source}, ExportMessageCallback);
-        return false;
-    }
-    if (context.abortRequested) {
-        logMessage(context, 227);
-        releaseImaging({source, destination}, ExportMessageCallback);
-        return false;
-    }
-    if (!WIMSetTemporaryPath(source, wideArg(tempFolder)) ||
-        !WIMSetTemporaryPath(destination, wideArg(tempFolder))) {
-        logMessage(context, 164);
-        releaseImaging({source, destination}, ExportMessageCallback);
-        return false;
-    }
-    HANDLE image = WIMLoadImage(source, index);
-    if (!image) {
-        logMessage(context, 167, {std::int64_t{index}});
-        releaseImaging({source, destination}, ExportMessageCallback);
-        return false;
-    }
 
     ImageInfo imageInfo;
-    readImageInfo(context, image, imageInfo);
+    readImageInfo(context, h.image, imageInfo);
     context.folderCount = static_cast<std::uint32_t>(std::max(imageInfo.dirCount, 0));
     context.fileCount = static_cast<std::uint32_t>(std::max(imageInfo.fileCount, 0));
-    logMessage(context, 230, {std::int64_t{index}});
+    logMessage(context, Text::ExportingImage, {std::int64_t{index}});
 
-    if (!WIMExportImage(image, destination, WIM_EXPORT_ALLOW_DUPLICATES)) {
+    if (!WIMExportImage(h.image, h.destination, WIM_EXPORT_ALLOW_DUPLICATES)) {
         const QString error = errorText(GetLastError());
-        logMessage(context, 227);
-        logMessage(context, 201, {error});
-        releaseImaging({image, source, destination}, ExportMessageCallback);
+        logMessage(context, Text::ExportFailed);
+        logMessage(context, Text::ErrorReason, {error});
+        releaseImaging({h.image, h.source, h.destination}, ExportMessageCallback);
         return false;
     }
-
-    const DWORD imageCount = WIMGetImageCount(destination);
-    if (!request.exportName.isEmpty()) {
-        if (HANDLE exported = WIMLoadImage(destination, imageCount)) {
-            logMessage(context, 168, {request.exportName});
-            setImageElement(context, exported, QStringLiteral("NAME"), request.exportName);
-            WIMCloseHandle(exported);
-        }
-    }
-    if (request.exportBootable)
-        WIMSetBootImage(destination, imageCount);
+    markExportedImage(context, h.destination);
     if (request.exportCheck)
-        logMessage(context, 172);
+        logMessage(context, Text::WritingWimInformation);
 
     // Closing the destination writes the exported image; a failure there is a failed export.
     SetLastError(ERROR_SUCCESS);
-    if (!releaseImaging({image, source, destination}, ExportMessageCallback)) {
+    if (!releaseImaging({h.image, h.source, h.destination}, ExportMessageCallback)) {
         const QString error = errorText(GetLastError());
-        logMessage(context, 227);
-        logMessage(context, 201, {error});
+        logMessage(context, Text::ExportFailed);
+        logMessage(context, Text::ErrorReason, {error});
         return false;
     }
     const DWORD elapsed = timeGetTime() - context.startTime;
     if (elapsed < 1000)
-        logMessage(context, 228);
+        logMessage(context, Text::ExportSucceeded);
     else
-        logMessage(context, 229, {elapsedTimeText(elapsed)});
+        logMessage(context, Text::ExportSucceededIn, {elapsedTimeText(elapsed)});
     return true;
 }

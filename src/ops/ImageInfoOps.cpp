@@ -3,17 +3,9 @@
 #include "ops/Text.h"
 #include "platform/Kernel.h"
 
-namespace
-{
-
-constexpr UINT kXmlErrorText = 238;
-constexpr UINT kInfoCaption = 220;
-
-} // namespace
-
 void showXmlErrorBox(OperationContext& context)
 {
-    dialogMessageBox(context, loadString(kXmlErrorText), loadString(kInfoCaption),
+    dialogMessageBox(context, loadString(Text::XmlParseFailed), loadString(Text::Information),
                      MessageIcon::Error);
 }
 

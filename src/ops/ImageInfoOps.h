@@ -1,8 +1,8 @@
-// The image-information calls as the operations make them: the XML error box (string 238,
-// caption 220, error icon) is shown through the progress dialog when an image's XML cannot
-// be read, and a change the library refuses is logged (string 201 with the error text)
-// rather than lost silently. Called on an operation's worker thread; the box blocks the
-// caller until the user has answered it.
+// The image-information calls as the operations make them: the XML error box
+// (Text::XmlParseFailed, caption Text::Information, error icon) is shown through the progress
+// dialog when an image's XML cannot be read, and a change the library refuses is logged
+// (Text::ErrorReason with the error text) rather than lost silently. Called on an operation's
+// worker thread; the box blocks the caller until the user has answered it.
 #pragma once
 
 #include "meta/ImageInfo.h"
@@ -17,5 +17,5 @@ bool readImageInfo(OperationContext& context, HANDLE image, ImageInfo& info);
 // fails. Returns true when the new text was stored.
 bool setImageElement(OperationContext& context, HANDLE image, const QString& elementName,
                      const QString& value);
-// storeInfoXml of meta/ImageInfo.h, logging string 201 with the error text on failure.
+// storeInfoXml of meta/ImageInfo.h, logging Text::ErrorReason with the error text on failure.
 bool storeInfoXml(OperationContext& context, HANDLE image, const XmlDocument& document);

@@ -40,16 +40,24 @@ QString folderOf(const QString& path)
 
 DWORD chooseCompression(OperationContext& context, const QString& text)
 {
-    if (matchesString(138, text)) {
-        logMessage(context, 191);
+    if (matchesString(Text::CompressionNone, text)) {
+        logMessage(context, Text::CompressionNoneLine);
         return WIM_COMPRESS_NONE;
     }
-    if (matchesString(140, text)) {
-        logMessage(context, 193);
+    if (matchesString(Text::CompressionMaximum, text)) {
+        logMessage(context, Text::CompressionMaximumLine);
         return WIM_COMPRESS_LZX;
     }
-    logMessage(context, 192);
+    logMessage(context, Text::CompressionFastestLine);
     return WIM_COMPRESS_XPRESS;
+}
+
+bool registerCallback(OperationContext& context, WIMMessageCallback callback)
+{
+    if (WIMRegisterMessageCallback(nullptr, callback, &context) != INVALID_CALLBACK_VALUE)
+        return true;
+    logMessage(context, Text::RegisterCallbackFailed);
+    return false;
 }
 
 bool releaseImaging(std::initializer_list<HANDLE> handles, WIMMessageCallback callback)

@@ -1,5 +1,6 @@
-// Steps that apply, capture and export share: full paths, the temporary folder, the
-// compression choice and the release of handles at the end of an operation.
+// Steps the operations share: text and paths as the platform takes them, the temporary
+// folder, the compression choice, opening a WIM for a change, the closing success line and
+// the release of handles at the end of an operation.
 #pragma once
 
 #include "ops/Context.h"
@@ -7,10 +8,17 @@
 
 #include <QString>
 
+#include <cstdint>
 #include <initializer_list>
+#include <string>
 
 // A QString as the platform's wide-string argument (valid while the QString lives).
 inline LPCWSTR wideArg(const QString& text)
+{
+    return reinterpret_cast<LPCWSTR>(text.utf16());
+}
+// The request's text as the platform calls take it.
+inline LPCWSTR wide(const QString& text)
 {
     return reinterpret_cast<LPCWSTR>(text.utf16());
 }
@@ -21,13 +29,32 @@ QString fullPathOf(const QString& path);
 
 // The platform's temporary folder (with its trailing separator).
 QString systemTempFolder();
+// The platform's temporary folder, however long it is.
+std::u16string tempFolderPath();
 
 // The folder part of `path` up to and including its last separator ("" when it has none).
 QString folderOf(const QString& path);
 
-// The compression a page's text selects: string 138 "无" none, string 140 "最大" LZX, any
-// other text XPRESS. Logs the matching line (191, 193 or 192).
+// The compression a page's text selects: Text::CompressionNone "无" none,
+// Text::CompressionMaximum "最大" LZX, any other text XPRESS. Logs the matching line
+// (CompressionNoneLine, CompressionMaximumLine or CompressionFastestLine).
 DWORD chooseCompression(OperationContext& context, const QString& text);
+
+// The opening steps of delete and modify: logs Text::OpeningWim, opens `path` for reading
+// and writing (integrity checked when `verify`), sets the temporary folder and checks `index`
+// against the image count. On failure logs Text::OpenWimFailed, TempFolderUnusable,
+// WimAttributesFailed or IndexNotInWim, closes what it opened and returns null.
+HANDLE openWimForChange(OperationContext& context, const QString& path, bool verify,
+                        std::uint32_t index);
+
+// The closing line of delete and modify: Text::OperationSucceeded within a second of the
+// start, else Text::OperationSucceededIn with the elapsed time.
+void logOperationSuccess(OperationContext& context);
+
+// Registers the operation's message callback with `context` as its user data, so the
+// callback reports to and takes aborts from this context. On failure logs
+// Text::RegisterCallbackFailed and returns false.
+bool registerCallback(OperationContext& context, WIMMessageCallback callback);
 
 // The release step: closes the handles in the order given (null ones skipped), then
 // unregisters `callback` (when not null). The first last-error code is kept: a failing

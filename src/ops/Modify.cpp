@@ -1,7 +1,7 @@
 // Modify: changes the boot mark and the information texts of one image in place.
 #include "ops/ImageInfoOps.h"
+#include "ops/ImagingSteps.h"
 #include "ops/Operations.h"
-#include "ops/OpsCommon.h"
 #include "ops/Text.h"
 #include "platform/Imaging.h"
 #include "platform/Kernel.h"
@@ -17,26 +17,26 @@ bool RunModify(OperationContext& context)
         return false;
     HANDLE image = WIMLoadImage(wim, index);
     if (!image) {
-        logMessage(context, 167, {std::int64_t{index}});
+        logMessage(context, Text::LoadImageFailed, {std::int64_t{index}});
         WIMCloseHandle(wim);
         return false;
     }
 
     if (request.modifyBootable) {
-        logMessage(context, 171, {std::int64_t{index}});
+        logMessage(context, Text::ChangingBootImage, {std::int64_t{index}});
         WIMSetBootImage(wim, index);
     }
     // The display texts first, then the plain ones; each is a full read-change-write cycle.
     const struct {
-        UINT message;
+        Text::Id message;
         const QString& value;
         const char* element;
     } changes[] = {
-        {170, request.modifyFlags, "FLAGS"},
-        {169, request.modifyDisplayDescription, "DISPLAYDESCRIPTION"},
-        {168, request.modifyDisplayName, "DISPLAYNAME"},
-        {169, request.modifyDescription, "DESCRIPTION"},
-        {168, request.modifyName, "NAME"},
+        {Text::ChangingFlags, request.modifyFlags, "FLAGS"},
+        {Text::ChangingDescription, request.modifyDisplayDescription, "DISPLAYDESCRIPTION"},
+        {Text::ChangingName, request.modifyDisplayName, "DISPLAYNAME"},
+        {Text::ChangingDescription, request.modifyDescription, "DESCRIPTION"},
+        {Text::ChangingName, request.modifyName, "NAME"},
     };
     for (const auto& change : changes) {
         if (change.value.isEmpty())
@@ -48,7 +48,7 @@ bool RunModify(OperationContext& context)
     showPercentage(context, 50);
     appendLogLine(context, QString());
     if (request.modifyCheck)
-        logMessage(context, 172);
+        logMessage(context, Text::WritingWimInformation);
     WIMCloseHandle(image);
     // Closing the file writes the changes; if that fails they are lost, and the log says so
     // instead of reporting success.

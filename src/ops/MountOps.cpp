@@ -39,11 +39,11 @@ QString dropOneTrailingSlash(const QString& folder)
 }
 
 // Logs the failure line and the platform's text for the last-error code.
-void logFailure(OperationContext& context, UINT failureLine)
+void logFailure(OperationContext& context, Text::Id failureLine)
 {
     const QString reason = errorText(GetLastError());
     logMessage(context, failureLine);
-    logMessage(context, 201, {reason});
+    logMessage(context, Text::ErrorReason, {reason});
 }
 
 } // namespace
@@ -73,7 +73,7 @@ std::optional<std::vector<MountedImageRow>> mountedImageRows()
     std::vector<WIM_MOUNT_INFO_LEVEL1> entries;
     if (!queryMountedImages(entries))
         return std::nullopt;
-    const QString readWrite = loadString(234);
+    const QString readWrite = loadString(Text::ReadWrite);
     const QString readOnly = QStringLiteral("R");
     std::vector<MountedImageRow> rows;
     rows.reserve(entries.size());
@@ -82,7 +82,7 @@ std::optional<std::vector<MountedImageRow>> mountedImageRows()
         row.dead = isDeadMount(entry);
         row.access = (entry.MountFlags & WIM_MOUNT_FLAG_READWRITE) ? readWrite : readOnly;
         if (row.dead)
-            row.access = formatMessage(251, {row.access});
+            row.access = formatMessage(Text::MarkedDead, {row.access});
         row.mountFolder = fromWide(entry.MountPath);
         row.wimFile = fromWide(entry.WimPath);
         if (!row.dead || entry.ImageIndex != 0)
@@ -109,10 +109,10 @@ bool sameMountFolder(const QString& a, const QString& b)
     return dropOneTrailingSlash(a) == dropOneTrailingSlash(b);
 }
 
-void refreshMountedList(OperationContext& context)
+void requestMountListRefresh(OperationContext& context)
 {
     if (PagePort* page = context.pageWindow.load())
-        page->refreshMountedList();
+        page->postMountListRefresh();
 }
 
 bool RunMount(OperationContext& context)
@@ -121,16 +121,17 @@ bool RunMount(OperationContext& context)
     const QString mountFolder = request.mountPath;
     const QString wimFile = request.mountSource;
 
-    logMessage(context, 152, {mountFolder});
-    logMessage(context, 153, {wimFile});
-    logMessage(context, 154, {static_cast<std::int64_t>(request.mountIndex)});
-    logMessage(context, 155, {static_cast<std::int64_t>(request.mountReadWrite ? 1 : 0)});
+    logMessage(context, Text::MountPathLine, {mountFolder});
+    logMessage(context, Text::ImageFileLine, {wimFile});
+    logMessage(context, Text::ImageIndexLine, {static_cast<std::int64_t>(request.mountIndex)});
+    logMessage(context, Text::ReadWriteLine,
+               {static_cast<std::int64_t>(request.mountReadWrite ? 1 : 0)});
     appendLogLine(context, QString());
-    logMessage(context, 162);
+    logMessage(context, Text::OpeningWim);
 
     if (mountFolder.size() > kMaxPathChars || wimFile.size() > kMaxPathChars) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        logFailure(context, 142);
+        logFailure(context, Text::MountFailed);
         return false;
     }
 
@@ -142,7 +143,7 @@ bool RunMount(OperationContext& context)
         if (length == 0 || length >= MAX_PATH) {
             if (length >= MAX_PATH)
                 SetLastError(ERROR_FILENAME_EXCED_RANGE);
-            logFailure(context, 142);
+            logFailure(context, Text::MountFailed);
             return false;
         }
         tempFolder = QString::fromUtf16(buffer, length);
@@ -150,10 +151,10 @@ bool RunMount(OperationContext& context)
 
     if (!WIMMountImage(wide(mountFolder), wide(wimFile), request.mountIndex,
                        request.mountReadWrite ? wide(tempFolder) : nullptr)) {
-        logFailure(context, 142);
+        logFailure(context, Text::MountFailed);
         return false;
     }
-    logMessage(context, 145);
+    logMessage(context, Text::MountSucceeded);
     return true;
 }
 
@@ -164,7 +165,7 @@ bool RunUnmount(OperationContext& context)
 
     std::vector<WIM_MOUNT_INFO_LEVEL1> entries;
     if (!queryMountedImages(entries)) {
-        logMessage(context, 149);
+        logMessage(context, Text::NoMountedImages);
         return false;
     }
     const WIM_MOUNT_INFO_LEVEL1* found = nullptr;
@@ -175,33 +176,35 @@ bool RunUnmount(OperationContext& context)
         }
     }
     if (!found) {
-        logMessage(context, 150, {folder});
-        refreshMountedList(context);
+        logMessage(context, Text::MountPointNotFound, {folder});
+        requestMountListRefresh(context);
         return false;
     }
 
     const bool dead = isDeadMount(*found);
     const bool readWrite = (found->MountFlags & WIM_MOUNT_FLAG_READWRITE) != 0;
-    logMessage(context, 152, {fromWide(found->MountPath)});
+    logMessage(context, Text::MountPathLine, {fromWide(found->MountPath)});
     // A dead mount made by another program has no known WIM file or index.
     if (!dead || found->WimPath[0] != u'\0')
-        logMessage(context, 153, {fromWide(found->WimPath)});
+        logMessage(context, Text::ImageFileLine, {fromWide(found->WimPath)});
     if (!dead || found->ImageIndex != 0)
-        logMessage(context, 154, {static_cast<std::int64_t>(found->ImageIndex)});
-    logMessage(context, 155, {static_cast<std::int64_t>(readWrite ? 1 : 0)});
+        logMessage(context, Text::ImageIndexLine, {static_cast<std::int64_t>(found->ImageIndex)});
+    logMessage(context, Text::ReadWriteLine, {static_cast<std::int64_t>(readWrite ? 1 : 0)});
     appendLogLine(context, QString());
+    // A dead mount's changes died with its file system process.
     if (dead)
-        logMessage(context, 250); // its changes died with its file system process
-    logMessage(context, commit && readWrite && !dead ? 156 : 157);
+        logMessage(context, Text::DeadMountHasNothingToCommit);
+    logMessage(context,
+               commit && readWrite && !dead ? Text::CommittingAndUnmounting : Text::Unmounting);
     appendLogLine(context, QString());
 
     // The commit flag goes to the platform as ticked; for a read-only mount it has no effect,
     // and a dead mount has nothing to commit.
     if (!WIMUnmountImage(found->MountPath, found->WimPath, found->ImageIndex,
                          commit && !dead ? TRUE : FALSE)) {
-        logFailure(context, 159);
+        logFailure(context, Text::UnmountFailed);
         return false;
     }
-    logMessage(context, 158);
+    logMessage(context, Text::UnmountSucceeded);
     return true;
 }

@@ -18,7 +18,7 @@
 // number of images is seen. False when the query fails; the last-error code then says why.
 bool queryMountedImages(std::vector<WIM_MOUNT_INFO_LEVEL1>& entries);
 
-// One row of the mounted-image list: "R/W" or "R" (string 251 around it for a dead mount),
+// One row of the mounted-image list: "R/W" or "R" (Text::MarkedDead around it for a dead mount),
 // mount folder, WIM file, image index (both empty when a dead mount's are not known).
 struct MountedImageRow {
     QString access;
@@ -39,4 +39,4 @@ bool sameMountFolder(const QString& a, const QString& b);
 // Asks the page shown (context.pageWindow) to rebuild its mounted-image list; the page
 // serves the request on the user-interface thread, so any thread may call this. No page,
 // no effect.
-void refreshMountedList(OperationContext& context);
+void requestMountListRefresh(OperationContext& context);

@@ -1,4 +1,6 @@
-#include "ops/OpsCommon.h"
+// The temporary folder, and the opening and closing steps of delete and modify (declared in
+// ops/ImagingSteps.h).
+#include "ops/ImagingSteps.h"
 
 #include "ops/Text.h"
 #include "platform/Imaging.h"
@@ -21,35 +23,35 @@ void logOperationSuccess(OperationContext& context)
 {
     const DWORD elapsed = timeGetTime() - context.startTime;
     if (elapsed < 1000)
-        logMessage(context, 174);
+        logMessage(context, Text::OperationSucceeded);
     else
-        logMessage(context, 173, {elapsedTimeText(elapsed)});
+        logMessage(context, Text::OperationSucceededIn, {elapsedTimeText(elapsed)});
 }
 
 HANDLE openWimForChange(OperationContext& context, const QString& path, bool verify,
                         std::uint32_t index)
 {
     const std::u16string temp = tempFolderPath();
-    logMessage(context, 162);
+    logMessage(context, Text::OpeningWim);
     DWORD created = 0;
     HANDLE wim = WIMCreateFile(wide(path), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING,
                                verify ? WIM_FLAG_VERIFY : 0, 0, &created);
     if (!wim) {
-        logMessage(context, 163);
+        logMessage(context, Text::OpenWimFailed);
         return nullptr;
     }
     UINT failure = 0;
     WIM_INFO info{};
     if (!WIMSetTemporaryPath(wim, temp.c_str()))
-        failure = 164;
+        failure = Text::TempFolderUnusable;
     else if (!WIMGetAttributes(wim, &info, sizeof info))
-        failure = 165;
+        failure = Text::WimAttributesFailed;
     else if (info.ImageCount < index)
-        failure = 166;
+        failure = Text::IndexNotInWim;
     if (failure == 0)
         return wim;
-    if (failure == 166)
-        logMessage(context, 166, {std::int64_t{index}});
+    if (failure == Text::IndexNotInWim)
+        logMessage(context, Text::IndexNotInWim, {std::int64_t{index}});
     else
         logMessage(context, failure);
     WIMCloseHandle(wim);

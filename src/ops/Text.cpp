@@ -2,9 +2,27 @@
 
 #include "platform/Kernel.h"
 
+#include <iterator>
 #include <vector>
 
 namespace {
+
+// Each row of the string table has an id of its own: of two rows with one id, the second
+// could never be loaded.
+constexpr UINT kTextIds[] = {
+#define TEXT_ROW(id, name, chinese, english) id,
+#include "StringTable.inc"
+#undef TEXT_ROW
+};
+constexpr bool idsAreUnique()
+{
+    for (std::size_t i = 0; i < std::size(kTextIds); ++i)
+        for (std::size_t j = i + 1; j < std::size(kTextIds); ++j)
+            if (kTextIds[i] == kTextIds[j])
+                return false;
+    return true;
+}
+static_assert(idsAreUnique(), "two rows of res/StringTable.inc share an id");
 
 QString fromWide(LPCWSTR text)
 {
@@ -105,7 +123,7 @@ void logMessage(OperationContext& context, UINT id, std::initializer_list<Messag
 void logLastError(OperationContext& context)
 {
     const DWORD code = GetLastError();
-    logMessage(context, 201, {errorText(code)});
+    logMessage(context, Text::ErrorReason, {errorText(code)});
     SetLastError(code);
 }
 
@@ -116,7 +134,7 @@ QString elapsedTimeText(DWORD milliseconds)
         return QString::asprintf("%um%.2us", s / 60, s % 60);
     if (s >= 1)
         return QString::asprintf("%us", s);
-    return loadString(141);
+    return loadString(Text::Estimating);
 }
 
 void showPercentage(OperationContext& context, int percent)

@@ -11,6 +11,16 @@
 #include <initializer_list>
 #include <variant>
 
+// The string table's texts by name: Text::OpenWimFailed is the id of "错误: 打开 WIM 文件失败.".
+// The names come from the table's own rows, so an id and its name are written once.
+namespace Text {
+enum Id : UINT {
+#define TEXT_ROW(id, name, chinese, english) name = id,
+#include "StringTable.inc"
+#undef TEXT_ROW
+};
+} // namespace Text
+
 // An insert value for formatMessage: a number (for %n!d!, %n!X!) or a text (for %n).
 using MessageArg = std::variant<std::int64_t, QString>;
 
@@ -32,9 +42,9 @@ QString errorText(DWORD code);
 void appendLogLine(OperationContext& context, const QString& text);
 // Convenience: appendLogLine(context, formatMessage(id, args)).
 void logMessage(OperationContext& context, UINT id, std::initializer_list<MessageArg> args = {});
-// Logs string 201 with the system text of the thread's last-error code.
+// Logs Text::ErrorReason with the system text of the thread's last-error code.
 void logLastError(OperationContext& context);
-// "2m05s", "59s", or string 141 below one second.
+// "2m05s", "59s", or Text::Estimating below one second.
 QString elapsedTimeText(DWORD milliseconds);
 // Moves the progress bar to percent and shows "percent%".
 void showPercentage(OperationContext& context, int percent);

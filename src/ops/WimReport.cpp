@@ -71,25 +71,27 @@ QString buildWimReport(const QString& path, const std::function<void()>& onXmlEr
     const HANDLE wim = WIMCreateFile(reinterpret_cast<LPCWSTR>(path.utf16()), WIM_GENERIC_READ,
                                      WIM_OPEN_EXISTING, 0, WIM_COMPRESS_NONE, &creationResult);
     if (!wim)
-        return loadString(163);
+        return loadString(Text::OpenWimFailed);
     HandleCloser wimCloser{wim};
 
     WIM_INFO info{};
     if (!WIMGetAttributes(wim, &info, sizeof info))
-        return loadString(165);
+        return loadString(Text::WimAttributesFailed);
     if (!WIMSetTemporaryPath(wim, tempPath.data()))
-        return loadString(164);
+        return loadString(Text::TempFolderUnusable);
 
     if (opened)
         *opened = true;
-    QString report = loadString(175);
+    QString report = loadString(Text::ReportHeading);
     report += QStringLiteral("GUID:\t\t") + guidText(info.Guid) + QStringLiteral("\r\n");
-    report += formatMessage(176, {std::int64_t(std::int32_t(info.ImageCount))});
-    report += loadString(177) + compressionText(info.CompressionType);
-    report += formatMessage(178, {std::int64_t(info.PartNumber), std::int64_t(info.TotalParts)});
+    report += formatMessage(Text::ReportImageCount, {std::int64_t(std::int32_t(info.ImageCount))});
+    report += loadString(Text::ReportCompression) + compressionText(info.CompressionType);
+    report += formatMessage(Text::ReportPartNumber,
+                            {std::int64_t(info.PartNumber), std::int64_t(info.TotalParts)});
     if (info.BootIndex != 0)
-        report += formatMessage(179, {std::int64_t(std::int32_t(info.BootIndex))});
-    report += formatMessage(180, {std::int64_t(info.WimAttributes)});
+        report +=
+            formatMessage(Text::ReportBootIndex, {std::int64_t(std::int32_t(info.BootIndex))});
+    report += formatMessage(Text::ReportAttributes, {std::int64_t(info.WimAttributes)});
     static const struct {
         DWORD bit;
         const char16_t* text;
@@ -108,7 +110,7 @@ QString buildWimReport(const QString& path, const std::function<void()>& onXmlEr
 
     for (DWORD index = 1; index <= info.ImageCount; ++index) {
         report += QStringLiteral("\r\n");
-        report += formatMessage(181, {std::int64_t(std::int32_t(index))});
+        report += formatMessage(Text::ReportImageHeading, {std::int64_t(std::int32_t(index))});
         const HANDLE image = WIMLoadImage(wim, index);
         if (!image)
             continue;
@@ -116,20 +118,20 @@ QString buildWimReport(const QString& path, const std::function<void()>& onXmlEr
         ImageInfo imageInfo;
         readImageInfo(image, imageInfo, onXmlError);
         if (!imageInfo.name.isEmpty())
-            report += formatMessage(182, {imageInfo.name});
+            report += formatMessage(Text::ReportName, {imageInfo.name});
         if (!imageInfo.description.isEmpty())
-            report += formatMessage(183, {imageInfo.description});
+            report += formatMessage(Text::ReportDescription, {imageInfo.description});
         if (!imageInfo.flags.isEmpty())
-            report += formatMessage(184, {imageInfo.flags});
-        report += formatMessage(186, {std::int64_t(imageInfo.fileCount)});
-        report += formatMessage(187, {std::int64_t(imageInfo.dirCount)});
-        report += loadString(188) + reportSizeText(imageInfo.totalBytes);
+            report += formatMessage(Text::ReportFlags, {imageInfo.flags});
+        report += formatMessage(Text::ReportFileCount, {std::int64_t(imageInfo.fileCount)});
+        report += formatMessage(Text::ReportFolderCount, {std::int64_t(imageInfo.dirCount)});
+        report += loadString(Text::ReportExpandedSize) + reportSizeText(imageInfo.totalBytes);
     }
 
     QString xml;
     if (loadInfoText(wim, xml)) {
         report += QStringLiteral("\r\n\r\n");
-        report += loadString(185);
+        report += loadString(Text::ReportXmlHeading);
         report += xml;
     }
     return report;

@@ -9,10 +9,11 @@
 // Builds the report for the WIM file at path (taken as given, not made a full path) and
 // returns the complete text for the information page's output box. When the file cannot be
 // opened, its attributes read or the temporary folder set, the result is that one error
-// line (string 163, 165 or 164). An image whose XML cannot be read calls onXmlError once
-// (the information page shows the XML error box there) and shows empty texts and zero
-// counts. Runs on the calling thread; the file is closed before it returns. *opened (when
-// given) tells whether the file was read, i.e. the result is a report and not an error line.
+// line (Text::OpenWimFailed, WimAttributesFailed or TempFolderUnusable). An image whose XML cannot
+// be read calls onXmlError once (the information page shows the XML error box there) and shows
+// empty texts and zero counts. Runs on the calling thread; the file is closed before it returns.
+// *opened (when given) tells whether the file was read, i.e. the result is a report and not an
+// error line.
 QString buildWimReport(const QString& path, const std::function<void()>& onXmlError = {},
                        bool* opened = nullptr);
 

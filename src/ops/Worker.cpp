@@ -4,7 +4,7 @@
 #include "ops/Text.h"
 #include "platform/Kernel.h"
 
-#include <functional>
+#include <future>
 #include <map>
 #include <mutex>
 #include <system_error>
@@ -38,29 +38,35 @@ OperationFn builtInOperation(int id)
     }
 }
 
-void workerMain(OperationContext* context, int id, const OperationFn& operation)
+// The frame around the operation. `running` was set by startOperation before this thread
+// existed, so the dialog could not close while the frame was being set up.
+void workerMain(OperationContext* context, int id, const OperationFn& operation,
+                std::promise<bool> result)
 {
     const WorkerFrame frame = workerFrameFor(id);
     setDialogItemText(*context, IDC_STATUS, QString());
     setDialogItemText(*context, IDC_CLOSE_BUTTON, frame.startText);
     if (!frame.buttonEnabled)
         enableDialogItem(*context, IDC_CLOSE_BUTTON, false);
-    context->running = true;
+    bool succeeded = false;
     try {
-        operation(*context);
+        succeeded = operation(*context);
     } catch (const std::exception&) {
         // An operation that throws has failed; say so instead of taking the program down.
         SetLastError(ERROR_INTERNAL_ERROR);
         logLastError(*context);
     }
-    std::lock_guard frameLock(context->frameMutex);
-    setDialogItemText(*context, IDC_CLOSE_BUTTON, frame.endText);
-    enableDialogItem(*context, IDC_CLOSE_BUTTON, true);
-    setDialogItemText(*context, IDC_STATUS, QString());
-    if (frame.clearCount)
-        setDialogItemText(*context, IDC_COUNT, QString());
-    // Last: once running is false the dialog may close and forget its port.
-    context->running = false;
+    {
+        std::lock_guard frameLock(context->frameMutex);
+        setDialogItemText(*context, IDC_CLOSE_BUTTON, frame.endText);
+        enableDialogItem(*context, IDC_CLOSE_BUTTON, true);
+        setDialogItemText(*context, IDC_STATUS, QString());
+        if (frame.clearCount)
+            setDialogItemText(*context, IDC_COUNT, QString());
+        // Once running is false the dialog may close and forget its port.
+        context->running = false;
+    }
+    result.set_value(succeeded);
 }
 
 } // namespace
@@ -94,11 +100,11 @@ WorkerFrame workerFrameFor(int id)
     case ID_MODIFY:
     case ID_MOUNT:
     case ID_UNMOUNT:
-        return {loadString(147), loadString(148), false, true};
+        return {loadString(Text::AbortButton), loadString(Text::CloseButton), false, true};
     case ID_CAPTURE:
     case ID_APPEND:
     default:
-        return {loadString(147), loadString(148), true, false};
+        return {loadString(Text::AbortButton), loadString(Text::CloseButton), true, false};
     }
 }
 
@@ -113,6 +119,7 @@ bool startOperation(OperationContext& context, int id, DialogPort* dialog)
     }
     context.abortRequested = false;
     context.running = false;
+    context.operationResult = {};
     if (dialog) {
         dialog->setProgressPosition(0);
         dialog->setItemText(IDC_PERCENT, QStringLiteral("0%"));
@@ -130,14 +137,16 @@ bool startOperation(OperationContext& context, int id, DialogPort* dialog)
     // Running before the thread exists: the dialog cannot be closed while the worker is
     // still setting up its frame.
     context.running = true;
+    std::promise<bool> result;
+    std::shared_future<bool> resultReady = result.get_future().share();
     try {
-        context.workerThread = std::thread(workerMain, &context, id, std::move(operation));
+        context.workerThread =
+            std::thread(workerMain, &context, id, std::move(operation), std::move(result));
     } catch (const std::system_error&) {
         context.running = false;
         return false;
     }
-    context.workerThreadId =
-        static_cast<std::uint64_t>(std::hash<std::thread::id>{}(context.workerThread.get_id()));
+    context.operationResult = std::move(resultReady);
     return true;
 }
 
@@ -153,8 +162,8 @@ bool requestCloseOrAbort(OperationContext& context)
     if (context.abortRequested.exchange(true))
         return false;
     enableDialogItem(context, IDC_CLOSE_BUTTON, false);
-    setDialogItemText(context, IDC_CLOSE_BUTTON, loadString(136));
-    appendLogLine(context, loadString(137));
+    setDialogItemText(context, IDC_CLOSE_BUTTON, loadString(Text::AbortingButton));
+    appendLogLine(context, loadString(Text::AbortingOperation));
     return false;
 }
 

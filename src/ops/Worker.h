@@ -29,7 +29,9 @@ void overrideOperation(int id, OperationFn fn);
 // port, and starts the worker thread for `id`. The context is marked running before the
 // thread starts, so the dialog cannot be closed before the worker has set up its frame.
 // Returns false when `id` selects no operation or the thread could not be started (the
-// context then stays not running). Call on the thread that owns the dialog.
+// context then stays not running, operationResult not valid). Otherwise the operation's
+// result arrives in context.operationResult when the frame has ended. Call on the thread
+// that owns the dialog.
 bool startOperation(OperationContext& context, int id, DialogPort* dialog);
 
 // Button 2 / Escape of the progress dialog. While running: requests the abort, disables the

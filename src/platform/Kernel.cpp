@@ -28,7 +28,9 @@ struct StringEntry {
 };
 
 constexpr StringEntry kStringTable[] = {
+#define TEXT_ROW(id, name, chinese, english) {id, chinese, english},
 #include "StringTable.inc"
+#undef TEXT_ROW
 };
 
 // System message texts of the codes the platform layers set, in Chinese and English. Each ends

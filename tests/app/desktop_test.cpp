@@ -292,7 +292,7 @@ TEST_F(DesktopTest, EnglishWindowsShowNoChinese)
         EXPECT_FALSE(hasChinese(text)) << "progress dialog: " << text.toStdString();
 
     const std::vector<ChooserRow> rows = {
-        {QStringLiteral("1"), QStringLiteral("a"), loadString(237)}};
+        {QStringLiteral("1"), QStringLiteral("a"), loadString(Text::NotAvailable)}};
     ImageChooserDialog chooser(&main, globalContext().request, rows);
     EXPECT_EQ(chooser.windowTitle(), QStringLiteral("Choose image"));
     for (const QString& text : visibleTexts(&chooser))
@@ -341,13 +341,18 @@ TEST_F(DesktopTest, EveryTextFitsInBothLanguagesAndWithALargerFont)
                 EXPECT_TRUE(cut.isEmpty()) << where << ", progress dialog:\n"
                                            << cut.join('\n').toStdString();
             };
-            set("c1014", formatMessage(210, {QStringLiteral("99m59s"), QStringLiteral("99m59s")}));
-            set("c1014", formatMessage(210, {loadString(141), loadString(141)}));
-            set("c1017", formatMessage(208, {std::int64_t{999999}, std::int64_t{999999}}));
-            set("c1017", formatMessage(209, {std::int64_t{999999}, std::int64_t{99999}}));
+            set("c1014", formatMessage(Text::ElapsedAndRemaining,
+                                       {QStringLiteral("99m59s"), QStringLiteral("99m59s")}));
+            set("c1014", formatMessage(Text::ElapsedAndRemaining, {loadString(Text::Estimating),
+                                                                   loadString(Text::Estimating)}));
+            set("c1017", formatMessage(Text::FileCountProgress,
+                                       {std::int64_t{999999}, std::int64_t{999999}}));
+            set("c1017",
+                formatMessage(Text::ScanCounts, {std::int64_t{999999}, std::int64_t{99999}}));
             set("c1015", QStringLiteral("100%"));
-            for (const QString& button : {loadString(136), loadString(147), loadString(148),
-                                          QStringLiteral("Abort"), QStringLiteral("Close")})
+            for (const QString& button :
+                 {loadString(Text::AbortingButton), loadString(Text::AbortButton),
+                  loadString(Text::CloseButton), QStringLiteral("Abort"), QStringLiteral("Close")})
                 set("c2", button);
         }
     }
@@ -499,7 +504,8 @@ TEST_F(DesktopTest, StartsOnTheInformationPageWithTheFilesReport)
     auto* report = ctl<QPlainTextEdit>(IDC_INFO_REPORT);
     ASSERT_TRUE(waitUntil([&] { return !report->toPlainText().isEmpty(); }));
     EXPECT_EQ(report->toPlainText(), QString(buildWimReport(wim)).replace("\r\n", "\n"));
-    EXPECT_TRUE(report->toPlainText().contains(formatMessage(176, {std::int64_t{2}}).trimmed()));
+    EXPECT_TRUE(report->toPlainText().contains(
+        formatMessage(Text::ReportImageCount, {std::int64_t{2}}).trimmed()));
     // The page keeps the file and its report like any typed value.
     selectTab(PAGE_CAPTURE);
     selectTab(PAGE_INFO);

@@ -102,7 +102,7 @@ TEST_F(MainWindowTest, StartsOnCapturePageWithDefaults)
     EXPECT_EQ(window->windowTitle(), u"Pelloric v2.0.17"_qs);
     EXPECT_FALSE(window->windowIcon().isNull());
     EXPECT_EQ(window->tabControl()->currentIndex(), 0);
-    EXPECT_EQ(globalContext().pageIndex, 0);
+    EXPECT_EQ(page()->pageIndex(), PAGE_CAPTURE);
     EXPECT_EQ(ctl<QLineEdit>(IDC_CAPTURE_NAME)->text(), u"WIM1"_qs);
     EXPECT_EQ(ctl<QLineEdit>(IDC_CAPTURE_DISPLAY_NAME)->text(), u"WIM1"_qs);
     EXPECT_EQ(ctl<QComboBox>(IDC_CAPTURE_COMPRESSION)->currentText(), u"快速"_qs);
@@ -497,6 +497,116 @@ TEST_F(MainWindowTest, OperationButtonSavesThePageAndRunsTheProgressDialog)
     overrideOperation(ID_EXPORT, {});
 }
 
+// Every button the pages route, by what it visibly does: a picker of its kind whose choice
+// lands in its edit, the image chooser for its source and index box, or the progress dialog
+// running the button's operation. (Report, refresh and unmount have tests of their own.)
+TEST_F(MainWindowTest, EveryPageButtonReachesItsAction)
+{
+    enum Kind { Folder, SaveWim, OpenWim, OpenIni, Choose, Operation };
+    struct Route {
+        int page, button;
+        Kind kind;
+        int edit = 0;   // the edit a picker fills, or the chooser's source
+        int upDown = 0; // the chooser's index box
+    };
+    const Route routes[] = {
+        {PAGE_CAPTURE, IDC_CAPTURE_BROWSE_SOURCE, Folder, IDC_CAPTURE_SOURCE},
+        {PAGE_CAPTURE, IDC_CAPTURE_BROWSE_TARGET, SaveWim, IDC_CAPTURE_TARGET},
+        {PAGE_CAPTURE, IDC_CAPTURE_BROWSE_TEMP, Folder, IDC_CAPTURE_TEMP_FOLDER},
+        {PAGE_CAPTURE, IDC_CAPTURE_BROWSE_CONFIG, OpenIni, IDC_CAPTURE_CONFIG_FILE},
+        {PAGE_CAPTURE, IDC_CAPTURE_CREATE, Operation},
+        {PAGE_CAPTURE, IDC_CAPTURE_APPEND, Operation},
+        {PAGE_APPLY, IDC_APPLY_BROWSE_SOURCE, OpenWim, IDC_APPLY_SOURCE},
+        {PAGE_APPLY, IDC_APPLY_BROWSE_TARGET, Folder, IDC_APPLY_TARGET},
+        {PAGE_APPLY, IDC_APPLY_START, Operation},
+        {PAGE_APPLY, IDC_APPLY_CHOOSE, Choose, IDC_APPLY_SOURCE, IDC_APPLY_INDEX},
+        {PAGE_INFO, IDC_INFO_BROWSE_SOURCE, OpenWim, IDC_INFO_SOURCE},
+        {PAGE_MODIFY, IDC_MODIFY_BROWSE_SOURCE, OpenWim, IDC_MODIFY_SOURCE},
+        {PAGE_MODIFY, IDC_MODIFY_CHOOSE, Choose, IDC_MODIFY_SOURCE, IDC_MODIFY_INDEX},
+        {PAGE_MODIFY, IDC_MODIFY_START, Operation},
+        {PAGE_MOUNT, IDC_MOUNT_BROWSE_SOURCE, OpenWim, IDC_MOUNT_SOURCE},
+        {PAGE_MOUNT, IDC_MOUNT_BROWSE_PATH, Folder, IDC_MOUNT_PATH},
+        {PAGE_MOUNT, IDC_MOUNT_CHOOSE, Choose, IDC_MOUNT_SOURCE, IDC_MOUNT_INDEX},
+        {PAGE_MOUNT, IDC_MOUNT_START, Operation},
+        {PAGE_DELETE, IDC_DELETE_BROWSE_SOURCE, OpenWim, IDC_DELETE_SOURCE},
+        {PAGE_DELETE, IDC_DELETE_CHOOSE, Choose, IDC_DELETE_SOURCE, IDC_DELETE_INDEX},
+        {PAGE_DELETE, IDC_DELETE_START, Operation},
+        {PAGE_EXPORT, IDC_EXPORT_BROWSE_SOURCE, OpenWim, IDC_EXPORT_SOURCE},
+        {PAGE_EXPORT, IDC_EXPORT_BROWSE_TARGET, SaveWim, IDC_EXPORT_TARGET},
+        {PAGE_EXPORT, IDC_EXPORT_CHOOSE, Choose, IDC_EXPORT_SOURCE, IDC_EXPORT_INDEX},
+        {PAGE_EXPORT, IDC_EXPORT_START, Operation},
+    };
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString wim = dir.filePath(u"选中.wim"_qs);
+    const QString ini = dir.filePath(u"配置.ini"_qs);
+    for (const QString& path : {wim, ini}) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    // The kind of picker a file dialog is.
+    auto pickerKind = [](QFileDialog* d) {
+        if (d->fileMode() == QFileDialog::Directory)
+            return Folder;
+        if (d->acceptMode() == QFileDialog::AcceptSave)
+            return SaveWim;
+        return d->nameFilters() == QStringList{u"INI Files (*.ini)"_qs} ? OpenIni : OpenWim;
+    };
+    const QString chosen[] = {dir.path(), dir.filePath(u"新建.wim"_qs), wim, ini};
+    std::atomic<int> ran{0};
+
+    for (const Route& r : routes) {
+        SCOPED_TRACE(r.button);
+        selectTab(r.page);
+        switch (r.kind) {
+        case Folder:
+        case SaveWim:
+        case OpenWim:
+        case OpenIni: {
+            int shown = -1;
+            whenModal<QFileDialog>("picker", [&](QFileDialog* d) {
+                shown = pickerKind(d);
+                if (shown == Folder)
+                    d->setDirectory(dir.path());
+                chooseInPicker(d, shown == Folder ? QString() : chosen[shown]);
+            });
+            click(r.button);
+            EXPECT_EQ(shown, r.kind);
+            EXPECT_EQ(ctl<QLineEdit>(r.edit)->text(), chosen[r.kind]);
+            break;
+        }
+        case Choose: {
+            const QString source = u"/不存在/%1.wim"_qs.arg(r.button);
+            retype(ctl<QLineEdit>(r.edit), source);
+            ctl<UpDown>(r.upDown)->setPosition(3);
+            globalContext().request.chooserWimPath.clear();
+            click(r.button);
+            EXPECT_EQ(globalContext().request.chooserWimPath, source);
+            EXPECT_EQ(globalContext().request.chooserIndex, 3u);
+            break;
+        }
+        case Operation: {
+            ran = 0;
+            overrideOperation(r.button, [&ran, id = r.button](OperationContext&) {
+                ran = id;
+                return true;
+            });
+            int dialogFor = 0;
+            whenModal<ProgressDialog>("progress dialog", [&](ProgressDialog* d) {
+                dialogFor = d->operationId();
+                EXPECT_TRUE(waitUntil([] { return !globalContext().running.load(); }));
+                QTest::keyClick(d, Qt::Key_Escape);
+            });
+            click(r.button);
+            overrideOperation(r.button, {});
+            EXPECT_EQ(dialogFor, r.button);
+            EXPECT_EQ(ran.load(), r.button);
+            break;
+        }
+        }
+    }
+}
+
 TEST_F(MainWindowTest, UnmountWithoutSelectedRowOpensNoDialog)
 {
     std::atomic<int> started{0};
@@ -528,7 +638,7 @@ TEST_F(MainWindowTest, MountListIsRefreshedFromTheWorkerAndAfterTheDialog)
     };
     overrideOperation(ID_MOUNT, [](OperationContext& ctx) {
         if (PagePort* page = ctx.pageWindow.load())
-            page->refreshMountedList();
+            page->postMountListRefresh();
         return true;
     });
     addStaleRow();

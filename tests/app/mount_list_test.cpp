@@ -94,7 +94,7 @@ TEST(MountList, ShowsEveryMountedImageWithoutSelection)
     QTreeWidget list;
     list.resize(400, 200);
     list.show();
-    ASSERT_TRUE(refreshMountedList(&list));
+    ASSERT_TRUE(fillMountedList(&list));
     const QString wimFile = QFileInfo(wim).canonicalFilePath();
     EXPECT_EQ(
         rowsBelow(list, dir.path()),
@@ -109,7 +109,7 @@ TEST(MountList, ShowsEveryMountedImageWithoutSelection)
     // A refresh drops the selection and reflects an unmount.
     list.topLevelItem(0)->setSelected(true);
     ASSERT_TRUE(WIMUnmountImage(wide(readOnly), nullptr, 0, FALSE)) << GetLastError();
-    ASSERT_TRUE(refreshMountedList(&list));
+    ASSERT_TRUE(fillMountedList(&list));
     EXPECT_TRUE(list.selectedItems().isEmpty());
     EXPECT_EQ(rowsBelow(list, dir.path()).size(), 1);
 }

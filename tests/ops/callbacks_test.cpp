@@ -1,13 +1,22 @@
 // The message callbacks of apply, capture and export, called directly as the imaging layer
-// calls them, against the process-wide context and a recording dialog.
+// calls them, with a context of the test's own as the user data (as the operations register
+// them) and a recording dialog; and an operation on such a context that is aborted.
 #include "config/CaptureConfig.h"
 #include "ops/Callbacks.h"
 #include "ops/Text.h"
+#include "ops/Worker.h"
 #include "platform/Kernel.h"
 #include "support/RecordingPort.h"
+#include "support/TempDir.h"
+#include "support/WimFixtures.h"
+
+#include <QFileInfo>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
+#include <future>
 #include <memory>
 
 namespace
@@ -32,15 +41,6 @@ protected:
     {
         OperationContext& c = context();
         c.progressWindow = &port;
-        {
-            std::lock_guard lock(c.logMutex);
-            c.logText.clear();
-        }
-        c.abortRequested = false;
-        c.processedCount = 0;
-        c.folderCount = 0;
-        c.fileCount = 0;
-        c.scanNoticeShown = false;
         c.startTime = timeGetTime();
         auto config = std::make_shared<CaptureConfig>();
         config->load(QString(), QString(), QString());
@@ -52,14 +52,14 @@ protected:
         context().progressWindow = nullptr;
         context().captureConfig.reset();
     }
-    static OperationContext& context() { return globalContext(); }
+    OperationContext& context() { return ctx; }
 
     // A processing question for `path`; returns the callback's answer and the bool.
-    static std::pair<DWORD, BOOL> process(Callback fn, const QString& path)
+    std::pair<DWORD, BOOL> process(Callback fn, const QString& path)
     {
         BOOL take = TRUE;
         const DWORD r = fn(WIM_MSG_PROCESS, reinterpret_cast<WPARAM>(path.utf16()),
-                           reinterpret_cast<LPARAM>(&take), nullptr);
+                           reinterpret_cast<LPARAM>(&take), data);
         return {r, take};
     }
     std::vector<QString> countTexts() const
@@ -71,7 +71,29 @@ protected:
         return out;
     }
 
+    OperationContext ctx; // not the process-wide one: the callbacks find it in their user data
+    PVOID data = &ctx;
     RecordingPort port;
+};
+
+// Sets the abort flag of `context` on the worker thread when a log line that `trigger`
+// accepts arrives, as an Abort press at that moment would.
+class AbortOnLine : public RecordingPort {
+public:
+    AbortOnLine(OperationContext& context, std::function<bool(const QString&)> trigger)
+        : context_(context), trigger_(std::move(trigger))
+    {
+    }
+    void appendLog(const QString& line) override
+    {
+        RecordingPort::appendLog(line);
+        if (trigger_(line))
+            context_.abortRequested = true;
+    }
+
+private:
+    OperationContext& context_;
+    std::function<bool(const QString&)> trigger_;
 };
 
 } // namespace
@@ -87,12 +109,12 @@ TEST_F(CallbacksTest, AbortIsAnsweredOnlyToProcessingMessages)
         BOOL flag = TRUE;
         const auto p = reinterpret_cast<WPARAM>(path.utf16());
         const auto f = reinterpret_cast<LPARAM>(&flag);
-        EXPECT_EQ(cb.fn(WIM_MSG_PROGRESS, 40, 5000, nullptr), WIM_MSG_SUCCESS);
-        EXPECT_EQ(cb.fn(WIM_MSG_ERROR, p, 5, nullptr), WIM_MSG_SUCCESS);
-        EXPECT_EQ(cb.fn(WIM_MSG_WARNING, p, 5, nullptr), WIM_MSG_SUCCESS);
-        EXPECT_EQ(cb.fn(WIM_MSG_SCANNING, 1, 1, nullptr), WIM_MSG_SUCCESS);
-        EXPECT_EQ(cb.fn(WIM_MSG_COMPRESS, p, f, nullptr), WIM_MSG_SUCCESS);
-        EXPECT_EQ(cb.fn(WIM_MSG_SETRANGE, 0, 5, nullptr), WIM_MSG_SUCCESS);
+        EXPECT_EQ(cb.fn(WIM_MSG_PROGRESS, 40, 5000, data), WIM_MSG_SUCCESS);
+        EXPECT_EQ(cb.fn(WIM_MSG_ERROR, p, 5, data), WIM_MSG_SUCCESS);
+        EXPECT_EQ(cb.fn(WIM_MSG_WARNING, p, 5, data), WIM_MSG_SUCCESS);
+        EXPECT_EQ(cb.fn(WIM_MSG_SCANNING, 1, 1, data), WIM_MSG_SUCCESS);
+        EXPECT_EQ(cb.fn(WIM_MSG_COMPRESS, p, f, data), WIM_MSG_SUCCESS);
+        EXPECT_EQ(cb.fn(WIM_MSG_SETRANGE, 0, 5, data), WIM_MSG_SUCCESS);
         context().abortRequested = false;
         EXPECT_EQ(process(cb.fn, path).first, WIM_MSG_SUCCESS);
     }
@@ -118,7 +140,7 @@ TEST_F(CallbacksTest, ExclusionQuestionsAreAnsweredOnlyBeforeSetRange)
     EXPECT_EQ(context().processedCount, 0u);
 
     // The library announces the count: questions are now only counted.
-    EXPECT_EQ(CaptureMessageCallback(WIM_MSG_SETRANGE, 0, 7, nullptr), WIM_MSG_SUCCESS);
+    EXPECT_EQ(CaptureMessageCallback(WIM_MSG_SETRANGE, 0, 7, data), WIM_MSG_SUCCESS);
     const auto [answer, take] = process(CaptureMessageCallback, "/src/Old/Notes.BAK");
     EXPECT_EQ(answer, WIM_MSG_SUCCESS);
     EXPECT_TRUE(take);
@@ -133,8 +155,8 @@ TEST_F(CallbacksTest, ScanNoticeIsLoggedOnceAndSetRangeStartsTheCapture)
 {
     for (int i = 0; i < 5; ++i)
         process(CaptureMessageCallback, QStringLiteral("/src/f%1.txt").arg(i));
-    CaptureMessageCallback(WIM_MSG_SCANNING, 3, 5, nullptr);
-    CaptureMessageCallback(WIM_MSG_SETRANGE, 0, 5, nullptr);
+    CaptureMessageCallback(WIM_MSG_SCANNING, 3, 5, data);
+    CaptureMessageCallback(WIM_MSG_SETRANGE, 0, 5, data);
     const QStringList lines = port.logLines();
     EXPECT_EQ(lines.count(QStringLiteral("正在扫描需要捕获的文件,请稍候...")), 1);
     EXPECT_TRUE(
@@ -162,13 +184,13 @@ TEST_F(CallbacksTest, CompressionExclusionSetsTheBoolAndLogsNothing)
     for (const auto& c : cases) {
         BOOL compress = TRUE;
         EXPECT_EQ(CaptureMessageCallback(WIM_MSG_COMPRESS, reinterpret_cast<WPARAM>(c.path.utf16()),
-                                         reinterpret_cast<LPARAM>(&compress), nullptr),
+                                         reinterpret_cast<LPARAM>(&compress), data),
                   WIM_MSG_SUCCESS);
         EXPECT_EQ(compress != FALSE, c.compressed) << c.path.toStdString();
         // Only capture answers compression questions.
         BOOL untouched = TRUE;
         ApplyMessageCallback(WIM_MSG_COMPRESS, reinterpret_cast<WPARAM>(c.path.utf16()),
-                             reinterpret_cast<LPARAM>(&untouched), nullptr);
+                             reinterpret_cast<LPARAM>(&untouched), data);
         EXPECT_TRUE(untouched);
     }
     EXPECT_TRUE(port.logLines().isEmpty());
@@ -181,35 +203,35 @@ TEST_F(CallbacksTest, ProgressShowsPercentTimesAndCounts)
     context().processedCount = 3;
     context().startTime = timeGetTime() - 65000;
 
-    ApplyMessageCallback(WIM_MSG_PROGRESS, 37, 125000, nullptr);
+    ApplyMessageCallback(WIM_MSG_PROGRESS, 37, 125000, data);
     EXPECT_EQ(port.lastProgress(), 37);
     EXPECT_EQ(port.itemText(IDC_PERCENT), QStringLiteral("37%"));
     EXPECT_EQ(port.itemText(IDC_STATUS), QStringLiteral("耗时: 1m05s    剩余时间: 2m05s"));
     EXPECT_EQ(port.itemText(IDC_COUNT), QStringLiteral("文件数: 3 / 10"));
 
     // Capture counts against the announced number of files only.
-    CaptureMessageCallback(WIM_MSG_PROGRESS, 50, 999, nullptr);
+    CaptureMessageCallback(WIM_MSG_PROGRESS, 50, 999, data);
     EXPECT_EQ(port.itemText(IDC_COUNT), QStringLiteral("文件数: 3 / 6"));
     // A remaining time below one second is still being estimated.
     EXPECT_TRUE(port.itemText(IDC_STATUS).endsWith(QStringLiteral("剩余时间: 正在估算...")));
 
-    ExportMessageCallback(WIM_MSG_PROGRESS, 99, 2000, nullptr);
+    ExportMessageCallback(WIM_MSG_PROGRESS, 99, 2000, data);
     EXPECT_EQ(port.itemText(IDC_COUNT), QStringLiteral("文件数: 3 / 10"));
-    ExportMessageCallback(WIM_MSG_PROGRESS, 100, 0, nullptr);
+    ExportMessageCallback(WIM_MSG_PROGRESS, 100, 0, data);
     EXPECT_EQ(port.itemText(IDC_COUNT), QString());
     EXPECT_EQ(port.itemText(IDC_PERCENT), QStringLiteral("100%"));
     EXPECT_TRUE(port.itemText(IDC_STATUS).startsWith(QStringLiteral("耗时: 1m05s")));
     // Apply keeps its count line at 100.
-    ApplyMessageCallback(WIM_MSG_PROGRESS, 100, 0, nullptr);
+    ApplyMessageCallback(WIM_MSG_PROGRESS, 100, 0, data);
     EXPECT_EQ(port.itemText(IDC_COUNT), QStringLiteral("文件数: 3 / 10"));
 }
 
 TEST_F(CallbacksTest, ScanCountLineIsRedrawnEveryThirtyTwoFiles)
 {
     for (int files = 1; files <= 100; ++files)
-        CaptureMessageCallback(WIM_MSG_SCANNING, files % 10 == 0 ? 1 : 0, files, nullptr);
+        CaptureMessageCallback(WIM_MSG_SCANNING, files % 10 == 0 ? 1 : 0, files, data);
     // A smaller running count does not lower the largest one seen.
-    CaptureMessageCallback(WIM_MSG_SCANNING, 0, 50, nullptr);
+    CaptureMessageCallback(WIM_MSG_SCANNING, 0, 50, data);
     EXPECT_EQ(context().processedCount, 100u);
     EXPECT_EQ(context().folderCount, 10u);
     const std::vector<QString> expected = {
@@ -227,10 +249,10 @@ TEST_F(CallbacksTest, LibraryMessagesAreLoggedAsFixedLines)
     for (const auto& cb : kCallbacks) {
         SCOPED_TRACE(cb.name);
         port.clear();
-        cb.fn(WIM_MSG_ERROR, p, 5, nullptr);
-        cb.fn(WIM_MSG_RETRY, p, 32, nullptr);
-        cb.fn(WIM_MSG_INFO, p, 0, nullptr);
-        cb.fn(WIM_MSG_WARNING, p, -2, nullptr);
+        cb.fn(WIM_MSG_ERROR, p, 5, data);
+        cb.fn(WIM_MSG_RETRY, p, 32, data);
+        cb.fn(WIM_MSG_INFO, p, 0, data);
+        cb.fn(WIM_MSG_WARNING, p, -2, data);
         const QStringList expected = {
             "ERROR: /src/文件 %2.txt [err = 5]",
             "RETRY: /src/文件 %2.txt [err = 32]",
@@ -244,12 +266,72 @@ TEST_F(CallbacksTest, LibraryMessagesAreLoggedAsFixedLines)
 TEST_F(CallbacksTest, MessagesOutsideTheHandledRangeHaveNoEffect)
 {
     context().abortRequested = true;
+    const QString path = QStringLiteral("/src/a.bak");
+    const auto p = reinterpret_cast<WPARAM>(path.utf16());
+    BOOL flag = TRUE;
+    const auto f = reinterpret_cast<LPARAM>(&flag);
     for (const auto& cb : kCallbacks) {
         for (DWORD id : {WIM_MSG_TEXT, WIM_MSG_SETPOS, WIM_MSG_STEPIT, WIM_MSG_ALIGNMENT,
                          WIM_MSG_SPLIT, WIM_MSG_FILEINFO, DWORD{WIM_MSG_WARNING + 1}, DWORD{0}})
-            EXPECT_EQ(cb.fn(id, 7, 7, nullptr), WIM_MSG_SUCCESS) << cb.name << " " << id;
+            EXPECT_EQ(cb.fn(id, 7, 7, data), WIM_MSG_SUCCESS) << cb.name << " " << id;
+        // Registered without a context, a callback has nowhere to report to: nothing happens.
+        for (DWORD id : {WIM_MSG_PROGRESS, WIM_MSG_PROCESS, WIM_MSG_SCANNING, WIM_MSG_SETRANGE,
+                         WIM_MSG_COMPRESS, WIM_MSG_ERROR, WIM_MSG_WARNING})
+            EXPECT_EQ(cb.fn(id, id == WIM_MSG_PROGRESS ? 7 : p, f, nullptr), WIM_MSG_SUCCESS)
+                << cb.name << " " << id;
     }
+    EXPECT_TRUE(flag);
     EXPECT_TRUE(port.calls().empty());
     EXPECT_EQ(context().processedCount, 0u);
     EXPECT_EQ(context().folderCount, 0u);
+}
+
+TEST_F(CallbacksTest, AnOperationOnAContextOfItsOwnIsAbortedThroughItsCallback)
+{
+    TempDir dir;
+    const QString tree = dir.mkdir(QStringLiteral("tree"));
+    wimfix::makeSampleTree(tree);
+    const QString wim = dir.file(QStringLiteral("source.wim"));
+    ASSERT_TRUE(wimfix::makeWim(wim, {{{tree, QStringLiteral("one")}}}));
+    // Each abort comes after the operation's own abort checks, just before the imaging call:
+    // only the callback, finding this context in its user data, can pass it on.
+    const struct {
+        int id;
+        Text::Id trigger;
+        Text::Id failure;
+        QString target;
+        bool newFile;
+    } cases[] = {
+        {ID_CAPTURE, Text::OpeningWim, Text::CaptureFailed, dir.file("captured.wim"), true},
+        {ID_APPLY, Text::ApplyStarting, Text::ApplyFailed, dir.mkdir("applied"), false},
+        {ID_EXPORT, Text::ExportingImage, Text::ExportFailed, dir.file("exported.wim"), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.id);
+        OperationRequest& r = ctx.request;
+        resetRequestDefaults(r);
+        r.captureSource = tree;
+        r.captureTarget = c.target;
+        r.applySource = wim;
+        r.applyTarget = c.target;
+        r.exportSource = wim;
+        r.exportTarget = c.target;
+        // The trigger's text up to its first insert.
+        const QString opening = loadString(c.trigger).section(u'%', 0, 0);
+        AbortOnLine abortingPort(
+            ctx, [opening](const QString& line) { return line.startsWith(opening); });
+        ASSERT_TRUE(startOperation(ctx, c.id, &abortingPort));
+        ASSERT_EQ(ctx.operationResult.wait_for(std::chrono::seconds(40)),
+                  std::future_status::ready);
+        joinWorker(ctx);
+        EXPECT_TRUE(requestCloseOrAbort(ctx));
+        EXPECT_FALSE(ctx.operationResult.get());
+        EXPECT_TRUE(ctx.abortRequested);
+        EXPECT_FALSE(globalContext().abortRequested);
+        const QStringList lines = abortingPort.logLines();
+        EXPECT_TRUE(lines.contains(loadString(c.failure))) << lines.join('\n').toStdString();
+        if (c.newFile) {
+            EXPECT_FALSE(QFileInfo::exists(c.target));
+        }
+    }
 }

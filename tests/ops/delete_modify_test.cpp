@@ -67,7 +67,8 @@ TEST_F(DeleteModifyTest, DeletingTheLastImageKeepsTheOthersAndTheirData)
     context.request.deleteSource = wim;
     context.request.deleteIndex = 3;
     const QStringList log = runOperation(context, ID_DELETE, port);
-    EXPECT_EQ(log, QStringList({msg(162), msg(225, {std::int64_t{3}}), QString(), msg(174)}));
+    EXPECT_EQ(log, QStringList({msg(Text::OpeningWim), msg(Text::DeletingImage, {std::int64_t{3}}),
+                                QString(), msg(Text::OperationSucceeded)}));
     EXPECT_EQ(wimfix::imageCount(wim), 2);
     EXPECT_EQ(wimfix::imageProperty(wim, 1, "NAME"), QStringLiteral("First"));
     EXPECT_EQ(wimfix::imageProperty(wim, 2, "NAME"), QStringLiteral("Second"));
@@ -81,8 +82,9 @@ TEST_F(DeleteModifyTest, DeletingTheFirstImageRenumbersAndWritesAnIntegrityTable
     context.request.deleteIndex = 1;
     context.request.deleteCheck = true;
     const QStringList log = runOperation(context, ID_DELETE, port);
-    EXPECT_EQ(log, QStringList({msg(162), msg(225, {std::int64_t{1}}), QString(), msg(172),
-                                msg(174)}));
+    EXPECT_EQ(log, QStringList({msg(Text::OpeningWim), msg(Text::DeletingImage, {std::int64_t{1}}),
+                                QString(), msg(Text::WritingWimInformation),
+                                msg(Text::OperationSucceeded)}));
     EXPECT_EQ(wimfix::imageCount(wim), 2);
     EXPECT_EQ(wimfix::imageProperty(wim, 1, "NAME"), QStringLiteral("Second"));
     QString out;
@@ -101,13 +103,16 @@ TEST_F(DeleteModifyTest, DeleteFailuresLeaveTheFileUnchanged)
         std::uint32_t index;
         QStringList log;
     } cases[] = {
-        {wim, 4, {msg(162), msg(166, {std::int64_t{4}})}},
-        {wim, 0, {msg(162), msg(225, {std::int64_t{0}}), msg(224, {std::int64_t{0}}),
-          msg(201, {errorText(ERROR_INVALID_PARAMETER)})}},
-        {dir.file("missing.wim"), 1, {msg(162), msg(163)}},
-        {notWim, 1, {msg(162), msg(163)}},
-        {truncated, 1, {msg(162), msg(163)}},
-        {dir.path(), 1, {msg(162), msg(163)}},
+        {wim, 4, {msg(Text::OpeningWim), msg(Text::IndexNotInWim, {std::int64_t{4}})}},
+        {wim,
+         0,
+         {msg(Text::OpeningWim), msg(Text::DeletingImage, {std::int64_t{0}}),
+          msg(Text::DeleteImageFailed, {std::int64_t{0}}),
+          msg(Text::ErrorReason, {errorText(ERROR_INVALID_PARAMETER)})}},
+        {dir.file("missing.wim"), 1, {msg(Text::OpeningWim), msg(Text::OpenWimFailed)}},
+        {notWim, 1, {msg(Text::OpeningWim), msg(Text::OpenWimFailed)}},
+        {truncated, 1, {msg(Text::OpeningWim), msg(Text::OpenWimFailed)}},
+        {dir.path(), 1, {msg(Text::OpeningWim), msg(Text::OpenWimFailed)}},
     };
     for (const auto& c : cases) {
         const QByteArray before = wimfix::fileDigest(c.path);
@@ -140,9 +145,9 @@ TEST_F(DeleteModifyTest, DeleteOnAReadOnlyFileSystemFailsCleanly)
     const QStringList log = runOperation(context, ID_DELETE, port);
     umount(roDir.toUtf8().constData());
     ASSERT_FALSE(log.isEmpty());
-    EXPECT_EQ(log.first(), msg(162));
-    EXPECT_NE(log.last(), msg(174));
-    EXPECT_NE(log.last(), msg(173, {elapsedTimeText(1000)}));
+    EXPECT_EQ(log.first(), msg(Text::OpeningWim));
+    EXPECT_NE(log.last(), msg(Text::OperationSucceeded));
+    EXPECT_NE(log.last(), msg(Text::OperationSucceededIn, {elapsedTimeText(1000)}));
     EXPECT_EQ(wimfix::fileDigest(roDir + "/three.wim"), before);
 }
 
@@ -153,7 +158,9 @@ TEST_F(DeleteModifyTest, ModifyWithOnlyTheBootMarkLeavesTheInformationAlone)
     context.request.modifyIndex = 2;
     context.request.modifyBootable = true;
     const QStringList log = runOperation(context, ID_MODIFY, port);
-    EXPECT_EQ(log, QStringList({msg(162), msg(171, {std::int64_t{2}}), QString(), msg(174)}));
+    EXPECT_EQ(log,
+              QStringList({msg(Text::OpeningWim), msg(Text::ChangingBootImage, {std::int64_t{2}}),
+                           QString(), msg(Text::OperationSucceeded)}));
     EXPECT_EQ(wimfix::bootIndex(wim), 2);
     EXPECT_EQ(wimfix::imageProperty(wim, 2, "NAME"), QStringLiteral("Second"));
     EXPECT_EQ(wimfix::imageProperty(wim, 1, "FLAGS"), QStringLiteral("ULTIMATE"));
@@ -176,9 +183,12 @@ TEST_F(DeleteModifyTest, ModifyWritesEveryTextInTheFixedOrderAndKeepsWhatWasType
     context.request.modifyFlags = flags;
     context.request.modifyCheck = true;
     const QStringList log = runOperation(context, ID_MODIFY, port);
-    EXPECT_EQ(log, QStringList({msg(162), msg(170, {flags}), msg(169, {displayDescription}),
-                                msg(168, {displayName}), msg(169, {description}),
-                                msg(168, {name}), QString(), msg(172), msg(174)}));
+    EXPECT_EQ(log, QStringList({msg(Text::OpeningWim), msg(Text::ChangingFlags, {flags}),
+                                msg(Text::ChangingDescription, {displayDescription}),
+                                msg(Text::ChangingName, {displayName}),
+                                msg(Text::ChangingDescription, {description}),
+                                msg(Text::ChangingName, {name}), QString(),
+                                msg(Text::WritingWimInformation), msg(Text::OperationSucceeded)}));
     EXPECT_EQ(wimfix::imageProperty(wim, 3, "NAME"), name);
     EXPECT_EQ(wimfix::imageProperty(wim, 3, "DESCRIPTION"), description);
     EXPECT_EQ(wimfix::imageProperty(wim, 3, "DISPLAYNAME"), displayName);
@@ -197,7 +207,7 @@ TEST_F(DeleteModifyTest, ModifyMayGiveTwoImagesTheSameName)
     context.request.modifyIndex = 2;
     context.request.modifyName = QStringLiteral("First");
     const QStringList log = runOperation(context, ID_MODIFY, port);
-    EXPECT_EQ(log.last(), msg(174));
+    EXPECT_EQ(log.last(), msg(Text::OperationSucceeded));
     EXPECT_EQ(wimfix::imageProperty(wim, 1, "NAME"), QStringLiteral("First"));
     EXPECT_EQ(wimfix::imageProperty(wim, 2, "NAME"), QStringLiteral("First"));
 }
@@ -209,8 +219,8 @@ TEST_F(DeleteModifyTest, ModifyFailuresAndTheEmptyRequest)
         std::uint32_t index;
         QStringList log;
     } cases[] = {
-        {4, {msg(162), msg(166, {std::int64_t{4}})}},
-        {0, {msg(162), msg(167, {std::int64_t{0}})}},
+        {4, {msg(Text::OpeningWim), msg(Text::IndexNotInWim, {std::int64_t{4}})}},
+        {0, {msg(Text::OpeningWim), msg(Text::LoadImageFailed, {std::int64_t{0}})}},
     };
     for (const auto& c : cases) {
         RecordingPort casePort;
@@ -225,7 +235,7 @@ TEST_F(DeleteModifyTest, ModifyFailuresAndTheEmptyRequest)
     context.request.modifySource = wim;
     context.request.modifyIndex = 1;
     EXPECT_EQ(runOperation(context, ID_MODIFY, emptyPort),
-              QStringList({msg(162), QString(), msg(174)}));
+              QStringList({msg(Text::OpeningWim), QString(), msg(Text::OperationSucceeded)}));
     EXPECT_EQ(wimfix::imageProperty(wim, 1, "NAME"), QStringLiteral("First"));
     EXPECT_EQ(wimfix::imageCount(wim), 3);
 }

@@ -156,11 +156,12 @@ TEST(Language, TextServicesFollowTheProcessLanguage)
 {
     {
         LanguageScope english(LANGID_ENGLISH_US);
-        EXPECT_EQ(loadString(139), QStringLiteral("Fast"));
-        EXPECT_EQ(formatMessage(154, {std::int64_t{3}}), QStringLiteral("Image index:\t3"));
+        EXPECT_EQ(loadString(Text::CompressionFast), QStringLiteral("Fast"));
+        EXPECT_EQ(formatMessage(Text::ImageIndexLine, {std::int64_t{3}}),
+                  QStringLiteral("Image index:\t3"));
         EXPECT_EQ(errorText(ERROR_FILE_NOT_FOUND),
                   QStringLiteral("The system cannot find the file specified."));
-        EXPECT_EQ(formatMessage(201, {errorText(ERROR_ACCESS_DENIED)}),
+        EXPECT_EQ(formatMessage(Text::ErrorReason, {errorText(ERROR_ACCESS_DENIED)}),
                   QStringLiteral("Error: Access is denied."));
         EXPECT_EQ(elapsedTimeText(0), QStringLiteral("Estimating..."));
     }
@@ -168,15 +169,15 @@ TEST(Language, TextServicesFollowTheProcessLanguage)
         // Any other choice is the program's own language, and its texts are as they were.
         LanguageScope german(0x0407);
         EXPECT_EQ(GetProcessUILanguage(), LANGID_CHINESE_SIMPLIFIED);
-        EXPECT_EQ(loadString(139), QStringLiteral("快速"));
+        EXPECT_EQ(loadString(Text::CompressionFast), QStringLiteral("快速"));
         EXPECT_EQ(errorText(ERROR_FILE_NOT_FOUND), QStringLiteral("系统找不到指定的文件。"));
     }
     // A compression name means the same in either language.
     for (const QString& maximum : {QStringLiteral("最大"), QStringLiteral("Maximum")}) {
-        EXPECT_TRUE(matchesString(140, maximum));
-        EXPECT_FALSE(matchesString(138, maximum));
+        EXPECT_TRUE(matchesString(Text::CompressionMaximum, maximum));
+        EXPECT_FALSE(matchesString(Text::CompressionNone, maximum));
     }
-    EXPECT_FALSE(matchesString(140, QStringLiteral("maximum")));
+    EXPECT_FALSE(matchesString(Text::CompressionMaximum, QStringLiteral("maximum")));
 }
 
 // pelloric-run speaks the language its environment asks for: English under an English locale,
@@ -222,7 +223,7 @@ TEST(Language, RunnerSpeaksTheEnvironmentsLanguage)
     EXPECT_TRUE(report.contains(QStringLiteral("Images:\t1\n"))) << report.toStdString();
     EXPECT_TRUE(report.contains(QStringLiteral("Compression:\tLZX"))) << report.toStdString();
     const QString chineseReport = run(chinese, {QStringLiteral("report"), "infoSource=" + wim});
-    EXPECT_TRUE(chineseReport.startsWith(loadString(175).replace("\r\n", "\n")))
+    EXPECT_TRUE(chineseReport.startsWith(loadString(Text::ReportHeading).replace("\r\n", "\n")))
         << chineseReport.toStdString();
     EXPECT_TRUE(chineseReport.contains(QStringLiteral("映像数:\t1\n")))
         << chineseReport.toStdString();
@@ -237,7 +238,8 @@ TEST(Language, RunnerSpeaksTheEnvironmentsLanguage)
         << log.toStdString();
     EXPECT_FALSE(hasChinese(log)) << log.toStdString();
     const QString chineseFailure =
-        loadString(202) + u'\n' + formatMessage(201, {errorText(ERROR_PATH_NOT_FOUND)}) + u'\n';
+        loadString(Text::CaptureFailed) + u'\n' +
+        formatMessage(Text::ErrorReason, {errorText(ERROR_PATH_NOT_FOUND)}) + u'\n';
     EXPECT_EQ(chineseFailure,
               QStringLiteral("错误:捕获 WIM 出错.\n错误: 系统找不到指定的路径。\n"));
     for (const QStringList& environment :

@@ -36,7 +36,7 @@ QString canonical(const QString& path)
 class RecordingPage : public PagePort
 {
 public:
-    void refreshMountedList() override { ++refreshes; }
+    void postMountListRefresh() override { ++refreshes; }
     std::atomic<int> refreshes{0};
 };
 
@@ -125,8 +125,12 @@ protected:
 
     QStringList mountLog(const QString& folder, const QString& wimFile, int index, int rw)
     {
-        return {msg(152, {folder}),           msg(153, {wimFile}), msg(154, {std::int64_t(index)}),
-                msg(155, {std::int64_t(rw)}), QString(),           msg(162)};
+        return {msg(Text::MountPathLine, {folder}),
+                msg(Text::ImageFileLine, {wimFile}),
+                msg(Text::ImageIndexLine, {std::int64_t(index)}),
+                msg(Text::ReadWriteLine, {std::int64_t(rw)}),
+                QString(),
+                msg(Text::OpeningWim)};
     }
 
     TempDir dir;
@@ -139,7 +143,7 @@ protected:
 TEST_F(MountOpsTest, ReadOnlyMountAndUnmountLogTheirSteps)
 {
     QStringList expected = mountLog(mountFolder, wim, 1, 0);
-    expected << msg(145);
+    expected << msg(Text::MountSucceeded);
     EXPECT_EQ(runOperation(ID_MOUNT), expected);
     // Mount cannot be aborted: the button is disabled from the start and enabled at the end.
     const auto calls = port.calls();
@@ -149,7 +153,7 @@ TEST_F(MountOpsTest, ReadOnlyMountAndUnmountLogTheirSteps)
     ASSERT_NE(firstEnable, calls.end());
     EXPECT_FALSE(firstEnable->on);
     EXPECT_TRUE(port.itemEnabled(IDC_CLOSE_BUTTON));
-    EXPECT_EQ(port.itemText(IDC_CLOSE_BUTTON), loadString(148));
+    EXPECT_EQ(port.itemText(IDC_CLOSE_BUTTON), loadString(Text::CloseButton));
 
     const QString folder = canonical(mountFolder);
     const QString wimFile = canonical(wim);
@@ -162,24 +166,24 @@ TEST_F(MountOpsTest, ReadOnlyMountAndUnmountLogTheirSteps)
     // "应用更改" ticked on a read-only mount: the plain unmount line, and it succeeds.
     context.request.mountPath = folder + "/";
     context.request.unmountCommit = true;
-    const QStringList unmountExpected = {msg(152, {folder}),
-                                         msg(153, {wimFile}),
-                                         msg(154, {std::int64_t(1)}),
-                                         msg(155, {std::int64_t(0)}),
+    const QStringList unmountExpected = {msg(Text::MountPathLine, {folder}),
+                                         msg(Text::ImageFileLine, {wimFile}),
+                                         msg(Text::ImageIndexLine, {std::int64_t(1)}),
+                                         msg(Text::ReadWriteLine, {std::int64_t(0)}),
                                          QString(),
-                                         msg(157),
+                                         msg(Text::Unmounting),
                                          QString(),
-                                         msg(158)};
+                                         msg(Text::UnmountSucceeded)};
     EXPECT_EQ(runOperation(ID_UNMOUNT), unmountExpected);
     EXPECT_TRUE(mountfix::mountsBelow(dir.path()).empty());
-    EXPECT_EQ(port.itemText(IDC_CLOSE_BUTTON), loadString(148));
+    EXPECT_EQ(port.itemText(IDC_CLOSE_BUTTON), loadString(Text::CloseButton));
 }
 
 TEST_F(MountOpsTest, ReadWriteMountCommitsOnUnmount)
 {
     context.request.mountReadWrite = true;
     QStringList expected = mountLog(mountFolder, wim, 1, 1);
-    expected << msg(145);
+    expected << msg(Text::MountSucceeded);
     EXPECT_EQ(runOperation(ID_MOUNT), expected);
     const auto rows = mountedImageRows();
     ASSERT_TRUE(rows.has_value());
@@ -187,7 +191,7 @@ TEST_F(MountOpsTest, ReadWriteMountCommitsOnUnmount)
         return r.mountFolder == canonical(mountFolder);
     });
     ASSERT_NE(row, rows->end());
-    EXPECT_EQ(row->access, loadString(234));
+    EXPECT_EQ(row->access, loadString(Text::ReadWrite));
 
     QFile file(mountFolder + "/added.txt");
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
@@ -198,9 +202,9 @@ TEST_F(MountOpsTest, ReadWriteMountCommitsOnUnmount)
     context.request.unmountCommit = true;
     const QStringList log = runOperation(ID_UNMOUNT);
     ASSERT_EQ(log.size(), 8);
-    EXPECT_EQ(log[3], msg(155, {std::int64_t(1)}));
-    EXPECT_EQ(log[5], msg(156));
-    EXPECT_EQ(log[7], msg(158));
+    EXPECT_EQ(log[3], msg(Text::ReadWriteLine, {std::int64_t(1)}));
+    EXPECT_EQ(log[5], msg(Text::CommittingAndUnmounting));
+    EXPECT_EQ(log[7], msg(Text::UnmountSucceeded));
     EXPECT_EQ(wimfix::imagePaths(wim, 1), (QStringList{"a.txt", "added.txt", "sub", "sub/b.txt"}));
     QString output;
     EXPECT_TRUE(wimfix::imagexVerify(wim, &output)) << output.toStdString();
@@ -236,7 +240,7 @@ TEST_F(MountOpsTest, MountFailuresAreLoggedWithTheReason)
         const QStringList log = runDirect(RunMount, &ok);
         EXPECT_FALSE(ok);
         QStringList expected = mountLog(c.folder, c.source, int(c.index), 0);
-        expected << msg(142) << msg(201, {errorText(c.error)});
+        expected << msg(Text::MountFailed) << msg(Text::ErrorReason, {errorText(c.error)});
         EXPECT_EQ(log, expected);
         EXPECT_TRUE(mountfix::mountsBelow(dir.path()).empty());
     }
@@ -256,7 +260,7 @@ TEST_F(MountOpsTest, UnmountOfAnImageUnmountedElsewhereRefreshesTheList)
     context.request.mountPath = canonical(mountFolder);
     const QStringList log = runDirect(RunUnmount, &ok);
     EXPECT_FALSE(ok);
-    EXPECT_EQ(log, QStringList{msg(150, {canonical(mountFolder)})});
+    EXPECT_EQ(log, QStringList{msg(Text::MountPointNotFound, {canonical(mountFolder)})});
     EXPECT_EQ(page.refreshes.load(), 1);
 }
 
@@ -269,7 +273,7 @@ TEST_F(MountOpsTest, FolderInAnotherLetterCaseIsNotTheMountedOne)
     context.request.mountPath = other;
     const QStringList log = runDirect(RunUnmount, &ok);
     EXPECT_FALSE(ok);
-    EXPECT_EQ(log, QStringList{msg(150, {other})});
+    EXPECT_EQ(log, QStringList{msg(Text::MountPointNotFound, {other})});
     EXPECT_EQ(mountfix::mountsBelow(dir.path()).size(), 1u);
 }
 
@@ -296,7 +300,7 @@ TEST_F(MountOpsTest, MoreThanThirtyTwoImagesAreListedAndUnmountable)
     const QStringList log = runDirect(RunUnmount, &ok);
     EXPECT_TRUE(ok) << log.join('\n').toStdString();
     ASSERT_FALSE(log.isEmpty());
-    EXPECT_EQ(log.last(), msg(158));
+    EXPECT_EQ(log.last(), msg(Text::UnmountSucceeded));
     EXPECT_EQ(mountfix::mountsBelow(dir.path()).size(), std::size_t(kMounts - 1));
 }
 
@@ -316,7 +320,7 @@ TEST_F(MountOpsTest, DeadMountIsMarkedAndItsUnmountSaysThereIsNothingToCommit)
     ASSERT_TRUE(mountfix::killTheDaemon("pelloric-mount"));
 
     const QString folder = canonical(dir.path()) + "/mount";
-    const QString deadAccess = msg(251, {loadString(234)});
+    const QString deadAccess = msg(Text::MarkedDead, {loadString(Text::ReadWrite)});
     EXPECT_EQ(deadAccess, u"R/W (已失效)"_qs);
     const auto lines = mountedImageLines();
     ASSERT_TRUE(lines.has_value());
@@ -333,15 +337,15 @@ TEST_F(MountOpsTest, DeadMountIsMarkedAndItsUnmountSaysThereIsNothingToCommit)
     context.request.mountPath = folder;
     context.request.unmountCommit = true;
     const QByteArray digest = wimfix::fileDigest(wim);
-    const QStringList expected = {msg(152, {folder}),
-                                  msg(153, {canonical(wim)}),
-                                  msg(154, {std::int64_t(1)}),
-                                  msg(155, {std::int64_t(1)}),
+    const QStringList expected = {msg(Text::MountPathLine, {folder}),
+                                  msg(Text::ImageFileLine, {canonical(wim)}),
+                                  msg(Text::ImageIndexLine, {std::int64_t(1)}),
+                                  msg(Text::ReadWriteLine, {std::int64_t(1)}),
                                   QString(),
-                                  msg(250),
-                                  msg(157),
+                                  msg(Text::DeadMountHasNothingToCommit),
+                                  msg(Text::Unmounting),
                                   QString(),
-                                  msg(158)};
+                                  msg(Text::UnmountSucceeded)};
     EXPECT_EQ(runDirect(RunUnmount, &ok), expected);
     EXPECT_TRUE(ok);
     EXPECT_TRUE(mountfix::mountsBelow(dir.path()).empty());
@@ -376,9 +380,13 @@ TEST_F(MountOpsTest, DeadMountOfAnotherProgramLogsWhatIsKnown)
 
     context.request.mountPath = folder;
     bool ok = false;
-    const QStringList expected = {msg(152, {folder}), msg(155, {std::int64_t(0)}), QString(),
-                                  msg(250),           msg(157),                   QString(),
-                                  msg(158)};
+    const QStringList expected = {msg(Text::MountPathLine, {folder}),
+                                  msg(Text::ReadWriteLine, {std::int64_t(0)}),
+                                  QString(),
+                                  msg(Text::DeadMountHasNothingToCommit),
+                                  msg(Text::Unmounting),
+                                  QString(),
+                                  msg(Text::UnmountSucceeded)};
     EXPECT_EQ(runDirect(RunUnmount, &ok), expected);
     EXPECT_TRUE(ok);
     EXPECT_TRUE(mountfix::mountsBelow(dir.path()).empty());
@@ -396,7 +404,7 @@ TEST_F(MountOpsTest, RunnerMountsListsAndUnmounts)
                          &output),
               0)
         << output.toStdString();
-    EXPECT_TRUE(output.contains(msg(145))) << output.toStdString();
+    EXPECT_TRUE(output.contains(msg(Text::MountSucceeded))) << output.toStdString();
 
     ASSERT_EQ(runProgram(runner, {"mounts"}, &output), 0) << output.toStdString();
     const QString line = QStringList{"R/W", canonical(mountFolder), canonical(wim), "1"}.join('\t');
@@ -404,7 +412,7 @@ TEST_F(MountOpsTest, RunnerMountsListsAndUnmounts)
 
     ASSERT_EQ(runProgram(runner, {"1061", "mountPath=" + canonical(mountFolder)}, &output), 0)
         << output.toStdString();
-    EXPECT_TRUE(output.contains(msg(158))) << output.toStdString();
+    EXPECT_TRUE(output.contains(msg(Text::UnmountSucceeded))) << output.toStdString();
     ASSERT_EQ(runProgram(runner, {"mounts"}, &output), 0);
     EXPECT_FALSE(output.contains(canonical(mountFolder)));
 }

@@ -11,12 +11,13 @@
 
 namespace {
 
+// Waits for the worker's result; the frame has ended by then.
 void waitUntilIdle(OperationContext& context)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (context.running && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_FALSE(context.running);
+    ASSERT_TRUE(context.operationResult.valid());
+    ASSERT_EQ(context.operationResult.wait_for(std::chrono::seconds(20)),
+              std::future_status::ready);
+    EXPECT_FALSE(context.running);
     joinWorker(context);
 }
 
@@ -39,6 +40,7 @@ struct FrameCase {
     QString end;
     bool enabledWhileRunning;
     bool countCleared;
+    bool succeeds; // what the operation returns, and the worker gives back
 };
 
 } // namespace
@@ -46,14 +48,14 @@ struct FrameCase {
 TEST_F(WorkerFrameTest, ButtonTextsAndStatesFollowTheOperationKind)
 {
     const FrameCase cases[] = {
-        {ID_APPLY, "Abort", "Close", true, true},
-        {ID_EXPORT, "Abort", "Close", true, true},
-        {ID_CAPTURE, "终止", "关闭", true, false},
-        {ID_APPEND, "终止", "关闭", true, false},
-        {ID_DELETE, "终止", "关闭", false, true},
-        {ID_MODIFY, "终止", "关闭", false, true},
-        {ID_MOUNT, "终止", "关闭", false, true},
-        {ID_UNMOUNT, "终止", "关闭", false, true},
+        {ID_APPLY, "Abort", "Close", true, true, true},
+        {ID_EXPORT, "Abort", "Close", true, true, false},
+        {ID_CAPTURE, "终止", "关闭", true, false, false},
+        {ID_APPEND, "终止", "关闭", true, false, true},
+        {ID_DELETE, "终止", "关闭", false, true, true},
+        {ID_MODIFY, "终止", "关闭", false, true, false},
+        {ID_MOUNT, "终止", "关闭", false, true, true},
+        {ID_UNMOUNT, "终止", "关闭", false, true, false},
     };
     for (const FrameCase& c : cases) {
         port.clear();
@@ -64,7 +66,7 @@ TEST_F(WorkerFrameTest, ButtonTextsAndStatesFollowTheOperationKind)
             enabledDuring = port.itemEnabled(IDC_CLOSE_BUTTON);
             EXPECT_TRUE(ctx.running);
             setDialogItemText(ctx, IDC_COUNT, QStringLiteral("文件数: 1 / 1"));
-            return true;
+            return c.succeeds;
         });
         ASSERT_TRUE(startOperation(context, c.id, &port)) << c.id;
         waitUntilIdle(context);
@@ -74,6 +76,7 @@ TEST_F(WorkerFrameTest, ButtonTextsAndStatesFollowTheOperationKind)
         EXPECT_TRUE(port.itemEnabled(IDC_CLOSE_BUTTON)) << c.id;
         EXPECT_EQ(port.itemText(IDC_STATUS), QString()) << c.id;
         EXPECT_EQ(port.itemText(IDC_COUNT).isEmpty(), c.countCleared) << c.id;
+        EXPECT_EQ(context.operationResult.get(), c.succeeds) << c.id;
     }
 }
 
@@ -196,4 +199,5 @@ TEST_F(WorkerFrameTest, AThrowingOperationEndsTheFrameWithAnErrorLine)
     waitUntilIdle(context);
     EXPECT_EQ(port.itemText(IDC_CLOSE_BUTTON), QStringLiteral("关闭"));
     EXPECT_EQ(port.logLines(), QStringList{QStringLiteral("错误: 发生内部错误。")});
+    EXPECT_FALSE(context.operationResult.get());
 }

@@ -93,8 +93,8 @@ QString msg(UINT id, std::initializer_list<MessageArg> args = {})
 // violation.
 bool saysSharingViolation(const QString& out)
 {
-    return out.contains(msg(201, {errorText(ERROR_SHARING_VIOLATION)})) ||
-           out.contains(msg(201, {errorText(ERROR_LOCK_VIOLATION)}));
+    return out.contains(msg(Text::ErrorReason, {errorText(ERROR_SHARING_VIOLATION)})) ||
+           out.contains(msg(Text::ErrorReason, {errorText(ERROR_LOCK_VIOLATION)}));
 }
 
 // The header flag libwim sets while it writes a file.
@@ -397,6 +397,22 @@ TEST_F(WriteSafety, KilledAppendLeavesTheOldFileOrTheNewOne)
                  });
 }
 
+// An Abort press (--abort-after 0: at once) stops the append in the library's scan; the
+// runner learns the failure from the worker and exits 1, and the file is as it was.
+TEST_F(WriteSafety, AbortedAppendExitsOneAndLeavesTheWimByteIdentical)
+{
+    const QString wim = roundCopy(baseWim(QStringLiteral("base.wim")));
+    const QByteArray digest = wimfix::fileDigest(wim);
+    wimfix::makeSampleTree(dir.file("many"), 2000);
+    Child append(kRunner, {"--abort-after", "0", "1020", "captureSource=" + dir.file("many"),
+                           "captureTarget=" + wim});
+    const Outcome o = append.finish();
+    EXPECT_EQ(o.exit, 1) << o.out.toStdString();
+    EXPECT_TRUE(o.out.contains(msg(Text::AbortingOperation))) << o.out.toStdString();
+    EXPECT_TRUE(o.out.contains(msg(Text::CaptureFailed))) << o.out.toStdString();
+    EXPECT_EQ(wimfix::fileDigest(wim), digest);
+}
+
 TEST_F(WriteSafety, KilledExportLeavesTheOldFileOrTheNewOne)
 {
     const QString base = baseWim(QStringLiteral("base.wim"));
@@ -454,13 +470,14 @@ TEST_F(WriteSafety, FullDiskAppendAndExportWithAHugeNameLeaveTheWimByteIdentical
     // 60,000 characters (of one byte each in UTF-8: a longer argument is more than a
     // process may be given).
     const QString huge = QString(60000, QChar(u'n'));
-    const QString full = msg(201, {errorText(ERROR_DISK_FULL)});
+    const QString full = msg(Text::ErrorReason, {errorText(ERROR_DISK_FULL)});
 
     Child append = run("1020", {"captureSource=" + dir.file("small"), "captureTarget=" + wim,
                                 "captureName=" + huge});
     Outcome o = append.finish();
     EXPECT_EQ(o.exit, 1);
-    EXPECT_TRUE(o.out.contains(msg(202) + "\n" + full)) << o.out.right(400).toStdString();
+    EXPECT_TRUE(o.out.contains(msg(Text::CaptureFailed) + "\n" + full))
+        << o.out.right(400).toStdString();
     EXPECT_EQ(wimfix::fileDigest(wim), digest);
 
     wimfix::WimRecipe recipe;
@@ -471,7 +488,8 @@ TEST_F(WriteSafety, FullDiskAppendAndExportWithAHugeNameLeaveTheWimByteIdentical
                                   "exportIndex=1", "exportName=" + huge});
     o = exporter.finish();
     EXPECT_EQ(o.exit, 1);
-    EXPECT_TRUE(o.out.contains(msg(227) + "\n" + full)) << o.out.right(400).toStdString();
+    EXPECT_TRUE(o.out.contains(msg(Text::ExportFailed) + "\n" + full))
+        << o.out.right(400).toStdString();
     EXPECT_EQ(wimfix::fileDigest(wim), digest);
     EXPECT_EQ(QDir(volume).entryList(QDir::Files | QDir::Hidden), QStringList{"full.wim"});
 }
@@ -498,12 +516,12 @@ TEST_F(WriteSafety, TargetsAndSourcesThatAreNoRegularFiles)
             Child c = run(id, {"captureSource=" + dir.file("small"), "captureTarget=" + path});
             const Outcome o = c.finish(20000);
             EXPECT_EQ(o.exit, 1) << o.out.toStdString();
-            EXPECT_TRUE(o.out.contains(msg(200, {path}))) << o.out.toStdString();
+            EXPECT_TRUE(o.out.contains(msg(Text::CannotWriteTo, {path}))) << o.out.toStdString();
         }
         Child e = run("1081", {"exportSource=" + wim, "exportTarget=" + path, "exportIndex=1"});
         Outcome o = e.finish(20000);
         EXPECT_EQ(o.exit, 1) << o.out.toStdString();
-        EXPECT_TRUE(o.out.contains(msg(163))) << o.out.toStdString();
+        EXPECT_TRUE(o.out.contains(msg(Text::OpenWimFailed))) << o.out.toStdString();
         // As a WIM to read: refused at once, nothing blocks.
         const QStringList reads[] = {
             {"1046", "modifySource=" + path, "modifyIndex=1", "modifyName=x"},
@@ -515,17 +533,17 @@ TEST_F(WriteSafety, TargetsAndSourcesThatAreNoRegularFiles)
             Child c(kRunner, args);
             o = c.finish(20000);
             EXPECT_EQ(o.exit, 1) << o.out.toStdString();
-            EXPECT_TRUE(o.out.contains(msg(163))) << o.out.toStdString();
+            EXPECT_TRUE(o.out.contains(msg(Text::OpenWimFailed))) << o.out.toStdString();
         }
         Child mount(kRunner, {"1060", "mountSource=" + path, "mountPath=" + dir.mkdir("mnt"),
                               "mountIndex=1"});
         o = mount.finish(20000);
         EXPECT_EQ(o.exit, 1) << o.out.toStdString();
-        EXPECT_TRUE(o.out.contains(msg(142))) << o.out.toStdString();
+        EXPECT_TRUE(o.out.contains(msg(Text::MountFailed))) << o.out.toStdString();
         Child report(kRunner, {"report", "infoSource=" + path});
         o = report.finish(20000);
         EXPECT_EQ(o.exit, 1);
-        EXPECT_EQ(o.out.trimmed(), msg(163).trimmed());
+        EXPECT_EQ(o.out.trimmed(), msg(Text::OpenWimFailed).trimmed());
         struct stat after {};
         ASSERT_EQ(::lstat(QFile::encodeName(path).constData(), &after), 0);
         EXPECT_EQ(after.st_mode, before.st_mode) << "replaced by a regular file";
@@ -612,8 +630,8 @@ TEST_F(WriteSafety, ImmutableTargetIsRefusedBeforeTheScan)
     while (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast();
     ASSERT_FALSE(lines.isEmpty());
-    EXPECT_EQ(lines.last(), msg(200, {wim})) << o.out.toStdString();
-    EXPECT_FALSE(o.out.contains(msg(202)));
+    EXPECT_EQ(lines.last(), msg(Text::CannotWriteTo, {wim})) << o.out.toStdString();
+    EXPECT_FALSE(o.out.contains(msg(Text::CaptureFailed)));
     EXPECT_EQ(wimfix::fileDigest(wim), digest);
 }
 
@@ -636,7 +654,7 @@ TEST_F(WriteSafety, ImageWithDamagedMetadataFailsWhenLoaded)
     f.putChar(static_cast<char>(c ^ 0x5A));
     f.close();
 
-    const QString index1 = msg(167, {std::int64_t{1}});
+    const QString index1 = msg(Text::LoadImageFailed, {std::int64_t{1}});
     Child apply(kRunner, {"1025", "applySource=" + wim, "applyTarget=" + dir.mkdir("out"),
                           "applyIndex=1"});
     Outcome o = apply.finish();
@@ -650,10 +668,10 @@ TEST_F(WriteSafety, ImageWithDamagedMetadataFailsWhenLoaded)
     EXPECT_EQ(QDir(dir.path()).entryList({QStringLiteral("exported.wim*")}), QStringList());
     Child report(kRunner, {"report", "infoSource=" + wim});
     o = report.finish();
-    const QString heading = msg(181, {std::int64_t{1}});
+    const QString heading = msg(Text::ReportImageHeading, {std::int64_t{1}});
     ASSERT_TRUE(o.out.contains(heading)) << o.out.toStdString();
     const QString after = o.out.mid(o.out.indexOf(heading) + heading.size());
-    EXPECT_FALSE(after.contains(msg(182, {QStringLiteral("damaged")}).trimmed()))
+    EXPECT_FALSE(after.contains(msg(Text::ReportName, {QStringLiteral("damaged")}).trimmed()))
         << o.out.toStdString();
 }
 

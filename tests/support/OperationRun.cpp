@@ -7,6 +7,7 @@
 #include <QFile>
 
 #include <chrono>
+#include <future>
 
 namespace oprun {
 
@@ -23,10 +24,8 @@ bool runOperation(int id, RecordingPort& port, int timeoutSeconds)
     OperationContext& context = globalContext();
     if (!startOperation(context, id, &port))
         return false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    while (context.running && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    if (context.running)
+    if (context.operationResult.wait_for(std::chrono::seconds(timeoutSeconds)) !=
+        std::future_status::ready)
         return false;
     joinWorker(context);
     return true;
