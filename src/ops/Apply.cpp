@@ -36,7 +36,7 @@ bool RunApply(OperationContext& context)
 
     DWORD created = 0;
     HANDLE wim =
-        WIMCreateFile(wideArg(wimPath), GENERIC_READ, OPEN_EXISTING, openFlags, 0, &created);
+        WIMCreateFile(wide(wimPath), GENERIC_READ, OPEN_EXISTING, openFlags, 0, &created);
     if (!wim) {
         releaseImaging({}, ApplyMessageCallback);
         logMessage(context, 163);
@@ -47,7 +47,7 @@ bool RunApply(OperationContext& context)
         logMessage(context, 214);
         return false;
     }
-    if (!WIMSetTemporaryPath(wim, wideArg(tempFolder))) {
+    if (!WIMSetTemporaryPath(wim, wide(tempFolder))) {
         releaseImaging({wim}, ApplyMessageCallback);
         logMessage(context, 164);
         return false;
@@ -78,7 +78,7 @@ bool RunApply(OperationContext& context)
     context.fileCount = files;
     logMessage(context, 215, {std::int64_t{folders}, std::int64_t{files}});
 
-    if (!WIMApplyImage(image, wideArg(target), applyFlags)) {
+    if (!WIMApplyImage(image, wide(target), applyFlags)) {
         const QString error = errorText(GetLastError());
         releaseImaging({image, wim}, ApplyMessageCallback);
         logMessage(context, 214);

@@ -21,7 +21,7 @@ bool probeTempFolder(const QString& folder)
     if (folder.isEmpty())
         return false;
     WCHAR name[MAX_PATH] = {};
-    if (GetTempFileNameW(wideArg(folder), u"OFL", 0, name) == 0)
+    if (GetTempFileNameW(wide(folder), u"OFL", 0, name) == 0)
         return false;
     return DeleteFileW(name) != FALSE;
 }
@@ -78,18 +78,18 @@ bool RunCapture(OperationContext& context, bool append)
 
     DWORD created = 0;
     HANDLE wim =
-        WIMCreateFile(wideArg(target), access, disposition, openFlags, compression, &created);
+        WIMCreateFile(wide(target), access, disposition, openFlags, compression, &created);
     if (!wim) {
         logMessage(context, 200, {target});
         releaseImaging({}, CaptureMessageCallback);
         return false;
     }
-    if (!WIMSetTemporaryPath(wim, wideArg(tempFolder))) {
+    if (!WIMSetTemporaryPath(wim, wide(tempFolder))) {
         releaseImaging({wim}, CaptureMessageCallback);
         logMessage(context, 164);
         return false;
     }
-    HANDLE image = WIMCaptureImage(wim, wideArg(source), captureFlags);
+    HANDLE image = WIMCaptureImage(wim, wide(source), captureFlags);
     if (!image) {
         const QString error = errorText(GetLastError());
         releaseImaging({wim}, CaptureMessageCallback);

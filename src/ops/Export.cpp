@@ -13,7 +13,7 @@ bool RunExport(OperationContext& context)
     const OperationRequest& request = context.request;
     const QString target = fullPathOf(request.exportTarget);
     const QString sourcePath = fullPathOf(request.exportSource);
-    const QString tempFolder = systemTempFolder();
+    const QString tempFolder = tempFolderPath();
     const std::uint32_t index = request.exportIndex;
     const DWORD openFlags = request.exportCheck ? WIM_FLAG_VERIFY : 0;
 
@@ -34,7 +34,7 @@ bool RunExport(OperationContext& context)
 
     DWORD created = 0;
     HANDLE source =
-        WIMCreateFile(wideArg(sourcePath), GENERIC_READ, OPEN_EXISTING, openFlags, 0, &created);
+        WIMCreateFile(wide(sourcePath), GENERIC_READ, OPEN_EXISTING, openFlags, 0, &created);
     if (!source) {
         logMessage(context, 163);
         releaseImaging({}, ExportMessageCallback);
@@ -51,7 +51,7 @@ bool RunExport(OperationContext& context)
         releaseImaging({source}, ExportMessageCallback);
         return false;
     }
-    HANDLE destination = WIMCreateFile(wideArg(target), GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS,
+    HANDLE destination = WIMCreateFile(wide(target), GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS,
                                        openFlags, compression, &created);
     if (!destination) {
         logMessage(context, 163);
@@ -63,8 +63,8 @@ bool RunExport(OperationContext& context)
         releaseImaging({source, destination}, ExportMessageCallback);
         return false;
     }
-    if (!WIMSetTemporaryPath(source, wideArg(tempFolder)) ||
-        !WIMSetTemporaryPath(destination, wideArg(tempFolder))) {
+    if (!WIMSetTemporaryPath(source, wide(tempFolder)) ||
+        !WIMSetTemporaryPath(destination, wide(tempFolder))) {
         logMessage(context, 164);
         releaseImaging({source, destination}, ExportMessageCallback);
         return false;

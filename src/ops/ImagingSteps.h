@@ -4,23 +4,11 @@
 
 #include "ops/Context.h"
 #include "platform/Imaging.h"
+#include "platform/Kernel.h"
 
 #include <QString>
 
 #include <initializer_list>
-
-// A QString as the platform's wide-string argument (valid while the QString lives).
-inline LPCWSTR wideArg(const QString& text)
-{
-    return reinterpret_cast<LPCWSTR>(text.utf16());
-}
-
-// The platform's full path of `path`, whatever its length; the text unchanged when the
-// platform refuses it (an empty path), so the call that uses it reports the fault.
-QString fullPathOf(const QString& path);
-
-// The platform's temporary folder (with its trailing separator).
-QString systemTempFolder();
 
 // The folder part of `path` up to and including its last separator ("" when it has none).
 QString folderOf(const QString& path);

@@ -2,20 +2,13 @@
 #pragma once
 
 #include "ops/Context.h"
-#include "platform/WinTypes.h"
+#include "platform/Kernel.h"
 
 #include <QString>
 
 #include <cstdint>
 #include <string>
 
-// The platform's temporary folder, however long it is.
-std::u16string tempFolderPath();
-// The request's text as the platform calls take it.
-inline LPCWSTR wide(const QString& text)
-{
-    return reinterpret_cast<LPCWSTR>(text.utf16());
-}
 // The closing line of delete and modify: string 174 within a second of the start, else
 // string 173 with the elapsed time.
 void logOperationSuccess(OperationContext& context);

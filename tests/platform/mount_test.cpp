@@ -30,11 +30,6 @@
 namespace
 {
 
-LPCWSTR wide(const QString& text)
-{
-    return reinterpret_cast<LPCWSTR>(text.utf16());
-}
-
 QString canonical(const QString& path)
 {
     return QFileInfo(path).canonicalFilePath();

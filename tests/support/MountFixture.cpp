@@ -38,7 +38,7 @@ bool fuseAvailable(QString* why)
 void prepareMounting()
 {
     const QString helper = QStringLiteral(PELLORIC_BINARY_DIR "/src/app/pelloric-mount-helper");
-    setMountHelperPath(reinterpret_cast<LPCWSTR>(helper.utf16()));
+    setMountHelperPath(wide(helper));
     prctl(PR_SET_CHILD_SUBREAPER, 1);
 }
 
