@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/UniqueFd.h"
+#include "platform/WinTypes.h"
 
 #include <string>
 
@@ -14,3 +15,6 @@
 // status.
 UniqueFd openRegularFile(const std::string& path, int flags, int& error,
                          struct stat* info = nullptr);
+// The system code for openRegularFile's `error` on `path`: what is not a regular file is
+// refused (ERROR_ACCESS_DENIED), a missing file or folder told apart.
+DWORD ErrorFromOpenRegularFile(int error, const std::string& path);

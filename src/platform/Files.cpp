@@ -197,6 +197,12 @@ UniqueFd openRegularFile(const std::string& path, int flags, int& error, struct 
     return fd;
 }
 
+DWORD ErrorFromOpenRegularFile(int error, const std::string& path)
+{
+    return error == EISDIR || error == ENXIO ? ERROR_ACCESS_DENIED
+                                             : ErrorFromErrnoForFile(error, path);
+}
+
 DWORD readFileWithoutWaiting(LPCWSTR fileName, std::uint64_t maxUnsized,
                              const std::function<bool(const char*, std::size_t)>& consume)
 {
@@ -246,8 +252,7 @@ BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists)
     struct stat st {};
     const UniqueFd in = openRegularFile(from, O_RDONLY, err, &st);
     if (!in) {
-        SetLastError(err == EISDIR || err == ENXIO ? ERROR_ACCESS_DENIED
-                                                   : ErrorFromErrnoForFile(err, from));
+        SetLastError(ErrorFromOpenRegularFile(err, from));
         return FALSE;
     }
 

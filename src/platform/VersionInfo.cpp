@@ -31,8 +31,7 @@ std::optional<std::vector<BYTE>> loadVersionResource(LPCWSTR fileName)
     struct stat st {};
     const UniqueFd fd = openRegularFile(path, O_RDONLY, openErr, &st);
     if (!fd) {
-        SetLastError(openErr == EISDIR || openErr == ENXIO ? ERROR_ACCESS_DENIED
-                                                           : ErrorFromErrnoForFile(openErr, path));
+        SetLastError(ErrorFromOpenRegularFile(openErr, path));
         return std::nullopt;
     }
     DWORD error = ERROR_RESOURCE_TYPE_NOT_FOUND;

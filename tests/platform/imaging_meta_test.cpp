@@ -552,9 +552,15 @@ TEST_F(ImagingMeta, BadInputGivesClearCodes)
         EXPECT_EQ(WIMLoadImage(bad, 1), nullptr);
         EXPECT_EQ(WIMGetImageCount(bad), 0u);
     }
-    // An image handle outlives its WIM handle only as a handle that fails.
+    // A live handle of the other kind is refused as well.
     h = openWim(good);
     HANDLE img = WIMLoadImage(h, 1);
+    WIM_INFO wi{};
+    EXPECT_FALSE(WIMGetAttributes(img, &wi, sizeof wi));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(WIMApplyImage(h, wide(tmp.path()), WIM_FLAG_NO_APPLY));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    // An image handle outlives its WIM handle only as a handle that fails.
     WIMCloseHandle(h);
     EXPECT_EQ(info(img), QStringLiteral("<failed>"));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);

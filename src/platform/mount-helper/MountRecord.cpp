@@ -123,7 +123,7 @@ bool parse(const std::string& data, MountRecord& record)
     if (fields.size() == 7 && !parseCause(fields[6], record))
         return false;
     char* end = nullptr;
-    errno = 0;
+    errno = 0; // strtol tells an overflow only by errno
     const long index = std::strtol(fields[3].c_str(), &end, 10);
     if (errno != 0 || end == fields[3].c_str() || *end != '\0' || index < 0 || index > 0x7fffffff)
         return false;
@@ -284,17 +284,7 @@ bool removeOrphanedMountRecord(const MountRecord& record)
 
 bool updateMountRecordCause(int fd, const MountRecord& record)
 {
-    const std::string data = serialize(record);
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = pwrite(fd, data.data() + done, data.size() - done, off_t(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return lseek(fd, 0, SEEK_SET) == 0 && writeAll(fd, serialize(record));
 }
 
 bool rereadMountRecord(const std::string& path, MountRecord& record)
