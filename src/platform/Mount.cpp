@@ -235,10 +235,10 @@ BOOL runMountHelper(const std::string& helper, const std::vector<std::string>& a
     UniqueFd writeEnd(pipeFds[1]);
     if (writeEnd.get() == kStatusFd) {
         // dup2 onto itself would keep close-on-exec set; move it out of the way first.
-        const int moved = fcntl(writeEnd.get(), F_DUPFD_CLOEXEC, kStatusFd + 1);
-        if (moved < 0)
+        UniqueFd moved(fcntl(writeEnd.get(), F_DUPFD_CLOEXEC, kStatusFd + 1));
+        if (!moved)
             return failWith(ErrorFromErrno(errno));
-        writeEnd.reset(moved);
+        writeEnd = std::move(moved);
     }
 
     std::vector<char*> argv;
