@@ -3,10 +3,8 @@
 #include "platform/Kernel.h"
 #include "platform/MountTable.h"
 
-
 #include <array>
 #include <string>
-
 
 namespace
 {
@@ -430,7 +428,8 @@ ConfigLoadResult CaptureConfig::load(const QString& configFile, const QString& s
     if (!configFile.isEmpty()) {
         result.filePath = configFile;
     } else {
-        if (defaultFile.isEmpty() || GetFileAttributesW(wide(defaultFile)) == INVALID_FILE_ATTRIBUTES)
+        if (defaultFile.isEmpty() ||
+            GetFileAttributesW(wide(defaultFile)) == INVALID_FILE_ATTRIBUTES)
             return result;
         result.filePath = defaultFile;
     }

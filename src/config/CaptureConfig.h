@@ -177,9 +177,9 @@ public:
     // Resets the three lists to the built-in defaults, sets the capture source and the
     // volume root from `sourceFolder` (the platform's volumeRootOf; empty: no volume root)
     // and merges the configuration file: `configFile` unchanged when it is not empty, else
-    // `defaultFile` if it exists. A path that cannot be opened, or a folder, leaves the defaults and returns
-    // !ok. Anything else that opens is read: a FIFO or device only as far as it holds data
-    // right now (never waiting for a writer) and at most kMaxUnsizedRead bytes. Never throws.
+    // `defaultFile` if it exists. A path that cannot be opened, or a folder, leaves the defaults
+    // and returns !ok. Anything else that opens is read: a FIFO or device only as far as it holds
+    // data right now (never waiting for a writer) and at most kMaxUnsizedRead bytes. Never throws.
     ConfigLoadResult load(const QString& configFile, const QString& sourceFolder,
                           const QString& defaultFile = defaultConfigFilePath());
 

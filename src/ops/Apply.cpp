@@ -35,8 +35,7 @@ bool RunApply(OperationContext& context)
     logMessage(context, 162);
 
     DWORD created = 0;
-    HANDLE wim =
-        WIMCreateFile(wide(wimPath), GENERIC_READ, OPEN_EXISTING, openFlags, 0, &created);
+    HANDLE wim = WIMCreateFile(wide(wimPath), GENERIC_READ, OPEN_EXISTING, openFlags, 0, &created);
     if (!wim) {
         releaseImaging({}, ApplyMessageCallback);
         logMessage(context, 163);

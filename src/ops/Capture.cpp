@@ -77,8 +77,7 @@ bool RunCapture(OperationContext& context, bool append)
         captureFlags |= WIM_FLAG_NO_RP_FIX;
 
     DWORD created = 0;
-    HANDLE wim =
-        WIMCreateFile(wide(target), access, disposition, openFlags, compression, &created);
+    HANDLE wim = WIMCreateFile(wide(target), access, disposition, openFlags, compression, &created);
     if (!wim) {
         logMessage(context, 200, {target});
         releaseImaging({}, CaptureMessageCallback);

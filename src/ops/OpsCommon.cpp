@@ -4,7 +4,6 @@
 #include "platform/Imaging.h"
 #include "platform/Kernel.h"
 
-
 void logOperationSuccess(OperationContext& context)
 {
     const DWORD elapsed = timeGetTime() - context.startTime;

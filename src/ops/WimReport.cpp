@@ -54,8 +54,8 @@ QString buildWimReport(const QString& path, const std::function<void()>& onXmlEr
     const QString tempPath = tempFolderPath();
 
     DWORD creationResult = 0;
-    const HANDLE wim = WIMCreateFile(wide(path), WIM_GENERIC_READ,
-                                     WIM_OPEN_EXISTING, 0, WIM_COMPRESS_NONE, &creationResult);
+    const HANDLE wim = WIMCreateFile(wide(path), WIM_GENERIC_READ, WIM_OPEN_EXISTING, 0,
+                                     WIM_COMPRESS_NONE, &creationResult);
     if (!wim)
         return loadString(163);
     const UniqueWimHandle wimCloser(wim);

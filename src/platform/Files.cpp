@@ -383,8 +383,8 @@ HANDLE FindFirstFileW(LPCWSTR fileName, WIN32_FIND_DATAW* findData)
         state->entries.push_back(data);
     } else {
         UniqueFd listFd(::dup(dirFd.get()));
-        const std::unique_ptr<DIR, int (*)(DIR*)> dir(
-            listFd ? ::fdopendir(listFd.get()) : nullptr, ::closedir);
+        const std::unique_ptr<DIR, int (*)(DIR*)> dir(listFd ? ::fdopendir(listFd.get()) : nullptr,
+                                                      ::closedir);
         if (!dir) {
             SetLastError(ErrorFromErrno(errno));
             return INVALID_HANDLE_VALUE;

@@ -147,7 +147,8 @@ DWORD writeStage(WimHandle& w, int extraWriteFlags)
         fchmod(fd.get(), 0644);
         // Written through the descriptor just created: reopening the file by name would
         // truncate it, which makes some file systems flush the whole file when it is closed.
-        const int ret = wimlib_write_to_fd(w.wim.get(), fd.get(), WIMLIB_ALL_IMAGES, writeFlags(w), 0);
+        const int ret =
+            wimlib_write_to_fd(w.wim.get(), fd.get(), WIMLIB_ALL_IMAGES, writeFlags(w), 0);
         error = ret ? ErrorFromWimlib(ret, errno) : ErrorFromErrno(fd.close());
         if (error)
             unlink(stage.c_str());
@@ -207,8 +208,8 @@ public:
     bool take(const WimHandle& w)
     {
         struct stat st {};
-        if (w.libraryFd >= 0 && ::fstat(w.libraryFd, &st) == 0 &&
-            st.st_dev == w.identity.device && st.st_ino == w.identity.inode) {
+        if (w.libraryFd >= 0 && ::fstat(w.libraryFd, &st) == 0 && st.st_dev == w.identity.device &&
+            st.st_ino == w.identity.inode) {
             library_ = w.libraryFd;
             device_ = st.st_dev;
             inode_ = st.st_ino;
@@ -1025,7 +1026,8 @@ BOOL WIMSetImageInformation(HANDLE image, PVOID imageInfo, DWORD cbImageInfo)
     const std::vector<XmlElem> want =
         withMaintainedElements(current.children, std::move(given.children));
     bool changed = false;
-    if (const int ret = syncImageElements(w.wim.get(), img->index, current.children, want, &changed))
+    if (const int ret =
+            syncImageElements(w.wim.get(), img->index, current.children, want, &changed))
         return fail(ErrorFromWimlib(ret, errno));
     if (changed) {
         w.imageDirty[img->index - 1] = true;

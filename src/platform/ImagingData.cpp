@@ -388,8 +388,8 @@ DWORD checkCaptureSource(const std::string& source)
 
 // Scans `source` into a new image in libwim's memory (the scan questions come now), then
 // sends WIM_MSG_SETRANGE and the compression questions. On failure the handle is reloaded.
-DWORD scanIntoMemory(WimHandle& w, const std::string& source, DWORD captureFlags,
-                     CallState& state, PendingWrite& pending, int& newIndex)
+DWORD scanIntoMemory(WimHandle& w, const std::string& source, DWORD captureFlags, CallState& state,
+                     PendingWrite& pending, int& newIndex)
 {
     int addFlags = WIMLIB_ADD_FLAG_VERBOSE | WIMLIB_ADD_FLAG_EXCLUDE_VERBOSE |
                    WIMLIB_ADD_FLAG_TEST_FILE_EXCLUSION;

@@ -722,7 +722,8 @@ DWORD GetModuleFileNameW(HMODULE, LPWSTR fileName, DWORD size)
 QString fullPathOf(const QString& path)
 {
     std::vector<WCHAR> buffer(MAX_PATH);
-    DWORD n = GetFullPathNameW(wide(path), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+    DWORD n =
+        GetFullPathNameW(wide(path), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
     if (n >= buffer.size()) {
         buffer.resize(n);
         n = GetFullPathNameW(wide(path), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);

@@ -35,7 +35,8 @@ std::optional<std::vector<BYTE>> loadVersionResource(LPCWSTR fileName)
         return std::nullopt;
     }
     DWORD error = ERROR_RESOURCE_TYPE_NOT_FOUND;
-    auto block = readVersionResource(PeSource(fd.get(), static_cast<std::uint64_t>(st.st_size)), &error);
+    auto block =
+        readVersionResource(PeSource(fd.get(), static_cast<std::uint64_t>(st.st_size)), &error);
     if (!block)
         SetLastError(error);
     return block;

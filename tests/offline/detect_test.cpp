@@ -93,8 +93,8 @@ protected:
     {
         Result r;
         DWORD created = 0;
-        HANDLE wim =
-            WIMCreateFile(wide(wimPath), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, 0, 0, &created);
+        HANDLE wim = WIMCreateFile(wide(wimPath), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, 0, 0,
+                                   &created);
         EXPECT_NE(wim, nullptr) << GetLastError();
         if (!wim)
             return r;

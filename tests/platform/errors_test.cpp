@@ -17,8 +17,8 @@ namespace {
 bool hasText(DWORD code, LANGID language)
 {
     WCHAR text[260] = {};
-    return FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, language, text, 260,
-                          nullptr) > 0;
+    return FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, language, text, 260, nullptr) >
+           0;
 }
 
 TEST(Errors, EveryCodeTheTablesGiveHasAChineseAndAnEnglishText)

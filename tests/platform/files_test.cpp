@@ -143,7 +143,8 @@ TEST(FileAttributes, KindsAndExactLetterCase)
     EXPECT_EQ(GetFileAttributesW(wide(dir.file("Windows"))), FILE_ATTRIBUTE_DIRECTORY);
     EXPECT_EQ(GetFileAttributesW(wide(file)), FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(GetFileAttributesW(wide(readOnly)), FILE_ATTRIBUTE_READONLY);
-    EXPECT_EQ(GetFileAttributesW(wide(link)), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+    EXPECT_EQ(GetFileAttributesW(wide(link)),
+              FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
 
     EXPECT_EQ(GetFileAttributesW(wide(dir.file("Windows/System32/Kernel32.dll"))),
               INVALID_FILE_ATTRIBUTES);

@@ -177,7 +177,8 @@ TEST_F(MountTest, CommitOntoAFullDiskSaysTheDiskIsFull)
     // The WIM on a volume with little room; what the commit adds does not fit. The commit
     // fails in the daemon, whose status carries no errno: the cause comes from its record.
     const QString volume = dir.mkdir(QStringLiteral("vol"));
-    oprun::TmpfsMount tmpfs(volume, QStringLiteral("size=%1k").arg(QFileInfo(wim).size() / 1024 + 64));
+    oprun::TmpfsMount tmpfs(volume,
+                            QStringLiteral("size=%1k").arg(QFileInfo(wim).size() / 1024 + 64));
     if (!tmpfs.ok())
         GTEST_SKIP() << tmpfs.error().toStdString();
     const QString small = volume + QStringLiteral("/small.wim");

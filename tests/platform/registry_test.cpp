@@ -57,7 +57,8 @@ protected:
         EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, wide(keyPath), 0, KEY_QUERY_VALUE, &key),
                   ERROR_SUCCESS);
         DWORD size = 0;
-        EXPECT_EQ(RegQueryValueExW(key, wide(name), nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
+        EXPECT_EQ(RegQueryValueExW(key, wide(name), nullptr, nullptr, nullptr, &size),
+                  ERROR_SUCCESS);
         QByteArray data(qsizetype(size), '\x55');
         DWORD got = size;
         EXPECT_EQ(RegQueryValueExW(key, wide(name), nullptr, type,

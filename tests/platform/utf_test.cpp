@@ -24,7 +24,9 @@ TEST(Utf, Utf8ToUtf16)
         {"\xFF\xFE", u"\uFFFD\uFFFD"},
         {"\xF5\x80", u"\uFFFD\uFFFD"},
         // Sequences cut short: the lead byte and the continuation bytes that fit it are one.
-        {"\xE4\xB8" "a", u"\uFFFDa"},
+        {"\xE4\xB8"
+         "a",
+         u"\uFFFDa"},
         {"\xF0\x9F\x98", u"\uFFFD"},
         {"\xE4\xB8\xF0\x9F\x98\x80", u"\uFFFD\U0001F600"},
         // Overlong forms, surrogates and values past U+10FFFF: one for each byte.
@@ -51,7 +53,8 @@ TEST(Utf, Utf16ToUtf8)
     } cases[] = {
         {u"plain", "plain"},
         {u"中文\U0001F600", "\xE4\xB8\xAD\xE6\x96\x87\xF0\x9F\x98\x80"},
-        {std::u16string(1, char16_t(0xD800)) + u"a", "\xEF\xBF\xBD" "a"},
+        {std::u16string(1, char16_t(0xD800)) + u"a", "\xEF\xBF\xBD"
+                                                     "a"},
         {std::u16string(1, char16_t(0xDC00)), "\xEF\xBF\xBD"},
         {std::u16string{char16_t(0xDC00), char16_t(0xD800)}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
         {u"x" + std::u16string(1, char16_t(0xD83D)), "x\xEF\xBF\xBD"},

@@ -86,9 +86,8 @@ ssize_t noteLibraryErrors(void*, const char* data, std::size_t size)
             gRecord.line += data[i];
             continue;
         }
-        const int cause = gRecord.line.find("[ERROR] ") != std::string::npos
-                              ? causeOfLine(gRecord.line)
-                              : 0;
+        const int cause =
+            gRecord.line.find("[ERROR] ") != std::string::npos ? causeOfLine(gRecord.line) : 0;
         gRecord.line.clear();
         if (cause && gRecord.fd) {
             ++gRecord.record.causeCount;
@@ -221,10 +220,10 @@ int mountAndServe(const Request& request, WimPtr wim)
     // named or cleaned up, nor a failed commit's cause be told.
     gRecord.fd = createMountRecord(record, gRecord.path);
 
-    const int mountResult = wimlib_mount_image(
-        wim.get(), request.index, request.mountFolder,
-        record.readWrite ? WIMLIB_MOUNT_FLAG_READWRITE : 0,
-        record.readWrite ? record.stagingFolder.c_str() : nullptr);
+    const int mountResult =
+        wimlib_mount_image(wim.get(), request.index, request.mountFolder,
+                           record.readWrite ? WIMLIB_MOUNT_FLAG_READWRITE : 0,
+                           record.readWrite ? record.stagingFolder.c_str() : nullptr);
     const int mountErrno = errno;
     wim.reset();
     releaseMountRecord(std::move(gRecord.fd), gRecord.path, record);
