@@ -3,10 +3,9 @@
 
 #include "platform/Registry.h"
 
-#include "platform/Kernel.h"
-
 #include "platform/Errors.h"
 #include "platform/FileAccess.h"
+#include "platform/Kernel.h"
 
 #include <QString>
 #include <QStringList>

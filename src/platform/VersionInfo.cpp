@@ -2,7 +2,6 @@
 
 #include "platform/VersionInfo.h"
 
-#include "platform/Errors.h"
 #include "platform/FileAccess.h"
 #include "platform/Kernel.h"
 #include "platform/PeReader.h"
@@ -11,9 +10,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 
 namespace {
