@@ -534,8 +534,9 @@ BOOL WIMUnmountImage(LPCWSTR mountPath, LPCWSTR wimFileName, DWORD imageIndex, B
         wimlib_unmount_image(folder.c_str(), commitChanges ? WIMLIB_UNMOUNT_FLAG_COMMIT : 0);
     if (result != 0) {
         // A commit fails in the daemon, whose status comes without its errno: the daemon's
-        // record has it. A failure of this process's own part has it in errno.
-        int cause = errno;
+        // record has it. Of this process's own part only the message queue fails with a
+        // system call's errno; any other errno here is not the failure's.
+        int cause = result == WIMLIB_ERR_MQUEUE ? errno : 0;
         MountRecord after;
         if (!before.path.empty() && rereadMountRecord(before.path, after) &&
             after.causeCount != before.causeCount)
