@@ -92,7 +92,8 @@ int main(int argc, char** argv)
         return 2;
     }
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    ImagingGlobalInit();
+    if (ImagingGlobalInit() != ERROR_SUCCESS)
+        return 1;
     QApplication app(argc, argv);
     setUpApplication();
     resetRequestDefaults(globalContext().request);

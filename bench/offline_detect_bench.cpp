@@ -27,11 +27,6 @@
 
 namespace {
 
-LPCWSTR w(const QString& s)
-{
-    return reinterpret_cast<LPCWSTR>(s.utf16());
-}
-
 double fastest(const std::function<void()>& run)
 {
     double best = 1e30;
@@ -82,12 +77,12 @@ int main(int argc, char** argv)
     const double copy = fastest([&] {
         for (const char* hive : {"/SOFTWARE", "/SYSTEM"}) {
             const QString from = config + QLatin1String(hive);
-            CopyFileW(w(from), w(from + QStringLiteral(".bench")), FALSE);
-            DeleteFileW(w(from + QStringLiteral(".bench")));
+            CopyFileW(wide(from), wide(from + QStringLiteral(".bench")), FALSE);
+            DeleteFileW(wide(from + QStringLiteral(".bench")));
         }
     });
     const double load = fastest([&] {
-        RegLoadKeyW(HKEY_LOCAL_MACHINE, u"BENCH", w(config + QStringLiteral("/SOFTWARE")));
+        RegLoadKeyW(HKEY_LOCAL_MACHINE, u"BENCH", wide(config + QStringLiteral("/SOFTWARE")));
         RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"BENCH");
     });
     const double detect = fastest([&] {

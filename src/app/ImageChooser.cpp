@@ -35,27 +35,6 @@ QString cutForDisplay(const QString& text)
     return text.left(length);
 }
 
-QString fullPath(const QString& path)
-{
-    const auto* name = reinterpret_cast<LPCWSTR>(path.utf16());
-    std::vector<WCHAR> buffer(MAX_PATH, 0);
-    DWORD length =
-        GetFullPathNameW(name, static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
-    if (length >= buffer.size()) {
-        // Linux paths may be longer than the platform's usual buffer: never cut a path.
-        buffer.assign(length + 1, 0);
-        length = GetFullPathNameW(name, static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
-    }
-    if (length == 0 || length >= buffer.size())
-        return path;
-    return QString::fromUtf16(buffer.data(), length);
-}
-
-struct WimCloser {
-    HANDLE handle;
-    ~WimCloser() { WIMCloseHandle(handle); }
-};
-
 QString childTextOrNa(const XmlNode& image, QStringView name)
 {
     const XmlNode* child = image.findChild(name);
@@ -67,13 +46,13 @@ QString childTextOrNa(const XmlNode& image, QStringView name)
 ChooserLoad readChooserRows(const QString& wimPath, std::vector<ChooserRow>& rows)
 {
     rows.clear();
-    const QString path = fullPath(wimPath);
+    const QString path = fullPathOf(wimPath);
     DWORD creationResult = 0;
-    const HANDLE wim = WIMCreateFile(reinterpret_cast<LPCWSTR>(path.utf16()), WIM_GENERIC_READ,
-                                     WIM_OPEN_EXISTING, 0, WIM_COMPRESS_NONE, &creationResult);
+    const HANDLE wim = WIMCreateFile(wide(path), WIM_GENERIC_READ, WIM_OPEN_EXISTING, 0,
+                                     WIM_COMPRESS_NONE, &creationResult);
     if (!wim)
         return ChooserLoad::Unreadable;
-    WimCloser closer{wim};
+    const UniqueWimHandle closer(wim);
 
     WIM_INFO info{};
     if (!WIMGetAttributes(wim, &info, sizeof info))

@@ -3,6 +3,7 @@
 #include "app/AppSetup.h"
 #include "app/CommandLine.h"
 #include "app/MainWindow.h"
+#include "ops/Text.h"
 #include "ops/Worker.h"
 #include "platform/Imaging.h"
 
@@ -22,7 +23,10 @@ int main(int argc, char** argv)
     }
 
     // The imaging library is set up once, before any thread exists.
-    ImagingGlobalInit();
+    if (const DWORD error = ImagingGlobalInit()) {
+        std::fprintf(stderr, "pelloric: %s\n", qPrintable(errorText(error)));
+        return 1;
+    }
     QApplication app(argc, argv);
     const CommandLine line = parseCommandLine(app.arguments().mid(1));
     if (line.help || !line.error.isEmpty()) {

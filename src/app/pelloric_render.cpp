@@ -199,7 +199,10 @@ int main(int argc, char** argv)
     if (!outDir)
         return usage();
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    ImagingGlobalInit();
+    if (const DWORD error = ImagingGlobalInit()) {
+        std::fprintf(stderr, "pelloric-render: %s\n", qPrintable(errorText(error)));
+        return 1;
+    }
     QApplication app(argc, argv);
     setUpApplication();
     if (fontScale != 1.0) {

@@ -274,7 +274,10 @@ int runOperation(OperationContext& context, int id, long abortAfterMs)
 
 int main(int argc, char** argv)
 {
-    ImagingGlobalInit();
+    if (const DWORD error = ImagingGlobalInit()) {
+        std::fprintf(stderr, "pelloric-run: %s\n", qPrintable(errorText(error)));
+        return 1;
+    }
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments();
     args.removeFirst();

@@ -1,18 +1,10 @@
 #include "config/CaptureConfig.h"
 
 #include "platform/Kernel.h"
-
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
+#include "platform/MountTable.h"
 
 #include <array>
 #include <string>
-
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace
 {
@@ -134,54 +126,6 @@ struct LineSink {
                config.exclusionExceptions.size() >= CaptureConfig::kCapacity;
     }
 };
-
-// Closes a descriptor on every way out.
-struct FdCloser {
-    int fd;
-    ~FdCloser()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
-QString fromLocalPath(const std::string& bytes)
-{
-    return QString::fromStdU16String(fromUtf8(bytes));
-}
-
-std::string toLocalPath(const QString& path)
-{
-    return toUtf8(reinterpret_cast<LPCWSTR>(path.utf16()));
-}
-
-// Decodes the octal escapes (\040, \011, \012, \134) of a mountinfo field.
-QByteArray unescapeMountField(QByteArrayView field)
-{
-    QByteArray out;
-    out.reserve(field.size());
-    for (qsizetype i = 0; i < field.size(); ++i) {
-        const char c = field[i];
-        if (c == '\\' && i + 3 < field.size() && field[i + 1] >= '0' && field[i + 1] <= '3' &&
-            field[i + 2] >= '0' && field[i + 2] <= '7' && field[i + 3] >= '0' &&
-            field[i + 3] <= '7') {
-            out.append(char(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) |
-                            (field[i + 3] - '0')));
-            i += 3;
-        } else {
-            out.append(c);
-        }
-    }
-    return out;
-}
-
-// True when `prefix` is `path` or a whole-component prefix of it.
-bool isPathPrefix(QStringView prefix, QStringView path)
-{
-    if (prefix == u"/")
-        return path.startsWith(u'/');
-    return path.startsWith(prefix) && (path.size() == prefix.size() || path[prefix.size()] == u'/');
-}
 
 } // namespace
 
@@ -484,55 +428,31 @@ ConfigLoadResult CaptureConfig::load(const QString& configFile, const QString& s
     if (!configFile.isEmpty()) {
         result.filePath = configFile;
     } else {
-        struct stat st;
-        if (defaultFile.isEmpty() || ::stat(toLocalPath(defaultFile).c_str(), &st) != 0)
+        if (defaultFile.isEmpty() ||
+            GetFileAttributesW(wide(defaultFile)) == INVALID_FILE_ATTRIBUTES)
             return result;
         result.filePath = defaultFile;
     }
 
-    const auto fail = [&](DWORD error) {
+    // Never waiting on the file: a FIFO without a writer cannot hang the capture, and an
+    // endless source such as /dev/zero cannot hold it up (a FIFO or device gives what it holds
+    // now, at most kMaxUnsizedRead bytes; /dev/null gives no lines).
+    ConfigLineReader reader;
+    LineSink sink{*this};
+    const DWORD error = readFileWithoutWaiting(
+        wide(result.filePath), kMaxUnsizedRead, [&](const char* data, std::size_t size) {
+            if (sink.saturated())
+                return false;
+            reader.feed(QByteArrayView(data, qsizetype(size)), sink);
+            return true;
+        });
+    if (error) {
+        // A half-read file must not pass for the user's configuration.
         resetToDefaults();
         result.ok = false;
         result.error = error;
         SetLastError(error);
         return result;
-    };
-
-    // Non-blocking open, so that a FIFO without a writer cannot hang the capture.
-    const FdCloser file{
-        ::open(toLocalPath(result.filePath).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
-    if (file.fd < 0)
-        return fail(ErrorFromErrno(errno));
-    struct stat st;
-    if (::fstat(file.fd, &st) != 0)
-        return fail(ErrorFromErrno(errno));
-    if (S_ISDIR(st.st_mode))
-        return fail(ERROR_ACCESS_DENIED);
-    // Whatever else opens is read as text (/dev/null gives no lines). A FIFO or device gives
-    // what it holds now, without waiting for more, and at most kMaxUnsizedRead bytes, so
-    // an endless source such as /dev/zero cannot hold the capture up.
-    const bool regular = S_ISREG(st.st_mode);
-
-    ConfigLineReader reader;
-    LineSink sink{*this};
-    std::array<char, 64 * 1024> buffer;
-    qint64 total = 0;
-    for (;;) {
-        const ssize_t got = ::read(file.fd, buffer.data(), buffer.size());
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            if (!regular && (errno == EAGAIN || errno == EWOULDBLOCK))
-                break;
-            // A half-read file must not pass for the user's configuration.
-            return fail(ErrorFromErrno(errno));
-        }
-        if (got == 0 || sink.saturated())
-            break;
-        reader.feed(QByteArrayView(buffer.data(), got), sink);
-        total += got;
-        if (!regular && total >= kMaxUnsizedRead)
-            break;
     }
     reader.finish(sink);
     result.encoding = reader.encoding();
@@ -614,70 +534,4 @@ QString CaptureConfig::defaultConfigFilePath()
         }
         buffer.resize(buffer.size() * 2);
     }
-}
-
-// ---- the volume that holds the capture source -------------------------------------------------
-
-QString longestMountPoint(const QString& resolvedPath, QByteArrayView mountInfo)
-{
-    QString best;
-    qsizetype lineStart = 0;
-    while (lineStart < mountInfo.size()) {
-        qsizetype lineEnd = mountInfo.indexOf('\n', lineStart);
-        if (lineEnd < 0)
-            lineEnd = mountInfo.size();
-        const QByteArrayView line = mountInfo.sliced(lineStart, lineEnd - lineStart);
-        lineStart = lineEnd + 1;
-
-        // Fields: id, parent id, major:minor, root, mount point, ...
-        qsizetype fieldStart = 0;
-        QByteArrayView mountPoint;
-        for (int field = 0; field <= 4 && fieldStart <= line.size(); ++field) {
-            qsizetype fieldEnd = line.indexOf(' ', fieldStart);
-            if (fieldEnd < 0)
-                fieldEnd = line.size();
-            if (field == 4)
-                mountPoint = line.sliced(fieldStart, fieldEnd - fieldStart);
-            fieldStart = fieldEnd + 1;
-        }
-        if (mountPoint.isEmpty() || mountPoint.front() != '/')
-            continue;
-        const QString candidate = fromLocalPath(unescapeMountField(mountPoint).toStdString());
-        if (candidate.size() > best.size() && isPathPrefix(candidate, resolvedPath))
-            best = candidate;
-    }
-    return best;
-}
-
-QString volumeRootOf(const QString& fullPath)
-{
-    QFile file(QStringLiteral("/proc/self/mountinfo"));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return volumeRootOf(fullPath, file.readAll());
-}
-
-QString volumeRootOf(const QString& fullPath, QByteArrayView mountInfo)
-{
-    QString lexical = QDir::cleanPath(fullPath);
-    if (lexical.isEmpty() || !lexical.startsWith(u'/'))
-        return {};
-    QString resolved = QFileInfo(lexical).canonicalFilePath();
-    if (resolved.isEmpty())
-        resolved = lexical;
-
-    const QString mountPoint = longestMountPoint(resolved, mountInfo);
-    if (!mountPoint.isEmpty()) {
-        // The part of the source below its volume; the same tail on the path as written
-        // means any symbolic links lie above the volume.
-        const QString below = mountPoint == u"/" ? resolved : resolved.mid(mountPoint.size());
-        if (below.isEmpty() || below == u"/")
-            return lexical;
-        if (lexical.endsWith(below)) {
-            const QString root = lexical.left(lexical.size() - below.size());
-            return root.isEmpty() ? QStringLiteral("/") : root;
-        }
-    }
-    // A link below the volume root: take the mount points as the path is written.
-    return longestMountPoint(lexical, mountInfo);
 }

@@ -176,11 +176,11 @@ public:
     CaptureConfig();
 
     // Resets the three lists to the built-in defaults, sets the capture source and the
-    // volume root from `sourceFolder` (volumeRootOf; empty: no volume root) and merges the
-    // configuration file: `configFile` unchanged when it is not empty, else `defaultFile` if
-    // it exists. A path that cannot be opened, or a folder, leaves the defaults and returns
-    // !ok. Anything else that opens is read: a FIFO or device only as far as it holds data
-    // right now (never waiting for a writer) and at most kMaxUnsizedRead bytes. Never throws.
+    // volume root from `sourceFolder` (the platform's volumeRootOf; empty: no volume root)
+    // and merges the configuration file: `configFile` unchanged when it is not empty, else
+    // `defaultFile` if it exists. A path that cannot be opened, or a folder, leaves the defaults
+    // and returns !ok. Anything else that opens is read: a FIFO or device only as far as it holds
+    // data right now (never waiting for a writer) and at most kMaxUnsizedRead bytes. Never throws.
     ConfigLoadResult load(const QString& configFile, const QString& sourceFolder,
                           const QString& defaultFile = defaultConfigFilePath());
 
@@ -224,16 +224,3 @@ private:
     QString volumeRoot_;
     QString captureSource_; // without trailing separators
 };
-
-// The mount point that holds `fullPath` (the longest mount point of /proc/self/mountinfo that
-// is a prefix of the path with symbolic links resolved), written as the corresponding prefix
-// of `fullPath` itself. Empty when it cannot be told.
-QString volumeRootOf(const QString& fullPath);
-
-// As volumeRootOf, with the text of a mountinfo file instead of /proc/self/mountinfo.
-QString volumeRootOf(const QString& fullPath, QByteArrayView mountInfo);
-
-// For an already resolved path and the text of a mountinfo file: the
-// longest mount point that is a whole-component prefix of `resolvedPath`; "/" when only the
-// root matches, empty when none does. Mount point escapes (\040 and the like) are decoded.
-QString longestMountPoint(const QString& resolvedPath, QByteArrayView mountInfo);

@@ -14,11 +14,6 @@
 
 namespace {
 
-LPCWSTR wide(const QString& text)
-{
-    return reinterpret_cast<LPCWSTR>(text.utf16());
-}
-
 QString withoutTrailingSlash(QString path)
 {
     if (!path.isEmpty() && path.endsWith(u'/'))

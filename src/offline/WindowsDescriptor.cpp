@@ -14,11 +14,6 @@
 
 namespace {
 
-LPCWSTR wide(const QString& text)
-{
-    return reinterpret_cast<LPCWSTR>(text.utf16());
-}
-
 const QString kCurrentVersion =
     QStringLiteral("OFL_SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion");
 const QString kControlSet = QStringLiteral("OFL_SYSTEM\\ControlSet001");

@@ -31,7 +31,7 @@ HANDLE loadSourceImage(OperationContext& context, const QString& wimPath, const 
 {
     const DWORD openFlags = context.request.applyCheck ? WIM_FLAG_VERIFY : 0;
     DWORD created = 0;
-    wim = WIMCreateFile(wideArg(wimPath), GENERIC_READ, OPEN_EXISTING, openFlags, 0, &created);
+    wim = WIMCreateFile(wide(wimPath), GENERIC_READ, OPEN_EXISTING, openFlags, 0, &created);
     if (!wim) {
         releaseImaging({}, ApplyMessageCallback);
         logMessage(context, Text::OpenWimFailed);
@@ -42,7 +42,7 @@ HANDLE loadSourceImage(OperationContext& context, const QString& wimPath, const 
         logMessage(context, Text::ApplyFailed);
         return nullptr;
     }
-    if (!WIMSetTemporaryPath(wim, wideArg(tempFolder))) {
+    if (!WIMSetTemporaryPath(wim, wide(tempFolder))) {
         releaseImaging({wim}, ApplyMessageCallback);
         logMessage(context, Text::TempFolderUnusable);
         return nullptr;
@@ -95,7 +95,7 @@ bool RunApply(OperationContext& context)
     context.fileCount = files;
     logMessage(context, Text::ApplyStarting, {std::int64_t{folders}, std::int64_t{files}});
 
-    if (!WIMApplyImage(image, wideArg(target), applyFlags)) {
+    if (!WIMApplyImage(image, wide(target), applyFlags)) {
         const QString error = errorText(GetLastError());
         releaseImaging({image, wim}, ApplyMessageCallback);
         logMessage(context, Text::ApplyFailed);

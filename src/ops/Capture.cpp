@@ -21,7 +21,7 @@ bool probeTempFolder(const QString& folder)
     if (folder.isEmpty())
         return false;
     WCHAR name[MAX_PATH] = {};
-    if (GetTempFileNameW(wideArg(folder), u"OFL", 0, name) == 0)
+    if (GetTempFileNameW(wide(folder), u"OFL", 0, name) == 0)
         return false;
     return DeleteFileW(name) != FALSE;
 }
@@ -73,18 +73,18 @@ HANDLE captureInto(OperationContext& context, bool append, const QString& source
         captureFlags |= WIM_FLAG_NO_RP_FIX;
 
     DWORD created = 0;
-    wim = WIMCreateFile(wideArg(target), access, disposition, openFlags, compression, &created);
+    wim = WIMCreateFile(wide(target), access, disposition, openFlags, compression, &created);
     if (!wim) {
         logMessage(context, Text::CannotWriteTo, {target});
         releaseImaging({}, CaptureMessageCallback);
         return nullptr;
     }
-    if (!WIMSetTemporaryPath(wim, wideArg(tempFolder))) {
+    if (!WIMSetTemporaryPath(wim, wide(tempFolder))) {
         releaseImaging({wim}, CaptureMessageCallback);
         logMessage(context, Text::TempFolderUnusable);
         return nullptr;
     }
-    HANDLE image = WIMCaptureImage(wim, wideArg(source), captureFlags);
+    HANDLE image = WIMCaptureImage(wim, wide(source), captureFlags);
     if (!image) {
         const QString error = errorText(GetLastError());
         releaseImaging({wim}, CaptureMessageCallback);

@@ -24,7 +24,7 @@ HANDLE openExportSource(OperationContext& context, const QString& sourcePath, st
 {
     DWORD created = 0;
     HANDLE source =
-        WIMCreateFile(wideArg(sourcePath), GENERIC_READ, OPEN_EXISTING, openFlags, 0, &created);
+        WIMCreateFile(wide(sourcePath), GENERIC_READ, OPEN_EXISTING, openFlags, 0, &created);
     if (!source) {
         logMessage(context, Text::OpenWimFailed);
         releaseImaging({}, ExportMessageCallback);
@@ -58,7 +58,7 @@ bool openExport(OperationContext& context, const QString& sourcePath, const QStr
     if (!h.source)
         return false;
     DWORD created = 0;
-    h.destination = WIMCreateFile(wideArg(target), GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS,
+    h.destination = WIMCreateFile(wide(target), GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS,
                                   openFlags, compression, &created);
     if (!h.destination) {
         logMessage(context, Text::OpenWimFailed);
@@ -70,8 +70,8 @@ bool openExport(OperationContext& context, const QString& sourcePath, const QStr
         releaseImaging({h.source, h.destination}, ExportMessageCallback);
         return false;
     }
-    if (!WIMSetTemporaryPath(h.source, wideArg(tempFolder)) ||
-        !WIMSetTemporaryPath(h.destination, wideArg(tempFolder))) {
+    if (!WIMSetTemporaryPath(h.source, wide(tempFolder)) ||
+        !WIMSetTemporaryPath(h.destination, wide(tempFolder))) {
         logMessage(context, Text::TempFolderUnusable);
         releaseImaging({h.source, h.destination}, ExportMessageCallback);
         return false;
@@ -108,7 +108,7 @@ bool RunExport(OperationContext& context)
     const OperationRequest& request = context.request;
     const QString target = fullPathOf(request.exportTarget);
     const QString sourcePath = fullPathOf(request.exportSource);
-    const QString tempFolder = systemTempFolder();
+    const QString tempFolder = tempFolderPath();
     const std::uint32_t index = request.exportIndex;
 
     logMessage(context, Text::SourceLine, {sourcePath});

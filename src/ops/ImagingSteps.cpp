@@ -3,36 +3,6 @@
 #include "ops/Text.h"
 #include "platform/Kernel.h"
 
-#include <vector>
-
-QString fullPathOf(const QString& path)
-{
-    std::vector<WCHAR> buffer(MAX_PATH);
-    DWORD n =
-        GetFullPathNameW(wideArg(path), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
-    if (n >= buffer.size()) {
-        buffer.resize(n + 1);
-        n = GetFullPathNameW(wideArg(path), static_cast<DWORD>(buffer.size()), buffer.data(),
-                             nullptr);
-    }
-    if (n == 0 || n >= buffer.size())
-        return path;
-    return QString::fromUtf16(buffer.data(), static_cast<qsizetype>(n));
-}
-
-QString systemTempFolder()
-{
-    std::vector<WCHAR> buffer(MAX_PATH);
-    DWORD n = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
-    if (n >= buffer.size()) {
-        buffer.resize(n + 1);
-        n = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
-    }
-    if (n == 0 || n >= buffer.size())
-        return QStringLiteral("/tmp/");
-    return QString::fromUtf16(buffer.data(), static_cast<qsizetype>(n));
-}
-
 QString folderOf(const QString& path)
 {
     return path.left(path.lastIndexOf(QLatin1Char('/')) + 1);

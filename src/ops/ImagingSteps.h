@@ -1,36 +1,16 @@
-// Steps the operations share: text and paths as the platform takes them, the temporary
-// folder, the compression choice, opening a WIM for a change, the closing success line and
+// Steps the operations share: the compression choice, opening a WIM for a change, the closing success line and
 // the release of handles at the end of an operation.
 #pragma once
 
 #include "ops/Context.h"
 #include "platform/Imaging.h"
+#include "platform/Kernel.h"
 
 #include <QString>
 
 #include <cstdint>
 #include <initializer_list>
 #include <string>
-
-// A QString as the platform's wide-string argument (valid while the QString lives).
-inline LPCWSTR wideArg(const QString& text)
-{
-    return reinterpret_cast<LPCWSTR>(text.utf16());
-}
-// The request's text as the platform calls take it.
-inline LPCWSTR wide(const QString& text)
-{
-    return reinterpret_cast<LPCWSTR>(text.utf16());
-}
-
-// The platform's full path of `path`, whatever its length; the text unchanged when the
-// platform refuses it (an empty path), so the call that uses it reports the fault.
-QString fullPathOf(const QString& path);
-
-// The platform's temporary folder (with its trailing separator).
-QString systemTempFolder();
-// The platform's temporary folder, however long it is.
-std::u16string tempFolderPath();
 
 // The folder part of `path` up to and including its last separator ("" when it has none).
 QString folderOf(const QString& path);

@@ -13,11 +13,6 @@ constexpr DWORD kInitialListBytes = 33536;
 // WIM path could never be listed or unmounted again: such a mount is refused, never cut.
 constexpr qsizetype kMaxPathChars = MAX_PATH - 1;
 
-LPCWSTR wide(const QString& text)
-{
-    return reinterpret_cast<LPCWSTR>(text.utf16());
-}
-
 QString fromWide(const WCHAR* text)
 {
     std::size_t length = 0;
@@ -136,18 +131,7 @@ bool RunMount(OperationContext& context)
     }
 
     // The library mounts read-write exactly when it is given a staging folder.
-    QString tempFolder;
-    if (request.mountReadWrite) {
-        WCHAR buffer[MAX_PATH] = {};
-        const DWORD length = GetTempPathW(MAX_PATH, buffer);
-        if (length == 0 || length >= MAX_PATH) {
-            if (length >= MAX_PATH)
-                SetLastError(ERROR_FILENAME_EXCED_RANGE);
-            logFailure(context, Text::MountFailed);
-            return false;
-        }
-        tempFolder = QString::fromUtf16(buffer, length);
-    }
+    const QString tempFolder = request.mountReadWrite ? tempFolderPath() : QString();
 
     if (!WIMMountImage(wide(mountFolder), wide(wimFile), request.mountIndex,
                        request.mountReadWrite ? wide(tempFolder) : nullptr)) {

@@ -6,19 +6,6 @@
 #include "platform/Imaging.h"
 #include "platform/Kernel.h"
 
-#include <vector>
-
-std::u16string tempFolderPath()
-{
-    std::vector<WCHAR> buf(MAX_PATH);
-    DWORD n = GetTempPathW(static_cast<DWORD>(buf.size()), buf.data());
-    if (n >= buf.size()) {
-        buf.resize(n);
-        n = GetTempPathW(static_cast<DWORD>(buf.size()), buf.data());
-    }
-    return std::u16string(buf.data(), n < buf.size() ? n : 0);
-}
-
 void logOperationSuccess(OperationContext& context)
 {
     const DWORD elapsed = timeGetTime() - context.startTime;
@@ -31,7 +18,7 @@ void logOperationSuccess(OperationContext& context)
 HANDLE openWimForChange(OperationContext& context, const QString& path, bool verify,
                         std::uint32_t index)
 {
-    const std::u16string temp = tempFolderPath();
+    const QString temp = tempFolderPath();
     logMessage(context, Text::OpeningWim);
     DWORD created = 0;
     HANDLE wim = WIMCreateFile(wide(path), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING,
@@ -42,7 +29,7 @@ HANDLE openWimForChange(OperationContext& context, const QString& path, bool ver
     }
     UINT failure = 0;
     WIM_INFO info{};
-    if (!WIMSetTemporaryPath(wim, temp.c_str()))
+    if (!WIMSetTemporaryPath(wim, wide(temp)))
         failure = Text::TempFolderUnusable;
     else if (!WIMGetAttributes(wim, &info, sizeof info))
         failure = Text::WimAttributesFailed;

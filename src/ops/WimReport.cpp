@@ -34,15 +34,6 @@ QString compressionText(DWORD type)
     }
 }
 
-struct HandleCloser {
-    HANDLE handle;
-    ~HandleCloser()
-    {
-        if (handle)
-            WIMCloseHandle(handle);
-    }
-};
-
 } // namespace
 
 QString reportSizeText(std::int64_t totalBytes)
@@ -60,24 +51,19 @@ QString buildWimReport(const QString& path, const std::function<void()>& onXmlEr
 {
     if (opened)
         *opened = false;
-    std::vector<WCHAR> tempPath(MAX_PATH, 0);
-    DWORD tempLength = GetTempPathW(static_cast<DWORD>(tempPath.size()), tempPath.data());
-    if (tempLength >= tempPath.size()) {
-        tempPath.assign(tempLength + 1, 0);
-        tempLength = GetTempPathW(static_cast<DWORD>(tempPath.size()), tempPath.data());
-    }
+    const QString tempPath = tempFolderPath();
 
     DWORD creationResult = 0;
-    const HANDLE wim = WIMCreateFile(reinterpret_cast<LPCWSTR>(path.utf16()), WIM_GENERIC_READ,
-                                     WIM_OPEN_EXISTING, 0, WIM_COMPRESS_NONE, &creationResult);
+    const HANDLE wim = WIMCreateFile(wide(path), WIM_GENERIC_READ, WIM_OPEN_EXISTING, 0,
+                                     WIM_COMPRESS_NONE, &creationResult);
     if (!wim)
         return loadString(Text::OpenWimFailed);
-    HandleCloser wimCloser{wim};
+    const UniqueWimHandle wimCloser(wim);
 
     WIM_INFO info{};
     if (!WIMGetAttributes(wim, &info, sizeof info))
         return loadString(Text::WimAttributesFailed);
-    if (!WIMSetTemporaryPath(wim, tempPath.data()))
+    if (!WIMSetTemporaryPath(wim, wide(tempPath)))
         return loadString(Text::TempFolderUnusable);
 
     if (opened)
@@ -114,7 +100,7 @@ QString buildWimReport(const QString& path, const std::function<void()>& onXmlEr
         const HANDLE image = WIMLoadImage(wim, index);
         if (!image)
             continue;
-        HandleCloser imageCloser{image};
+        const UniqueWimHandle imageCloser(image);
         ImageInfo imageInfo;
         readImageInfo(image, imageInfo, onXmlError);
         if (!imageInfo.name.isEmpty())

@@ -51,10 +51,11 @@ void workerMain(OperationContext* context, int id, const OperationFn& operation,
     bool succeeded = false;
     try {
         succeeded = operation(*context);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         // An operation that throws has failed; say so instead of taking the program down.
         SetLastError(ERROR_INTERNAL_ERROR);
         logLastError(*context);
+        appendLogLine(*context, QString::fromLocal8Bit(e.what()));
     }
     {
         std::lock_guard frameLock(context->frameMutex);

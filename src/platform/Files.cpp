@@ -2,6 +2,9 @@
 
 #include "platform/Kernel.h"
 
+#include "platform/Errors.h"
+#include "platform/FileAccess.h"
+
 #include <QChar>
 #include <QString>
 
@@ -23,35 +26,6 @@
 
 namespace {
 
-
-
-void setErrno(int err)
-{
-    SetLastError(ErrorFromErrno(err));
-}
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release()
-    {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
-
 std::string parentOf(const std::string& path)
 {
     const auto slash = path.find_last_of('/');
@@ -68,7 +42,8 @@ std::string baseOf(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool copyData(int in, int out)
+// Copies the rest of `in` to `out`: 0, or the errno value that stopped it.
+int copyData(int in, int out)
 {
     // copy_file_range keeps the data in the kernel (and lets file systems share extents);
     // plain read/write covers the file systems that refuse it.
@@ -76,34 +51,33 @@ bool copyData(int in, int out)
     for (;;) {
         if (kernelCopy) {
             const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
-            if (n > 0)
+            const int err = n < 0 ? errno : 0;
+            if (n > 0 || err == EINTR)
                 continue;
             if (n == 0)
-                return true;
-            if (errno == EINTR)
-                continue;
-            if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
-                errno == EPERM) {
+                return 0;
+            if (err == EXDEV || err == ENOSYS || err == EINVAL || err == EOPNOTSUPP ||
+                err == EPERM) {
                 kernelCopy = false;
                 continue;
             }
-            return false;
+            return err;
         }
         static thread_local std::vector<char> buffer(1 << 20);
         const ssize_t got = ::read(in, buffer.data(), buffer.size());
         if (got == 0)
-            return true;
+            return 0;
         if (got < 0) {
             if (errno == EINTR)
                 continue;
-            return false;
+            return errno;
         }
         for (ssize_t done = 0; done < got;) {
             const ssize_t put = ::write(out, buffer.data() + done, std::size_t(got - done));
             if (put < 0) {
                 if (errno == EINTR)
                     continue;
-                return false;
+                return errno;
             }
             done += put;
         }
@@ -133,16 +107,6 @@ DWORD attributesOf(const struct stat& st, bool isLink, const std::string& name)
     if (attributes == 0)
         attributes = FILE_ATTRIBUTE_NORMAL;
     return attributes;
-}
-
-// ENOENT means a missing file when its folder exists, else a missing path.
-DWORD missingError(const std::string& path)
-{
-    struct stat st {};
-    const std::string parent = parentOf(path);
-    if (::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-        return ERROR_FILE_NOT_FOUND;
-    return ERROR_PATH_NOT_FOUND;
 }
 
 // '*' and '?' wildcards, letters compared without case (simple case folding per code unit).
@@ -213,6 +177,67 @@ bool fillFindData(int dirFd, const std::string& name, WIN32_FIND_DATAW& data)
 
 } // namespace
 
+UniqueFd openRegularFile(const std::string& path, int flags, int& error, struct stat* info)
+{
+    UniqueFd fd(::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd) {
+        error = errno;
+        return fd;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
+        return UniqueFd();
+    }
+    // Regular files ignore O_NONBLOCK; clear it all the same for the reads that follow.
+    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+    error = 0;
+    if (info)
+        *info = st;
+    return fd;
+}
+
+DWORD ErrorFromOpenRegularFile(int error, const std::string& path)
+{
+    return error == EISDIR || error == ENXIO ? ERROR_ACCESS_DENIED
+                                             : ErrorFromErrnoForFile(error, path);
+}
+
+DWORD readFileWithoutWaiting(LPCWSTR fileName, std::uint64_t maxUnsized,
+                             const std::function<bool(const char*, std::size_t)>& consume)
+{
+    if (!fileName || !*fileName)
+        return ERROR_INVALID_PARAMETER;
+    const std::string path = toUtf8(fileName);
+    const UniqueFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!file)
+        return ErrorFromErrnoForFile(errno, path);
+    struct stat st {};
+    if (::fstat(file.get(), &st) != 0)
+        return ErrorFromErrno(errno);
+    if (S_ISDIR(st.st_mode))
+        return ERROR_ACCESS_DENIED;
+    const bool regular = S_ISREG(st.st_mode);
+    std::vector<char> buffer(64 * 1024);
+    std::uint64_t total = 0;
+    for (;;) {
+        const ssize_t got = ::read(file.get(), buffer.data(), buffer.size());
+        if (got < 0) {
+            const int err = errno;
+            if (err == EINTR)
+                continue;
+            if (!regular && (err == EAGAIN || err == EWOULDBLOCK))
+                return ERROR_SUCCESS;
+            return ErrorFromErrno(err);
+        }
+        if (got == 0 || !consume(buffer.data(), static_cast<std::size_t>(got)))
+            return ERROR_SUCCESS;
+        total += static_cast<std::uint64_t>(got);
+        if (!regular && total >= maxUnsized)
+            return ERROR_SUCCESS;
+    }
+}
+
 BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists)
 {
     if (!existingFileName || !*existingFileName || !newFileName || !*newFileName) {
@@ -222,20 +247,14 @@ BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists)
     const std::string from = toUtf8(existingFileName);
     const std::string to = toUtf8(newFileName);
 
-    // O_NONBLOCK so that a FIFO named as the source cannot block us; only regular files
-    // are copied.
-    Fd in(::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (in.get() < 0) {
-        const int err = errno;
-        SetLastError(err == ENOENT ? missingError(from) : ErrorFromErrno(err));
-        return FALSE;
-    }
+    // Only regular files are copied, and a FIFO named as the source cannot block us.
+    int err = 0;
     struct stat st {};
-    if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        SetLastError(ERROR_ACCESS_DENIED);
+    const UniqueFd in = openRegularFile(from, O_RDONLY, err, &st);
+    if (!in) {
+        SetLastError(ErrorFromOpenRegularFile(err, from));
         return FALSE;
     }
-    ::fcntl(in.get(), F_SETFL, ::fcntl(in.get(), F_GETFL) & ~O_NONBLOCK);
 
     struct stat existing {};
     if (failIfExists && ::lstat(to.c_str(), &existing) == 0) {
@@ -251,37 +270,38 @@ BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists)
         SetLastError(ERROR_INVALID_NAME);
         return FALSE;
     }
-    Fd out(::mkostemp(temp.data(), O_CLOEXEC));
-    if (out.get() < 0) {
-        const int err = errno;
-        SetLastError(err == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(err));
+    UniqueFd out(::mkostemp(temp.data(), O_CLOEXEC));
+    if (!out) {
+        SetLastError(ErrorFromErrnoForFolder(errno));
         return FALSE;
     }
-    auto abandon = [&](int err) {
+    auto abandon = [&](DWORD error) {
         ::unlink(temp.c_str());
-        setErrno(err);
+        SetLastError(error);
         return FALSE;
     };
-    if (!copyData(in.get(), out.get()))
-        return abandon(errno);
+    if (const int copyErr = copyData(in.get(), out.get()))
+        return abandon(ErrorFromErrno(copyErr));
     ::fchmod(out.get(), st.st_mode & 0777);
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     ::futimens(out.get(), times);
-    if (::close(out.release()) != 0)
-        return abandon(errno);
+    if (const int closeErr = out.close())
+        return abandon(ErrorFromErrno(closeErr));
 
     if (failIfExists) {
         if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
-            const int err = errno;
-            if (err != EINVAL && err != ENOSYS)
-                return abandon(err == EEXIST ? EEXIST : err);
+            const int renameErr = errno;
+            if (renameErr == EEXIST)
+                return abandon(ERROR_FILE_EXISTS);
+            if (renameErr != EINVAL && renameErr != ENOSYS)
+                return abandon(ErrorFromErrno(renameErr));
             // File systems without RENAME_NOREPLACE: link() also refuses an existing name.
             if (::link(temp.c_str(), to.c_str()) != 0)
-                return abandon(errno);
+                return abandon(errno == EEXIST ? ERROR_FILE_EXISTS : ErrorFromErrno(errno));
             ::unlink(temp.c_str());
         }
     } else if (::rename(temp.c_str(), to.c_str()) != 0) {
-        return abandon(errno);
+        return abandon(ErrorFromErrno(errno));
     }
     SetLastError(ERROR_SUCCESS);
     return TRUE;
@@ -296,8 +316,7 @@ BOOL DeleteFileW(LPCWSTR fileName)
     const std::string path = toUtf8(fileName);
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) {
-        const int err = errno;
-        SetLastError(err == ENOENT ? missingError(path) : ErrorFromErrno(err));
+        SetLastError(ErrorFromErrnoForFile(errno, path));
         return FALSE;
     }
     if (S_ISDIR(st.st_mode)) {
@@ -305,7 +324,7 @@ BOOL DeleteFileW(LPCWSTR fileName)
         return FALSE;
     }
     if (::unlink(path.c_str()) != 0) {
-        setErrno(errno);
+        SetLastError(ErrorFromErrno(errno));
         return FALSE;
     }
     SetLastError(ERROR_SUCCESS);
@@ -321,8 +340,7 @@ DWORD GetFileAttributesW(LPCWSTR fileName)
     const std::string path = toUtf8(fileName);
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
-        const int err = errno;
-        SetLastError(err == ENOENT ? missingError(path) : ErrorFromErrno(err));
+        SetLastError(ErrorFromErrnoForFile(errno, path));
         return INVALID_FILE_ATTRIBUTES;
     }
     struct stat lst {};
@@ -350,10 +368,9 @@ HANDLE FindFirstFileW(LPCWSTR fileName, WIN32_FIND_DATAW* findData)
     if (pattern == u"*.*")
         pattern = QStringLiteral("*"); // the platform's "every name", dots or not
 
-    Fd dirFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dirFd.get() < 0) {
-        const int err = errno;
-        SetLastError(err == ENOENT || err == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(err));
+    const UniqueFd dirFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dirFd) {
+        SetLastError(ErrorFromErrnoForFolder(errno));
         return INVALID_HANDLE_VALUE;
     }
 
@@ -365,23 +382,22 @@ HANDLE FindFirstFileW(LPCWSTR fileName, WIN32_FIND_DATAW* findData)
     if (!wildcards && fillFindData(dirFd.get(), patternUtf8, data)) {
         state->entries.push_back(data);
     } else {
-        const int listFd = ::dup(dirFd.get());
-        DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+        UniqueFd listFd(::dup(dirFd.get()));
+        const std::unique_ptr<DIR, int (*)(DIR*)> dir(listFd ? ::fdopendir(listFd.get()) : nullptr,
+                                                      ::closedir);
         if (!dir) {
-            if (listFd >= 0)
-                ::close(listFd);
-            setErrno(errno);
+            SetLastError(ErrorFromErrno(errno));
             return INVALID_HANDLE_VALUE;
         }
+        listFd.release(); // the DIR stream owns it now
         std::vector<std::string> names;
-        while (const dirent* entry = ::readdir(dir)) {
+        while (const dirent* entry = ::readdir(dir.get())) {
             const std::string name = entry->d_name;
             if (name == "." || name == "..")
                 continue;
             if (wildcardMatch(pattern, QString::fromStdString(name)))
                 names.push_back(name);
         }
-        ::closedir(dir);
         std::sort(names.begin(), names.end());
         for (const std::string& name : names)
             if (fillFindData(dirFd.get(), name, data))

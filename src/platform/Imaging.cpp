@@ -12,7 +12,8 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
-#include <unordered_set>
+#include <optional>
+#include <unordered_map>
 
 #include <climits>
 
@@ -26,25 +27,36 @@
 namespace imaging {
 namespace {
 
+// The live handles and what each is. A handle's kind is only ever read here, under the
+// lock, never through the pointer: a closed or foreign pointer is not dereferenced.
+enum class HandleKind { Wim, Image };
 std::mutex gHandleMutex;
-std::unordered_set<const void*> gLiveHandles;
+std::unordered_map<const void*, HandleKind> gLiveHandles;
 
-void addLive(const void* h)
+void addLive(const void* h, HandleKind kind)
 {
     std::lock_guard lock(gHandleMutex);
-    gLiveHandles.insert(h);
+    gLiveHandles.emplace(h, kind);
 }
 
-bool removeLive(const void* h)
+// Whether h is a live handle of that kind.
+bool isLive(const void* h, HandleKind kind)
 {
     std::lock_guard lock(gHandleMutex);
-    return gLiveHandles.erase(h) != 0;
+    const auto it = gLiveHandles.find(h);
+    return it != gLiveHandles.end() && it->second == kind;
 }
 
-bool isLive(const void* h)
+// Takes h out of the table; the kind it had, or none for a handle that is not live.
+std::optional<HandleKind> removeLive(const void* h)
 {
     std::lock_guard lock(gHandleMutex);
-    return h && gLiveHandles.count(h) != 0;
+    const auto it = gLiveHandles.find(h);
+    if (it == gLiveHandles.end())
+        return std::nullopt;
+    const HandleKind kind = it->second;
+    gLiveHandles.erase(it);
+    return kind;
 }
 
 std::mutex gCallbackMutex;
@@ -73,7 +85,7 @@ std::mutex gOpenMutex;
 // Opens the handle's file with libwim. For a writable existing file, the file's identity
 // is taken before and after the open and must agree, so it is the state libwim read; when
 // another writer keeps changing it, the identity stays invalid and no commit will start.
-int openWimFile(WimHandle& w, WIMStruct** out)
+DWORD openWimFile(WimHandle& w, WimPtr& out)
 {
     const std::string& file = w.filePath();
     const bool track = w.writable && w.stagePath.empty();
@@ -83,8 +95,7 @@ int openWimFile(WimHandle& w, WIMStruct** out)
             identityOfPath(file, before);
         std::vector<int> fdsBefore;
         std::vector<int> fdsAfter;
-        WIMStruct* raw = nullptr;
-        int ret;
+        WimPtr opened;
         {
             // Only opens that look for libwim's descriptor wait for each other (an open that
             // checks the integrity table can take long); another open of the same file
@@ -94,18 +105,19 @@ int openWimFile(WimHandle& w, WIMStruct** out)
                 lock.lock();
                 fdsBefore = openDescriptors();
             }
-            errno = 0;
-            ret = wimlib_open_wim(file.c_str(), openFlags(w), &raw);
-            if (track && !ret)
+            WIMStruct* raw = nullptr;
+            const int ret = wimlib_open_wim(file.c_str(), openFlags(w), &raw);
+            if (ret)
+                return ErrorFromWimlib(ret, errno);
+            opened.reset(raw);
+            if (track)
                 fdsAfter = openDescriptors();
         }
-        if (ret)
-            return ret;
         w.identity = FileIdentity{};
         w.libraryFd = -1;
         if (!track) {
-            *out = raw;
-            return 0;
+            out = std::move(opened);
+            return ERROR_SUCCESS;
         }
         FileIdentity after;
         identityOfPath(file, after);
@@ -115,54 +127,43 @@ int openWimFile(WimHandle& w, WIMStruct** out)
                 w.libraryFd =
                     findLibraryDescriptor(fdsBefore, fdsAfter, after.device, after.inode);
             }
-            *out = raw;
-            return 0;
+            out = std::move(opened);
+            return ERROR_SUCCESS;
         }
-        wimlib_free(raw);
     }
 }
 
 // Writes a new WIM to its temporary file in the target's folder: the whole WIM the first
 // time, in place afterwards (the file is nobody else's). The target itself is replaced
 // only when the handle is closed.
-int writeStage(WimHandle& w, int extraWriteFlags)
+DWORD writeStage(WimHandle& w, int extraWriteFlags)
 {
-    errno = 0;
-    int ret;
+    DWORD error = ERROR_SUCCESS;
     if (w.stagePath.empty()) {
-        std::string tmp = w.path + ".pelloric-XXXXXX";
-        std::vector<char> name(tmp.begin(), tmp.end());
-        name.push_back('\0');
-        const int fd = mkostemp(name.data(), O_CLOEXEC);
-        if (fd < 0)
-            return WIMLIB_ERR_OPEN;
-        fchmod(fd, 0644);
-        tmp.assign(name.data());
+        std::string stage = w.path + ".pelloric-XXXXXX";
+        UniqueFd fd(mkostemp(stage.data(), O_CLOEXEC));
+        if (!fd)
+            return ErrorFromErrnoForFolder(errno);
+        fchmod(fd.get(), 0644);
         // Written through the descriptor just created: reopening the file by name would
         // truncate it, which makes some file systems flush the whole file when it is closed.
-        ret = wimlib_write_to_fd(w.wim.get(), fd, WIMLIB_ALL_IMAGES, writeFlags(w), 0);
-        if (::close(fd) != 0 && !ret)
-            ret = WIMLIB_ERR_WRITE;
-        if (ret) {
-            const int saved = errno;
-            unlink(tmp.c_str());
-            errno = saved;
-        } else {
-            w.stagePath = tmp;
-        }
+        const int ret =
+            wimlib_write_to_fd(w.wim.get(), fd.get(), WIMLIB_ALL_IMAGES, writeFlags(w), 0);
+        error = ret ? ErrorFromWimlib(ret, errno) : ErrorFromErrno(fd.close());
+        if (error)
+            unlink(stage.c_str());
+        else
+            w.stagePath = stage;
     } else {
-        ret = wimlib_overwrite(w.wim.get(), writeFlags(w) | extraWriteFlags, 0);
+        const int ret = wimlib_overwrite(w.wim.get(), writeFlags(w) | extraWriteFlags, 0);
+        error = ret ? ErrorFromWimlib(ret, errno) : ERROR_SUCCESS;
     }
-    const int saved = errno;
-    if (ret) {
-        reloadWim(w, true);
-    } else {
-        ret = reloadWim(w, false);
-        if (ret)
-            ret = WIMLIB_ERR_WRITE;
+    if (error) {
+        reloadAfterFailure(w);
+        return error;
     }
-    errno = saved;
-    return ret;
+    // What was written must read back; when it does not, that is the write's failure.
+    return reloadWim(w, false);
 }
 
 } // namespace
@@ -170,10 +171,8 @@ int writeStage(WimHandle& w, int extraWriteFlags)
 void dropStage(WimHandle& w)
 {
     if (!w.stagePath.empty()) {
-        const int saved = errno;
         unlink(w.stagePath.c_str());
         w.stagePath.clear();
-        errno = saved;
     }
 }
 
@@ -198,117 +197,132 @@ int useAppendPath(WimHandle& w)
 // libwim's own descriptor when it is known (libwim's lock on the same open file then
 // succeeds and is released by libwim at the end of its write, so no one gets in between),
 // else a descriptor of our own, released again before libwim takes its lock.
-struct CommitLock {
-    int fd = -1;
-    bool own = false;
-    dev_t device = 0;
-    ino_t inode = 0;
+class CommitLock {
+public:
+    CommitLock() = default;
+    CommitLock(const CommitLock&) = delete;
+    CommitLock& operator=(const CommitLock&) = delete;
     ~CommitLock() { release(); }
+
+    // Takes the lock; false when another writer holds the file.
+    bool take(const WimHandle& w)
+    {
+        struct stat st {};
+        if (w.libraryFd >= 0 && ::fstat(w.libraryFd, &st) == 0 && st.st_dev == w.identity.device &&
+            st.st_ino == w.identity.inode) {
+            library_ = w.libraryFd;
+            device_ = st.st_dev;
+            inode_ = st.st_ino;
+            return ::flock(library_, LOCK_EX | LOCK_NB) == 0;
+        }
+        int error = 0;
+        own_ = openRegularFile(w.path, O_RDONLY, error);
+        return own_ && ::flock(own_.get(), LOCK_EX | LOCK_NB) == 0;
+    }
+    // A lock of our own goes before libwim takes its own; libwim's stays through its write.
+    void releaseOwn() { own_.reset(); }
     void release()
     {
-        if (fd < 0)
-            return;
-        if (own) {
-            ::close(fd); // releases the lock
-        } else {
-            // libwim's descriptor, unless libwim closed it meanwhile (a rebuilt file).
-            struct stat st {};
-            if (::fstat(fd, &st) == 0 && st.st_dev == device && st.st_ino == inode)
-                ::flock(fd, LOCK_UN);
-        }
-        fd = -1;
+        releaseOwn();
+        // libwim's descriptor, unless libwim closed it meanwhile (a rebuilt file).
+        struct stat st {};
+        if (library_ >= 0 && ::fstat(library_, &st) == 0 && st.st_dev == device_ &&
+            st.st_ino == inode_)
+            ::flock(library_, LOCK_UN);
+        library_ = -1;
     }
+
+private:
+    UniqueFd own_;
+    int library_ = -1; // libwim's descriptor of the file: libwim's to close, not ours
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
 };
 
-int opensAsWim(const WimHandle& w)
+// Whether the written file reads back as a WIM (through a WIMStruct of its own).
+DWORD opensAsWim(const WimHandle& w)
 {
     WIMStruct* raw = nullptr;
     const int ret = wimlib_open_wim(w.path.c_str(), openFlags(w) & ~WIMLIB_OPEN_FLAG_WRITE_ACCESS,
                                     &raw);
-    wimlib_free(raw);
-    return ret;
+    const int cause = errno;
+    const WimPtr probe(raw);
+    return ret ? ErrorFromWimlib(ret, cause) : ERROR_SUCCESS;
 }
 
-int commitExisting(WimHandle& w, int extraWriteFlags)
+// Creates the undo record of a commit; a record there already is looked at first, which
+// may put the file back or remove it. ERROR_SHARING_VIOLATION when another commit of this
+// program runs, else the cause of a record that cannot be written.
+DWORD startUndoRecord(const WimHandle& w, UndoRecord& record)
 {
-    if (!w.identity.valid)
-        return WIMLIB_ERR_CONCURRENT_MODIFICATION_DETECTED;
-    UndoRecord record;
     int err = createUndoRecord(w.path, w.identity, record);
     if (err == EEXIST) {
-        // A record is there: another commit of this program runs (its record is locked),
-        // or one ended half way; the look at it may put the file back or remove it.
         if (examineUndoRecord(w.path, true) == RecoveryResult::Busy)
-            return WIMLIB_ERR_ALREADY_LOCKED;
+            return ERROR_SHARING_VIOLATION;
         err = createUndoRecord(w.path, w.identity, record);
         if (err == EEXIST)
-            return WIMLIB_ERR_ALREADY_LOCKED;
+            return ERROR_SHARING_VIOLATION;
     }
-    if (err) {
-        errno = err;
-        return WIMLIB_ERR_WRITE;
-    }
+    return ErrorFromErrno(err);
+}
 
-    CommitLock lock;
-    struct stat st {};
-    if (w.libraryFd >= 0 && ::fstat(w.libraryFd, &st) == 0 && st.st_dev == w.identity.device &&
-        st.st_ino == w.identity.inode) {
-        lock.fd = w.libraryFd;
-        lock.device = st.st_dev;
-        lock.inode = st.st_ino;
-    } else {
-        int error = 0;
-        lock.fd = openRegularFile(w.path, O_RDONLY, &error);
-        lock.own = true;
-    }
+// Takes the commit lock and checks, under it, that the file is still the one libwim read.
+DWORD lockUnchanged(const WimHandle& w, CommitLock& lock)
+{
+    if (!lock.take(w))
+        return ERROR_SHARING_VIOLATION;
     FileIdentity now;
-    if (lock.fd < 0 || ::flock(lock.fd, LOCK_EX | LOCK_NB) != 0) {
-        if (lock.own && lock.fd >= 0)
-            ::close(lock.fd);
-        lock.fd = -1;
-        removeUndoRecord(record);
-        return WIMLIB_ERR_ALREADY_LOCKED;
-    }
     if (!identityOfPath(w.path, now) || !sameState(now, w.identity)) {
         lock.release();
-        removeUndoRecord(record);
-        return WIMLIB_ERR_CONCURRENT_MODIFICATION_DETECTED;
+        return ERROR_SHARING_VIOLATION;
     }
-    if (lock.own)
-        lock.release();
+    lock.releaseOwn();
+    return ERROR_SUCCESS;
+}
+
+DWORD commitExisting(WimHandle& w, int extraWriteFlags)
+{
+    if (!w.identity.valid)
+        return ERROR_SHARING_VIOLATION;
+    UndoRecord record;
+    if (const DWORD error = startUndoRecord(w, record))
+        return error;
+    CommitLock lock;
+    if (const DWORD error = lockUnchanged(w, lock)) {
+        removeUndoRecord(record);
+        return error;
+    }
 
     int ret = useAppendPath(w);
-    errno = 0;
     if (!ret)
         ret = wimlib_overwrite(w.wim.get(),
                                writeFlags(w) | extraWriteFlags | WIMLIB_WRITE_FLAG_SOFT_DELETE, 0);
-    int saved = errno;
+    const int cause = errno;
     lock.release();
+    DWORD error = ret ? ErrorFromWimlib(ret, cause) : ERROR_SUCCESS;
     if (ret == WIMLIB_ERR_ALREADY_LOCKED) {
         // Someone else holds the file: libwim wrote nothing, and neither do we.
         removeUndoRecord(record);
-        reloadWim(w, true);
-        errno = saved;
-        return ret;
+        reloadAfterFailure(w);
+        return error;
     }
     const FileIdentity before = w.identity;
-    if (!ret) {
+    if (!error) {
         // A write libwim reported as done must also read back. A handle being closed only
-        // needs to know that; an open one goes on with the file as now written.
-        if (!(w.closing ? opensAsWim(w) : reloadWim(w, false))) {
+        // needs to know that; an open one goes on with the file as now written. When it
+        // does not, why it does not is the commit's failure.
+        error = w.closing ? opensAsWim(w) : reloadWim(w, false);
+        if (!error) {
             removeUndoRecord(record);
-            return 0;
+            return ERROR_SUCCESS;
         }
-        ret = WIMLIB_ERR_WRITE;
-        saved = 0;
     }
     if (undoOwnCommit(w.path, before))
         removeUndoRecord(record);
     else
         keepUndoRecord(record);
-    reloadWim(w, true);
-    errno = saved;
-    return ret;
+    reloadAfterFailure(w);
+    return error;
 }
 
 // The file a path names, symbolic links followed, also a last one that points nowhere (a
@@ -341,16 +355,10 @@ std::string resolveLinks(std::string path)
 bool isImmutable(const std::string& path)
 {
     int error = 0;
-    const int fd = openRegularFile(path, O_RDONLY, &error);
-    if (fd < 0)
-        return false;
+    const UniqueFd fd = openRegularFile(path, O_RDONLY, error);
     int flags = 0;
-    const bool locked =
-        ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL));
-    ::close(fd);
-    if (locked)
-        errno = EPERM;
-    return locked;
+    return fd && ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) == 0 &&
+           (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL));
 }
 
 // Refuses a file whose header describes tables that cannot be there: past the end of the
@@ -359,34 +367,24 @@ bool isImmutable(const std::string& path)
 bool headerIsPlausible(const std::string& path)
 {
     int error = 0;
-    const int fd = openRegularFile(path, O_RDONLY, &error);
-    if (fd < 0)
-        return true; // libwim reports the open failure itself
-    unsigned char h[208];
     struct stat st {};
-    const bool read = ::fstat(fd, &st) == 0 && ::pread(fd, h, sizeof h, 0) == sizeof h;
-    ::close(fd);
-    if (!read || std::memcmp(h, "MSWIM\0\0\0", 8) != 0)
-        return true; // short files and other formats are libwim's to judge
-    auto le = [&](int at, int bytes) {
-        std::uint64_t v = 0;
-        for (int i = bytes - 1; i >= 0; --i)
-            v = (v << 8) | h[at + i];
-        return v;
-    };
+    const UniqueFd fd = openRegularFile(path, O_RDONLY, error, &st);
+    unsigned char bytes[kWimHeaderSize];
+    if (!fd || ::pread(fd.get(), bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes))
+        return true; // open failures and short files are libwim's to report
+    const WimHeader header = parseWimHeader(bytes);
+    if (!header.magic)
+        return true; // other formats too
     constexpr std::uint64_t kMaxTable = std::uint64_t(1) << 30;
     constexpr std::uint64_t kMaxImages = std::uint64_t(1) << 20;
-    if (le(44, 4) > kMaxImages)
+    if (header.imageCount > kMaxImages)
         return false;
-    // Resource headers: blob table at 48, XML at 72, integrity table at 124.
-    for (int at : {48, 72, 124}) {
-        const std::uint64_t stored = le(at, 7);
-        const std::uint64_t offset = le(at + 8, 8);
-        const std::uint64_t original = le(at + 16, 8);
-        if (offset == 0 && stored == 0)
+    const auto fileSize = static_cast<std::uint64_t>(st.st_size);
+    for (const WimResourceEntry& table : {header.blobTable, header.xml, header.integrity}) {
+        if (table.offset == 0 && table.storedSize == 0)
             continue;
-        if (offset > static_cast<std::uint64_t>(st.st_size) ||
-            stored > static_cast<std::uint64_t>(st.st_size) - offset || original > kMaxTable)
+        if (table.offset > fileSize || table.storedSize > fileSize - table.offset ||
+            table.originalSize > kMaxTable)
             return false;
     }
     return true;
@@ -413,7 +411,7 @@ XmlElem imageFromProperties(WIMStruct* wim, int image)
 // ---- handles --------------------------------------------------------------------------------
 WimHandle* lookupWim(HANDLE h)
 {
-    if (!isLive(h) || static_cast<WimHandle*>(h)->magic != kWimMagic) {
+    if (!isLive(h, HandleKind::Wim)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
@@ -422,7 +420,7 @@ WimHandle* lookupWim(HANDLE h)
 
 ImageHandle* lookupImage(HANDLE h)
 {
-    if (!isLive(h) || static_cast<ImageHandle*>(h)->magic != kImageMagic) {
+    if (!isLive(h, HandleKind::Image)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
@@ -447,122 +445,11 @@ HANDLE registerImage(WimHandle* owner, int index)
     img->owner = owner;
     img->index = index;
     owner->openImages.push_back(img);
-    addLive(img);
+    addLive(img, HandleKind::Image);
     return img;
 }
 
 // ---- errors -------------------------------------------------------------------------------
-DWORD errorFromWimlib(int code, int savedErrno)
-{
-    switch (code) {
-    case WIMLIB_ERR_SUCCESS:
-        return ERROR_SUCCESS;
-    case WIMLIB_ERR_ABORTED_BY_PROGRESS:
-        return ERROR_REQUEST_ABORTED;
-    case WIMLIB_ERR_NOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    case WIMLIB_ERR_NOT_A_WIM_FILE:
-    case WIMLIB_ERR_UNKNOWN_VERSION:
-    case WIMLIB_ERR_INVALID_COMPRESSION_TYPE:
-    case WIMLIB_ERR_INVALID_CHUNK_SIZE:
-    case WIMLIB_ERR_INVALID_PIPABLE_WIM:
-    case WIMLIB_ERR_NOT_PIPABLE:
-        return ERROR_BAD_FORMAT;
-    case WIMLIB_ERR_INTEGRITY:
-    case WIMLIB_ERR_INVALID_RESOURCE_HASH:
-        return ERROR_CRC;
-    case WIMLIB_ERR_DECOMPRESSION:
-    case WIMLIB_ERR_INVALID_HEADER:
-    case WIMLIB_ERR_INVALID_INTEGRITY_TABLE:
-    case WIMLIB_ERR_INVALID_LOOKUP_TABLE_ENTRY:
-    case WIMLIB_ERR_INVALID_METADATA_RESOURCE:
-    case WIMLIB_ERR_INVALID_PART_NUMBER:
-    case WIMLIB_ERR_INVALID_REPARSE_DATA:
-    case WIMLIB_ERR_INVALID_UTF16_STRING:
-    case WIMLIB_ERR_METADATA_NOT_FOUND:
-    case WIMLIB_ERR_RESOURCE_NOT_FOUND:
-    case WIMLIB_ERR_UNEXPECTED_END_OF_FILE:
-    case WIMLIB_ERR_XML:
-    case WIMLIB_ERR_IMAGE_COUNT:
-    case WIMLIB_ERR_WIM_IS_INCOMPLETE:
-    case WIMLIB_ERR_INVALID_XATTR:
-        return ERROR_FILE_CORRUPT;
-    case WIMLIB_ERR_INVALID_IMAGE:
-    case WIMLIB_ERR_INVALID_PARAM:
-    case WIMLIB_ERR_INVALID_CAPTURE_CONFIG:
-    case WIMLIB_ERR_INVALID_OVERLAY:
-    case WIMLIB_ERR_UNICODE_STRING_NOT_REPRESENTABLE:
-        return ERROR_INVALID_PARAMETER;
-    case WIMLIB_ERR_IMAGE_NAME_COLLISION:
-    case WIMLIB_ERR_DUPLICATE_EXPORTED_IMAGE:
-        return ERROR_ALREADY_EXISTS;
-    case WIMLIB_ERR_WIM_IS_READONLY:
-        return savedErrno == EROFS ? ERROR_WRITE_PROTECT : ERROR_ACCESS_DENIED;
-    case WIMLIB_ERR_INSUFFICIENT_PRIVILEGES:
-        return ERROR_ACCESS_DENIED;
-    case WIMLIB_ERR_IS_SPLIT_WIM:
-    case WIMLIB_ERR_SPLIT_INVALID:
-    case WIMLIB_ERR_UNSUPPORTED:
-    case WIMLIB_ERR_UNSUPPORTED_FILE:
-    case WIMLIB_ERR_WIM_IS_ENCRYPTED:
-    case WIMLIB_ERR_COMPACTION_NOT_POSSIBLE:
-    case WIMLIB_ERR_IMAGE_HAS_MULTIPLE_REFERENCES:
-        return ERROR_NOT_SUPPORTED;
-    case WIMLIB_ERR_NOTDIR:
-        return ERROR_DIRECTORY;
-    case WIMLIB_ERR_INVALID_UTF8_STRING:
-        return ERROR_INVALID_NAME; // a file name the WIM format cannot hold
-    case WIMLIB_ERR_IS_DIRECTORY:
-    case WIMLIB_ERR_NOT_A_REGULAR_FILE:
-        return ERROR_ACCESS_DENIED;
-    case WIMLIB_ERR_PATH_DOES_NOT_EXIST:
-        return ERROR_PATH_NOT_FOUND;
-    case WIMLIB_ERR_NOTEMPTY:
-        return ERROR_DIR_NOT_EMPTY;
-    case WIMLIB_ERR_CONCURRENT_MODIFICATION_DETECTED:
-    case WIMLIB_ERR_ALREADY_LOCKED:
-        return ERROR_SHARING_VIOLATION;
-    case WIMLIB_ERR_OPEN:
-    case WIMLIB_ERR_OPENDIR:
-    case WIMLIB_ERR_STAT:
-    case WIMLIB_ERR_READ:
-    case WIMLIB_ERR_READLINK:
-    case WIMLIB_ERR_WRITE:
-    case WIMLIB_ERR_RENAME:
-    case WIMLIB_ERR_MKDIR:
-    case WIMLIB_ERR_LINK:
-    case WIMLIB_ERR_MKNOD:
-    case WIMLIB_ERR_SET_ATTRIBUTES:
-    case WIMLIB_ERR_SET_REPARSE_DATA:
-    case WIMLIB_ERR_SET_SECURITY:
-    case WIMLIB_ERR_SET_SHORT_NAME:
-    case WIMLIB_ERR_SET_TIMESTAMPS:
-    case WIMLIB_ERR_SET_XATTR:
-        if (savedErrno != 0) {
-            const DWORD mapped = ErrorFromErrno(savedErrno);
-            if (mapped != ERROR_GEN_FAILURE)
-                return mapped;
-        }
-        if (code == WIMLIB_ERR_READ)
-            return ERROR_READ_FAULT;
-        if (code == WIMLIB_ERR_WRITE)
-            return ERROR_WRITE_FAULT;
-        if (code == WIMLIB_ERR_OPEN || code == WIMLIB_ERR_OPENDIR)
-            return ERROR_OPEN_FAILED;
-        if (code == WIMLIB_ERR_MKDIR)
-            return ERROR_CANNOT_MAKE;
-        return ERROR_GEN_FAILURE;
-    default:
-        return ERROR_GEN_FAILURE;
-    }
-}
-
-BOOL failWimlib(int code, int savedErrno)
-{
-    SetLastError(errorFromWimlib(code, savedErrno));
-    return FALSE;
-}
-
 BOOL fail(DWORD code)
 {
     SetLastError(code);
@@ -641,30 +528,75 @@ void dropExportSources(WimHandle& w)
     w.imagesChanged = false;
 }
 
-int reloadWim(WimHandle& w, bool keepPending)
+namespace {
+
+// Puts back, into a freshly read WIMStruct, the information changes and the boot index that
+// were pending before. ERROR_SUCCESS, or the cause of the first change that could not be
+// put back (the others are still tried).
+DWORD putBackPending(WimHandle& w, const std::vector<XmlElem>& pendingImages,
+                     const std::vector<bool>& pendingDirty, bool bootDirty, DWORD bootIndex)
+{
+    DWORD error = ERROR_SUCCESS;
+    const std::size_t n = std::min(pendingImages.size(), w.images.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!pendingDirty[i])
+            continue;
+        bool changed = false;
+        const int ret =
+            syncImageElements(w.wim.get(), static_cast<int>(i + 1), w.images[i].children,
+                              pendingImages[i].children, &changed);
+        if (ret && !error)
+            error = ErrorFromWimlib(ret, errno);
+        w.imageDirty[i] = ret == 0 && changed;
+        w.dirty = w.dirty || w.imageDirty[i];
+    }
+    if (bootDirty && bootIndex <= w.images.size()) {
+        wimlib_wim_info info{};
+        info.boot_index = bootIndex;
+        if (const int ret = wimlib_set_wim_info(w.wim.get(), &info, WIMLIB_CHANGE_BOOT_INDEX)) {
+            if (!error)
+                error = ErrorFromWimlib(ret, errno);
+        } else {
+            w.bootDirty = true;
+            w.dirty = true;
+        }
+    }
+    return error;
+}
+
+} // namespace
+
+DWORD reloadWim(WimHandle& w, bool keepPending)
 {
     std::vector<XmlElem> pendingImages;
     std::vector<bool> pendingDirty;
-    wimlib_wim_info info{};
+    DWORD bootIndex = 0;
     if (keepPending) {
         pendingImages = w.images;
         pendingDirty = w.imageDirty;
-        wimlib_get_wim_info(w.wim.get(), &info);
+        wimlib_wim_info info{};
+        if (const int ret = wimlib_get_wim_info(w.wim.get(), &info))
+            return ErrorFromWimlib(ret, errno);
+        bootIndex = info.boot_index;
     }
     const bool bootDirty = keepPending && w.bootDirty;
     const FileIdentity previous = w.identity;
 
-    WIMStruct* raw = nullptr;
-    int ret;
-    if (w.hasFile())
-        ret = openWimFile(w, &raw);
-    else
-        ret = wimlib_create_new_wim(static_cast<wimlib_compression_type>(w.compression), &raw);
-    if (ret)
-        return ret;
+    WimPtr fresh;
+    if (w.hasFile()) {
+        if (const DWORD error = openWimFile(w, fresh))
+            return error;
+    } else {
+        WIMStruct* raw = nullptr;
+        const int ret =
+            wimlib_create_new_wim(static_cast<wimlib_compression_type>(w.compression), &raw);
+        if (ret)
+            return ErrorFromWimlib(ret, errno);
+        fresh.reset(raw);
+    }
     // Exports still to be written elsewhere read from the WIMStruct being replaced.
     handOverToExportTargets(w);
-    w.wim.reset(raw);
+    w.wim = std::move(fresh);
     // Nothing in the fresh WIMStruct refers to another WIM any more.
     dropExportSources(w);
     w.keepAlive.clear();
@@ -676,77 +608,71 @@ int reloadWim(WimHandle& w, bool keepPending)
     w.dirty = false;
     w.bootDirty = false;
     if (!keepPending)
-        return 0;
-
-    // Put back information changes of images that still exist, and the boot index.
-    const std::size_t n = std::min(pendingImages.size(), w.images.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!pendingDirty[i])
-            continue;
-        bool changed = false;
-        const int ret =
-            syncImageElements(w.wim.get(), static_cast<int>(i + 1), w.images[i].children,
-                              pendingImages[i].children, &changed);
-        w.imageDirty[i] = ret == 0 && changed;
-        w.dirty = w.dirty || w.imageDirty[i];
-    }
-    if (bootDirty && info.boot_index <= w.images.size()) {
-        wimlib_set_wim_info(w.wim.get(), &info, WIMLIB_CHANGE_BOOT_INDEX);
-        w.bootDirty = true;
-        w.dirty = true;
-    }
-    return 0;
+        return ERROR_SUCCESS;
+    return putBackPending(w, pendingImages, pendingDirty, bootDirty, bootIndex);
 }
 
-int commitWim(WimHandle& w, int extraWriteFlags)
+void reloadAfterFailure(WimHandle& w)
 {
-    errno = 0;
+    if (const DWORD error = reloadWim(w, true))
+        w.lostState = error;
+}
+
+DWORD commitWim(WimHandle& w, int extraWriteFlags)
+{
+    if (w.lostState)
+        return w.lostState;
     if (!w.onDisk)
         return writeStage(w, extraWriteFlags);
     return commitExisting(w, extraWriteFlags);
 }
 
-int finishWim(WimHandle& w)
+namespace {
+
+// Puts a new WIM's temporary file in place of the target. A file that is replaced is gone
+// once the rename is on disk: the new one must be there before. A new name loses nothing,
+// and is not worth a wait for the disk.
+DWORD renameStageOverTarget(WimHandle& w)
 {
-    int ret = 0;
-    w.closing = true;
-    if (w.onDisk) {
-        if (w.dirty || !w.pending.empty())
-            ret = commitPending(w);
-        return ret;
-    }
-    // A new WIM exists once a capture or export wrote into it; nothing else makes a file
-    // (a failed capture or export never leaves an empty WIM behind).
-    if (w.stagePath.empty())
-        return 0;
-    if (w.dirty || !w.pending.empty()) {
-        ret = commitPending(w);
-    }
-    // A file that is replaced is gone once the rename is on disk: the new one must be there
-    // before. A new name loses nothing, and is not worth a wait for the disk.
-    if (!ret && ::access(w.path.c_str(), F_OK) == 0) {
+    if (::access(w.path.c_str(), F_OK) == 0) {
         int error = 0;
-        const int fd = openRegularFile(w.stagePath, O_RDONLY, &error);
-        if (fd < 0 || ::fsync(fd) != 0)
-            ret = WIMLIB_ERR_WRITE;
-        if (fd >= 0)
-            ::close(fd);
+        const UniqueFd stage = openRegularFile(w.stagePath, O_RDONLY, error);
+        if (!stage)
+            return ErrorFromErrnoForFile(error, w.stagePath);
+        if (::fsync(stage.get()) != 0)
+            return ErrorFromErrno(errno);
     }
-    if (!ret && ::rename(w.stagePath.c_str(), w.path.c_str()) != 0)
-        ret = WIMLIB_ERR_RENAME;
-    if (ret) {
-        dropStage(w);
-        return ret;
-    }
+    if (::rename(w.stagePath.c_str(), w.path.c_str()) != 0)
+        return ErrorFromErrno(errno);
     w.stagePath.clear();
     w.onDisk = true;
     const std::size_t slash = w.path.rfind('/');
     const std::string dir = slash == 0 ? std::string("/") : w.path.substr(0, slash);
-    if (const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-    return 0;
+    if (const UniqueFd folder(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); folder)
+        ::fsync(folder.get());
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
+DWORD finishWim(WimHandle& w)
+{
+    w.closing = true;
+    if (w.onDisk)
+        return w.dirty || !w.pending.empty() ? commitPending(w) : ERROR_SUCCESS;
+    // A new WIM exists once a capture or export wrote into it; nothing else makes a file
+    // (a failed capture or export never leaves an empty WIM behind). A stage whose handle
+    // lost its state may not hold what was asked for: it never takes the target's place.
+    if (w.stagePath.empty())
+        return ERROR_SUCCESS;
+    DWORD error = w.lostState;
+    if (!error && (w.dirty || !w.pending.empty()))
+        error = commitPending(w);
+    if (!error)
+        error = renameStageOverTarget(w);
+    if (error)
+        dropStage(w);
+    return error;
 }
 
 } // namespace imaging
@@ -754,21 +680,88 @@ int finishWim(WimHandle& w)
 using namespace imaging;
 
 // ---- calls ----------------------------------------------------------------------------------
-void ImagingGlobalInit()
+DWORD ImagingGlobalInit()
 {
-    static bool done = false;
-    if (done)
-        return;
-    done = true;
-    wimlib_global_init(0);
-    // libwim's error and warning texts reach the running call's message callback.
-    static cookie_io_functions_t functions{nullptr, libraryWrite, nullptr, nullptr};
-    if (FILE* stream = fopencookie(nullptr, "w", functions)) {
-        setvbuf(stream, nullptr, _IOLBF, 0);
-        wimlib_set_error_file(stream);
-        wimlib_set_print_errors(true);
-    }
+    static const DWORD result = [] {
+        if (const int ret = wimlib_global_init(0))
+            return ErrorFromWimlib(ret, errno);
+        // libwim's error and warning texts reach the running call's message callback.
+        static cookie_io_functions_t functions{nullptr, libraryWrite, nullptr, nullptr};
+        if (FILE* stream = fopencookie(nullptr, "w", functions)) {
+            setvbuf(stream, nullptr, _IOLBF, 0);
+            wimlib_set_error_file(stream);
+            wimlib_set_print_errors(true);
+        }
+        return static_cast<DWORD>(ERROR_SUCCESS);
+    }();
+    return result;
 }
+
+namespace {
+
+// The handle a WIMCreateFile call describes, before anything is opened.
+std::unique_ptr<WimHandle> describeHandle(LPCWSTR wimPath, DWORD desiredAccess,
+                                          DWORD flagsAndAttributes, DWORD compressionType)
+{
+    auto w = std::make_unique<WimHandle>();
+    std::error_code ec;
+    std::string given = std::filesystem::absolute(toUtf8(wimPath), ec).lexically_normal().string();
+    if (ec)
+        given = toUtf8(wimPath);
+    w->path16 = fromUtf8(given);
+    // A symbolic link is read and written where it points, and stays a link.
+    w->path = resolveLinks(given);
+    w->writable = (desiredAccess & GENERIC_WRITE) != 0;
+    w->verify = (flagsAndAttributes & WIM_FLAG_VERIFY) != 0;
+    w->openFlags = flagsAndAttributes;
+    w->compression = static_cast<int>(compressionType);
+    return w;
+}
+
+// A new WIM in place of whatever is at w.path (`existing` when something is): it is written
+// by the first capture or export, or when the handle is closed, so it is made sure now that
+// it can be.
+DWORD startNewWim(WimHandle& w, const struct stat* existing)
+{
+    if (!w.writable)
+        return ERROR_ACCESS_DENIED;
+    const std::string parent = std::filesystem::path(w.path).parent_path().string();
+    if (::access(parent.c_str(), W_OK | X_OK) != 0)
+        return ErrorFromErrnoForFolder(errno);
+    if (existing && ((existing->st_mode & 0222) == 0 || isImmutable(w.path)))
+        return ERROR_ACCESS_DENIED;
+    w.onDisk = false;
+    return reloadWim(w, false);
+}
+
+DWORD openExistingWim(WimHandle& w, const struct stat& st)
+{
+    if (w.writable) {
+        // A file without write permission is read-only, as the platform's read-only
+        // attribute is, also for the administrator.
+        if ((st.st_mode & 0222) == 0)
+            return ERROR_ACCESS_DENIED;
+        if (::access(w.path.c_str(), W_OK) != 0)
+            return errno == EROFS ? ERROR_WRITE_PROTECT : ERROR_ACCESS_DENIED;
+        if (isImmutable(w.path))
+            return ERROR_ACCESS_DENIED;
+        // A commit of this program that ended half way is undone first; only a handle
+        // that may write does so.
+        examineUndoRecord(w.path, true);
+    }
+    w.onDisk = true;
+    if (!headerIsPlausible(w.path))
+        return ERROR_FILE_CORRUPT;
+    if (const DWORD error = reloadWim(w, false))
+        return error;
+    wimlib_wim_info info{};
+    if (const int ret = wimlib_get_wim_info(w.wim.get(), &info))
+        return ErrorFromWimlib(ret, errno);
+    w.compression = info.compression_type;
+    return ERROR_SUCCESS;
+}
+
+} // namespace
 
 HANDLE WIMCreateFile(LPCWSTR wimPath, DWORD desiredAccess, DWORD creationDisposition,
                      DWORD flagsAndAttributes, DWORD compressionType, DWORD* creationResult)
@@ -782,141 +775,61 @@ HANDLE WIMCreateFile(LPCWSTR wimPath, DWORD desiredAccess, DWORD creationDisposi
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    auto w = std::make_unique<WimHandle>();
-    std::error_code ec;
-    std::string given = std::filesystem::absolute(toUtf8(wimPath), ec).lexically_normal().string();
-    if (ec)
-        given = toUtf8(wimPath);
-    w->path16 = fromUtf8(given);
-    // A symbolic link is read and written where it points, and stays a link.
-    w->path = resolveLinks(given);
-    w->writable = (desiredAccess & GENERIC_WRITE) != 0;
-    w->verify = (flagsAndAttributes & WIM_FLAG_VERIFY) != 0;
-    w->openFlags = flagsAndAttributes;
-    w->compression = static_cast<int>(compressionType);
+    std::unique_ptr<WimHandle> w =
+        describeHandle(wimPath, desiredAccess, flagsAndAttributes, compressionType);
 
     // Only a regular file is a WIM. Nothing else is ever opened: a FIFO would block the open.
     struct stat st {};
     const bool exists = ::stat(w->path.c_str(), &st) == 0;
-    const int statErrno = exists ? 0 : errno;
-    if (!exists && statErrno != ENOENT) {
-        SetLastError(statErrno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(statErrno));
+    const int statErr = exists ? 0 : errno;
+    DWORD error = ERROR_SUCCESS;
+    if (!exists && (statErr != ENOENT || creationDisposition == OPEN_EXISTING))
+        error = ErrorFromErrnoForFile(statErr, w->path);
+    else if (exists && !S_ISREG(st.st_mode))
+        error = ERROR_ACCESS_DENIED;
+    else if (exists && creationDisposition == CREATE_NEW)
+        error = ERROR_FILE_EXISTS;
+    if (error) {
+        SetLastError(error);
         return nullptr;
     }
-    if (exists && !S_ISREG(st.st_mode)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return nullptr;
-    }
-
     const bool create = creationDisposition == CREATE_ALWAYS || creationDisposition == CREATE_NEW ||
                         (creationDisposition == OPEN_ALWAYS && !exists);
-    if (creationDisposition == OPEN_EXISTING && !exists) {
-        const std::string parent = std::filesystem::path(w->path).parent_path().string();
-        SetLastError(::access(parent.c_str(), F_OK) == 0 ? ERROR_FILE_NOT_FOUND
-                                                         : ERROR_PATH_NOT_FOUND);
+    error = create ? startNewWim(*w, exists ? &st : nullptr) : openExistingWim(*w, st);
+    if (error) {
+        SetLastError(error);
         return nullptr;
     }
-    if (creationDisposition == CREATE_NEW && exists) {
-        SetLastError(ERROR_FILE_EXISTS);
-        return nullptr;
-    }
-
-    if (create) {
-        if (!w->writable) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return nullptr;
-        }
-        // The file is written by the first capture or export, or when the handle is closed;
-        // make sure now that it can be.
-        const std::string parent = std::filesystem::path(w->path).parent_path().string();
-        if (::access(parent.c_str(), F_OK) != 0) {
-            SetLastError(ERROR_PATH_NOT_FOUND);
-            return nullptr;
-        }
-        if (::access(parent.c_str(), W_OK | X_OK) != 0) {
-            SetLastError(ErrorFromErrno(errno));
-            return nullptr;
-        }
-        if (exists && ((st.st_mode & 0222) == 0 || isImmutable(w->path))) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return nullptr;
-        }
-        w->onDisk = false;
-        if (int ret = reloadWim(*w, false)) {
-            failWimlib(ret, 0);
-            return nullptr;
-        }
-        if (creationResult)
-            *creationResult = WIM_CREATED_NEW;
-    } else {
-        if (w->writable) {
-            // A file without write permission is read-only, as the platform's read-only
-            // attribute is, also for the administrator.
-            if ((st.st_mode & 0222) == 0) {
-                SetLastError(ERROR_ACCESS_DENIED);
-                return nullptr;
-            }
-            if (::access(w->path.c_str(), W_OK) != 0 || isImmutable(w->path)) {
-                SetLastError(errno == EROFS ? ERROR_WRITE_PROTECT : ERROR_ACCESS_DENIED);
-                return nullptr;
-            }
-            // A commit of this program that ended half way is undone first; only a handle
-            // that may write does so.
-            examineUndoRecord(w->path, true);
-        }
-        w->onDisk = true;
-        if (!headerIsPlausible(w->path)) {
-            SetLastError(ERROR_FILE_CORRUPT);
-            return nullptr;
-        }
-        errno = 0;
-        if (int ret = reloadWim(*w, false)) {
-            failWimlib(ret, errno);
-            return nullptr;
-        }
-        wimlib_wim_info info{};
-        wimlib_get_wim_info(w->wim.get(), &info);
-        w->compression = info.compression_type;
-        if (creationResult)
-            *creationResult = WIM_OPENED_EXISTING;
-    }
+    if (creationResult)
+        *creationResult = create ? WIM_CREATED_NEW : WIM_OPENED_EXISTING;
     WimHandle* h = w.release();
-    addLive(h);
+    addLive(h, HandleKind::Wim);
     SetLastError(ERROR_SUCCESS);
     return h;
 }
 
 BOOL WIMCloseHandle(HANDLE object)
 {
-    if (isLive(object) && static_cast<ImageHandle*>(object)->magic == kImageMagic) {
-        auto* img = static_cast<ImageHandle*>(object);
-        removeLive(img);
+    const std::optional<HandleKind> kind = removeLive(object);
+    if (!kind)
+        return fail(ERROR_INVALID_HANDLE);
+    if (*kind == HandleKind::Image) {
+        const std::unique_ptr<ImageHandle> img(static_cast<ImageHandle*>(object));
         if (img->owner) {
             auto& list = img->owner->openImages;
-            list.erase(std::remove(list.begin(), list.end(), img), list.end());
+            list.erase(std::remove(list.begin(), list.end(), img.get()), list.end());
         }
-        img->magic = 0;
-        delete img;
         return TRUE;
     }
-    WimHandle* w = lookupWim(object);
-    if (!w)
-        return FALSE;
-    removeLive(w);
-    std::unique_ptr<WimHandle> owned(w);
+    const std::unique_ptr<WimHandle> w(static_cast<WimHandle*>(object));
     for (ImageHandle* img : w->openImages)
         img->owner = nullptr;
     w->openImages.clear();
 
-    errno = 0;
-    const int ret = w->writable ? finishWim(*w) : 0;
-    const int saved = errno;
+    const DWORD error = w->writable ? finishWim(*w) : ERROR_SUCCESS;
     handOverToExportTargets(*w);
     dropExportSources(*w);
-    w->magic = 0;
-    if (ret)
-        return failWimlib(ret, saved);
-    return TRUE;
+    return error ? fail(error) : TRUE;
 }
 
 BOOL WIMSetTemporaryPath(HANDLE wim, LPCWSTR path)
@@ -929,19 +842,17 @@ BOOL WIMSetTemporaryPath(HANDLE wim, LPCWSTR path)
     const std::string dir = toUtf8(path);
     struct stat st {};
     if (::stat(dir.c_str(), &st) != 0)
-        return fail(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND
-                                                        : ErrorFromErrno(errno));
+        return fail(ErrorFromErrnoForFolder(errno));
     if (!S_ISDIR(st.st_mode))
         return fail(ERROR_DIRECTORY);
     // Prove the folder takes a file, as the library would need it to.
     std::string probe = dir + "/.pelloric-probe-XXXXXX";
-    std::vector<char> name(probe.begin(), probe.end());
-    name.push_back('\0');
-    const int fd = mkstemp(name.data());
-    if (fd < 0)
-        return fail(errno == EEXIST ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
-    close(fd);
-    unlink(name.data());
+    const UniqueFd fd(mkostemp(probe.data(), O_CLOEXEC));
+    if (!fd) {
+        const int err = errno;
+        return fail(err == EEXIST ? ERROR_ACCESS_DENIED : ErrorFromErrno(err));
+    }
+    unlink(probe.c_str());
     w->tempPath = path;
     return TRUE;
 }
@@ -956,8 +867,8 @@ BOOL WIMGetAttributes(HANDLE wim, WIM_INFO* wimInfo, DWORD cbWimInfo)
     if (cbWimInfo < sizeof(WIM_INFO))
         return fail(ERROR_INSUFFICIENT_BUFFER);
     wimlib_wim_info info{};
-    if (int ret = wimlib_get_wim_info(w->wim.get(), &info))
-        return failWimlib(ret, 0);
+    if (const int ret = wimlib_get_wim_info(w->wim.get(), &info))
+        return fail(ErrorFromWimlib(ret, errno));
     std::memset(wimInfo, 0, sizeof(WIM_INFO));
     wstrCopy(wimInfo->WimPath, MAX_PATH, reinterpret_cast<LPCWSTR>(w->path16.c_str()));
     static_assert(sizeof(GUID) == WIMLIB_GUID_LEN);
@@ -996,12 +907,11 @@ HANDLE WIMLoadImage(HANDLE wim, DWORD imageIndex)
     }
     // libwim reads an image's metadata when something first needs it; read it now, so that
     // a damaged image fails here, with libwim's cause, and not in a later call.
-    errno = 0;
     const int ret = wimlib_iterate_dir_tree(
         w->wim.get(), static_cast<int>(imageIndex), "", 0,
         [](const wimlib_dir_entry*, void*) { return 0; }, nullptr);
     if (ret) {
-        failWimlib(ret, errno);
+        SetLastError(ErrorFromWimlib(ret, errno));
         return nullptr;
     }
     return registerImage(w, static_cast<int>(imageIndex));
@@ -1027,8 +937,8 @@ BOOL WIMSetBootImage(HANDLE wim, DWORD imageIndex)
         return fail(ERROR_INVALID_PARAMETER);
     wimlib_wim_info info{};
     info.boot_index = imageIndex;
-    if (int ret = wimlib_set_wim_info(w->wim.get(), &info, WIMLIB_CHANGE_BOOT_INDEX))
-        return failWimlib(ret, 0);
+    if (const int ret = wimlib_set_wim_info(w->wim.get(), &info, WIMLIB_CHANGE_BOOT_INDEX))
+        return fail(ErrorFromWimlib(ret, errno));
     w->dirty = true;
     w->bootDirty = true;
     return TRUE;
@@ -1047,19 +957,16 @@ BOOL WIMDeleteImage(HANDLE wim, DWORD imageIndex)
     for (const ImageHandle* img : w->openImages)
         if (img->index == index)
             return fail(ERROR_BUSY);
-    errno = 0;
-    int ret = wimlib_delete_image(w->wim.get(), index);
-    if (ret) {
-        const int saved = errno;
-        reloadWim(*w, true);
-        return failWimlib(ret, saved);
+    if (const int ret = wimlib_delete_image(w->wim.get(), index)) {
+        const DWORD error = ErrorFromWimlib(ret, errno);
+        reloadAfterFailure(*w);
+        return fail(error);
     }
     w->imagesChanged = true;
     if (w->onDisk) {
         // Only the image's metadata and XML go; the file's data stays where it is.
-        ret = commitWim(*w, WIMLIB_WRITE_FLAG_SOFT_DELETE);
-        if (ret)
-            return failWimlib(ret, errno);
+        if (const DWORD error = commitWim(*w, WIMLIB_WRITE_FLAG_SOFT_DELETE))
+            return fail(error);
     } else {
         w->images.erase(w->images.begin() + (index - 1));
         w->imageDirty.erase(w->imageDirty.begin() + (index - 1));
@@ -1076,7 +983,7 @@ BOOL WIMGetImageInformation(HANDLE object, PVOID* imageInfo, DWORD* cbImageInfo)
     if (!imageInfo || !cbImageInfo)
         return fail(ERROR_INVALID_PARAMETER);
     QString text(QChar(0xFEFF));
-    if (isLive(object) && static_cast<ImageHandle*>(object)->magic == kImageMagic) {
+    if (isLive(object, HandleKind::Image)) {
         ImageHandle* img = lookupLiveImage(object);
         if (!img)
             return FALSE;
@@ -1119,8 +1026,9 @@ BOOL WIMSetImageInformation(HANDLE image, PVOID imageInfo, DWORD cbImageInfo)
     const std::vector<XmlElem> want =
         withMaintainedElements(current.children, std::move(given.children));
     bool changed = false;
-    if (int ret = syncImageElements(w.wim.get(), img->index, current.children, want, &changed))
-        return failWimlib(ret, 0);
+    if (const int ret =
+            syncImageElements(w.wim.get(), img->index, current.children, want, &changed))
+        return fail(ErrorFromWimlib(ret, errno));
     if (changed) {
         w.imageDirty[img->index - 1] = true;
         w.dirty = true;

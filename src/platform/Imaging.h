@@ -120,8 +120,46 @@ BOOL WIMUnmountImage(LPCWSTR mountPath, LPCWSTR wimFileName, DWORD imageIndex,
                      BOOL commitChanges);
 BOOL WIMGetMountedImages(WIM_MOUNT_LIST* mountList, DWORD* cbMountListLength);
 
+// Owns a WIM or image handle and closes it (WIMCloseHandle) when it goes, for callers that
+// have no use for the close's result; moved, never copied.
+class UniqueWimHandle {
+public:
+    UniqueWimHandle() noexcept = default;
+    explicit UniqueWimHandle(HANDLE handle) noexcept : handle_(handle) {}
+    UniqueWimHandle(UniqueWimHandle&& other) noexcept : handle_(other.handle_)
+    {
+        other.handle_ = nullptr;
+    }
+    UniqueWimHandle& operator=(UniqueWimHandle&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            handle_ = other.handle_;
+            other.handle_ = nullptr;
+        }
+        return *this;
+    }
+    UniqueWimHandle(const UniqueWimHandle&) = delete;
+    UniqueWimHandle& operator=(const UniqueWimHandle&) = delete;
+    ~UniqueWimHandle() { reset(); }
+
+    HANDLE get() const noexcept { return handle_; }
+    explicit operator bool() const noexcept { return handle_ != nullptr; }
+    void reset() noexcept
+    {
+        if (handle_)
+            WIMCloseHandle(handle_);
+        handle_ = nullptr;
+    }
+
+private:
+    HANDLE handle_ = nullptr;
+};
+
 // Once per process, in main before any thread starts (the library's global set-up).
-void ImagingGlobalInit();
+// ERROR_SUCCESS, or the cause when libwim cannot be set up; no imaging call works then.
+// Later calls give the first call's result.
+DWORD ImagingGlobalInit();
 
 // ---- how the calls behave over libwim -------------------------------------------------------
 // Opening. WIMCreateFile takes any access with GENERIC_READ implied. OPEN_EXISTING needs the

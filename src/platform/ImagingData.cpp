@@ -16,46 +16,6 @@
 
 namespace imaging {
 
-void appendUtf8(std::u16string& out, const char* text)
-{
-    const auto* p = reinterpret_cast<const unsigned char*>(text);
-    while (*p) {
-        const unsigned c = *p;
-        if (c < 0x80) {
-            out.push_back(static_cast<char16_t>(c));
-            ++p;
-            continue;
-        }
-        int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : -1;
-        if (extra < 0 || c > 0xF4) {
-            out.push_back(u'\uFFFD');
-            ++p;
-            continue;
-        }
-        char32_t cp = c & (0x3F >> extra);
-        int i = 1;
-        for (; i <= extra; ++i) {
-            if ((p[i] & 0xC0) != 0x80)
-                break;
-            cp = (cp << 6) | (p[i] & 0x3F);
-        }
-        if (i <= extra || (extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) ||
-            (extra == 3 && cp < 0x10000) || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            out.push_back(u'\uFFFD');
-            p += i;
-            continue;
-        }
-        p += extra + 1;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-    }
-}
-
 // ---- progress bridge ------------------------------------------------------------------------
 DWORD ProgressBridge::send(DWORD message, WPARAM wParam, LPARAM lParam)
 {
@@ -233,7 +193,7 @@ struct CallState {
 // libwim reports a failed file operation with errno still holding the cause.
 DWORD mappedError(int code)
 {
-    return errorFromWimlib(code, errno);
+    return ErrorFromWimlib(code, errno);
 }
 
 wimlib_progress_status onProgress(wimlib_progress_msg msg, wimlib_progress_info* info, void* ctx)
@@ -344,13 +304,6 @@ struct ProgressRegistration {
     }
 };
 
-std::u16string toU16(const std::string& utf8)
-{
-    std::u16string s;
-    appendUtf8(s, utf8.c_str());
-    return s;
-}
-
 // The path by which the capture will name the WIM file, when the file lies in the source.
 std::string selfPathInSource(const std::string& source, const std::string& wimPath)
 {
@@ -377,7 +330,7 @@ std::string selfPathInSource(const std::string& source, const std::string& wimPa
 
 } // namespace
 
-int commitPending(WimHandle& w)
+DWORD commitPending(WimHandle& w)
 {
     const std::vector<std::shared_ptr<PendingWrite>> pending = w.pending;
     CallState state;
@@ -389,19 +342,14 @@ int commitPending(WimHandle& w)
     }
     if (!pending.empty())
         b.setEntries(&pending.back()->entries, pending.back()->prefix, pending.back()->filesOnly);
-    int ret;
-    int saved;
+    DWORD error;
     {
         ProgressRegistration reg(w, &state);
         b.startPhase();
-        errno = 0;
-        ret = commitWim(w, 0);
-        saved = errno;
+        error = commitWim(w, 0);
     }
-    if (ret) {
-        errno = saved;
-        return b.aborted() ? WIMLIB_ERR_ABORTED_BY_PROGRESS : ret;
-    }
+    if (error)
+        return b.aborted() ? ERROR_REQUEST_ABORTED : error;
     if (!pending.empty()) {
         b.paceAll(WIM_MSG_PROCESS);
         b.progress(1, 1, true);
@@ -410,90 +358,132 @@ int commitPending(WimHandle& w)
     // (through a WIMStruct of its own: the one that wrote may only be freed).
     if (std::any_of(pending.begin(), pending.end(), [](const auto& p) { return p->verify; })) {
         WIMStruct* raw = nullptr;
-        errno = 0;
-        ret = wimlib_open_wim(w.filePath().c_str(), 0, &raw);
-        if (!ret)
-            ret = wimlib_verify_wim(raw, 0);
-        wimlib_free(raw);
+        int ret = wimlib_open_wim(w.filePath().c_str(), 0, &raw);
+        int cause = errno;
+        const WimPtr written(raw);
+        if (!ret) {
+            ret = wimlib_verify_wim(written.get(), 0);
+            cause = errno;
+        }
+        if (ret)
+            return ErrorFromWimlib(ret, cause);
     }
-    return ret;
+    return ERROR_SUCCESS;
 }
 
 } // namespace imaging
 
 using namespace imaging;
 
+namespace {
+
+// The folder a capture reads: it must exist and be a folder.
+DWORD checkCaptureSource(const std::string& source)
+{
+    struct stat st {};
+    if (::stat(source.c_str(), &st) != 0)
+        return ErrorFromErrnoForFolder(errno);
+    return S_ISDIR(st.st_mode) ? ERROR_SUCCESS : ERROR_DIRECTORY;
+}
+
+// Scans `source` into a new image in libwim's memory (the scan questions come now), then
+// sends WIM_MSG_SETRANGE and the compression questions. On failure the handle is reloaded.
+DWORD scanIntoMemory(WimHandle& w, const std::string& source, DWORD captureFlags, CallState& state,
+                     PendingWrite& pending, int& newIndex)
+{
+    int addFlags = WIMLIB_ADD_FLAG_VERBOSE | WIMLIB_ADD_FLAG_EXCLUDE_VERBOSE |
+                   WIMLIB_ADD_FLAG_TEST_FILE_EXCLUSION;
+    addFlags |=
+        (captureFlags & WIM_FLAG_NO_RP_FIX) ? WIMLIB_ADD_FLAG_NORPFIX : WIMLIB_ADD_FLAG_RPFIX;
+    DWORD error = ERROR_SUCCESS;
+    {
+        ProgressRegistration reg(w, &state);
+        const int ret = wimlib_add_image(w.wim.get(), source.c_str(), nullptr, nullptr, addFlags);
+        if (ret)
+            error = state.bridge.aborted() ? ERROR_REQUEST_ABORTED : ErrorFromWimlib(ret, errno);
+    }
+    newIndex = imageCountOf(w.wim.get());
+    // libwim describes a Windows tree on its own; the image carries only what the Windows
+    // imaging library gives a new image, and the program adds its own description.
+    for (const char* p : {"WINDOWS", "FLAGS", "DISPLAYNAME", "DISPLAYDESCRIPTION"}) {
+        if (error)
+            break;
+        if (const int ret = wimlib_set_image_property(w.wim.get(), newIndex, p, nullptr))
+            error = ErrorFromWimlib(ret, errno);
+    }
+    if (!error) {
+        if (const int ret = ProgressBridge::listEntries(w.wim.get(), newIndex, pending.entries))
+            error = ErrorFromWimlib(ret, errno);
+    }
+    if (!error) {
+        ProgressBridge& b = state.bridge;
+        b.setEntries(&pending.entries, pending.prefix, true);
+        b.send(WIM_MSG_SETRANGE, 0, static_cast<LPARAM>(pending.entries.files));
+        // libwim has no per-file choice of compression; it stores data that does not compress
+        // uncompressed by itself, so the answers are taken and not acted upon.
+        if (!b.askEveryFile(WIM_MSG_COMPRESS))
+            error = ERROR_REQUEST_ABORTED;
+    }
+    if (error)
+        reloadAfterFailure(w);
+    return error;
+}
+
+// Writes a capture into a new WIM's temporary file within the call, with the call's
+// remaining messages, and reads it back when WIM_FLAG_VERIFY asks for it.
+DWORD writeNewCapture(WimHandle& w, CallState& state, const PendingWrite& pending)
+{
+    DWORD error;
+    {
+        ProgressRegistration reg(w, &state);
+        state.bridge.startPhase();
+        error = commitWim(w, 0);
+        if (error && state.bridge.aborted())
+            error = ERROR_REQUEST_ABORTED;
+    }
+    if (error)
+        return error;
+    // The call's remaining messages: every file counted, and the end of the progress.
+    state.bridge.paceAll(WIM_MSG_PROCESS);
+    state.bridge.progress(1, 1, true);
+    if (pending.verify) {
+        if (const int ret = wimlib_verify_wim(w.wim.get(), 0)) {
+            error = ErrorFromWimlib(ret, errno);
+            dropStage(w);
+        }
+    }
+    return error;
+}
+
+} // namespace
+
 HANDLE WIMCaptureImage(HANDLE wim, LPCWSTR path, DWORD captureFlags)
 {
     WimHandle* w = lookupWim(wim);
     if (!w)
         return nullptr;
-    if (!path || !*path) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    if (!w->writable) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return nullptr;
-    }
-    std::string source = toUtf8(path);
+    DWORD error = ERROR_SUCCESS;
+    std::string source = path ? toUtf8(path) : std::string();
     while (source.size() > 1 && source.back() == '/')
         source.pop_back();
-    struct stat st {};
-    if (::stat(source.c_str(), &st) != 0) {
-        SetLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND
-                                                         : ErrorFromErrno(errno));
-        return nullptr;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        SetLastError(ERROR_DIRECTORY);
-        return nullptr;
-    }
+    if (source.empty())
+        error = ERROR_INVALID_PARAMETER;
+    else if (!w->writable)
+        error = ERROR_ACCESS_DENIED;
+    else
+        error = checkCaptureSource(source);
 
     CallState state;
-    state.selfPath = selfPathInSource(source, w->path);
-    int addFlags = WIMLIB_ADD_FLAG_VERBOSE | WIMLIB_ADD_FLAG_EXCLUDE_VERBOSE |
-                   WIMLIB_ADD_FLAG_TEST_FILE_EXCLUSION;
-    addFlags |=
-        (captureFlags & WIM_FLAG_NO_RP_FIX) ? WIMLIB_ADD_FLAG_NORPFIX : WIMLIB_ADD_FLAG_RPFIX;
-    int ret;
-    int saved = 0;
-    {
-        ProgressRegistration reg(*w, &state);
-        errno = 0;
-        ret = wimlib_add_image(w->wim.get(), source.c_str(), nullptr, nullptr, addFlags);
-        saved = errno;
-    }
-    if (ret) {
-        reloadWim(*w, true);
-        failWimlib(state.bridge.aborted() ? WIMLIB_ERR_ABORTED_BY_PROGRESS : ret, saved);
-        w->writeFailed = !w->onDisk;
-        return nullptr;
-    }
-    const int newIndex = imageCountOf(w->wim.get());
-    // libwim describes a Windows tree on its own; the image carries only what the Windows
-    // imaging library gives a new image, and the program adds its own description.
-    for (const char* p : {"WINDOWS", "FLAGS", "DISPLAYNAME", "DISPLAYDESCRIPTION"})
-        wimlib_set_image_property(w->wim.get(), newIndex, p, nullptr);
-
+    state.selfPath = error ? std::string() : selfPathInSource(source, w->path);
     auto pending = std::make_shared<PendingWrite>();
-    pending->prefix = toU16(source);
+    pending->prefix = fromUtf8(source);
     pending->filesOnly = true;
     pending->verify = (captureFlags & WIM_FLAG_VERIFY) != 0;
-    ret = ProgressBridge::listEntries(w->wim.get(), newIndex, pending->entries);
-    if (!ret) {
-        ProgressBridge& b = state.bridge;
-        b.setEntries(&pending->entries, pending->prefix, true);
-        b.send(WIM_MSG_SETRANGE, 0, static_cast<LPARAM>(pending->entries.files));
-        // libwim has no per-file choice of compression; it stores data that does not compress
-        // uncompressed by itself, so the answers are taken and not acted upon.
-        if (!b.askEveryFile(WIM_MSG_COMPRESS))
-            ret = WIMLIB_ERR_ABORTED_BY_PROGRESS;
-    }
-    if (ret) {
-        reloadWim(*w, true);
-        failWimlib(ret, saved);
-        w->writeFailed = !w->onDisk;
+    int newIndex = 0;
+    if (!error)
+        error = scanIntoMemory(*w, source, captureFlags, state, *pending, newIndex);
+    if (error) {
+        SetLastError(error);
         return nullptr;
     }
     w->images.push_back(imageFromProperties(w->wim.get(), newIndex));
@@ -504,34 +494,10 @@ HANDLE WIMCaptureImage(HANDLE wim, LPCWSTR path, DWORD captureFlags)
         // Into an existing file: the image is written together with its information when
         // the handle is closed, as one commit.
         w->pending.push_back(std::move(pending));
-        SetLastError(ERROR_SUCCESS);
-        return registerImage(w, newIndex);
-    }
-    // Into a new file: the data goes to the temporary file now; the information follows when
-    // the handle is closed.
-    {
-        ProgressRegistration reg(*w, &state);
-        state.bridge.startPhase();
-        ret = commitWim(*w, 0);
-        saved = errno;
-        if (state.bridge.aborted())
-            ret = ret ? WIMLIB_ERR_ABORTED_BY_PROGRESS : ret;
-    }
-    if (!ret) {
-        // The call's remaining messages: every file counted, and the end of the progress.
-        state.bridge.paceAll(WIM_MSG_PROCESS);
-        state.bridge.progress(1, 1, true);
-        if (pending->verify) {
-            errno = 0;
-            ret = wimlib_verify_wim(w->wim.get(), 0);
-            saved = errno;
-            if (ret)
-                dropStage(*w);
-        }
-    }
-    if (ret) {
-        w->writeFailed = true;
-        failWimlib(ret, saved);
+    } else if ((error = writeNewCapture(*w, state, *pending))) {
+        // Into a new file, the data goes to the temporary file now; the information follows
+        // when the handle is closed.
+        SetLastError(error);
         return nullptr;
     }
     SetLastError(ERROR_SUCCESS);
@@ -552,11 +518,10 @@ BOOL WIMApplyImage(HANDLE image, LPCWSTR path, DWORD applyFlags)
 
     CallState state;
     ProgressBridge::EntryList entries;
-    errno = 0;
-    if (int ret = ProgressBridge::listEntries(w.wim.get(), img->index, entries))
-        return failWimlib(ret, errno);
+    if (const int ret = ProgressBridge::listEntries(w.wim.get(), img->index, entries))
+        return fail(ErrorFromWimlib(ret, errno));
     ProgressBridge& b = state.bridge;
-    b.setEntries(&entries, toU16(target), false);
+    b.setEntries(&entries, fromUtf8(target), false);
     b.startPhase();
     if (applyFlags & WIM_FLAG_NO_APPLY) {
         // Only the messages: the entries are walked, nothing is written.
@@ -565,18 +530,16 @@ BOOL WIMApplyImage(HANDLE image, LPCWSTR path, DWORD applyFlags)
         b.progress(1, 1, true);
         return TRUE;
     }
-    int ret;
-    int saved;
+    DWORD error = ERROR_SUCCESS;
     {
         ProgressRegistration reg(w, &state);
-        errno = 0;
         // libwim checks every piece of data against its SHA-1 digest while it extracts, which
         // is the verification WIM_FLAG_VERIFY asks for.
-        ret = wimlib_extract_image(w.wim.get(), img->index, target.c_str(), 0);
-        saved = errno;
+        if (const int ret = wimlib_extract_image(w.wim.get(), img->index, target.c_str(), 0))
+            error = b.aborted() ? ERROR_REQUEST_ABORTED : ErrorFromWimlib(ret, errno);
     }
-    if (ret)
-        return failWimlib(b.aborted() ? WIMLIB_ERR_ABORTED_BY_PROGRESS : ret, saved);
+    if (error)
+        return fail(error);
     if (!b.paceAll(WIM_MSG_PROCESS))
         return fail(ERROR_REQUEST_ABORTED);
     b.progress(1, 1, true);
@@ -615,19 +578,16 @@ BOOL WIMExportImage(HANDLE image, HANDLE wim, DWORD flags)
     }
 
     auto pending = std::make_shared<PendingWrite>();
-    errno = 0;
-    if (int ret = ProgressBridge::listEntries(src.wim.get(), img->index, pending->entries))
-        return failWimlib(ret, errno);
+    if (const int ret = ProgressBridge::listEntries(src.wim.get(), img->index, pending->entries))
+        return fail(ErrorFromWimlib(ret, errno));
 
     // The image keeps its information as the source holds it, NAME where it stands, also when
     // the destination already holds that name.
-    errno = 0;
-    int ret = exportImageKeepingInformation(src.wim.get(), img->index, dest->wim.get(), 0);
-    int saved = errno;
-    if (ret) {
-        reloadWim(*dest, true);
-        dest->writeFailed = !dest->onDisk;
-        return failWimlib(ret, saved);
+    if (const int ret =
+            exportImageKeepingInformation(src.wim.get(), img->index, dest->wim.get(), 0)) {
+        const DWORD error = ErrorFromWimlib(ret, errno);
+        reloadAfterFailure(*dest);
+        return fail(error);
     }
     // The destination's view of the image is the source's, which libwim copied.
     XmlElem copied = srcInfo;
@@ -647,16 +607,14 @@ BOOL WIMExportImage(HANDLE image, HANDLE wim, DWORD flags)
     }
     CallState state;
     state.bridge.setEntries(&pending->entries, std::u16string(), false);
+    DWORD error;
     {
         ProgressRegistration reg(*dest, &state);
         state.bridge.startPhase();
-        ret = commitWim(*dest, 0);
-        saved = errno;
+        error = commitWim(*dest, 0);
     }
-    if (ret) {
-        dest->writeFailed = true;
-        return failWimlib(state.bridge.aborted() ? WIMLIB_ERR_ABORTED_BY_PROGRESS : ret, saved);
-    }
+    if (error)
+        return fail(state.bridge.aborted() ? ERROR_REQUEST_ABORTED : error);
     state.bridge.paceAll(WIM_MSG_PROCESS);
     state.bridge.progress(1, 1, true);
     SetLastError(ERROR_SUCCESS);

@@ -1,9 +1,13 @@
 // Private parts of the imaging layer shared by its source files: handle records, the layer's
-// own view of each open WIM's XML, the libwim error mapping and the progress bridge that
+// own view of each open WIM's XML, the WIM header, commits and the progress bridge that
 // turns libwim's messages into the WIM_MSG_* contract.
 #pragma once
 
+#include "Errors.h"
+#include "FileAccess.h"
 #include "Imaging.h"
+#include "Kernel.h"
+#include "UniqueFd.h"
 
 #include <wimlib.h>
 
@@ -105,6 +109,26 @@ struct WimHandle;
 // pending, else the view.
 QString wimInformationText(const WimHandle& w);
 
+// ---- the WIM header ------------------------------------------------------------------------
+// The fixed header at the start of every WIM file, as far as this layer reads it.
+inline constexpr std::size_t kWimHeaderSize = 208;
+inline constexpr std::uint32_t kWimFlagWriteInProgress = 0x40; // set while libwim writes
+struct WimResourceEntry {
+    std::uint64_t storedSize = 0;
+    std::uint64_t offset = 0;
+    std::uint64_t originalSize = 0;
+};
+struct WimHeader {
+    bool magic = false; // begins with "MSWIM\0\0\0"
+    std::uint32_t flags = 0;
+    std::uint32_t imageCount = 0;
+    WimResourceEntry blobTable;
+    WimResourceEntry xml;
+    WimResourceEntry integrity;
+};
+// The fields of a header's kWimHeaderSize bytes.
+WimHeader parseWimHeader(const unsigned char* bytes);
+
 // ---- identity of a file and undo records of commits ------------------------------------------
 // What a file was when libwim read it: enough to tell whether anyone wrote it since.
 struct FileIdentity {
@@ -113,13 +137,10 @@ struct FileIdentity {
     ino_t inode = 0;
     off_t size = 0;
     timespec mtime{};
-    std::array<unsigned char, 208> header{};
+    std::array<unsigned char, kWimHeaderSize> header{};
     off_t tailStart = 0; // end of the blob table: the XML and integrity table follow
     std::array<unsigned char, 32> tailDigest{};
 };
-// Opens a path that must be a regular file, without blocking on a FIFO or device (flags:
-// O_RDONLY or O_RDWR). -1 with *error = errno, EISDIR or ENXIO (not a regular file).
-int openRegularFile(const std::string& path, int flags, int* error);
 bool readIdentity(int fd, FileIdentity& id);
 bool identityOfPath(const std::string& path, FileIdentity& id);
 // Same file with the same bytes (header, length, everything after the blob table).
@@ -131,7 +152,7 @@ bool sameState(const FileIdentity& a, const FileIdentity& b);
 // and held locked while it runs. Its exclusive creation also keeps two commits of this
 // program to one file apart.
 struct UndoRecord {
-    int fd = -1;
+    UniqueFd fd; // holds the record's lock while the commit runs
     std::string path;
 };
 // Writes the record of a commit that starts from `before`. 0, or the errno value that
@@ -160,15 +181,11 @@ int findLibraryDescriptor(const std::vector<int>& before, const std::vector<int>
                           dev_t device, ino_t inode);
 
 // ---- handles ------------------------------------------------------------------------------
-inline constexpr std::uint32_t kWimMagic = 0x4D495750;   // "PWIM"
-inline constexpr std::uint32_t kImageMagic = 0x474D4950; // "PIMG"
-
 struct ImageHandle;
 
 struct PendingWrite;
 
 struct WimHandle {
-    std::uint32_t magic = kWimMagic;
     std::string path;      // the file (UTF-8, absolute, symbolic links resolved)
     std::u16string path16; // the path as given, made absolute, for WIM_INFO
     // WIMs whose data an export into this one takes, kept until this one is written; they
@@ -183,13 +200,16 @@ struct WimHandle {
     // A new WIM: the temporary file beside the target that holds what was written so far;
     // the handle's close completes it and renames it over the target.
     std::string stagePath;
-    bool writeFailed = false; // a capture or export into this new WIM failed
     bool dirty = false;       // changes in libwim's memory not yet in the file
     bool bootDirty = false;
     bool imagesChanged = false; // images added or deleted in memory since the last commit
     bool closing = false;       // the handle's close is writing it: no reload afterwards
+    // Set when the reload after a failed write failed too: libwim's memory then matches no
+    // file, so nothing is written from it any more; later writes fail with this cause.
+    DWORD lostState = ERROR_SUCCESS;
     // The file as libwim read it (writable handles of existing files), and libwim's own
-    // descriptor of it when it could be told apart (-1 otherwise).
+    // descriptor of it when it could be told apart (-1 otherwise; libwim's, never closed
+    // here).
     FileIdentity identity;
     int libraryFd = -1;
     // Captures and exports held in memory until the close commits them.
@@ -212,12 +232,12 @@ struct WimHandle {
 };
 
 struct ImageHandle {
-    std::uint32_t magic = kImageMagic;
     WimHandle* owner = nullptr; // null once the WIM handle was closed
     int index = 0;
 };
 
-// Looks a handle up among the live ones; null (and ERROR_INVALID_HANDLE set) otherwise.
+// Looks a handle up among the live ones of its kind, under the table's lock; null (and
+// ERROR_INVALID_HANDLE set) otherwise.
 WimHandle* lookupWim(HANDLE h);
 ImageHandle* lookupImage(HANDLE h);
 // An image handle that still belongs to an open WIM and names an existing image.
@@ -225,22 +245,29 @@ ImageHandle* lookupLiveImage(HANDLE h);
 HANDLE registerImage(WimHandle* owner, int index);
 
 // ---- commits and reloads --------------------------------------------------------------------
+// Each returns ERROR_SUCCESS or the system code of its failure's cause.
+//
 // Writes everything in libwim's memory. A new WIM goes to its temporary file (created by
 // the first write). An existing file is changed only through libwim's append path, under
-// an undo record and only while it is still the file libwim read (else
-// WIMLIB_ERR_CONCURRENT_MODIFICATION_DETECTED; another writer's lock gives
-// WIMLIB_ERR_ALREADY_LOCKED); then it is reopened and the view rebuilt. On failure the file
-// is as before, the handle is reloaded from it with the pending information changes put
-// back, and the libwim error code is returned (errno holds the cause of I/O failures).
-int commitWim(WimHandle& w, int extraWriteFlags);
+// an undo record and only while it is still the file libwim read (else, and when another
+// writer holds its lock, ERROR_SHARING_VIOLATION); then it is reopened and the view
+// rebuilt, and a file that does not read back is a failed write. On failure the file is as
+// before and the handle is reloaded from it with the pending information changes put back
+// (reloadAfterFailure). A handle whose state was lost fails at once with that cause.
+DWORD commitWim(WimHandle& w, int extraWriteFlags);
 // The close of a WIM handle: writes what is pending (with the messages of pending captures
 // and exports) and, for a new WIM, puts the temporary file in place of the target. A new
-// WIM that nothing was written to leaves no file.
-int finishWim(WimHandle& w);
+// WIM that nothing was written to leaves no file, nor does one whose state was lost.
+DWORD finishWim(WimHandle& w);
 // Reopens the file (or starts a new empty WIM when it has never been written) and rebuilds
 // the view, dropping libwim's in-memory state; keepPending puts back information changes
-// and the boot index that were not committed.
-int reloadWim(WimHandle& w, bool keepPending);
+// and the boot index that were not committed. On failure to reopen, the handle is as
+// before; a change that cannot be put back is the failure too.
+DWORD reloadWim(WimHandle& w, bool keepPending);
+// After a failed change to libwim's memory or a failed write: reloadWim(w, true). The
+// change's own failure is what the caller reports; when the reload fails as well, its
+// cause is kept as w.lostState.
+void reloadAfterFailure(WimHandle& w);
 // Rebuilds the view from the file's XML as stored.
 void rebuildView(WimHandle& w);
 // Gives the WIMStruct to the handles whose pending exports read from it (before it is
@@ -252,13 +279,11 @@ void dropStage(WimHandle& w);
 void dropExportSources(WimHandle& w);
 // commitWim with the messages of the pending captures and exports (WIM_MSG_PROCESS per
 // entry, WIM_MSG_PROGRESS) sent to the registered callbacks, whose abort answer stops it.
-int commitPending(WimHandle& w);
+DWORD commitPending(WimHandle& w);
 
 // ---- errors -------------------------------------------------------------------------------
-// The platform code for a libwim error code; savedErrno refines I/O failures.
-DWORD errorFromWimlib(int code, int savedErrno);
-// Sets the last error for a libwim failure and returns FALSE.
-BOOL failWimlib(int code, int savedErrno);
+// Sets the last error to code and returns FALSE. A libwim failure's code is
+// ErrorFromWimlib(ret, errno), with errno read right after the failing call.
 BOOL fail(DWORD code);
 
 // ---- progress bridge ----------------------------------------------------------------------
@@ -349,8 +374,5 @@ struct PendingWrite {
 
 // The write function of the stream libwim prints its errors and warnings to.
 ssize_t libraryWrite(void* cookie, const char* data, std::size_t size);
-
-// Appends UTF-8 text to a UTF-16 string (invalid sequences become U+FFFD).
-void appendUtf8(std::u16string& out, const char* text);
 
 } // namespace imaging

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include <dirent.h>
 
@@ -20,8 +21,6 @@
 namespace imaging {
 namespace {
 
-constexpr std::size_t kWimHeaderSize = 208;
-constexpr std::uint32_t kWriteInProgress = 0x40; // header flag while libwim writes
 constexpr char kRecordMagic[8] = {'P', 'L', 'R', 'C', 'U', 'N', 'D', 'O'};
 constexpr std::uint32_t kRecordVersion = 2;
 constexpr std::size_t kDigestSize = 32;
@@ -58,21 +57,21 @@ bool readAll(int fd, void* buf, std::size_t size, off_t offset)
     return true;
 }
 
-bool writeAll(int fd, const unsigned char* data, std::size_t size, off_t offset)
+// Writes all of data at offset: 0, or the errno value that stopped it.
+int writeAll(int fd, const unsigned char* data, std::size_t size, off_t offset)
 {
     std::size_t done = 0;
     while (done < size) {
         const ssize_t n = ::pwrite(fd, data + done, size - done, offset + static_cast<off_t>(done));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = ENOSPC;
-            return false;
-        }
+        if (n < 0)
+            return errno;
+        if (n == 0)
+            return ENOSPC;
         done += static_cast<std::size_t>(n);
     }
-    return true;
+    return 0;
 }
 
 std::string folderOf(const std::string& path)
@@ -85,11 +84,9 @@ std::string folderOf(const std::string& path)
 
 void syncFolder(const std::string& dir)
 {
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
+    const UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd)
+        ::fsync(fd.get());
 }
 
 std::string recordPath(const std::string& wimPath)
@@ -187,7 +184,7 @@ FileState classify(int fd, const RecordData& r)
     for (std::size_t i = 0; i < kWimHeaderSize && sameHeader; ++i) {
         unsigned char mask = 0xFF;
         if (i == 16)
-            mask = static_cast<unsigned char>(~kWriteInProgress);
+            mask = static_cast<unsigned char>(~kWimFlagWriteInProgress);
         sameHeader = (header[i] & mask) == (r.header[i] & mask);
     }
     if (!sameHeader)
@@ -205,7 +202,7 @@ FileState classify(int fd, const RecordData& r)
 // then the header, flushed; true when it then reads as the recorded state.
 bool restore(int fd, const RecordData& r)
 {
-    if (::ftruncate(fd, r.size) != 0 || !writeAll(fd, r.header, kWimHeaderSize, 0) ||
+    if (::ftruncate(fd, r.size) != 0 || writeAll(fd, r.header, kWimHeaderSize, 0) != 0 ||
         ::fsync(fd) != 0)
         return false;
     return classify(fd, r) == FileState::Before;
@@ -231,23 +228,23 @@ void unlinkRecord(const std::string& path, int fd)
 
 } // namespace
 
-int openRegularFile(const std::string& path, int flags, int* error)
+WimHeader parseWimHeader(const unsigned char* bytes)
 {
-    const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        *error = errno;
-        return -1;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        *error = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
-        ::close(fd);
-        return -1;
-    }
-    // Regular files ignore O_NONBLOCK; clear it all the same for the reads that follow.
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    *error = 0;
-    return fd;
+    const auto entry = [bytes](int at) {
+        WimResourceEntry e;
+        e.storedSize = readLe(bytes + at, 7);
+        e.offset = readLe(bytes + at + 8, 8);
+        e.originalSize = readLe(bytes + at + 16, 8);
+        return e;
+    };
+    WimHeader h;
+    h.magic = std::memcmp(bytes, "MSWIM\0\0\0", 8) == 0;
+    h.flags = static_cast<std::uint32_t>(readLe(bytes + 16, 4));
+    h.imageCount = static_cast<std::uint32_t>(readLe(bytes + 44, 4));
+    h.blobTable = entry(48);
+    h.xml = entry(72);
+    h.integrity = entry(124);
+    return h;
 }
 
 bool readIdentity(int fd, FileIdentity& id)
@@ -266,9 +263,8 @@ bool readIdentity(int fd, FileIdentity& id)
         return false;
     // Everything after the blob table: the XML and integrity table an information commit
     // rewrites where they stand, which can leave the header as it was.
-    const std::uint64_t tableSize = readLe(&id.header[48], 7);
-    const std::uint64_t tableOffset = readLe(&id.header[56], 8);
-    std::uint64_t start = tableOffset ? tableOffset + tableSize : headerBytes;
+    const WimResourceEntry blobTable = parseWimHeader(id.header.data()).blobTable;
+    std::uint64_t start = blobTable.offset ? blobTable.offset + blobTable.storedSize : headerBytes;
     if (start < headerBytes || start > static_cast<std::uint64_t>(st.st_size))
         start = headerBytes;
     id.tailStart = static_cast<off_t>(start);
@@ -281,14 +277,12 @@ bool readIdentity(int fd, FileIdentity& id)
 bool identityOfPath(const std::string& path, FileIdentity& id)
 {
     int error = 0;
-    const int fd = openRegularFile(path, O_RDONLY, &error);
-    if (fd < 0) {
+    const UniqueFd fd = openRegularFile(path, O_RDONLY, error);
+    if (!fd) {
         id = FileIdentity{};
         return false;
     }
-    const bool ok = readIdentity(fd, id);
-    ::close(fd);
-    return ok;
+    return readIdentity(fd.get(), id);
 }
 
 bool sameContent(const FileIdentity& a, const FileIdentity& b)
@@ -311,73 +305,111 @@ int createUndoRecord(const std::string& wimPath, const FileIdentity& before, Und
     // to the record's name, which fails on any entry there, links included: the record's
     // name never shows a partial record and is never written through.
     std::string tmp = finalName + ".XXXXXX";
-    std::vector<char> name(tmp.begin(), tmp.end());
-    name.push_back('\0');
-    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0)
+    UniqueFd fd(::mkostemp(tmp.data(), O_CLOEXEC));
+    if (!fd)
         return errno;
-    tmp.assign(name.data());
     int err = 0;
     // The lock tells other processes that this commit is still running.
-    if (::fchmod(fd, 0600) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-        !writeAll(fd, bytes.data(), bytes.size(), 0) || ::fsync(fd) != 0)
-        err = errno ? errno : EIO;
+    if (::fchmod(fd.get(), 0600) != 0 || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+        err = errno;
+    if (!err)
+        err = writeAll(fd.get(), bytes.data(), bytes.size(), 0);
+    if (!err && ::fsync(fd.get()) != 0)
+        err = errno;
     if (!err && ::link(tmp.c_str(), finalName.c_str()) != 0)
         err = errno;
     ::unlink(tmp.c_str());
-    if (err) {
-        ::close(fd);
+    if (err)
         return err;
-    }
     syncFolder(folderOf(finalName));
-    out.fd = fd;
+    out.fd = std::move(fd);
     out.path = finalName;
     return 0;
 }
 
 void removeUndoRecord(UndoRecord& record)
 {
-    if (record.fd < 0)
+    if (!record.fd)
         return;
-    const int saved = errno;
-    unlinkRecord(record.path, record.fd);
-    ::close(record.fd);
-    record.fd = -1;
-    errno = saved;
+    unlinkRecord(record.path, record.fd.get());
+    record.fd.reset();
 }
 
 void keepUndoRecord(UndoRecord& record)
 {
-    if (record.fd >= 0)
-        ::close(record.fd);
-    record.fd = -1;
+    record.fd.reset();
 }
 
 bool undoOwnCommit(const std::string& wimPath, const FileIdentity& before)
 {
-    const int saved = errno;
     int error = 0;
-    const int fd = openRegularFile(wimPath, O_RDWR, &error);
-    bool back = false;
-    if (fd >= 0) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            const RecordData r = recordOf(before);
-            switch (classify(fd, r)) {
-            case FileState::Before:
-                back = true;
-                break;
-            case FileState::Between:
-                back = restore(fd, r);
-                break;
-            case FileState::Other:
-                break;
-            }
-        }
-        ::close(fd);
+    const UniqueFd fd = openRegularFile(wimPath, O_RDWR, error);
+    if (!fd || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+        return false;
+    const RecordData r = recordOf(before);
+    switch (classify(fd.get(), r)) {
+    case FileState::Before:
+        return true;
+    case FileState::Between:
+        return restore(fd.get(), r);
+    case FileState::Other:
+        break;
     }
-    errno = saved;
-    return back;
+    return false;
 }
+
+namespace {
+
+// Opens the record at `path` and takes its lock, unless it is not the entry `named`
+// describes (it changed meanwhile: Kept) or another process's commit holds it (Busy).
+RecoveryResult lockRecord(const std::string& path, const struct stat& named, UniqueFd& out)
+{
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat held {};
+    if (!fd || ::fstat(fd.get(), &held) != 0 || held.st_dev != named.st_dev ||
+        held.st_ino != named.st_ino)
+        return RecoveryResult::Kept;
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+        return RecoveryResult::Busy;
+    out = std::move(fd);
+    return RecoveryResult::None;
+}
+
+// Puts the file back from a record that no running commit holds (locked as recordFd), or
+// finds it stale; the record goes (while the file's lock is still held) unless it is Kept.
+RecoveryResult recoverFromRecord(const std::string& wimPath, const RecordData& r,
+                                 const std::string& recordFile, int recordFd)
+{
+    int error = 0;
+    const UniqueFd wfd = openRegularFile(wimPath, O_RDWR, error);
+    if (!wfd)
+        return RecoveryResult::Kept;
+    if (::flock(wfd.get(), LOCK_EX | LOCK_NB) != 0) {
+        // Someone is writing the file now; its state is theirs until they are done.
+        return RecoveryResult::Busy;
+    }
+    RecoveryResult result = RecoveryResult::Kept;
+    switch (classify(wfd.get(), r)) {
+    case FileState::Before:
+        result = RecoveryResult::Removed;
+        break;
+    case FileState::Between:
+        if (restore(wfd.get(), r) && opensAsWim(wimPath))
+            result = RecoveryResult::Restored;
+        break;
+    case FileState::Other:
+        // A state this record does not know: a later commit, or another file. The record
+        // is stale when the file opens as a WIM; otherwise it is left for a look by hand.
+        if (opensAsWim(wimPath))
+            result = RecoveryResult::Removed;
+        break;
+    }
+    if (result != RecoveryResult::Kept)
+        unlinkRecord(recordFile, recordFd);
+    return result;
+}
+
+} // namespace
 
 RecoveryResult examineUndoRecord(const std::string& wimPath, bool mayWrite)
 {
@@ -392,58 +424,16 @@ RecoveryResult examineUndoRecord(const std::string& wimPath, bool mayWrite)
         ::unlink(path.c_str());
         return RecoveryResult::Removed;
     }
-    const int rfd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (rfd < 0)
-        return RecoveryResult::Kept;
-    struct stat held {};
-    if (::fstat(rfd, &held) != 0 || held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
-        ::close(rfd);
-        return RecoveryResult::Kept;
-    }
-    if (::flock(rfd, LOCK_EX | LOCK_NB) != 0) {
-        // Another process's commit is running.
-        ::close(rfd);
-        return RecoveryResult::Busy;
-    }
+    UniqueFd record;
+    if (const RecoveryResult locked = lockRecord(path, named, record);
+        locked != RecoveryResult::None)
+        return locked;
     RecordData r;
-    if (!decodeRecord(rfd, r)) {
-        unlinkRecord(path, rfd);
-        ::close(rfd);
+    if (!decodeRecord(record.get(), r)) {
+        unlinkRecord(path, record.get());
         return RecoveryResult::Removed;
     }
-    int error = 0;
-    const int wfd = openRegularFile(wimPath, O_RDWR, &error);
-    if (wfd < 0) {
-        ::close(rfd);
-        return RecoveryResult::Kept;
-    }
-    if (::flock(wfd, LOCK_EX | LOCK_NB) != 0) {
-        // Someone is writing the file now; its state is theirs until they are done.
-        ::close(wfd);
-        ::close(rfd);
-        return RecoveryResult::Busy;
-    }
-    RecoveryResult result = RecoveryResult::Kept;
-    switch (classify(wfd, r)) {
-    case FileState::Before:
-        result = RecoveryResult::Removed;
-        break;
-    case FileState::Between:
-        if (restore(wfd, r) && opensAsWim(wimPath))
-            result = RecoveryResult::Restored;
-        break;
-    case FileState::Other:
-        // A state this record does not know: a later commit, or another file. The record
-        // is stale when the file opens as a WIM; otherwise it is left for a look by hand.
-        if (opensAsWim(wimPath))
-            result = RecoveryResult::Removed;
-        break;
-    }
-    if (result != RecoveryResult::Kept)
-        unlinkRecord(path, rfd);
-    ::close(wfd);
-    ::close(rfd);
-    return result;
+    return recoverFromRecord(wimPath, r, path, record.get());
 }
 
 int findLibraryDescriptor(const std::vector<int>& before, const std::vector<int>& after,
@@ -467,15 +457,15 @@ int findLibraryDescriptor(const std::vector<int>& before, const std::vector<int>
 std::vector<int> openDescriptors()
 {
     std::vector<int> fds;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        const int own = ::dirfd(dir);
-        while (const dirent* e = ::readdir(dir)) {
-            char* end = nullptr;
-            const long fd = std::strtol(e->d_name, &end, 10);
-            if (end != e->d_name && *end == '\0' && fd != own)
-                fds.push_back(static_cast<int>(fd));
-        }
-        ::closedir(dir);
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir("/proc/self/fd"), ::closedir);
+    if (!dir)
+        return fds;
+    const int own = ::dirfd(dir.get());
+    while (const dirent* e = ::readdir(dir.get())) {
+        char* end = nullptr;
+        const long fd = std::strtol(e->d_name, &end, 10);
+        if (end != e->d_name && *end == '\0' && fd != own)
+            fds.push_back(static_cast<int>(fd));
     }
     return fds;
 }

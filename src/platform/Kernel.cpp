@@ -1,5 +1,8 @@
 #include "platform/Kernel.h"
 
+#include "platform/Errors.h"
+#include "platform/UniqueFd.h"
+
 #include <QChar>
 
 #include <algorithm>
@@ -418,58 +421,6 @@ void SetLastError(DWORD code)
     tLastError = code;
 }
 
-DWORD ErrorFromErrno(int err)
-{
-    switch (err) {
-    case 0:
-        return ERROR_SUCCESS;
-    case ENOENT:
-        return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-        return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-        return ERROR_ACCESS_DENIED;
-    case ENOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    case EEXIST:
-        return ERROR_ALREADY_EXISTS;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-        return ERROR_DISK_FULL;
-    case EROFS:
-        return ERROR_WRITE_PROTECT;
-    case EBUSY:
-        return ERROR_BUSY;
-    case ENOTEMPTY:
-        return ERROR_DIR_NOT_EMPTY;
-    case EIO:
-        return ERROR_IO_DEVICE;
-    case ENAMETOOLONG:
-        return ERROR_FILENAME_EXCED_RANGE;
-    case EINVAL:
-        return ERROR_INVALID_PARAMETER;
-    case EMFILE:
-    case ENFILE:
-        return ERROR_TOO_MANY_OPEN_FILES;
-    case ENODEV:
-    case ENXIO:
-        return ERROR_DEV_NOT_EXIST;
-    case ENOTSUP:
-        return ERROR_NOT_SUPPORTED;
-    case ELOOP:
-        return ERROR_INVALID_NAME;
-    case ECANCELED:
-        return ERROR_CANCELLED;
-    case EBADF:
-        return ERROR_INVALID_HANDLE;
-    default:
-        return ERROR_GEN_FAILURE;
-    }
-}
-
 HLOCAL LocalAlloc(UINT flags, std::size_t bytes)
 {
     void* p = (flags & LMEM_ZEROINIT) ? std::calloc(1, bytes ? bytes : 1)
@@ -639,8 +590,9 @@ DWORD GetFullPathNameW(LPCWSTR fileName, DWORD bufferLength, LPWSTR buffer, LPWS
     if (input[0] != u'/') {
         std::vector<char> cwd(PATH_MAX);
         while (!getcwd(cwd.data(), cwd.size())) {
-            if (errno != ERANGE) {
-                SetLastError(ErrorFromErrno(errno));
+            const int err = errno;
+            if (err != ERANGE) {
+                SetLastError(ErrorFromErrno(err));
                 return 0;
             }
             cwd.resize(cwd.size() * 2);
@@ -728,14 +680,14 @@ UINT GetTempFileNameW(LPCWSTR pathName, LPCWSTR prefixString, UINT unique, LPWST
             SetLastError(ERROR_BUFFER_OVERFLOW);
             return 0;
         }
-        const int fd = open(toUtf8(name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            close(fd);
+        const UniqueFd created(
+            open(toUtf8(name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (created) {
             wstrCopy(tempFileName, MAX_PATH, name.c_str());
             return n;
         }
-        if (errno != EEXIST) {
-            SetLastError(ErrorFromErrno(errno));
+        if (const int err = errno; err != EEXIST) {
+            SetLastError(ErrorFromErrnoForFolder(err));
             return 0;
         }
     }
@@ -769,6 +721,31 @@ DWORD GetModuleFileNameW(HMODULE, LPWSTR fileName, DWORD size)
     return static_cast<DWORD>(path.size());
 }
 
+QString fullPathOf(const QString& path)
+{
+    std::vector<WCHAR> buffer(MAX_PATH);
+    DWORD n =
+        GetFullPathNameW(wide(path), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+    if (n >= buffer.size()) {
+        buffer.resize(n);
+        n = GetFullPathNameW(wide(path), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+    }
+    if (n == 0 || n >= buffer.size())
+        return path;
+    return QString::fromUtf16(buffer.data(), static_cast<qsizetype>(n));
+}
+
+QString tempFolderPath()
+{
+    std::vector<WCHAR> buffer(MAX_PATH);
+    DWORD n = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
+    if (n >= buffer.size()) {
+        buffer.resize(n);
+        n = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
+    }
+    return QString::fromUtf16(buffer.data(), static_cast<qsizetype>(n < buffer.size() ? n : 0));
+}
+
 std::size_t wstrLength(LPCWSTR text)
 {
     if (!text)
@@ -792,38 +769,67 @@ std::string toUtf8(const std::u16string& text)
 std::u16string fromUtf8(const std::string& text)
 {
     std::u16string out;
-    out.reserve(text.size());
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    for (std::size_t i = 0; i < n;) {
-        const unsigned char c = s[i];
-        char32_t cp = 0xFFFD;
-        std::size_t len = 1;
-        if (c < 0x80) {
-            cp = c;
-        } else if ((c & 0xE0) == 0xC0 && i + 1 < n && (s[i + 1] & 0xC0) == 0x80) {
-            cp = ((c & 0x1F) << 6) | (s[i + 1] & 0x3F);
-            len = 2;
-            if (cp < 0x80)
-                cp = 0xFFFD;
-        } else if ((c & 0xF0) == 0xE0 && i + 2 < n && (s[i + 1] & 0xC0) == 0x80 &&
-                   (s[i + 2] & 0xC0) == 0x80) {
-            cp = ((c & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F);
-            len = 3;
-            if (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))
-                cp = 0xFFFD;
-        } else if ((c & 0xF8) == 0xF0 && i + 3 < n && (s[i + 1] & 0xC0) == 0x80 &&
-                   (s[i + 2] & 0xC0) == 0x80 && (s[i + 3] & 0xC0) == 0x80) {
-            cp = ((c & 0x07) << 18) | ((s[i + 1] & 0x3F) << 12) | ((s[i + 2] & 0x3F) << 6) |
-                 (s[i + 3] & 0x3F);
-            len = 4;
-            if (cp < 0x10000 || cp > 0x10FFFF)
-                cp = 0xFFFD;
-        }
-        appendUtf16CodePoint(out, cp);
-        i += len;
-    }
+    appendUtf8(out, text.data(), text.size());
     return out;
+}
+
+void appendUtf8(std::u16string& out, const char* text)
+{
+    appendUtf8(out, text, text ? std::strlen(text) : 0);
+}
+
+void appendUtf8(std::u16string& out, const char* text, std::size_t length)
+{
+    const auto* s = reinterpret_cast<const unsigned char*>(text);
+    out.reserve(out.size() + length);
+    std::size_t i = 0;
+    while (i < length) {
+        const unsigned char c = s[i];
+        if (c < 0x80) {
+            out.push_back(c);
+            ++i;
+            continue;
+        }
+        // The well-formed sequences: the bytes a lead byte allows in second place are
+        // narrower for E0, ED, F0 and F4 (no overlong forms, surrogates or values past
+        // U+10FFFF); every other continuation byte is 80..BF.
+        int need = 0;
+        unsigned char low = 0x80;
+        unsigned char high = 0xBF;
+        char32_t cp = 0;
+        if (c >= 0xC2 && c <= 0xDF) {
+            need = 1;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            need = 2;
+            cp = c & 0x0F;
+            low = c == 0xE0 ? 0xA0 : 0x80;
+            high = c == 0xED ? 0x9F : 0xBF;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            need = 3;
+            cp = c & 0x07;
+            low = c == 0xF0 ? 0x90 : 0x80;
+            high = c == 0xF4 ? 0x8F : 0xBF;
+        } else {
+            out.push_back(u'\uFFFD'); // a continuation byte alone, C0, C1, F5..FF
+            ++i;
+            continue;
+        }
+        std::size_t next = i + 1;
+        int got = 0;
+        while (got < need && next < length && s[next] >= low && s[next] <= high) {
+            cp = (cp << 6) | (s[next] & 0x3F);
+            low = 0x80;
+            high = 0xBF;
+            ++next;
+            ++got;
+        }
+        if (got < need)
+            out.push_back(u'\uFFFD'); // the maximal part of a sequence cut short
+        else
+            appendUtf16CodePoint(out, cp);
+        i = next;
+    }
 }
 
 void wstrCopy(LPWSTR dst, std::size_t dstSize, LPCWSTR src)

@@ -5,14 +5,15 @@
 
 #include "WinTypes.h"
 
+#include <QString>
+
+#include <cstdint>
+#include <functional>
 #include <string>
 
 // ---- last error -------------------------------------------------------------------------
 DWORD GetLastError();
 void SetLastError(DWORD code);
-
-// Maps a C library errno value to the platform's error code (ERROR_GEN_FAILURE when unknown).
-DWORD ErrorFromErrno(int err);
 
 // ---- memory -------------------------------------------------------------------------------
 // Frees a buffer that a platform call allocated (FormatMessageW with ALLOCATE_BUFFER,
@@ -113,6 +114,20 @@ UINT GetTempFileNameW(LPCWSTR pathName, LPCWSTR prefixString, UINT unique, LPWST
 // Full path of the running executable (module nullptr).
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
 
+// GetFullPathNameW of `path` whole, however long; `path` unchanged when the call refuses it
+// (an empty path), so that the call using it reports the fault.
+QString fullPathOf(const QString& path);
+// GetTempPathW whole, however long, with its trailing '/'.
+QString tempFolderPath();
+
+// Reads the file `fileName` from its start without ever waiting: a regular file to its end,
+// anything else that opens (a FIFO, a device) only as far as it holds data now and at most
+// `maxUnsized` bytes. `consume` gets each piece read in turn and returns false to stop.
+// ERROR_SUCCESS, or the cause (ERROR_ACCESS_DENIED for a folder; a read that fails part way
+// fails).
+DWORD readFileWithoutWaiting(LPCWSTR fileName, std::uint64_t maxUnsized,
+                             const std::function<bool(const char*, std::size_t)>& consume);
+
 // Copies a regular file. failIfExists false overwrites an existing destination file, but a
 // symbolic link (or anything not a regular file) at the destination is never written
 // through: the copy is made to a new file beside it and renamed over the destination.
@@ -144,10 +159,23 @@ BOOL FindClose(HANDLE find);
 
 // ---- UTF-16 helpers for the layers --------------------------------------------------------
 std::size_t wstrLength(LPCWSTR text);
-// UTF-16 <-> UTF-8 for file names and libraries that speak UTF-8. Unpaired surrogates
-// become U+FFFD.
+// A QString as the platform calls' wide-string argument, valid while the QString lives
+// unchanged.
+inline LPCWSTR wide(const QString& text)
+{
+    return reinterpret_cast<LPCWSTR>(text.utf16());
+}
+// UTF-16 <-> UTF-8 for file names and libraries that speak UTF-8. Bad input never stops a
+// conversion: an unpaired surrogate becomes U+FFFD, and so does each maximal part of an
+// ill-formed UTF-8 sequence (a lead byte with the continuation bytes that fit it so far; a
+// stray continuation byte, an overlong form, a surrogate or a value above U+10FFFF make
+// one U+FFFD per byte).
 std::string toUtf8(LPCWSTR text);
 std::string toUtf8(const std::u16string& text);
 std::u16string fromUtf8(const std::string& text);
+// Appends UTF-8 text (up to its NUL, or `length` bytes) to a UTF-16 string, by fromUtf8's
+// rules.
+void appendUtf8(std::u16string& out, const char* text);
+void appendUtf8(std::u16string& out, const char* text, std::size_t length);
 // Copies src into dst of dstSize characters, cut to fit, always terminated (dstSize > 0).
 void wstrCopy(LPWSTR dst, std::size_t dstSize, LPCWSTR src);

@@ -3,8 +3,11 @@
 // the daemon from this process; the list comes from the mount table and the daemon's xattrs.
 #include "platform/Mount.h"
 
+#include "platform/Errors.h"
 #include "platform/Imaging.h"
 #include "platform/Kernel.h"
+#include "platform/MountTable.h"
+#include "platform/UniqueFd.h"
 #include "platform/mount-helper/MountHelperProtocol.h"
 #include "platform/mount-helper/MountRecord.h"
 
@@ -31,7 +34,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -44,25 +46,6 @@ constexpr char kWimfsType[] = "fuse.wimfs";
 
 std::mutex gHelperMutex;
 std::string gHelperOverride;
-
-class UniqueFd
-{
-public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd = -1)
-    {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
 
 BOOL failWith(DWORD code)
 {
@@ -142,189 +125,51 @@ std::string canonicalFolder(const std::string& path)
 
 // ---- error codes --------------------------------------------------------------------------
 
-DWORD errnoError(int err, DWORD whenMissing)
-{
-    switch (err) {
-    case ENOENT:
-        return whenMissing;
-    case ENOTDIR:
-        return ERROR_DIRECTORY;
-    case ENOTEMPTY:
-        return ERROR_DIR_NOT_EMPTY;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-        return ERROR_ACCESS_DENIED;
-    case 0:
-        return ERROR_GEN_FAILURE;
-    default:
-        return ErrorFromErrno(err);
-    }
-}
-
-DWORD wimlibError(int code, int err)
-{
-    switch (code) {
-    case WIMLIB_ERR_OPEN:
-    case WIMLIB_ERR_READ:
-    case WIMLIB_ERR_STAT:
-        if (err == EISDIR)
-            return ERROR_ACCESS_DENIED;
-        if (err == 0)
-            return code == WIMLIB_ERR_READ ? ERROR_READ_FAULT : ERROR_OPEN_FAILED;
-        return errnoError(err, ERROR_FILE_NOT_FOUND);
-    case WIMLIB_ERR_IS_DIRECTORY:
-        return ERROR_ACCESS_DENIED;
-    case WIMLIB_ERR_NOT_A_WIM_FILE:
-    case WIMLIB_ERR_UNKNOWN_VERSION:
-    case WIMLIB_ERR_INVALID_HEADER:
-    case WIMLIB_ERR_NOT_A_REGULAR_FILE:
-    case WIMLIB_ERR_INVALID_PIPABLE_WIM:
-        return ERROR_BAD_FORMAT;
-    case WIMLIB_ERR_IMAGE_COUNT:
-    case WIMLIB_ERR_INVALID_PART_NUMBER:
-    case WIMLIB_ERR_INVALID_CHUNK_SIZE:
-    case WIMLIB_ERR_INVALID_COMPRESSION_TYPE:
-    case WIMLIB_ERR_INTEGRITY:
-    case WIMLIB_ERR_INVALID_INTEGRITY_TABLE:
-    case WIMLIB_ERR_INVALID_LOOKUP_TABLE_ENTRY:
-    case WIMLIB_ERR_INVALID_METADATA_RESOURCE:
-    case WIMLIB_ERR_INVALID_RESOURCE_HASH:
-    case WIMLIB_ERR_INVALID_REPARSE_DATA:
-    case WIMLIB_ERR_INVALID_UTF16_STRING:
-    case WIMLIB_ERR_METADATA_NOT_FOUND:
-    case WIMLIB_ERR_RESOURCE_NOT_FOUND:
-    case WIMLIB_ERR_DECOMPRESSION:
-    case WIMLIB_ERR_XML:
-    case WIMLIB_ERR_UNEXPECTED_END_OF_FILE:
-    case WIMLIB_ERR_WIM_IS_INCOMPLETE:
-        return ERROR_FILE_CORRUPT;
-    case WIMLIB_ERR_IS_SPLIT_WIM:
-    case WIMLIB_ERR_WIM_IS_ENCRYPTED:
-    case WIMLIB_ERR_UNSUPPORTED:
-    case WIMLIB_ERR_IMAGE_HAS_MULTIPLE_REFERENCES:
-        return ERROR_NOT_SUPPORTED;
-    case WIMLIB_ERR_INVALID_IMAGE:
-    case WIMLIB_ERR_INVALID_PARAM:
-        return ERROR_INVALID_PARAMETER;
-    case WIMLIB_ERR_ALREADY_LOCKED:
-    case WIMLIB_ERR_CONCURRENT_MODIFICATION_DETECTED:
-        return ERROR_SHARING_VIOLATION;
-    case WIMLIB_ERR_WIM_IS_READONLY:
-    case WIMLIB_ERR_NOT_PERMITTED_TO_UNMOUNT:
-    case WIMLIB_ERR_INSUFFICIENT_PRIVILEGES:
-        return ERROR_ACCESS_DENIED;
-    case WIMLIB_ERR_MKDIR:
-    case WIMLIB_ERR_OPENDIR:
-        return err == 0 ? ERROR_CANNOT_MAKE : errnoError(err, ERROR_PATH_NOT_FOUND);
-    case WIMLIB_ERR_NOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    case WIMLIB_ERR_WRITE:
-        return err == ENOSPC ? ERROR_DISK_FULL : ERROR_WRITE_FAULT;
-    case WIMLIB_ERR_FUSE:
-        return ERROR_OPEN_FAILED;
-    case WIMLIB_ERR_MOUNTED_IMAGE_IS_BUSY:
-        return ERROR_BUSY;
-    case WIMLIB_ERR_NOT_A_MOUNTPOINT:
-        return ERROR_NOT_FOUND;
-    case WIMLIB_ERR_ABORTED_BY_PROGRESS:
-        return ERROR_REQUEST_ABORTED;
-    default:
-        return ERROR_GEN_FAILURE;
-    }
-}
-
 DWORD helperError(const MountHelperStatus& status)
 {
     switch (status.stage) {
     case MountStage::Arguments:
+    case MountStage::ImageIndex:
         return ERROR_INVALID_PARAMETER;
     case MountStage::MountFolder:
     case MountStage::StagingFolder:
-        return errnoError(status.sysErrno, ERROR_PATH_NOT_FOUND);
+        // The helper's check says ENOTDIR for a path that is there but no folder.
+        return status.sysErrno == ENOTDIR ? ERROR_DIRECTORY
+                                          : ErrorFromErrnoForFolder(status.sysErrno);
     case MountStage::FuseDevice:
-        return errnoError(status.sysErrno, ERROR_DEV_NOT_EXIST);
-    case MountStage::ImageIndex:
-        return ERROR_INVALID_PARAMETER;
+        return status.sysErrno == ENOENT ? ERROR_DEV_NOT_EXIST : ErrorFromErrno(status.sysErrno);
     case MountStage::OpenWim:
     case MountStage::Mount:
-        return wimlibError(status.wimlibCode, status.sysErrno);
+    case MountStage::Setup:
+        return ErrorFromWimlib(status.wimlibCode, status.sysErrno);
     }
     return ERROR_GEN_FAILURE;
 }
 
 // ---- the mount table ----------------------------------------------------------------------
 
-// The kernel writes space, tab, line feed and backslash in mount table paths as \ooo.
-std::string unescapeMountField(const std::string& field)
-{
-    std::string out;
-    out.reserve(field.size());
-    for (std::size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' &&
-            field[i + 1] <= '3' && field[i + 2] >= '0' && field[i + 2] <= '7' &&
-            field[i + 3] >= '0' && field[i + 3] <= '7') {
-            out += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
-                                     (field[i + 3] - '0'));
-            i += 3;
-        } else {
-            out += field[i];
-        }
-    }
-    return out;
-}
-
 struct WimfsMount {
     std::string point;
     bool readOnly = false;
 };
 
-// Every wimfs mount, in mount table order; false (errno set) when the mount table cannot be
-// read.
-bool wimfsMounts(std::vector<WimfsMount>& mounts)
+// Every wimfs mount, in mount table order. ERROR_SUCCESS, or why the table cannot be read.
+DWORD wimfsMounts(std::vector<WimfsMount>& mounts)
 {
-    const std::unique_ptr<FILE, int (*)(FILE*)> table(std::fopen("/proc/self/mountinfo", "re"),
-                                                      std::fclose);
-    if (!table)
-        return false;
-    char* line = nullptr;
-    std::size_t capacity = 0;
-    ssize_t length;
-    while ((length = getline(&line, &capacity, table.get())) > 0) {
-        std::vector<std::string> fields;
-        std::string current;
-        for (ssize_t i = 0; i < length; ++i) {
-            const char c = line[i];
-            if (c == ' ' || c == '\n') {
-                if (!current.empty())
-                    fields.push_back(std::move(current));
-                current.clear();
-            } else {
-                current += c;
-            }
-        }
-        if (!current.empty())
-            fields.push_back(std::move(current));
-        // id parent major:minor root mount-point options [optional...] - type source super
-        std::size_t dash = 6;
-        while (dash < fields.size() && fields[dash] != "-")
-            ++dash;
-        if (fields.size() < 6 || dash + 1 >= fields.size() || fields[dash + 1] != kWimfsType)
-            continue;
-        WimfsMount mount;
-        mount.point = unescapeMountField(fields[4]);
-        const std::string options = "," + fields[5] + ",";
-        mount.readOnly = options.find(",ro,") != std::string::npos;
-        mounts.push_back(std::move(mount));
+    std::vector<MountTableEntry> table;
+    if (const DWORD error = readMountTable(table))
+        return error;
+    for (MountTableEntry& entry : table) {
+        if (entry.fsType == kWimfsType)
+            mounts.push_back({std::move(entry.mountPoint), entry.readOnly});
     }
-    std::free(line);
-    return true;
+    return ERROR_SUCCESS;
 }
 
 int countWimfsMountsAt(const std::string& canonicalFolder)
 {
     std::vector<WimfsMount> mounts;
-    if (!wimfsMounts(mounts))
+    if (wimfsMounts(mounts) != ERROR_SUCCESS)
         return 0;
     int count = 0;
     for (const WimfsMount& mount : mounts)
@@ -390,10 +235,10 @@ BOOL runMountHelper(const std::string& helper, const std::vector<std::string>& a
     UniqueFd writeEnd(pipeFds[1]);
     if (writeEnd.get() == kStatusFd) {
         // dup2 onto itself would keep close-on-exec set; move it out of the way first.
-        const int moved = fcntl(writeEnd.get(), F_DUPFD_CLOEXEC, kStatusFd + 1);
-        if (moved < 0)
+        UniqueFd moved(fcntl(writeEnd.get(), F_DUPFD_CLOEXEC, kStatusFd + 1));
+        if (!moved)
             return failWith(ErrorFromErrno(errno));
-        writeEnd.reset(moved);
+        writeEnd = std::move(moved);
     }
 
     std::vector<char*> argv;
@@ -520,7 +365,7 @@ DWORD detachDeadMount(const std::string& folder)
     const int err = errno;
     if ((err == EPERM || err == EACCES) && runFusermount(folder))
         return ERROR_SUCCESS;
-    return err == EPERM ? ERROR_ACCESS_DENIED : errnoError(err, ERROR_NOT_FOUND);
+    return err == ENOENT ? ERROR_NOT_FOUND : ErrorFromErrno(err);
 }
 
 bool sameWimFile(LPCWSTR wimFileName, const std::string& recorded)
@@ -561,8 +406,8 @@ bool collectMounts(std::vector<WIM_MOUNT_INFO_LEVEL1>& entries)
 {
     entries.clear();
     std::vector<WimfsMount> mounts;
-    if (!wimfsMounts(mounts)) {
-        SetLastError(ErrorFromErrno(errno));
+    if (const DWORD error = wimfsMounts(mounts)) {
+        SetLastError(error);
         return false;
     }
     sweepOrphanedRecords(mounts);
@@ -672,11 +517,14 @@ BOOL WIMUnmountImage(LPCWSTR mountPath, LPCWSTR wimFileName, DWORD imageIndex, B
     if (wimFileName && *wimFileName && !sameWimFile(wimFileName, info.wimPath))
         return failWith(ERROR_INVALID_PARAMETER);
 
-    // The record of the helper serving this mount, held open to learn when its daemon ends.
+    // The record of the helper serving this mount, held open to learn when its daemon ends;
+    // what it says before the unmount tells a cause the daemon notes during it.
     UniqueFd record;
+    MountRecord before;
     for (const MountRecord& candidate : recordsFor(folder)) {
         if (!candidate.orphaned) {
             record.reset(open(candidate.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+            before = candidate;
             break;
         }
     }
@@ -684,8 +532,17 @@ BOOL WIMUnmountImage(LPCWSTR mountPath, LPCWSTR wimFileName, DWORD imageIndex, B
     const int mountedBefore = countWimfsMountsAt(folder);
     const int result =
         wimlib_unmount_image(folder.c_str(), commitChanges ? WIMLIB_UNMOUNT_FLAG_COMMIT : 0);
-    if (result != 0)
-        return failWith(wimlibError(result, 0));
+    if (result != 0) {
+        // A commit fails in the daemon, whose status comes without its errno: the daemon's
+        // record has it. Of this process's own part only the message queue fails with a
+        // system call's errno; any other errno here is not the failure's.
+        int cause = result == WIMLIB_ERR_MQUEUE ? errno : 0;
+        MountRecord after;
+        if (!before.path.empty() && rereadMountRecord(before.path, after) &&
+            after.causeCount != before.causeCount)
+            cause = after.cause;
+        return failWith(ErrorFromWimlib(result, cause));
+    }
 
     // The daemon leaves the mount table just after answering, and removes its staging folder
     // after that; wait for both, so that a list taken right after this call no longer shows
@@ -694,7 +551,7 @@ BOOL WIMUnmountImage(LPCWSTR mountPath, LPCWSTR wimFileName, DWORD imageIndex, B
     while (countWimfsMountsAt(folder) >= mountedBefore && mountedBefore > 0 &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (record.get() >= 0)
+    if (record)
         waitForRecordRelease(record.get());
     SetLastError(ERROR_SUCCESS);
     return TRUE;

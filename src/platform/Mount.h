@@ -14,7 +14,8 @@
 //   file), ERROR_FILE_CORRUPT (damaged WIM), ERROR_PATH_NOT_FOUND (no such mount or staging
 //   folder), ERROR_DIRECTORY (not a folder), ERROR_DIR_NOT_EMPTY (mount folder not empty),
 //   ERROR_DEV_NOT_EXIST (no /dev/fuse), ERROR_ACCESS_DENIED (no permission, or a read-write
-//   mount of a read-only WIM), ERROR_SHARING_VIOLATION (the WIM is being changed by someone
+//   mount of a read-only WIM), ERROR_WRITE_PROTECT (a read-write mount of a WIM on a
+//   read-only file system), ERROR_SHARING_VIOLATION (the WIM is being changed by someone
 //   else), ERROR_FILENAME_EXCED_RANGE (the full path of the folder or of the WIM file is
 //   longer than a WIM_MOUNT_LIST entry holds, 259 characters), ERROR_MOD_NOT_FOUND (the
 //   helper is missing), ERROR_GEN_FAILURE (the helper died).
@@ -29,7 +30,8 @@
 //   it is detached from the folder whatever commitChanges says, and the staging folder its
 //   helper recorded is removed; its WIM file and index are checked only when recorded.
 //   Last errors: ERROR_NOT_FOUND (nothing mounted there), ERROR_BUSY (files still open during
-//   a commit), ERROR_ACCESS_DENIED, ERROR_WRITE_FAULT / ERROR_DISK_FULL (commit failed).
+//   a commit), ERROR_ACCESS_DENIED, and for a commit that failed its cause, as the daemon's
+//   libwim met it (ERROR_DISK_FULL, ERROR_IO_DEVICE, ...; ERROR_WRITE_FAULT when unknown).
 //
 // WIMGetMountedImages(mountList, cbMountListLength): every WIM image mounted in this
 //   process's mount namespace (type fuse.wimfs, by any libwim program), in mount order, one

@@ -3,6 +3,8 @@
 
 #include "platform/Registry.h"
 
+#include "platform/Errors.h"
+#include "platform/FileAccess.h"
 #include "platform/Kernel.h"
 
 #include <QString>
@@ -31,14 +33,15 @@ namespace {
 // files keeps a hostile file from making us read gigabytes into memory.
 constexpr off_t kMaxHiveFileSize = off_t(0x80000000) + 0x1000;
 
+// A loaded hive: owns its hivex handle.
 struct Hive {
-    hive_h* handle = nullptr;
-    QString name;
-    ~Hive()
-    {
-        if (handle)
-            hivex_close(handle);
-    }
+    Hive(hive_h* h, const QString& hiveName) : handle(h), name(hiveName) {}
+    Hive(const Hive&) = delete;
+    Hive& operator=(const Hive&) = delete;
+    ~Hive() { hivex_close(handle); }
+
+    hive_h* const handle;
+    const QString name;
 };
 
 enum class RootKind { None, LocalMachine, Users, Other };
@@ -116,7 +119,6 @@ QString nodeName(hive_h* h, hive_node_h node)
 // The children of a node in the hive's order; nullopt when the hive is damaged there.
 std::optional<std::vector<hive_node_h>> nodeChildren(hive_h* h, hive_node_h node)
 {
-    errno = 0;
     CPtr<hive_node_h> list(hivex_node_children(h, node));
     if (!list)
         return std::nullopt;
@@ -124,27 +126,6 @@ std::optional<std::vector<hive_node_h>> nodeChildren(hive_h* h, hive_node_h node
     for (hive_node_h* p = list.get(); *p; ++p)
         result.push_back(*p);
     return result;
-}
-
-DWORD errorFromOpenErrno(int err)
-{
-    switch (err) {
-    case ENOENT:
-        return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-    case ENAMETOOLONG:
-        return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-        return ERROR_ACCESS_DENIED;
-    case ENOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    case EMFILE:
-    case ENFILE:
-        return ERROR_TOO_MANY_OPEN_FILES;
-    default:
-        return ERROR_BADDB;
-    }
 }
 
 // Resolves `key` to a RegistryKey view: either a root (kind set) or a node of a hive.
@@ -195,31 +176,25 @@ LSTATUS RegLoadKeyW(HKEY key, LPCWSTR subKey, LPCWSTR file)
     // Open the file ourselves first: a FIFO or device planted in place of a hive must not
     // block or be read, and hivex then reads exactly the file we checked.
     const std::string path = toUtf8(file);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return errorFromOpenErrno(errno);
+    int openErr = 0;
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxHiveFileSize) {
-        ::close(fd);
-        return S_ISDIR(st.st_mode) ? ERROR_ACCESS_DENIED : ERROR_BADDB;
+    const UniqueFd fd = openRegularFile(path, O_RDONLY, openErr, &st);
+    if (!fd) {
+        if (openErr == EISDIR)
+            return ERROR_ACCESS_DENIED;
+        return openErr == ENXIO ? ERROR_BADDB : ErrorFromErrnoForFile(openErr, path);
     }
-    const std::string fdPath = "/proc/self/fd/" + std::to_string(fd);
+    if (st.st_size > kMaxHiveFileSize)
+        return ERROR_BADDB;
+    const std::string fdPath = "/proc/self/fd/" + std::to_string(fd.get());
     const std::string& openPath = ::access(fdPath.c_str(), F_OK) == 0 ? fdPath : path;
 
     // HIVEX_OPEN_WRITE makes hivex read the whole file into memory instead of mapping it, so
     // a file truncated behind our back cannot fault the process; nothing is ever committed.
-    errno = 0;
     hive_h* h = hivex_open(openPath.c_str(), HIVEX_OPEN_WRITE);
-    const int openErr = errno;
-    ::close(fd);
-    if (!h) {
-        if (openErr == ENOMEM)
-            return ERROR_NOT_ENOUGH_MEMORY;
-        return ERROR_BADDB;
-    }
-    auto hive = std::make_shared<Hive>();
-    hive->handle = h;
-    hive->name = name;
+    if (!h)
+        return errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_BADDB;
+    auto hive = std::make_shared<Hive>(h, name);
     if (hivex_root(h) == 0)
         return ERROR_BADDB;
 
@@ -354,7 +329,6 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD 
 
     hive_h* h = open->hive->handle;
     const QString wanted = fromWide(valueName);
-    errno = 0;
     CPtr<hive_value_h> values(hivex_node_values(h, open->node));
     if (!values)
         return ERROR_REGISTRY_CORRUPT;
@@ -373,9 +347,12 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD 
 
     hive_type storedType = hive_t_REG_NONE;
     std::size_t length = 0;
+    // A value without data comes back as null too: only errno, read right after the call,
+    // tells it from a failure.
     errno = 0;
     CPtr<char> bytes(hivex_value_value(h, found, &storedType, &length));
-    if (!bytes && (length != 0 || errno != 0))
+    const int err = errno;
+    if (!bytes && (length != 0 || err != 0))
         return ERROR_REGISTRY_CORRUPT;
     if (length > 0xFFFFFFFFu)
         return ERROR_REGISTRY_CORRUPT;

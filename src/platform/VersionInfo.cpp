@@ -2,6 +2,7 @@
 
 #include "platform/VersionInfo.h"
 
+#include "platform/FileAccess.h"
 #include "platform/Kernel.h"
 #include "platform/PeReader.h"
 
@@ -9,24 +10,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 
 namespace {
-
-// A missing file is ERROR_FILE_NOT_FOUND when its folder exists, else ERROR_PATH_NOT_FOUND.
-DWORD openError(int err, const std::string& path)
-{
-    if (err != ENOENT)
-        return ErrorFromErrno(err);
-    const auto slash = path.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    struct stat st {};
-    return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? ERROR_FILE_NOT_FOUND
-                                                                   : ERROR_PATH_NOT_FOUND;
-}
 
 // Reads the version resource of a file on disk; nullopt with the last error set.
 std::optional<std::vector<BYTE>> loadVersionResource(LPCWSTR fileName)
@@ -36,21 +23,17 @@ std::optional<std::vector<BYTE>> loadVersionResource(LPCWSTR fileName)
         return std::nullopt;
     }
     const std::string path = toUtf8(fileName);
-    // O_NONBLOCK: a FIFO in place of the file must not block the caller.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        SetLastError(openError(errno, path));
-        return std::nullopt;
-    }
+    // A FIFO in place of the file must not block the caller; only a regular file is read.
+    int openErr = 0;
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        SetLastError(ERROR_ACCESS_DENIED);
+    const UniqueFd fd = openRegularFile(path, O_RDONLY, openErr, &st);
+    if (!fd) {
+        SetLastError(ErrorFromOpenRegularFile(openErr, path));
         return std::nullopt;
     }
     DWORD error = ERROR_RESOURCE_TYPE_NOT_FOUND;
-    auto block = readVersionResource(PeSource(fd, static_cast<std::uint64_t>(st.st_size)), &error);
-    ::close(fd);
+    auto block =
+        readVersionResource(PeSource(fd.get(), static_cast<std::uint64_t>(st.st_size)), &error);
     if (!block)
         SetLastError(error);
     return block;

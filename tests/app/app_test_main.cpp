@@ -14,7 +14,8 @@ int main(int argc, char** argv)
     // The tests read the program's own (Chinese) texts whatever the machine's locale; child
     // processes inherit it. Tests of the English texts choose English themselves.
     setenv("LC_ALL", "C.UTF-8", 1);
-    ImagingGlobalInit();
+    if (ImagingGlobalInit() != ERROR_SUCCESS)
+        return 1;
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     setUpApplication();

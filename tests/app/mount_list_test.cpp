@@ -14,11 +14,6 @@
 
 namespace {
 
-LPCWSTR wide(const QString& text)
-{
-    return reinterpret_cast<LPCWSTR>(text.utf16());
-}
-
 // The rows of the list whose mount folder lies below root, as text.
 QStringList rowsBelow(const QTreeWidget& list, const QString& root)
 {

@@ -1,11 +1,13 @@
 // Loading the capture configuration (defaults, file choice, sections, limits, encodings,
-// failures), the listing, the matching steps and the volume that anchors patterns.
+// failures), the listing, the matching steps and the anchoring at the source's volume.
 #include "config/CaptureConfig.h"
+#include "platform/MountTable.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStringDecoder>
 #include <QStringEncoder>
 #include <QTemporaryDir>
@@ -112,7 +114,7 @@ TEST_F(ConfigFileTest, UnreadableNamedFileFailsAndLeavesTheDefaults)
         DWORD error;
     } cases[] = {
         {dir.filePath(QStringLiteral("missing.ini")), ERROR_FILE_NOT_FOUND},
-        {dir.filePath(QStringLiteral("no/such/dir.ini")), ERROR_FILE_NOT_FOUND},
+        {dir.filePath(QStringLiteral("no/such/dir.ini")), ERROR_PATH_NOT_FOUND},
         {dir.path(), ERROR_ACCESS_DENIED},
     };
     for (const auto& c : cases) {
@@ -473,56 +475,14 @@ TEST(Matching, PathsLongerThanAnyBufferAreMatchedWhole)
     EXPECT_TRUE(config.isExcluded(u"/mnt/win/"_qs + QString(5000, u'x') + u"/deep/y.TMP"_qs));
 }
 
-// A mountinfo text with a root file system, a volume at /mnt/win, one with a space in its
-// name and one whose name only begins like another.
-const QByteArray kMountInfo = "22 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
-                              "40 22 8:2 / /mnt/win rw,relatime shared:2 - ntfs3 /dev/sda2 rw\n"
-                              "41 22 8:3 / /mnt/my\\040disk rw - vfat /dev/sda3 rw\n"
-                              "42 22 8:4 / /mnt/winning rw - ext4 /dev/sda4 rw\n"
-                              "43 40 0:5 / /mnt/win/Users/x/cache rw - tmpfs tmpfs rw\n"
-                              "garbage line\n"
-                              "\n";
-
-TEST(VolumeRoot, IsTheLongestMountPointHoldingTheSource)
-{
-    const struct {
-        const char* path;
-        const char* root;
-    } cases[] = {
-        {"/mnt/win", "/mnt/win"},       // source on its own mount point
-        {"/mnt/win/Users", "/mnt/win"}, // source below it
-        {"/mnt/win/Users/x/cache/y", "/mnt/win/Users/x/cache"},
-        {"/mnt/winx", "/"}, // a name that only begins like a mount point
-        {"/mnt/winning/a", "/mnt/winning"},
-        {"/mnt/my disk/files", "/mnt/my disk"},
-        {"/home/u", "/"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(longestMountPoint(QString::fromUtf8(c.path), kMountInfo),
-                  QString::fromUtf8(c.root))
-            << c.path;
-    }
-    EXPECT_EQ(longestMountPoint(u"/mnt/win"_qs, QByteArray()), QString());
-}
-
-TEST(VolumeRoot, IsWrittenAsThePrefixOfTheSourcePathThroughSymbolicLinks)
+TEST(CaptureConfigLoad, AnchorsAtTheVolumeOfTheSource)
 {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString base = QFileInfo(dir.path()).canonicalFilePath();
-    ASSERT_TRUE(QDir().mkpath(base + u"/vol/Users/x"_qs));
-    ASSERT_TRUE(QFile::link(base + u"/vol"_qs, base + u"/link"_qs));
-    const QByteArray mountInfo = "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n40 22 8:2 / " +
-                                 base.toUtf8() + "/vol rw - ext4 x rw\n";
-
-    EXPECT_EQ(volumeRootOf(base + u"/vol/Users"_qs, mountInfo), base + u"/vol"_qs);
-    EXPECT_EQ(volumeRootOf(base + u"/vol/"_qs, mountInfo), base + u"/vol"_qs);
-    EXPECT_EQ(volumeRootOf(base + u"/link/Users/x"_qs, mountInfo), base + u"/link"_qs);
-    EXPECT_EQ(volumeRootOf(base + u"/link"_qs, mountInfo), base + u"/link"_qs);
-    EXPECT_EQ(volumeRootOf(base + u"/missing/dir"_qs, mountInfo), u"/"_qs);
-    EXPECT_EQ(volumeRootOf(u"relative/path"_qs, mountInfo), QString());
-
-    // load() anchors at the volume of the source it is given (here the real mount table).
+    ASSERT_TRUE(QDir().mkpath(base + u"/vol"_qs));
+    // The real mount table: "/" is its own volume, and a folder lies on the volume the
+    // platform names for it.
     CaptureConfig config;
     ASSERT_TRUE(config.load(QString(), u"/"_qs, QString()).ok);
     EXPECT_TRUE(config.isExcluded(u"/pagefile.sys"_qs));

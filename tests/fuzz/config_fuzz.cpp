@@ -2,6 +2,7 @@
 // pattern preparation, the per-path decisions and the mountinfo reader, all on the same
 // untrusted bytes. Seeds: tests/config/cases/*.case.
 #include "config/CaptureConfig.h"
+#include "platform/MountTable.h"
 
 #include <cstddef>
 #include <cstdint>

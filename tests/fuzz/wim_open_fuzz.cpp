@@ -46,7 +46,8 @@ void readInformation(HANDLE object)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    ImagingGlobalInit();
+    if (ImagingGlobalInit() != ERROR_SUCCESS)
+        std::abort();
     char pattern[] = "/tmp/pelloric-wimfuzz-XXXXXX";
     if (!mkdtemp(pattern))
         std::abort();

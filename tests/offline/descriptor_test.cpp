@@ -3,6 +3,7 @@
 
 #include "offline/OfflineWindows.h"
 
+#include "platform/Kernel.h"
 #include "platform/Registry.h"
 
 #include "support/HiveFixture.h"
@@ -17,11 +18,6 @@
 
 namespace {
 
-LPCWSTR w(const QString& s)
-{
-    return reinterpret_cast<LPCWSTR>(s.utf16());
-}
-
 using offlinefix::Installation;
 
 // Loads the installation's hives under OFL_SOFTWARE and OFL_SYSTEM for the life of the
@@ -32,9 +28,9 @@ public:
     {
         EXPECT_TRUE(offlinefix::writeSoftwareHive(dir.file("SOFTWARE"), installation));
         EXPECT_TRUE(offlinefix::writeSystemHive(dir.file("SYSTEM"), installation));
-        EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"OFL_SOFTWARE", w(dir.file("SOFTWARE"))),
+        EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"OFL_SOFTWARE", wide(dir.file("SOFTWARE"))),
                   ERROR_SUCCESS);
-        EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"OFL_SYSTEM", w(dir.file("SYSTEM"))),
+        EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"OFL_SYSTEM", wide(dir.file("SYSTEM"))),
                   ERROR_SUCCESS);
         kernel = dir.file("kernel32.dll");
         if (installation.kernel) {
@@ -335,7 +331,7 @@ TEST(ReadRegistryString, FirstStringUpToItsTerminator)
         hive.setDword("K", "Number", 0x41);
         ASSERT_TRUE(hive.commit());
     }
-    ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"OFL_TEST", w(dir.file("hive"))), ERROR_SUCCESS);
+    ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"OFL_TEST", wide(dir.file("hive"))), ERROR_SUCCESS);
     struct Case {
         const char* key;
         const char* name;

@@ -28,11 +28,6 @@
 
 namespace {
 
-LPCWSTR w(const QString& s)
-{
-    return reinterpret_cast<LPCWSTR>(s.utf16());
-}
-
 // Names of a folder's children, in order.
 QStringList childNames(const XmlNode& node)
 {
@@ -98,8 +93,8 @@ protected:
     {
         Result r;
         DWORD created = 0;
-        HANDLE wim =
-            WIMCreateFile(w(wimPath), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, 0, 0, &created);
+        HANDLE wim = WIMCreateFile(wide(wimPath), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, 0, 0,
+                                   &created);
         EXPECT_NE(wim, nullptr) << GetLastError();
         if (!wim)
             return r;
@@ -357,11 +352,11 @@ TEST_F(DetectTest, AKeyStillLoadedEndsTheRun)
     offlinefix::buildOfflineTree(source);
     capture(source);
     // An earlier run that never unloaded its key.
-    ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"OFL_SOFTWARE", w(config() + "/SOFTWARE")),
+    ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"OFL_SOFTWARE", wide(config() + "/SOFTWARE")),
               ERROR_SUCCESS);
     DWORD created = 0;
     HANDLE wim =
-        WIMCreateFile(w(wimPath), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, 0, 0, &created);
+        WIMCreateFile(wide(wimPath), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, 0, 0, &created);
     ASSERT_NE(wim, nullptr);
     HANDLE image = WIMLoadImage(wim, 1);
     DetectOfflineWindows(image, {}, source);

@@ -50,8 +50,7 @@ protected:
     template <typename Body> void withImage(DWORD access, DWORD index, Body body)
     {
         DWORD created = 0;
-        HANDLE file = WIMCreateFile(reinterpret_cast<LPCWSTR>(wim.utf16()), access,
-                                    WIM_OPEN_EXISTING, 0, 0, &created);
+        HANDLE file = WIMCreateFile(wide(wim), access, WIM_OPEN_EXISTING, 0, 0, &created);
         ASSERT_NE(file, nullptr) << GetLastError();
         HANDLE image = WIMLoadImage(file, index);
         ASSERT_NE(image, nullptr) << GetLastError();

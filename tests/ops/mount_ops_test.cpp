@@ -284,8 +284,7 @@ TEST_F(MountOpsTest, MoreThanThirtyTwoImagesAreListedAndUnmountable)
     for (int i = 0; i < kMounts; ++i) {
         const QString folder =
             dir.mkdir(QStringLiteral("many/m%1").arg(i, 2, 10, QLatin1Char('0')));
-        ASSERT_TRUE(WIMMountImage(reinterpret_cast<LPCWSTR>(folder.utf16()),
-                                  reinterpret_cast<LPCWSTR>(wim.utf16()), 1, nullptr))
+        ASSERT_TRUE(WIMMountImage(wide(folder), wide(wim), 1, nullptr))
             << i << ": " << GetLastError();
         folders << canonical(folder);
     }

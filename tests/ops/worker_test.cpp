@@ -190,7 +190,7 @@ TEST_F(WorkerFrameTest, WorkerWritesAfterTheDialogClosedOnlyReachTheLog)
     EXPECT_TRUE(port.logLines().isEmpty());
 }
 
-TEST_F(WorkerFrameTest, AThrowingOperationEndsTheFrameWithAnErrorLine)
+TEST_F(WorkerFrameTest, AThrowingOperationEndsTheFrameWithAnErrorLineAndItsText)
 {
     overrideOperation(ID_MODIFY, [](OperationContext&) -> bool {
         throw std::runtime_error("boom");
@@ -198,6 +198,7 @@ TEST_F(WorkerFrameTest, AThrowingOperationEndsTheFrameWithAnErrorLine)
     ASSERT_TRUE(startOperation(context, ID_MODIFY, &port));
     waitUntilIdle(context);
     EXPECT_EQ(port.itemText(IDC_CLOSE_BUTTON), QStringLiteral("关闭"));
-    EXPECT_EQ(port.logLines(), QStringList{QStringLiteral("错误: 发生内部错误。")});
+    EXPECT_EQ(port.logLines(),
+              (QStringList{QStringLiteral("错误: 发生内部错误。"), QStringLiteral("boom")}));
     EXPECT_FALSE(context.operationResult.get());
 }

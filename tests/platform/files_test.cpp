@@ -16,11 +16,6 @@
 
 namespace {
 
-LPCWSTR w(const QString& s)
-{
-    return reinterpret_cast<LPCWSTR>(s.utf16());
-}
-
 bool symlinkTo(const QString& target, const QString& link)
 {
     return ::symlink(QFile::encodeName(target).constData(), QFile::encodeName(link).constData()) ==
@@ -39,15 +34,15 @@ TEST(CopyFile, CopiesAndOverwrites)
     const QByteArray big(3 * 1024 * 1024 + 17, 'h');
     const QString source = dir.write(QStringLiteral("config/SOFTWARE"), big);
     const QString copy = dir.file(QStringLiteral("config/SOFTWARE.OFL"));
-    ASSERT_TRUE(CopyFileW(w(source), w(copy), FALSE));
+    ASSERT_TRUE(CopyFileW(wide(source), wide(copy), FALSE));
     EXPECT_EQ(readFileBytes(copy), big);
 
     // A stale copy is replaced; failIfExists refuses and keeps it.
     dir.write(QStringLiteral("config/SOFTWARE.OFL"), "stale");
-    EXPECT_FALSE(CopyFileW(w(source), w(copy), TRUE));
+    EXPECT_FALSE(CopyFileW(wide(source), wide(copy), TRUE));
     EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
     EXPECT_EQ(readFileBytes(copy), QByteArray("stale"));
-    ASSERT_TRUE(CopyFileW(w(source), w(copy), FALSE));
+    ASSERT_TRUE(CopyFileW(wide(source), wide(copy), FALSE));
     EXPECT_EQ(readFileBytes(copy), big);
     EXPECT_EQ(QFileInfo(copy).lastModified(), QFileInfo(source).lastModified());
     // No scratch files are left beside it.
@@ -64,7 +59,7 @@ TEST(CopyFile, NeverWritesThroughALinkAtTheDestination)
     const QString source = dir.write(QStringLiteral("config/SOFTWARE"), "hive bytes");
     const QString copy = dir.file(QStringLiteral("config/SOFTWARE.OFL"));
     ASSERT_TRUE(symlinkTo(victim, copy));
-    ASSERT_TRUE(CopyFileW(w(source), w(copy), FALSE));
+    ASSERT_TRUE(CopyFileW(wide(source), wide(copy), FALSE));
     EXPECT_EQ(readFileBytes(victim), QByteArray("root:x:0:0\n"));
     EXPECT_FALSE(QFileInfo(copy).isSymLink());
     EXPECT_EQ(readFileBytes(copy), QByteArray("hive bytes"));
@@ -72,14 +67,14 @@ TEST(CopyFile, NeverWritesThroughALinkAtTheDestination)
     // A dangling link is replaced as well, and its target is not created.
     const QString dangling = dir.file(QStringLiteral("config/SYSTEM.OFL"));
     ASSERT_TRUE(symlinkTo(dir.file(QStringLiteral("elsewhere/new")), dangling));
-    ASSERT_TRUE(CopyFileW(w(source), w(dangling), FALSE));
+    ASSERT_TRUE(CopyFileW(wide(source), wide(dangling), FALSE));
     EXPECT_FALSE(QFileInfo::exists(dir.file(QStringLiteral("elsewhere/new"))));
     EXPECT_EQ(readFileBytes(dangling), QByteArray("hive bytes"));
 
     // With failIfExists, even a dangling link counts as existing.
     ASSERT_TRUE(
         symlinkTo(dir.file(QStringLiteral("elsewhere/new2")), dir.file(QStringLiteral("x.OFL"))));
-    EXPECT_FALSE(CopyFileW(w(source), w(dir.file(QStringLiteral("x.OFL"))), TRUE));
+    EXPECT_FALSE(CopyFileW(wide(source), wide(dir.file(QStringLiteral("x.OFL"))), TRUE));
     EXPECT_FALSE(QFileInfo::exists(dir.file(QStringLiteral("elsewhere/new2"))));
 }
 
@@ -106,7 +101,7 @@ TEST(CopyFile, Failures)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         SetLastError(0);
-        EXPECT_FALSE(CopyFileW(w(c.from), w(c.to), FALSE));
+        EXPECT_FALSE(CopyFileW(wide(c.from), wide(c.to), FALSE));
         EXPECT_EQ(GetLastError(), c.error);
     }
     EXPECT_EQ(entries(dir.path()), (QStringList{"SOFTWARE", "fifo", "folder"}))
@@ -120,18 +115,18 @@ TEST(DeleteFile, RemovesFilesAndLinksNotFolders)
     const QString target = dir.write(QStringLiteral("target"), "keep");
     const QString link = dir.file(QStringLiteral("link"));
     ASSERT_TRUE(symlinkTo(target, link));
-    EXPECT_TRUE(DeleteFileW(w(link)));
+    EXPECT_TRUE(DeleteFileW(wide(link)));
     EXPECT_FALSE(QFileInfo(link).isSymLink());
     EXPECT_EQ(readFileBytes(target), QByteArray("keep"));
-    EXPECT_TRUE(DeleteFileW(w(target)));
+    EXPECT_TRUE(DeleteFileW(wide(target)));
     EXPECT_FALSE(QFileInfo::exists(target));
 
-    EXPECT_FALSE(DeleteFileW(w(target)));
+    EXPECT_FALSE(DeleteFileW(wide(target)));
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    EXPECT_FALSE(DeleteFileW(w(dir.file(QStringLiteral("no/file")))));
+    EXPECT_FALSE(DeleteFileW(wide(dir.file(QStringLiteral("no/file")))));
     EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
     const QString folder = dir.mkdir(QStringLiteral("folder"));
-    EXPECT_FALSE(DeleteFileW(w(folder)));
+    EXPECT_FALSE(DeleteFileW(wide(folder)));
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     EXPECT_TRUE(QFileInfo(folder).isDir());
 }
@@ -145,15 +140,16 @@ TEST(FileAttributes, KindsAndExactLetterCase)
     const QString link = dir.file(QStringLiteral("Windows/link"));
     ASSERT_TRUE(symlinkTo(dir.file(QStringLiteral("Windows/System32")), link));
 
-    EXPECT_EQ(GetFileAttributesW(w(dir.file("Windows"))), FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_EQ(GetFileAttributesW(w(file)), FILE_ATTRIBUTE_NORMAL);
-    EXPECT_EQ(GetFileAttributesW(w(readOnly)), FILE_ATTRIBUTE_READONLY);
-    EXPECT_EQ(GetFileAttributesW(w(link)), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+    EXPECT_EQ(GetFileAttributesW(wide(dir.file("Windows"))), FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(GetFileAttributesW(wide(file)), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(GetFileAttributesW(wide(readOnly)), FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(GetFileAttributesW(wide(link)),
+              FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
 
-    EXPECT_EQ(GetFileAttributesW(w(dir.file("Windows/System32/Kernel32.dll"))),
+    EXPECT_EQ(GetFileAttributesW(wide(dir.file("Windows/System32/Kernel32.dll"))),
               INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(GetFileAttributesW(w(dir.file("WINDOWS/System32/kernel32.dll"))),
+    EXPECT_EQ(GetFileAttributesW(wide(dir.file("WINDOWS/System32/kernel32.dll"))),
               INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
 }
@@ -170,7 +166,7 @@ TEST(FindFirstFile, MatchesTheLastComponentWithoutLetterCase)
     auto find = [&](const QString& pattern) {
         QStringList names;
         WIN32_FIND_DATAW data;
-        HANDLE h = FindFirstFileW(w(folder + u'/' + pattern), &data);
+        HANDLE h = FindFirstFileW(wide(folder + u'/' + pattern), &data);
         if (h == INVALID_HANDLE_VALUE)
             return names;
         do {
@@ -199,16 +195,16 @@ TEST(FindFirstFile, MatchesTheLastComponentWithoutLetterCase)
     }
 
     WIN32_FIND_DATAW data;
-    HANDLE h = FindFirstFileW(w(folder + QStringLiteral("/CONFIG")), &data);
+    HANDLE h = FindFirstFileW(wide(folder + QStringLiteral("/CONFIG")), &data);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(data.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);
     FindClose(h);
     EXPECT_FALSE(FindClose(h)) << "a closed search is refused";
 
-    EXPECT_EQ(FindFirstFileW(w(folder + QStringLiteral("/user32.dll")), &data),
+    EXPECT_EQ(FindFirstFileW(wide(folder + QStringLiteral("/user32.dll")), &data),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(FindFirstFileW(w(dir.file("SYSTEM32/kernel32.dll")), &data), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(FindFirstFileW(wide(dir.file("SYSTEM32/kernel32.dll")), &data), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
 }
 

@@ -24,11 +24,6 @@
 
 namespace {
 
-LPCWSTR w(const QString& s)
-{
-    return reinterpret_cast<LPCWSTR>(s.utf16());
-}
-
 constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
 
 struct Message {
@@ -109,10 +104,10 @@ protected:
     DWORD capture(const QString& path, const QString& source, DWORD disposition,
                   DWORD compression = WIM_COMPRESS_XPRESS, DWORD flags = 0)
     {
-        HANDLE h = WIMCreateFile(w(path), kReadWrite, disposition, 0, compression, nullptr);
+        HANDLE h = WIMCreateFile(wide(path), kReadWrite, disposition, 0, compression, nullptr);
         if (!h)
             return 0;
-        HANDLE img = WIMCaptureImage(h, w(source), flags);
+        HANDLE img = WIMCaptureImage(h, wide(source), flags);
         const DWORD error = GetLastError();
         const DWORD index = img ? WIMGetImageCount(h) : 0;
         if (img)
@@ -183,9 +178,9 @@ TEST_F(ImagingData, CaptureMessagesAndRoundTrip)
         // Apply: one PROCESS per folder and file, and the same tree.
         rec = Recorder();
         const QString target = tmp.file(QStringLiteral("applied%1").arg(compression));
-        HANDLE h = WIMCreateFile(w(path), GENERIC_READ, OPEN_EXISTING, 0, 0, nullptr);
+        HANDLE h = WIMCreateFile(wide(path), GENERIC_READ, OPEN_EXISTING, 0, 0, nullptr);
         HANDLE img = WIMLoadImage(h, 1);
-        ASSERT_TRUE(WIMApplyImage(img, w(target), WIM_FLAG_VERIFY)) << GetLastError();
+        ASSERT_TRUE(WIMApplyImage(img, wide(target), WIM_FLAG_VERIFY)) << GetLastError();
         WIMCloseHandle(img);
         WIMCloseHandle(h);
         EXPECT_EQ(rec.count(WIM_MSG_PROCESS), counts.files + counts.folders);
@@ -326,7 +321,7 @@ TEST_F(ImagingData, ReparsePointFixFlag)
         ASSERT_EQ(
             capture(path, tree, CREATE_ALWAYS, WIM_COMPRESS_XPRESS, noFix ? WIM_FLAG_NO_RP_FIX : 0),
             1u);
-        HANDLE h = WIMCreateFile(w(path), GENERIC_READ, OPEN_EXISTING, 0, 0, nullptr);
+        HANDLE h = WIMCreateFile(wide(path), GENERIC_READ, OPEN_EXISTING, 0, 0, nullptr);
         WIM_INFO wi{};
         ASSERT_TRUE(WIMGetAttributes(h, &wi, sizeof wi));
         EXPECT_EQ((wi.WimAttributes & WIM_ATTRIBUTE_RP_FIX) != 0, !noFix);
@@ -363,11 +358,11 @@ TEST_F(ImagingData, SevenZipWimTakesAppendDeleteAndExport)
     ASSERT_EQ(capture(path, other, OPEN_EXISTING), 2u) << GetLastError();
     EXPECT_TRUE(wimfix::imagexVerify(path, &out)) << out.toStdString();
 
-    HANDLE h = WIMCreateFile(w(path), kReadWrite, OPEN_EXISTING, 0, 0, nullptr);
+    HANDLE h = WIMCreateFile(wide(path), kReadWrite, OPEN_EXISTING, 0, 0, nullptr);
     ASSERT_TRUE(WIMDeleteImage(h, 1)) << GetLastError();
     HANDLE img = WIMLoadImage(h, 1);
     const QString dest = tmp.file(QStringLiteral("dest.wim"));
-    HANDLE d = WIMCreateFile(w(dest), kReadWrite, CREATE_NEW, 0, WIM_COMPRESS_NONE, nullptr);
+    HANDLE d = WIMCreateFile(wide(dest), kReadWrite, CREATE_NEW, 0, WIM_COMPRESS_NONE, nullptr);
     ASSERT_TRUE(WIMExportImage(img, d, 0)) << GetLastError();
     WIMCloseHandle(d);
     WIMCloseHandle(img);
@@ -382,8 +377,8 @@ TEST_F(ImagingData, AppendWithVerifyReadsTheFileBackWhenClosed)
 {
     const QString path = tmp.file(QStringLiteral("v.wim"));
     ASSERT_EQ(capture(path, tree, CREATE_ALWAYS), 1u);
-    HANDLE h = WIMCreateFile(w(path), kReadWrite, OPEN_EXISTING, 0, 0, nullptr);
-    HANDLE img = WIMCaptureImage(h, w(tree), WIM_FLAG_VERIFY);
+    HANDLE h = WIMCreateFile(wide(path), kReadWrite, OPEN_EXISTING, 0, 0, nullptr);
+    HANDLE img = WIMCaptureImage(h, wide(tree), WIM_FLAG_VERIFY);
     ASSERT_NE(img, nullptr) << GetLastError();
     WIMCloseHandle(img);
     EXPECT_TRUE(WIMCloseHandle(h)) << GetLastError();
@@ -394,18 +389,18 @@ TEST_F(ImagingData, AppendWithVerifyReadsTheFileBackWhenClosed)
 TEST_F(ImagingData, CaptureOfMissingOrPlainFileFails)
 {
     const QString path = tmp.file(QStringLiteral("x.wim"));
-    HANDLE h = WIMCreateFile(w(path), kReadWrite, CREATE_ALWAYS, 0, 1, nullptr);
+    HANDLE h = WIMCreateFile(wide(path), kReadWrite, CREATE_ALWAYS, 0, 1, nullptr);
     ASSERT_NE(h, nullptr);
-    EXPECT_EQ(WIMCaptureImage(h, w(tmp.file(QStringLiteral("nope"))), 0), nullptr);
+    EXPECT_EQ(WIMCaptureImage(h, wide(tmp.file(QStringLiteral("nope"))), 0), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-    EXPECT_EQ(WIMCaptureImage(h, w(tree + QStringLiteral("/docs/readme.txt")), 0), nullptr);
+    EXPECT_EQ(WIMCaptureImage(h, wide(tree + QStringLiteral("/docs/readme.txt")), 0), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
     WIMCloseHandle(h);
     EXPECT_FALSE(QFileInfo::exists(path)); // nothing was written: no file
     ASSERT_EQ(capture(path, tree, CREATE_ALWAYS), 1u);
-    HANDLE ro = WIMCreateFile(w(path), GENERIC_READ, OPEN_EXISTING, 0, 0, nullptr);
+    HANDLE ro = WIMCreateFile(wide(path), GENERIC_READ, OPEN_EXISTING, 0, 0, nullptr);
     ASSERT_NE(ro, nullptr);
-    EXPECT_EQ(WIMCaptureImage(ro, w(tree), 0), nullptr);
+    EXPECT_EQ(WIMCaptureImage(ro, wide(tree), 0), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     WIMCloseHandle(ro);
 }
@@ -441,9 +436,9 @@ TEST_F(ImagingData, AbortedAppendLeavesTheWimWithItsImages)
         rec = Recorder();
         rec.abortOn = c.on;
         rec.abortAt = c.at;
-        HANDLE h = WIMCreateFile(w(path), kReadWrite, OPEN_EXISTING, 0, 0, nullptr);
+        HANDLE h = WIMCreateFile(wide(path), kReadWrite, OPEN_EXISTING, 0, 0, nullptr);
         ASSERT_NE(h, nullptr);
-        HANDLE img = WIMCaptureImage(h, w(tree), 0);
+        HANDLE img = WIMCaptureImage(h, wide(tree), 0);
         EXPECT_EQ(rec.firstIndex(WIM_MSG_SETRANGE) >= 0, c.on != WIM_MSG_PROCESS || c.at > 3);
         if (c.at > 3 && c.on == WIM_MSG_PROCESS) {
             // Into an existing file the data is written with the information, on close.
@@ -537,23 +532,23 @@ TEST_F(ImagingData, ApplyAbortAndNoApply)
     wimfix::WimRecipe recipe;
     recipe.images = {{tree, {}, {}, {}}};
     ASSERT_TRUE(wimfix::makeWim(path, recipe));
-    HANDLE h = WIMCreateFile(w(path), GENERIC_READ, OPEN_EXISTING, 0, 0, nullptr);
+    HANDLE h = WIMCreateFile(wide(path), GENERIC_READ, OPEN_EXISTING, 0, 0, nullptr);
     HANDLE img = WIMLoadImage(h, 1);
 
     rec.abortOn = WIM_MSG_PROCESS;
     rec.abortAt = 1;
-    EXPECT_FALSE(WIMApplyImage(img, w(tmp.file(QStringLiteral("aborted"))), 0));
+    EXPECT_FALSE(WIMApplyImage(img, wide(tmp.file(QStringLiteral("aborted"))), 0));
     EXPECT_EQ(GetLastError(), ERROR_REQUEST_ABORTED);
 
     rec = Recorder();
     const QString none = tmp.file(QStringLiteral("none"));
-    EXPECT_TRUE(WIMApplyImage(img, w(none), WIM_FLAG_NO_APPLY));
+    EXPECT_TRUE(WIMApplyImage(img, wide(none), WIM_FLAG_NO_APPLY));
     EXPECT_EQ(rec.count(WIM_MSG_PROCESS), counts.files + counts.folders);
     EXPECT_FALSE(QFileInfo::exists(none));
 
     rec = Recorder();
     const QString file = tmp.write(QStringLiteral("blocker"), "x");
-    EXPECT_FALSE(WIMApplyImage(img, w(file + QStringLiteral("/sub")), 0));
+    EXPECT_FALSE(WIMApplyImage(img, wide(file + QStringLiteral("/sub")), 0));
     EXPECT_NE(GetLastError(), ERROR_SUCCESS);
     WIMCloseHandle(img);
     WIMCloseHandle(h);
@@ -571,13 +566,13 @@ TEST_F(ImagingData, ExportDuplicatesAndAbort)
     ASSERT_TRUE(wimfix::makeWim(source, recipe));
     const QString dest = tmp.file(QStringLiteral("dest.wim"));
 
-    HANDLE src = WIMCreateFile(w(source), GENERIC_READ, OPEN_EXISTING, 0, 0, nullptr);
+    HANDLE src = WIMCreateFile(wide(source), GENERIC_READ, OPEN_EXISTING, 0, 0, nullptr);
     HANDLE img = WIMLoadImage(src, 1);
     ASSERT_NE(img, nullptr);
     for (int round = 1; round <= 2; ++round) {
         rec = Recorder();
         DWORD result = 0;
-        HANDLE d = WIMCreateFile(w(dest), kReadWrite, OPEN_ALWAYS, 0, WIM_COMPRESS_LZX, &result);
+        HANDLE d = WIMCreateFile(wide(dest), kReadWrite, OPEN_ALWAYS, 0, WIM_COMPRESS_LZX, &result);
         ASSERT_NE(d, nullptr);
         EXPECT_EQ(result, round == 1 ? WIM_CREATED_NEW : WIM_OPENED_EXISTING);
         if (round == 2) {
@@ -602,7 +597,7 @@ TEST_F(ImagingData, ExportDuplicatesAndAbort)
               QStringLiteral("desc"));
     QString out;
     EXPECT_TRUE(wimfix::imagexVerify(dest, &out)) << out.toStdString();
-    HANDLE check = WIMCreateFile(w(dest), GENERIC_READ, OPEN_EXISTING, 0, 0, nullptr);
+    HANDLE check = WIMCreateFile(wide(dest), GENERIC_READ, OPEN_EXISTING, 0, 0, nullptr);
     WIM_INFO wi{};
     WIMGetAttributes(check, &wi, sizeof wi);
     EXPECT_EQ(wi.CompressionType, WIM_COMPRESS_LZX);
@@ -613,7 +608,7 @@ TEST_F(ImagingData, ExportDuplicatesAndAbort)
     rec = Recorder();
     rec.abortOn = WIM_MSG_PROCESS;
     rec.abortAt = 1;
-    HANDLE d = WIMCreateFile(w(dest), kReadWrite, OPEN_EXISTING, 0, 0, nullptr);
+    HANDLE d = WIMCreateFile(wide(dest), kReadWrite, OPEN_EXISTING, 0, 0, nullptr);
     EXPECT_TRUE(WIMExportImage(img, d, WIM_EXPORT_ALLOW_DUPLICATES));
     EXPECT_EQ(WIMGetImageCount(d), 3u);
     EXPECT_FALSE(WIMCloseHandle(d));

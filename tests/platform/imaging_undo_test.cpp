@@ -30,11 +30,6 @@ namespace {
 
 constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
 
-LPCWSTR w(const QString& s)
-{
-    return reinterpret_cast<LPCWSTR>(s.utf16());
-}
-
 std::string native(const QString& path)
 {
     return QFile::encodeName(path).toStdString();
@@ -56,7 +51,7 @@ bool setDescription(HANDLE wim, int index, const QString& text)
 // Opens and closes the file through the layer: a writable open looks at the record.
 bool touch(const QString& path, DWORD access)
 {
-    HANDLE h = WIMCreateFile(w(path), access, OPEN_EXISTING, 0, 0, nullptr);
+    HANDLE h = WIMCreateFile(wide(path), access, OPEN_EXISTING, 0, 0, nullptr);
     return h && WIMCloseHandle(h);
 }
 
@@ -90,7 +85,7 @@ protected:
         if (child == 0) {
             rlimit limit{static_cast<rlim_t>(size + 4096), static_cast<rlim_t>(size + 4096)};
             setrlimit(RLIMIT_FSIZE, &limit);
-            HANDLE h = WIMCreateFile(w(wim), kReadWrite, OPEN_EXISTING, 0, 0, nullptr);
+            HANDLE h = WIMCreateFile(wide(wim), kReadWrite, OPEN_EXISTING, 0, 0, nullptr);
             setDescription(h, 1, QString(100000, QChar(u'y')));
             WIMCloseHandle(h);
             _exit(0); // not reached when the limit stops the write
@@ -142,7 +137,7 @@ TEST_F(ImagingUndo, RecordOfARunningCommitKeepsOtherWritersOut)
     ASSERT_EQ(::lstat(native(record).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     // The record's lock says a commit runs: opens leave it, another commit is refused.
-    HANDLE h = WIMCreateFile(w(wim), kReadWrite, OPEN_EXISTING, 0, 0, nullptr);
+    HANDLE h = WIMCreateFile(wide(wim), kReadWrite, OPEN_EXISTING, 0, 0, nullptr);
     ASSERT_NE(h, nullptr);
     ASSERT_TRUE(WIMSetBootImage(h, 2));
     EXPECT_FALSE(WIMCloseHandle(h));
@@ -152,7 +147,7 @@ TEST_F(ImagingUndo, RecordOfARunningCommitKeepsOtherWritersOut)
     // The commit ends without changing the file: its record goes, and a commit goes through.
     imaging::removeUndoRecord(running);
     EXPECT_FALSE(QFileInfo::exists(record));
-    h = WIMCreateFile(w(wim), kReadWrite, OPEN_EXISTING, 0, 0, nullptr);
+    h = WIMCreateFile(wide(wim), kReadWrite, OPEN_EXISTING, 0, 0, nullptr);
     ASSERT_TRUE(WIMSetBootImage(h, 2));
     EXPECT_TRUE(WIMCloseHandle(h)) << GetLastError();
     EXPECT_EQ(wimfix::bootIndex(wim), 2);
@@ -258,7 +253,7 @@ TEST_F(ImagingUndo, RecordIsNeverWrittenThroughALink)
             if (beforeOpen) {
                 ASSERT_TRUE(QFile::link(target, record));
             }
-            HANDLE h = WIMCreateFile(w(wim), kReadWrite, OPEN_EXISTING, 0, 0, nullptr);
+            HANDLE h = WIMCreateFile(wide(wim), kReadWrite, OPEN_EXISTING, 0, 0, nullptr);
             ASSERT_NE(h, nullptr);
             if (!beforeOpen) {
                 ASSERT_TRUE(QFile::link(target, record));
@@ -288,7 +283,7 @@ TEST_F(ImagingUndo, NoCommitStartsWithoutItsRecord)
         GTEST_SKIP() << "cannot mount a tmpfs here: " << mount.error().toStdString();
     const QString path = volume + QStringLiteral("/w.wim");
     ASSERT_TRUE(QFile::copy(wim, path));
-    HANDLE h = WIMCreateFile(w(path), kReadWrite, OPEN_EXISTING, 0, 0, nullptr);
+    HANDLE h = WIMCreateFile(wide(path), kReadWrite, OPEN_EXISTING, 0, 0, nullptr);
     ASSERT_NE(h, nullptr);
     ASSERT_TRUE(WIMSetBootImage(h, 2));
     {

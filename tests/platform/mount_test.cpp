@@ -5,12 +5,14 @@
 #include "platform/Mount.h"
 #include "platform/mount-helper/MountRecord.h"
 #include "support/MountFixture.h"
+#include "support/OperationRun.h"
 #include "support/TempDir.h"
 #include "support/WimFixtures.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <gtest/gtest.h>
 
@@ -29,11 +31,6 @@
 
 namespace
 {
-
-LPCWSTR wide(const QString& text)
-{
-    return reinterpret_cast<LPCWSTR>(text.utf16());
-}
 
 QString canonical(const QString& path)
 {
@@ -173,6 +170,35 @@ TEST_F(MountTest, FailedCommitLeavesTheImageMounted)
     // Once the file is closed the commit goes through.
     ASSERT_TRUE(WIMUnmountImage(wide(mountFolder), wide(wim), 1, TRUE)) << GetLastError();
     EXPECT_EQ(wimfix::imagePaths(wim, 1), (QStringList{"a.txt", "open.txt"}));
+}
+
+TEST_F(MountTest, CommitOntoAFullDiskSaysTheDiskIsFull)
+{
+    // The WIM on a volume with little room; what the commit adds does not fit. The commit
+    // fails in the daemon, whose status carries no errno: the cause comes from its record.
+    const QString volume = dir.mkdir(QStringLiteral("vol"));
+    oprun::TmpfsMount tmpfs(volume,
+                            QStringLiteral("size=%1k").arg(QFileInfo(wim).size() / 1024 + 64));
+    if (!tmpfs.ok())
+        GTEST_SKIP() << tmpfs.error().toStdString();
+    const QString small = volume + QStringLiteral("/small.wim");
+    ASSERT_TRUE(QFile::copy(wim, small));
+    wim = small;
+    const QByteArray before = wimfix::fileDigest(wim);
+    ASSERT_TRUE(mount(1, true)) << GetLastError();
+    QByteArray noise(1024 * 1024, '\0');
+    for (char& c : noise)
+        c = static_cast<char>(QRandomGenerator::global()->generate());
+    QFile file(mountFolder + "/noise.bin");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write(noise), noise.size());
+    file.close();
+
+    EXPECT_FALSE(WIMUnmountImage(wide(mountFolder), wide(wim), 1, TRUE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
+    EXPECT_EQ(mountfix::mountsBelow(dir.path()).size(), 1u);
+    ASSERT_TRUE(WIMUnmountImage(wide(mountFolder), wide(wim), 1, FALSE)) << GetLastError();
+    EXPECT_EQ(wimfix::fileDigest(wim), before);
 }
 
 TEST_F(MountTest, ImageMountedByWimlibImagexIsListedAndUnmounted)

@@ -1,6 +1,7 @@
 // Registry layer over hivex: loading, opening, reading values and listing keys of real hive
 // files made at test time; hostile hive files.
 
+#include "platform/Kernel.h"
 #include "platform/Registry.h"
 
 #include "support/HiveFixture.h"
@@ -18,11 +19,6 @@
 #include <vector>
 
 namespace {
-
-LPCWSTR w(const QString& s)
-{
-    return reinterpret_cast<LPCWSTR>(s.utf16());
-}
 
 class RegistryTest : public ::testing::Test {
 protected:
@@ -58,13 +54,14 @@ protected:
     QByteArray query(const QString& keyPath, const QString& name, DWORD* type = nullptr)
     {
         HKEY key = nullptr;
-        EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, w(keyPath), 0, KEY_QUERY_VALUE, &key),
+        EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, wide(keyPath), 0, KEY_QUERY_VALUE, &key),
                   ERROR_SUCCESS);
         DWORD size = 0;
-        EXPECT_EQ(RegQueryValueExW(key, w(name), nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
+        EXPECT_EQ(RegQueryValueExW(key, wide(name), nullptr, nullptr, nullptr, &size),
+                  ERROR_SUCCESS);
         QByteArray data(qsizetype(size), '\x55');
         DWORD got = size;
-        EXPECT_EQ(RegQueryValueExW(key, w(name), nullptr, type,
+        EXPECT_EQ(RegQueryValueExW(key, wide(name), nullptr, type,
                                    reinterpret_cast<BYTE*>(data.data()), &got),
                   ERROR_SUCCESS);
         EXPECT_EQ(got, size);
@@ -78,7 +75,7 @@ protected:
 
 TEST_F(RegistryTest, ValuesComeBackAsStoredWithTheirTypes)
 {
-    ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_SYSTEM", w(hivePath)), ERROR_SUCCESS);
+    ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_SYSTEM", wide(hivePath)), ERROR_SUCCESS);
     struct Case {
         const char* name;
         DWORD type;
@@ -107,7 +104,7 @@ TEST_F(RegistryTest, ValuesComeBackAsStoredWithTheirTypes)
 
 TEST_F(RegistryTest, NamesAreMatchedWithoutLetterCase)
 {
-    ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_SYSTEM", w(hivePath)), ERROR_SUCCESS);
+    ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_SYSTEM", wide(hivePath)), ERROR_SUCCESS);
     EXPECT_EQ(query(QStringLiteral("t_system\\CONTROL\\text"), QStringLiteral("lcid")),
               QByteArray("\x04\x08\x00\x00", 4));
     // A trailing backslash names the same key.
@@ -116,7 +113,7 @@ TEST_F(RegistryTest, NamesAreMatchedWithoutLetterCase)
 
 TEST_F(RegistryTest, BufferSizesAndMissingThings)
 {
-    ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_SYSTEM", w(hivePath)), ERROR_SUCCESS);
+    ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_SYSTEM", wide(hivePath)), ERROR_SUCCESS);
     HKEY key = nullptr;
     ASSERT_EQ(
         RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"T_SYSTEM\\Control\\Text", 0, KEY_QUERY_VALUE, &key),
@@ -147,7 +144,7 @@ TEST_F(RegistryTest, BufferSizesAndMissingThings)
 
 TEST_F(RegistryTest, SubkeysAreListedInHiveOrder)
 {
-    ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_SYSTEM", w(hivePath)), ERROR_SUCCESS);
+    ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_SYSTEM", wide(hivePath)), ERROR_SUCCESS);
     HKEY key = nullptr;
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"T_SYSTEM\\Control\\MUI\\UILanguages", 0,
                             KEY_ENUMERATE_SUB_KEYS, &key),
@@ -178,10 +175,10 @@ TEST_F(RegistryTest, SubkeysAreListedInHiveOrder)
 
 TEST_F(RegistryTest, ANameIsLoadedOnceAtATime)
 {
-    ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_SYSTEM", w(hivePath)), ERROR_SUCCESS);
-    EXPECT_NE(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_SYSTEM", w(hivePath)), ERROR_SUCCESS);
-    EXPECT_NE(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"t_system", w(hivePath)), ERROR_SUCCESS);
-    EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_OTHER", w(hivePath)), ERROR_SUCCESS)
+    ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_SYSTEM", wide(hivePath)), ERROR_SUCCESS);
+    EXPECT_NE(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_SYSTEM", wide(hivePath)), ERROR_SUCCESS);
+    EXPECT_NE(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"t_system", wide(hivePath)), ERROR_SUCCESS);
+    EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_OTHER", wide(hivePath)), ERROR_SUCCESS)
         << "the same file under another name";
 
     // A handle opened before the unload keeps working until it is closed.
@@ -202,18 +199,18 @@ TEST_F(RegistryTest, ANameIsLoadedOnceAtATime)
     HKEY gone = nullptr;
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"T_SYSTEM", 0, KEY_QUERY_VALUE, &gone),
               ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_SYSTEM", w(hivePath)), ERROR_SUCCESS)
+    EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_SYSTEM", wide(hivePath)), ERROR_SUCCESS)
         << "the name is free again after the unload";
 
     // Only the machine and users roots take hives, under a one-component name.
-    EXPECT_EQ(RegLoadKeyW(HKEY_CURRENT_USER, u"T_X", w(hivePath)), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"A\\B", w(hivePath)), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"", w(hivePath)), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegLoadKeyW(HKEY_CURRENT_USER, u"T_X", wide(hivePath)), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"A\\B", wide(hivePath)), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"", wide(hivePath)), ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(RegistryTest, TheFileIsReadWholeAtLoad)
 {
-    ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_SYSTEM", w(hivePath)), ERROR_SUCCESS);
+    ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_SYSTEM", wide(hivePath)), ERROR_SUCCESS);
     // Truncating or removing the file afterwards changes nothing for the loaded hive.
     ASSERT_TRUE(QFile::resize(hivePath, 0));
     ASSERT_TRUE(QFile::remove(hivePath));
@@ -223,7 +220,7 @@ TEST_F(RegistryTest, TheFileIsReadWholeAtLoad)
 // Reads on one hive from several threads while another name is loaded and unloaded.
 TEST_F(RegistryTest, CallsFromSeveralThreads)
 {
-    ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_SYSTEM", w(hivePath)), ERROR_SUCCESS);
+    ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_SYSTEM", wide(hivePath)), ERROR_SUCCESS);
     std::atomic<int> failures{0};
     std::vector<std::thread> readers;
     for (int t = 0; t < 4; ++t) {
@@ -243,7 +240,7 @@ TEST_F(RegistryTest, CallsFromSeveralThreads)
         });
     }
     for (int i = 0; i < 50; ++i) {
-        EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_OTHER", w(hivePath)), ERROR_SUCCESS);
+        EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_OTHER", wide(hivePath)), ERROR_SUCCESS);
         EXPECT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"T_OTHER"), ERROR_SUCCESS);
     }
     for (std::thread& t : readers)
@@ -285,21 +282,21 @@ TEST_F(RegistryTest, BrokenHiveFilesAreRefused)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const QString path = dir.write(QStringLiteral("broken"), c.bytes);
-        EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_OTHER", w(path)), c.expected);
+        EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_OTHER", wide(path)), c.expected);
         HKEY key = nullptr;
         EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"T_OTHER", 0, KEY_QUERY_VALUE, &key),
                   ERROR_FILE_NOT_FOUND);
     }
 
-    EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_OTHER", w(dir.file("missing"))),
+    EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_OTHER", wide(dir.file("missing"))),
               ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_OTHER", w(dir.file("missing/SYSTEM"))),
-              ERROR_FILE_NOT_FOUND);
-    EXPECT_NE(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_OTHER", w(dir.path())), ERROR_SUCCESS);
+    EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_OTHER", wide(dir.file("missing/SYSTEM"))),
+              ERROR_PATH_NOT_FOUND);
+    EXPECT_NE(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_OTHER", wide(dir.path())), ERROR_SUCCESS);
     // A FIFO in place of the file must neither block nor be read.
     const QString fifo = dir.file(QStringLiteral("fifo"));
     ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-    EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_OTHER", w(fifo)), ERROR_BADDB);
+    EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_OTHER", wide(fifo)), ERROR_BADDB);
 }
 
 // A hive that opens but whose key list points into nowhere: opening below the damage fails
@@ -312,7 +309,7 @@ TEST_F(RegistryTest, DamageFoundAfterLoadingFailsTheCallThatMeetsIt)
     for (int i = 0; i < 4; ++i)
         hive[qsizetype(layout.rootSubkeyListField + i)] = char(0x7F); // far beyond the file
     const QString path = dir.write(QStringLiteral("damaged"), hive);
-    ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_OTHER", w(path)), ERROR_SUCCESS);
+    ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"T_OTHER", wide(path)), ERROR_SUCCESS);
     HKEY key = nullptr;
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"T_OTHER\\Control", 0, KEY_QUERY_VALUE, &key),
               ERROR_REGISTRY_CORRUPT);

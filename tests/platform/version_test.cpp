@@ -16,11 +16,6 @@
 
 namespace {
 
-LPCWSTR w(const QString& s)
-{
-    return reinterpret_cast<LPCWSTR>(s.utf16());
-}
-
 struct Loaded {
     std::vector<BYTE> block;
     DWORD error = 0;
@@ -31,12 +26,12 @@ Loaded load(const QString& path)
 {
     Loaded l;
     SetLastError(0);
-    const DWORD size = GetFileVersionInfoSizeW(w(path), nullptr);
+    const DWORD size = GetFileVersionInfoSizeW(wide(path), nullptr);
     l.error = GetLastError();
     if (size == 0)
         return l;
     l.block.resize(size);
-    EXPECT_TRUE(GetFileVersionInfoW(w(path), 0, size, l.block.data()));
+    EXPECT_TRUE(GetFileVersionInfoW(wide(path), 0, size, l.block.data()));
     return l;
 }
 
@@ -44,7 +39,7 @@ std::optional<QString> text(const Loaded& l, const QString& query)
 {
     void* value = nullptr;
     UINT length = 0;
-    if (!VerQueryValueW(l.block.data(), w(query), &value, &length))
+    if (!VerQueryValueW(l.block.data(), wide(query), &value, &length))
         return std::nullopt;
     const auto* chars = static_cast<const char16_t*>(value);
     qsizetype n = 0;
@@ -190,19 +185,19 @@ TEST(VersionInfo, FilesWithoutAVersionResource)
         SCOPED_TRACE(c.path.toStdString());
         DWORD handle = 77;
         SetLastError(0);
-        EXPECT_EQ(GetFileVersionInfoSizeW(w(c.path), &handle), 0u);
+        EXPECT_EQ(GetFileVersionInfoSizeW(wide(c.path), &handle), 0u);
         EXPECT_EQ(GetLastError(), c.error);
         EXPECT_EQ(handle, 0u);
         BYTE buffer[64];
-        EXPECT_FALSE(GetFileVersionInfoW(w(c.path), 0, sizeof buffer, buffer));
+        EXPECT_FALSE(GetFileVersionInfoW(wide(c.path), 0, sizeof buffer, buffer));
     }
 
     // A buffer smaller than the resource is refused rather than cut.
     const QString good = build(dir, QStringLiteral("good.dll"), pefix::kernelSpec(kChinese));
-    const DWORD size = GetFileVersionInfoSizeW(w(good), nullptr);
+    const DWORD size = GetFileVersionInfoSizeW(wide(good), nullptr);
     ASSERT_GT(size, 8u);
     std::vector<BYTE> small(size - 1);
-    EXPECT_FALSE(GetFileVersionInfoW(w(good), 0, size - 1, small.data()));
+    EXPECT_FALSE(GetFileVersionInfoW(wide(good), 0, size - 1, small.data()));
     EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
 }
 

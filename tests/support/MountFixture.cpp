@@ -2,6 +2,7 @@
 
 #include "platform/Kernel.h"
 #include "platform/Mount.h"
+#include "platform/MountTable.h"
 #include "support/TempDir.h"
 
 #include <QDir>
@@ -38,7 +39,7 @@ bool fuseAvailable(QString* why)
 void prepareMounting()
 {
     const QString helper = QStringLiteral(PELLORIC_BINARY_DIR "/src/app/pelloric-mount-helper");
-    setMountHelperPath(reinterpret_cast<LPCWSTR>(helper.utf16()));
+    setMountHelperPath(wide(helper));
     prctl(PR_SET_CHILD_SUBREAPER, 1);
 }
 
@@ -134,17 +135,12 @@ QStringList fuseMountPointsBelow(const QString& root)
     const QString canonical = QFileInfo(root).canonicalFilePath();
     if (canonical.isEmpty())
         return points;
-    const QByteArray table = readFileBytes(QStringLiteral("/proc/self/mountinfo"));
-    for (const QByteArray& line : table.split('\n')) {
-        const QList<QByteArray> fields = line.split(' ');
-        const qsizetype dash = fields.indexOf("-");
-        if (fields.size() < 5 || dash < 0 || dash + 1 >= fields.size() ||
-            !fields[dash + 1].startsWith("fuse"))
+    std::vector<MountTableEntry> table;
+    readMountTable(table);
+    for (const MountTableEntry& entry : table) {
+        if (entry.fsType.rfind("fuse", 0) != 0)
             continue;
-        QByteArray point = fields[4];
-        point.replace("\\040", " ").replace("\\011", "\t").replace("\\012", "\n");
-        point.replace("\\134", "\\");
-        const QString path = QString::fromUtf8(point);
+        const QString path = QString::fromStdString(entry.mountPoint);
         if (path.startsWith(canonical + QLatin1Char('/')))
             points << path;
     }

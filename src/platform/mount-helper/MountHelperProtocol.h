@@ -12,7 +12,9 @@
 // For a read-write mount the helper makes its own folder inside <staging folder> and lets
 // libwim stage there. Before mounting it writes a MountRecord (MountRecord.h) and holds it
 // until the daemon ends, when it removes the staging folder and the record; a record left
-// behind by a killed daemon lets the layer list and clean up the dead mount.
+// behind by a killed daemon lets the layer list and clean up the dead mount. While the
+// daemon lives, the record also carries the cause (errno) of the last error its libwim
+// reported, which the layer reads when an unmount's commit fails.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +30,7 @@ enum class MountStage : std::int32_t {
     ImageIndex = 5,    // index outside 1..image count
     StagingFolder = 6, // sysErrno
     Mount = 7,         // wimlibCode from the mount call itself
+    Setup = 8,         // wimlibCode from libwim's global set-up
 };
 
 struct MountHelperStatus {

@@ -1,8 +1,12 @@
 #include "MountRecord.h"
 
+#include "platform/UniqueFd.h"
+
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -67,6 +71,14 @@ bool writeAll(int fd, const std::string& data)
     return true;
 }
 
+// The cause field, always the same length: "<count>:<errno>".
+std::string causeField(const MountRecord& record)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%010u:%010d", record.causeCount, record.cause);
+    return text;
+}
+
 // Fields separated by NUL: paths may hold any other byte.
 std::string serialize(const MountRecord& record)
 {
@@ -74,11 +86,23 @@ std::string serialize(const MountRecord& record)
     for (const std::string& field :
          {std::string(kMagic), record.mountFolder, record.wimPath,
           std::to_string(record.imageIndex), std::string(record.readWrite ? "1" : "0"),
-          record.stagingFolder}) {
+          record.stagingFolder, causeField(record)}) {
         out += field;
         out += '\0';
     }
     return out;
+}
+
+bool parseCause(const std::string& field, MountRecord& record)
+{
+    unsigned count = 0;
+    int cause = 0;
+    char end = 0;
+    if (std::sscanf(field.c_str(), "%10u:%10d%c", &count, &cause, &end) != 2)
+        return false;
+    record.causeCount = count;
+    record.cause = cause;
+    return true;
 }
 
 bool parse(const std::string& data, MountRecord& record)
@@ -92,10 +116,14 @@ bool parse(const std::string& data, MountRecord& record)
         fields.push_back(data.substr(start, end - start));
         start = end + 1;
     }
-    if (fields.size() != 6 || fields[0] != kMagic || fields[1].empty() || fields[1][0] != '/')
+    // Six fields from a helper that kept no cause, seven with it.
+    if (fields.size() < 6 || fields.size() > 7 || fields[0] != kMagic || fields[1].empty() ||
+        fields[1][0] != '/')
+        return false;
+    if (fields.size() == 7 && !parseCause(fields[6], record))
         return false;
     char* end = nullptr;
-    errno = 0;
+    errno = 0; // strtol tells an overflow only by errno
     const long index = std::strtol(fields[3].c_str(), &end, 10);
     if (errno != 0 || end == fields[3].c_str() || *end != '\0' || index < 0 || index > 0x7fffffff)
         return false;
@@ -125,37 +153,38 @@ bool readAll(int fd, std::string& data)
     }
 }
 
+using DirPtr = std::unique_ptr<DIR, int (*)(DIR*)>;
+
 // Removes the entry name of the folder open as parentFd, with everything below it, never
 // following a symlink.
 bool removeTreeAt(int parentFd, const char* name, int depth)
 {
-    const int fd = openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT)
+    UniqueFd fd(openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
+        const int err = errno;
+        if (err == ENOENT)
             return true;
         // Not a folder (a file, a symlink): remove the entry itself.
-        if (errno == ENOTDIR || errno == ELOOP)
+        if (err == ENOTDIR || err == ELOOP)
             return unlinkat(parentFd, name, 0) == 0 || errno == ENOENT;
         return false;
     }
-    DIR* dir = fdopendir(fd);
-    if (!dir) {
-        close(fd);
+    const DirPtr dir(fdopendir(fd.get()), closedir);
+    if (!dir)
         return false;
-    }
+    fd.release(); // the DIR stream owns it now
     bool ok = depth < kMaxStagingDepth;
     while (ok) {
-        errno = 0;
-        const dirent* entry = readdir(dir);
+        errno = 0; // readdir tells its end from a failure only by errno
+        const dirent* entry = readdir(dir.get());
         if (!entry) {
             ok = errno == 0;
             break;
         }
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
             continue;
-        ok = removeTreeAt(dirfd(dir), entry->d_name, depth + 1);
+        ok = removeTreeAt(dirfd(dir.get()), entry->d_name, depth + 1);
     }
-    closedir(dir);
     return ok && (unlinkat(parentFd, name, AT_REMOVEDIR) == 0 || errno == ENOENT);
 }
 
@@ -181,24 +210,21 @@ std::string mountRecordFolder(bool create)
     return isPrivateFolder(folder) ? folder : std::string();
 }
 
-int createMountRecord(const MountRecord& record, std::string& path)
+UniqueFd createMountRecord(const MountRecord& record, std::string& path)
 {
     const std::string folder = mountRecordFolder(true);
     if (folder.empty())
-        return -1;
+        return UniqueFd();
     std::string pending = folder + "/" + kPendingPrefix + "XXXXXX";
-    const int fd = mkostemp(pending.data(), O_CLOEXEC);
-    if (fd < 0)
-        return -1;
+    UniqueFd fd(mkostemp(pending.data(), O_CLOEXEC));
+    if (!fd)
+        return fd;
     const std::string suffix = pending.substr(pending.size() - 6);
     const std::string named = folder + "/" + kRecordPrefix + suffix;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !writeAll(fd, serialize(record)) ||
-        fsync(fd) != 0 || rename(pending.c_str(), named.c_str()) != 0) {
-        const int err = errno;
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || !writeAll(fd.get(), serialize(record)) ||
+        fsync(fd.get()) != 0 || rename(pending.c_str(), named.c_str()) != 0) {
         unlink(pending.c_str());
-        close(fd);
-        errno = err;
-        return -1;
+        return UniqueFd();
     }
     path = named;
     return fd;
@@ -210,32 +236,30 @@ std::vector<MountRecord> listMountRecords()
     const std::string folder = mountRecordFolder(false);
     if (folder.empty())
         return records;
-    DIR* dir = opendir(folder.c_str());
+    const DirPtr dir(opendir(folder.c_str()), closedir);
     if (!dir)
         return records;
-    while (const dirent* entry = readdir(dir)) {
+    while (const dirent* entry = readdir(dir.get())) {
         const std::string name = entry->d_name;
         if (!startsWith(name, kRecordPrefix))
             continue;
         std::string path = folder;
         path += '/';
         path += name;
-        const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0)
+        const UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+        if (!fd)
             continue;
         MountRecord record;
         std::string data;
         struct stat st {
         };
-        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
-            readAll(fd, data) && parse(data, record)) {
+        if (fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+            readAll(fd.get(), data) && parse(data, record)) {
             record.path = path;
-            record.orphaned = flock(fd, LOCK_SH | LOCK_NB) == 0;
+            record.orphaned = flock(fd.get(), LOCK_SH | LOCK_NB) == 0;
             records.push_back(std::move(record));
         }
-        close(fd);
     }
-    closedir(dir);
     return records;
 }
 
@@ -243,43 +267,53 @@ bool removeOrphanedMountRecord(const MountRecord& record)
 {
     if (record.path.empty() || !startsWith(baseName(record.path), kRecordPrefix))
         return false;
-    const int fd = open(record.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
+    const UniqueFd fd(open(record.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!fd)
         return errno == ENOENT;
     // Held while the files go, so that no second cleaner works on the same record.
-    bool removed = false;
     struct stat opened {
     };
     struct stat named {
     };
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &opened) == 0 &&
-        lstat(record.path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
-        opened.st_ino == named.st_ino) {
-        removed = (record.stagingFolder.empty() || removeStagingFolder(record.stagingFolder)) &&
-                  unlink(record.path.c_str()) == 0;
-    }
-    close(fd);
-    return removed;
+    return flock(fd.get(), LOCK_EX | LOCK_NB) == 0 && fstat(fd.get(), &opened) == 0 &&
+           lstat(record.path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
+           opened.st_ino == named.st_ino &&
+           (record.stagingFolder.empty() || removeStagingFolder(record.stagingFolder)) &&
+           unlink(record.path.c_str()) == 0;
 }
 
-void releaseMountRecord(int fd, const std::string& path, const MountRecord& record)
+bool updateMountRecordCause(int fd, const MountRecord& record)
+{
+    return lseek(fd, 0, SEEK_SET) == 0 && writeAll(fd, serialize(record));
+}
+
+bool rereadMountRecord(const std::string& path, MountRecord& record)
+{
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    std::string data;
+    return fd && readAll(fd.get(), data) && parse(data, record);
+}
+
+void releaseMountRecord(UniqueFd fd, const std::string& path, const MountRecord& record)
 {
     if (!record.stagingFolder.empty())
         removeStagingFolder(record.stagingFolder);
     if (!path.empty())
         unlink(path.c_str());
-    if (fd >= 0)
-        close(fd);
+    fd.reset(); // releases the lock last
 }
 
-std::string makeStagingFolder(const std::string& parent)
+std::string makeStagingFolder(const std::string& parent, int& error)
 {
     std::string folder = parent;
     while (folder.size() > 1 && folder.back() == '/')
         folder.pop_back();
     folder += std::string("/") + kStagingPrefix + "XXXXXX";
-    if (!mkdtemp(folder.data()))
+    if (!mkdtemp(folder.data())) {
+        error = errno;
         return {};
+    }
+    error = 0;
     return folder;
 }
 
@@ -296,10 +330,6 @@ bool removeStagingFolder(const std::string& folder)
     if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid())
         return false;
     const std::string parent = slash == 0 ? std::string("/") : folder.substr(0, slash);
-    const int parentFd = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (parentFd < 0)
-        return false;
-    const bool removed = removeTreeAt(parentFd, folder.c_str() + slash + 1, 0);
-    close(parentFd);
-    return removed;
+    const UniqueFd parentFd(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return parentFd && removeTreeAt(parentFd.get(), folder.c_str() + slash + 1, 0);
 }

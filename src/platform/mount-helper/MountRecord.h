@@ -13,6 +13,8 @@
 // Standard library and POSIX only: this file is built into the helper and the mount layer.
 #pragma once
 
+#include "platform/UniqueFd.h"
+
 #include <string>
 #include <vector>
 
@@ -22,6 +24,10 @@ struct MountRecord {
     int imageIndex = 0;
     bool readWrite = false;
     std::string stagingFolder; // the helper's folder around libwim's staging folder, or empty
+    // The cause (errno value) of the last error the daemon's libwim reported, and how many
+    // it has reported: a failed commit's status comes from the daemon without its cause.
+    unsigned causeCount = 0;
+    int cause = 0;
     // Set by listMountRecords.
     std::string path;          // the record file
     bool orphaned = false;     // no process holds the record: its helper is gone
@@ -35,8 +41,8 @@ struct MountRecord {
 std::string mountRecordFolder(bool create);
 
 // Writes record into a new file of the records folder and returns its descriptor
-// (close-on-exec) with the exclusive lock held; path is set to the file. -1 on failure.
-int createMountRecord(const MountRecord& record, std::string& path);
+// (close-on-exec) with the exclusive lock held; path is set to the file. Empty on failure.
+UniqueFd createMountRecord(const MountRecord& record, std::string& path);
 
 // Every well-formed record of the folder, with path and orphaned set. Never blocks.
 std::vector<MountRecord> listMountRecords();
@@ -45,13 +51,21 @@ std::vector<MountRecord> listMountRecords();
 // file. Does nothing and returns false while some process holds the record.
 bool removeOrphanedMountRecord(const MountRecord& record);
 
+// The daemon's note of a failure's cause: rewrites the record held open as fd (by
+// createMountRecord) with record.causeCount and record.cause. The record keeps its length,
+// so a reader never sees it shorter. False when it cannot be written.
+bool updateMountRecordCause(int fd, const MountRecord& record);
+
+// Reads the record at path again (for its cause); false when it is gone or not a record.
+bool rereadMountRecord(const std::string& path, MountRecord& record);
+
 // The helper's own end: removes the staging folder and the record file at path, then closes
 // fd (which releases the lock).
-void releaseMountRecord(int fd, const std::string& path, const MountRecord& record);
+void releaseMountRecord(UniqueFd fd, const std::string& path, const MountRecord& record);
 
 // Makes a new staging folder "pelloric-staging.XXXXXX" (mode 0700) inside parent for libwim
-// to put its own staging folder in. Empty, with errno set, on failure.
-std::string makeStagingFolder(const std::string& parent);
+// to put its own staging folder in. Empty, with `error` set to the errno value, on failure.
+std::string makeStagingFolder(const std::string& parent, int& error);
 
 // Removes a staging folder made by makeStagingFolder with everything in it. Refuses (false)
 // a path that is not absolute, not named like one, not a folder of this user, or a symlink;
