@@ -1,22 +1,18 @@
 // The worker frame: button texts and states per operation kind, running flag, abort, reset.
 #include "ops/Text.h"
 #include "ops/Worker.h"
+#include "support/OperationRun.h"
 #include "support/RecordingPort.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <future>
-#include <thread>
 
 namespace {
 
 void waitUntilIdle(OperationContext& context)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (context.running && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_FALSE(context.running);
+    ASSERT_TRUE(oprun::waitWhileRunning(context, 20));
     joinWorker(context);
 }
 

@@ -18,18 +18,25 @@ OperationRequest& freshRequest()
     return request;
 }
 
-bool runOperation(int id, RecordingPort& port, int timeoutSeconds)
+bool waitWhileRunning(const OperationContext& context, int timeoutSeconds)
 {
-    OperationContext& context = globalContext();
-    if (!startOperation(context, id, &port))
-        return false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     while (context.running && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    if (context.running)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return !context.running;
+}
+
+bool runOperation(OperationContext& context, int id, RecordingPort& port, int timeoutSeconds)
+{
+    if (!startOperation(context, id, &port) || !waitWhileRunning(context, timeoutSeconds))
         return false;
     joinWorker(context);
     return true;
+}
+
+bool runOperation(int id, RecordingPort& port, int timeoutSeconds)
+{
+    return runOperation(globalContext(), id, port, timeoutSeconds);
 }
 
 AbortWhen::AbortWhen(std::function<bool(const OperationContext&)> ready)
