@@ -515,7 +515,7 @@ ConfigLoadResult CaptureConfig::load(const QString& configFile, const QString& s
 
     ConfigLineReader reader;
     LineSink sink{*this};
-    std::array<char, 64 * 1024> buffer;
+    std::array<char, std::size_t{64} * 1024> buffer;
     qint64 total = 0;
     for (;;) {
         const ssize_t got = ::read(file.fd, buffer.data(), buffer.size());

@@ -126,7 +126,7 @@ std::optional<std::vector<hive_node_h>> nodeChildren(hive_h* h, hive_node_h node
     return result;
 }
 
-DWORD errorFromOpenErrno(int err)
+LSTATUS errorFromOpenErrno(int err)
 {
     switch (err) {
     case ENOENT:

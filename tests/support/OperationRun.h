@@ -24,8 +24,7 @@ bool waitWhileRunning(const OperationContext& context, int timeoutSeconds = 50);
 
 // Starts operation `id` on `context` with `port` as its dialog, waits until the worker has
 // ended and joins it. Returns false when it did not start or did not end in time.
-bool runOperation(OperationContext& context, int id, RecordingPort& port,
-                  int timeoutSeconds = 50);
+bool runOperation(OperationContext& context, int id, RecordingPort& port, int timeoutSeconds = 50);
 // The same on globalContext().
 bool runOperation(int id, RecordingPort& port, int timeoutSeconds = 50);
 
