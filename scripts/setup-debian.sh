@@ -11,6 +11,8 @@ PACKAGES="build-essential cmake ninja-build pkg-config git
   p7zip-full binutils-mingw-w64-x86-64 binutils
   clang libclang-rt-14-dev
   xvfb xauth"
+# clang-tidy for the static checks of .ci/run.
+PACKAGES="$PACKAGES clang-tidy"
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -164,7 +164,7 @@ class CaptureConfig
 public:
     static constexpr int kCapacity = 64;
     // The most a configuration file that is not a regular file (a FIFO, a device) is read.
-    static constexpr qint64 kMaxUnsizedRead = 1024 * 1024;
+    static constexpr qint64 kMaxUnsizedRead = qint64{1024} * 1024;
 
     enum class Section { None, Exclusion, CompressionExclusion, ExclusionException };
 

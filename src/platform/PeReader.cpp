@@ -78,7 +78,7 @@ public:
         if (!raw.empty() && !source_.read(table, raw.data(), raw.size()))
             return false;
         for (std::uint32_t i = 0; i < sectionCount; ++i) {
-            const BYTE* s = raw.data() + i * 40;
+            const BYTE* s = raw.data() + std::size_t{i} * 40;
             sections_.push_back({le32(s + 12), le32(s + 16), le32(s + 20)});
         }
         return true;

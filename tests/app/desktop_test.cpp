@@ -559,8 +559,9 @@ TEST_F(DesktopTest, DroppedFilesAndFoldersFillPathFields)
         EXPECT_TRUE(drop(edit, {QUrl::fromLocalFile(path), QUrl::fromLocalFile("/other.wim")}))
             << "page " << f.page << " edit " << f.edit;
         EXPECT_EQ(edit->text(), path) << "page " << f.page << " edit " << f.edit;
-        if (f.page == PAGE_INFO)
+        if (f.page == PAGE_INFO) {
             EXPECT_TRUE(ctl<QPlainTextEdit>(IDC_INFO_REPORT)->toPlainText().isEmpty());
+        }
     }
     // The dropped path is a page value like a typed one.
     selectTab(PAGE_ABOUT);

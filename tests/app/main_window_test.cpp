@@ -1,6 +1,6 @@
-// The main window and its pages, driven through real widgets with input events: start-up
-// defaults, fixed lists, index boxes, every field surviving tab changes, window geometry,
-// keyboard behaviour, pickers and the buttons that start work.
+// The main window and its pages, driven through real widgets with input events: stored list
+// choices, index boxes, every field surviving tab changes, window geometry, keyboard
+// behaviour, pickers and the buttons that start work.
 #include "UiDriver.h"
 
 #include "app/AppSetup.h"
@@ -96,78 +96,6 @@ const std::vector<Entry>& entries()
 }
 
 } // namespace
-
-TEST_F(MainWindowTest, StartsOnCapturePageWithDefaults)
-{
-    EXPECT_EQ(window->windowTitle(), u"Pelloric v2.0.17"_qs);
-    EXPECT_FALSE(window->windowIcon().isNull());
-    EXPECT_EQ(window->tabControl()->currentIndex(), 0);
-    EXPECT_EQ(page()->pageIndex(), PAGE_CAPTURE);
-    EXPECT_EQ(ctl<QLineEdit>(IDC_CAPTURE_NAME)->text(), u"WIM1"_qs);
-    EXPECT_EQ(ctl<QLineEdit>(IDC_CAPTURE_DISPLAY_NAME)->text(), u"WIM1"_qs);
-    EXPECT_EQ(ctl<QComboBox>(IDC_CAPTURE_COMPRESSION)->currentText(), u"快速"_qs);
-    EXPECT_EQ(ctl<QComboBox>(IDC_CAPTURE_FLAGS)->currentIndex(), -1);
-    EXPECT_TRUE(ctl<QLineEdit>(IDC_CAPTURE_SOURCE)->text().isEmpty());
-    for (int id : {IDC_CAPTURE_BOOTABLE, IDC_CAPTURE_VERIFY, IDC_CAPTURE_CHECK,
-                   IDC_CAPTURE_NO_RP_FIX, IDC_CAPTURE_SHOW_CONFIG})
-        EXPECT_FALSE(ctl<QCheckBox>(id)->isChecked()) << id;
-
-    struct IndexBox {
-        int page, edit;
-    };
-    for (IndexBox box : {IndexBox{PAGE_APPLY, IDC_APPLY_INDEX_EDIT},
-                         {PAGE_MODIFY, IDC_MODIFY_INDEX_EDIT},
-                         {PAGE_MOUNT, IDC_MOUNT_INDEX_EDIT},
-                         {PAGE_DELETE, IDC_DELETE_INDEX_EDIT},
-                         {PAGE_EXPORT, IDC_EXPORT_INDEX_EDIT}}) {
-        selectTab(box.page);
-        EXPECT_EQ(ctl<QLineEdit>(box.edit)->text(), u"1"_qs) << box.page;
-    }
-    EXPECT_EQ(ctl<QComboBox>(IDC_EXPORT_COMPRESSION)->currentText(), u"快速"_qs);
-    selectTab(PAGE_MODIFY);
-    EXPECT_EQ(ctl<QComboBox>(IDC_MODIFY_FLAGS)->currentIndex(), -1);
-}
-
-TEST_F(MainWindowTest, TabLabelsComeFromTheStringTable)
-{
-    const UINT ids[] = {218, 219, 220, 221, 144, 223, 226, 222};
-    const QStringList expected = {u"捕获"_qs, u"应用"_qs, u"信息"_qs, u"修改"_qs,
-                                  u"挂载"_qs, u"删除"_qs, u"导出"_qs, u"关于"_qs};
-    ASSERT_EQ(window->tabControl()->count(), 8);
-    for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(window->tabControl()->tabText(i), loadString(ids[i]));
-        EXPECT_EQ(window->tabControl()->tabText(i), expected[i]);
-    }
-}
-
-TEST_F(MainWindowTest, FixedListsHoldTheirItemsInOrder)
-{
-    const QStringList compression = {u"无"_qs, u"快速"_qs, u"最大"_qs};
-    const QStringList sku = {u"ENTERPRISE"_qs,       u"BUSINESS"_qs,
-                             u"ULTIMATE"_qs,         u"SERVERSTANDARD"_qs,
-                             u"SERVERENTERPRISE"_qs, u"SERVERDATACENTER"_qs,
-                             u"HOMEBASIC"_qs,        u"HOMEPREMIUM"_qs,
-                             u"STARTER"_qs,          QString()};
-    auto items = [](QComboBox* box) {
-        QStringList list;
-        for (int i = 0; i < box->count(); ++i)
-            list << box->itemText(i);
-        return list;
-    };
-    struct List {
-        int page, id;
-        const QStringList& expected;
-    };
-    for (const List& l :
-         {List{PAGE_CAPTURE, IDC_CAPTURE_COMPRESSION, compression},
-          List{PAGE_CAPTURE, IDC_CAPTURE_FLAGS, sku}, List{PAGE_MODIFY, IDC_MODIFY_FLAGS, sku},
-          List{PAGE_EXPORT, IDC_EXPORT_COMPRESSION, compression}}) {
-        selectTab(l.page);
-        auto* box = ctl<QComboBox>(l.id);
-        EXPECT_EQ(items(box), l.expected) << l.id;
-        EXPECT_FALSE(box->isEditable());
-    }
-}
 
 TEST_F(MainWindowTest, StoredCompressionSelectsTheMatchingItem)
 {

@@ -6,6 +6,7 @@
 #include "app/ProgressDialog.h"
 #include "ops/Text.h"
 #include "ops/Worker.h"
+#include "support/OperationRun.h"
 
 #include <QLabel>
 #include <QMessageBox>
@@ -211,8 +212,7 @@ TEST_F(ProgressDialogTest, LateAbortTextsDoNotLeaveTheButtonDisabledAfterTheEnd)
     held.release = true;
     // No events are served while the worker ends, then the abort's writes arrive after the
     // worker's end texts, as when Abort is pressed in the same instant.
-    while (running())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(oprun::waitWhileRunning(globalContext(), 20));
     dialog->enableItem(IDC_CLOSE_BUTTON, false);
     dialog->setItemText(IDC_CLOSE_BUTTON, u"正在终止..."_qs);
     ASSERT_TRUE(

@@ -350,17 +350,21 @@ TEST_F(CaptureTest, BadInputIsReportedAndLosesNothing)
             c.untouched.isEmpty() ? QByteArray() : wimfix::fileDigest(c.untouched);
         ASSERT_TRUE(runOperation(c.id, port));
         const QStringList lines = logLines();
-        for (const QString& expected : c.expectedLines)
+        for (const QString& expected : c.expectedLines) {
             EXPECT_TRUE(lines.contains(expected)) << expected.toStdString() << "\n"
                                                   << logText().toStdString();
-        if (c.expectedLines.contains(QStringLiteral("错误:捕获 WIM 出错.")))
+        }
+        if (c.expectedLines.contains(QStringLiteral("错误:捕获 WIM 出错."))) {
             EXPECT_TRUE(lines.last().startsWith(QStringLiteral("错误: ")))
                 << logText().toStdString();
+        }
         EXPECT_FALSE(hasSuccessLine());
-        if (!c.untouched.isEmpty())
+        if (!c.untouched.isEmpty()) {
             EXPECT_EQ(wimfix::fileDigest(c.untouched), before);
-        if (!c.absent.isEmpty())
+        }
+        if (!c.absent.isEmpty()) {
             EXPECT_FALSE(QFileInfo::exists(c.absent));
+        }
     }
     EXPECT_EQ(wimfix::fileDigest(existing), existingDigest);
     EXPECT_EQ(wimfix::imageCount(existing), 1);

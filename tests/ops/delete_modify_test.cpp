@@ -2,6 +2,7 @@
 // worker as the progress dialog runs them, the result checked through libwim itself.
 #include "ops/Text.h"
 #include "ops/Worker.h"
+#include "support/OperationRun.h"
 #include "support/RecordingPort.h"
 #include "support/TempDir.h"
 #include "support/WimFixtures.h"
@@ -14,19 +15,11 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
-
 namespace {
 
 QStringList runOperation(OperationContext& context, int id, RecordingPort& port)
 {
-    EXPECT_TRUE(startOperation(context, id, &port));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (context.running && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    EXPECT_FALSE(context.running);
-    joinWorker(context);
+    EXPECT_TRUE(oprun::runOperation(context, id, port));
     EXPECT_TRUE(requestCloseOrAbort(context));
     return port.logLines();
 }

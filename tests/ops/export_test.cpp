@@ -214,8 +214,9 @@ TEST_F(ExportTest, AbortAndFullDiskKeepTheDestinationsImages)
         const QStringList lines = logLines();
         EXPECT_FALSE(hasSuccessLine()) << logText().toStdString();
         EXPECT_TRUE(lines.last().startsWith(QStringLiteral("错误: "))) << logText().toStdString();
-        if (c.abort)
+        if (c.abort) {
             EXPECT_TRUE(lines.contains(QStringLiteral("错误:导出 WIM 出错.")));
+        }
         QString output;
         EXPECT_TRUE(wimfix::imagexVerify(c.destination, &output)) << output.toStdString();
         EXPECT_EQ(wimfix::imageCount(c.destination), 2);

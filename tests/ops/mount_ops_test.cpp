@@ -7,6 +7,7 @@
 #include "platform/Kernel.h"
 #include "platform/mount-helper/MountRecord.h"
 #include "support/MountFixture.h"
+#include "support/OperationRun.h"
 #include "support/RecordingPort.h"
 #include "support/TempDir.h"
 #include "support/WimFixtures.h"
@@ -17,8 +18,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <thread>
 
 namespace
 {
@@ -102,12 +101,7 @@ protected:
     QStringList runOperation(int id)
     {
         port.clear();
-        EXPECT_TRUE(startOperation(context, id, &port));
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (context.running && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        EXPECT_FALSE(context.running);
-        joinWorker(context);
+        EXPECT_TRUE(oprun::runOperation(context, id, port));
         EXPECT_TRUE(requestCloseOrAbort(context));
         return port.logLines();
     }

@@ -30,12 +30,6 @@ TEST(StringTable, LoadsChineseTextsAndMarksMissingIds)
     EXPECT_EQ(loadString(224), QStringLiteral("错误:不能从 WIM  文件中删除映像索引 \"%1!d!\" ."));
     for (UINT missing : {0u, 132u, 143u, 146u, 151u, 240u, 1000u})
         EXPECT_EQ(loadString(missing), QStringLiteral("???")) << missing;
-    // Every id the table holds is in the program's range.
-    for (UINT id = 133; id <= 239; ++id) {
-        WCHAR buf[MAX_PATH];
-        if (LoadStringW(GetModuleHandleW(nullptr), id, buf, MAX_PATH) > 0)
-            EXPECT_NE(QString::fromUtf16(buf), QString());
-    }
 }
 
 TEST(StringTable, LoadStringCutsToTheCallersBuffer)

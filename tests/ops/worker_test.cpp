@@ -1,23 +1,19 @@
 // The worker frame: button texts and states per operation kind, running flag, abort, reset.
 #include "ops/Text.h"
 #include "ops/Worker.h"
+#include "support/OperationRun.h"
 #include "support/RecordingPort.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <future>
-#include <thread>
 
 namespace {
 
 // Waits for the worker's result; the frame has ended by then.
 void waitUntilIdle(OperationContext& context)
 {
-    ASSERT_TRUE(context.operationResult.valid());
-    ASSERT_EQ(context.operationResult.wait_for(std::chrono::seconds(20)),
-              std::future_status::ready);
-    EXPECT_FALSE(context.running);
+    ASSERT_TRUE(oprun::waitWhileRunning(context, 20));
     joinWorker(context);
 }
 

@@ -19,16 +19,27 @@ OperationRequest& freshRequest()
     return request;
 }
 
-bool runOperation(int id, RecordingPort& port, int timeoutSeconds)
+bool waitWhileRunning(const OperationContext& context, int timeoutSeconds)
 {
-    OperationContext& context = globalContext();
-    if (!startOperation(context, id, &port))
-        return false;
-    if (context.operationResult.wait_for(std::chrono::seconds(timeoutSeconds)) !=
-        std::future_status::ready)
+    // The worker hands out the operation's result after it has cleared the running flag.
+    if (!context.operationResult.valid())
+        return !context.running;
+    return context.operationResult.wait_for(std::chrono::seconds(timeoutSeconds)) ==
+               std::future_status::ready &&
+           !context.running;
+}
+
+bool runOperation(OperationContext& context, int id, RecordingPort& port, int timeoutSeconds)
+{
+    if (!startOperation(context, id, &port) || !waitWhileRunning(context, timeoutSeconds))
         return false;
     joinWorker(context);
     return true;
+}
+
+bool runOperation(int id, RecordingPort& port, int timeoutSeconds)
+{
+    return runOperation(globalContext(), id, port, timeoutSeconds);
 }
 
 AbortWhen::AbortWhen(std::function<bool(const OperationContext&)> ready)

@@ -18,9 +18,15 @@ namespace oprun {
 // The process-wide request reset to its start-up defaults.
 OperationRequest& freshRequest();
 
-// Starts operation `id` on globalContext() with `port` as its dialog and waits until the
-// worker has ended. Returns false when it did not start or did not end in time.
-bool runOperation(int id, RecordingPort& port, int timeoutSeconds = 600);
+// Waits, without serving events, until the worker of `context` has cleared its running flag
+// or `timeoutSeconds` have passed. Returns whether the flag is clear. The worker is not joined.
+bool waitWhileRunning(const OperationContext& context, int timeoutSeconds = 50);
+
+// Starts operation `id` on `context` with `port` as its dialog, waits until the worker has
+// ended and joins it. Returns false when it did not start or did not end in time.
+bool runOperation(OperationContext& context, int id, RecordingPort& port, int timeoutSeconds = 50);
+// The same on globalContext().
+bool runOperation(int id, RecordingPort& port, int timeoutSeconds = 50);
 
 // Presses Abort (requestCloseOrAbort) from another thread once `ready` holds, polled while
 // the operation runs; abortSent() tells whether the press happened.

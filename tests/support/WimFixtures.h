@@ -41,8 +41,8 @@ void addWindowsSkeleton(const QString& root);
 struct ImageRecipe {
     QString source;                      // folder captured
     QString name;                        // NAME; empty: none
-    QString description;                 // DESCRIPTION; empty: none
-    std::map<QString, QString> elements; // more elements ("FLAGS", "WINDOWS/EDITIONID", ...)
+    QString description{};               // DESCRIPTION; empty: none
+    std::map<QString, QString> elements{}; // more elements ("FLAGS", "WINDOWS/EDITIONID", ...)
     bool keepLibwimWindowsInfo = false;  // false: drop what libwim adds for a Windows tree
 };
 

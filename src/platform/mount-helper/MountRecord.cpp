@@ -22,7 +22,7 @@ constexpr char kPendingPrefix[] = ".pending-";
 constexpr char kStagingPrefix[] = "pelloric-staging.";
 constexpr char kMagic[] = "pelloric-mount-record 1";
 // A record is a few paths; anything larger is not one of ours.
-constexpr std::size_t kMaxRecordBytes = 64 * 1024;
+constexpr std::size_t kMaxRecordBytes = std::size_t{64} * 1024;
 // Deeper than libwim's staging layout (two levels) ever goes; a guard, not a limit in use.
 constexpr int kMaxStagingDepth = 8;
 
