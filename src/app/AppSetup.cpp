@@ -47,7 +47,7 @@ public:
                       int n) const override
     {
         if (qstrcmp(context, "QAbstractFileIconProvider") == 0) {
-            const QString moved = QTranslator::translate("QFileDialog", source, disambiguation, n);
+            QString moved = QTranslator::translate("QFileDialog", source, disambiguation, n);
             if (!moved.isEmpty())
                 return moved;
         }

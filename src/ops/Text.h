@@ -15,7 +15,7 @@
 // The names come from the table's own rows, so an id and its name are written once.
 namespace Text {
 enum Id : UINT {
-#define TEXT_ROW(id, name, chinese, english) name = id,
+#define TEXT_ROW(id, name, chinese, english) name = (id),
 #include "StringTable.inc"
 #undef TEXT_ROW
 };

@@ -218,7 +218,7 @@ DWORD readFileWithoutWaiting(LPCWSTR fileName, std::uint64_t maxUnsized,
     if (S_ISDIR(st.st_mode))
         return ERROR_ACCESS_DENIED;
     const bool regular = S_ISREG(st.st_mode);
-    std::vector<char> buffer(64 * 1024);
+    std::vector<char> buffer(std::size_t{64} * 1024);
     std::uint64_t total = 0;
     for (;;) {
         const ssize_t got = ::read(file.get(), buffer.data(), buffer.size());

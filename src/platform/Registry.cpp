@@ -182,7 +182,7 @@ LSTATUS RegLoadKeyW(HKEY key, LPCWSTR subKey, LPCWSTR file)
     if (!fd) {
         if (openErr == EISDIR)
             return ERROR_ACCESS_DENIED;
-        return openErr == ENXIO ? ERROR_BADDB : ErrorFromErrnoForFile(openErr, path);
+        return static_cast<LSTATUS>(openErr == ENXIO ? ERROR_BADDB : ErrorFromErrnoForFile(openErr, path));
     }
     if (st.st_size > kMaxHiveFileSize)
         return ERROR_BADDB;
