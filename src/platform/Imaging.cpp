@@ -157,6 +157,14 @@ int writeStage(WimHandle& w, int extraWriteFlags)
     if (ret) {
         reloadWim(w, true);
     } else {
+        // Everything libwim held is in the file now. Its copy (the whole tree of a capture)
+        // goes before the file is read back, so that the two are never in memory at once.
+        WIMStruct* blank = nullptr;
+        if (wimlib_create_new_wim(static_cast<wimlib_compression_type>(w.compression),
+                                  &blank) == 0) {
+            handOverToExportTargets(w);
+            w.wim.reset(blank);
+        }
         ret = reloadWim(w, false);
         if (ret)
             ret = WIMLIB_ERR_WRITE;
