@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
-# Times capture (none, XPRESS, LZX), apply and export through pelloric-run against
-# wimlib-imagex doing the same work on the same tree, and prints the ratios (pelloric /
-# wimlib-imagex) of wall time and of CPU time. On a busy machine the wall times follow the
-# other load; the CPU times show the work each tool does.
+# Times capture, apply and export through pelloric-run against wimlib-imagex doing the same
+# work on the same tree, and prints per step the ratios (pelloric / wimlib-imagex) of wall
+# time, user CPU time, CPU time (user + system) and peak memory (maximum resident set size).
+# On a busy machine the wall times follow the other load; the CPU times show the work each
+# tool does.
 #
 #   bench/wimlib_compare.sh [PELLORIC_RUN] [WORK_DIR]
 #
+# Two trees, chosen with SETS (default "large small"):
+#   large  about 650 MB in 20 412 files: capture none / XPRESS / LZX, apply, export
+#   small  100 000 files of 0 to 4 KB (about 205 MB): capture XPRESS and apply, where the
+#          per-file costs show
 # PELLORIC_RUN defaults to build-release/src/app/pelloric-run, then build/src/app/pelloric-run.
-# WORK_DIR (default: a new folder under ${TMPDIR:-/tmp}) receives the generated tree (about
-# 650 MB, 20 412 files), the WIM files and the applied trees; it is removed at the end unless
-# KEEP=1. REPEAT=n (default 1) runs every step n times and keeps the fastest of each tool.
-# TREE=DIR uses an existing tree instead of generating one.
+# WORK_DIR (default: a new folder under ${TMPDIR:-/tmp}) receives the generated trees, the WIM
+# files and the applied trees; it is removed at the end unless KEEP=1. REPEAT=n (default 1)
+# runs every step n times per tool, alternating which tool goes first, and keeps the median
+# of each figure. TREE=DIR and SMALL_TREE=DIR use existing trees instead of generating them.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,13 +30,78 @@ command -v wimlib-imagex >/dev/null || { echo "wimlib-imagex is not installed" >
 work=${2:-$(mktemp -d "${TMPDIR:-/tmp}/wimlib-compare.XXXXXX")}
 mkdir -p "$work"
 repeat=${REPEAT:-1}
+sets=${SETS:-large small}
 cleanup() { [[ ${KEEP:-0} == 1 ]] || rm -rf "$work"; }
 trap cleanup EXIT
 
-tree=${TREE:-$work/tree}
-if [[ -z ${TREE:-} ]]; then
-    echo "generating $tree ..."
-    python3 - "$tree" <<'PY'
+# Runs one command; prints its wall time, user and system CPU time (children included) in
+# seconds and its peak resident set size in KB. The command's output goes to $work/last.log.
+measure() {
+    if ! /usr/bin/time -f '%e %U %S %M' -o "$work/time.txt" "$@" >"$work/last.log" 2>&1; then
+        echo "FAILED: $*" >&2
+        tail -n 20 "$work/last.log" >&2
+        exit 1
+    fi
+    cat "$work/time.txt"
+}
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
+    if (NR % 2) print v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.3f", a / b; else printf "-" }'; }
+
+results=()
+# compare NAME CLEAN_PELLORIC CLEAN_IMAGEX -- PELLORIC_ARGS... -- IMAGEX_ARGS...
+compare() {
+    local name=$1 cleanP=$2 cleanW=$3
+    shift 3
+    local pArgs=() wArgs=()
+    [[ $1 == -- ]] && shift
+    while [[ $1 != -- ]]; do pArgs+=("$1"); shift; done
+    shift
+    wArgs=("$@")
+    local wallP=() wallW=() userP=() userW=() cpuP=() cpuW=() rssP=() rssW=()
+    local wall user sys rss tool
+    for ((i = 0; i < repeat; i++)); do
+        # Alternate which tool goes first so neither always meets the same conditions.
+        eval "$cleanP"; eval "$cleanW"; sync
+        for tool in $( ((i % 2 == 0)) && echo "p w" || echo "w p"); do
+            if [[ $tool == p ]]; then
+                read -r wall user sys rss <<<"$(measure nice "$run" "${pArgs[@]}")"
+                wallP+=("$wall"); userP+=("$user"); rssP+=("$rss")
+                cpuP+=("$(awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }')")
+            else
+                read -r wall user sys rss <<<"$(measure nice wimlib-imagex "${wArgs[@]}")"
+                wallW+=("$wall"); userW+=("$user"); rssW+=("$rss")
+                cpuW+=("$(awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }')")
+            fi
+            sync
+        done
+    done
+    local mwP mwW muP muW mcP mcW mrP mrW
+    mwP=$(median "${wallP[@]}"); mwW=$(median "${wallW[@]}")
+    muP=$(median "${userP[@]}"); muW=$(median "${userW[@]}")
+    mcP=$(median "${cpuP[@]}"); mcW=$(median "${cpuW[@]}")
+    mrP=$(median "${rssP[@]}"); mrW=$(median "${rssW[@]}")
+    local line
+    line=$(printf '%-15s %7.2f %7.2f %6s  %7.2f %7.2f %6s  %6s  %6.0f %6.0f %6s' "$name" \
+        "$mwP" "$mwW" "$(ratio "$mwP" "$mwW")" "$muP" "$muW" "$(ratio "$muP" "$muW")" \
+        "$(ratio "$mcP" "$mcW")" "$(awk -v k="$mrP" 'BEGIN { print k / 1024 }')" \
+        "$(awk -v k="$mrW" 'BEGIN { print k / 1024 }')" "$(ratio "$mrP" "$mrW")")
+    results+=("$line")
+    echo "$line"
+}
+heading() {
+    printf '%-15s %7s %7s %6s  %7s %7s %6s  %6s  %6s %6s %6s\n' step "wall P" "wall W" ratio \
+        "user P" "user W" ratio "cpu r." "MB P" "MB W" ratio
+}
+
+# Warms the page cache with a tree, so the first timed step does not pay for reading it.
+warm() { tar -cf - -C "$1" . | cat >/dev/null; }
+
+large() {
+    local tree=${TREE:-$work/tree}
+    if [[ -z ${TREE:-} && ! -d $tree ]]; then
+        echo "generating $tree ..."
+        python3 - "$tree" <<'PY'
 import os, random, sys
 root = sys.argv[1]
 rng = random.Random(20240607)
@@ -62,87 +132,99 @@ for i, size in enumerate(sizes):
     total += len(head) + len(body)
 print('%d files, %.0f MB' % (len(sizes), total / 1e6))
 PY
-fi
-sync
-
-# Runs one command; prints its wall time and its CPU time (user + system, children
-# included) in seconds. The command's output goes to $work/last.log.
-measure() {
-    if ! /usr/bin/time -f '%e %U %S' -o "$work/time.txt" "$@" >"$work/last.log" 2>&1; then
-        echo "FAILED: $*" >&2
-        tail -n 20 "$work/last.log" >&2
-        exit 1
+        sync
     fi
-    read -r wall user sys <"$work/time.txt"
-    echo "$wall $(echo "$user + $sys" | bc)"
-}
-min() { echo "if ($1 < $2) $1 else $2" | bc; }
-ratio() { if [[ $(echo "$2 > 0" | bc) == 1 ]]; then echo "scale=3; $1 / $2" | bc; else echo -; fi; }
+    warm "$tree"
 
-results=()
-# compare NAME CLEAN_PELLORIC CLEAN_IMAGEX -- PELLORIC_ARGS... -- IMAGEX_ARGS...
-compare() {
-    local name=$1 cleanP=$2 cleanW=$3
-    shift 3
-    local pArgs=() wArgs=()
-    [[ $1 == -- ]] && shift
-    while [[ $1 != -- ]]; do pArgs+=("$1"); shift; done
-    shift
-    wArgs=("$@")
-    local wallP=999999 wallW=999999 cpuP=999999 cpuW=999999 wall cpu out tool
-    for ((i = 0; i < repeat; i++)); do
-        # Alternate which tool goes first so neither always meets the same conditions.
-        eval "$cleanP"; eval "$cleanW"; sync
-        for tool in $( ((i % 2 == 0)) && echo "p w" || echo "w p"); do
-            if [[ $tool == p ]]; then
-                out=$(measure nice "$run" "${pArgs[@]}")
-                read -r wall cpu <<<"$out"
-                wallP=$(min "$wall" "$wallP"); cpuP=$(min "$cpu" "$cpuP")
-            else
-                out=$(measure nice wimlib-imagex "${wArgs[@]}")
-                read -r wall cpu <<<"$out"
-                wallW=$(min "$wall" "$wallW"); cpuW=$(min "$cpu" "$cpuW")
-            fi
-            sync
-        done
+    local mode text
+    for mode in none XPRESS LZX; do
+        case $mode in
+        none) text=无 ;;
+        XPRESS) text=快速 ;;
+        LZX) text=最大 ;;
+        esac
+        compare "capture $mode" "rm -f '$work/p-$mode.wim'" "rm -f '$work/w-$mode.wim'" \
+            -- 1019 "captureSource=$tree" "captureTarget=$work/p-$mode.wim" \
+            "captureCompression=$text" \
+            -- capture "$tree" "$work/w-$mode.wim" "--compress=$mode"
     done
-    local ratio cpuRatio
-    ratio=$(ratio "$wallP" "$wallW")
-    cpuRatio=$(ratio "$cpuP" "$cpuW")
-    results+=("$(printf '%-14s %9.2f %9.2f %7s %9.2f %9.2f %7s' "$name" "$wallP" "$wallW" "$ratio" \
-        "$cpuP" "$cpuW" "$cpuRatio")")
-    printf '%-14s wall %8.2fs / %8.2fs = %s   cpu %8.2fs / %8.2fs = %s\n' "$name" "$wallP" \
-        "$wallW" "$ratio" "$cpuP" "$cpuW" "$cpuRatio"
+
+    # Apply and export work on the same input WIM for both tools (the XPRESS one).
+    local input=$work/w-XPRESS.wim
+    compare "apply" "rm -rf '$work/p-apply'; mkdir '$work/p-apply'" \
+        "rm -rf '$work/w-apply'; mkdir '$work/w-apply'" \
+        -- 1025 "applySource=$input" "applyTarget=$work/p-apply" applyIndex=1 \
+        -- apply "$input" 1 "$work/w-apply"
+    rm -rf "$work/p-apply" "$work/w-apply"
+    compare "export" "rm -f '$work/p-export.wim'" "rm -f '$work/w-export.wim'" \
+        -- 1081 "exportSource=$input" "exportTarget=$work/p-export.wim" exportIndex=1 \
+        -- export "$input" 1 "$work/w-export.wim" --compress=XPRESS
+    local f
+    for f in p-none w-none p-XPRESS w-XPRESS p-LZX w-LZX p-export w-export; do
+        printf '%-10s %12d bytes\n' "$f.wim" "$(stat -c %s "$work/$f.wim")"
+    done
 }
 
-# Warm the page cache with the tree once, so the first timed capture does not pay for it.
-tar -cf - -C "$tree" . | cat >/dev/null
+small() {
+    local tree=${SMALL_TREE:-$work/small}
+    if [[ -z ${SMALL_TREE:-} && ! -d $tree ]]; then
+        echo "generating $tree ..."
+        python3 - "$tree" <<'PY'
+import os, random, sys
+root = sys.argv[1]
+rng = random.Random(20240611)
+words = [''.join(rng.choice('abcdefghijklmnopqrstuvwxyz') for _ in range(rng.randint(2, 10)))
+         for _ in range(5000)]
+corpus = bytearray()
+while len(corpus) < 4 << 20:
+    corpus += (' '.join(rng.choices(words, k=4096)) + '\n').encode()
+corpus = bytes(corpus)
+# 100 000 files of 0 to 4 KB, 100 to a folder in 50 folders of 20 folders each; each file
+# starts with its own line, so no two are identical.
+total = 0
+for i in range(100000):
+    d = os.path.join(root, 'd%02d' % (i % 50), 's%02d' % (i // 50 % 20))
+    if i < 1000:
+        os.makedirs(d, exist_ok=True)
+    size = rng.randint(0, 4096)
+    head = ('file %d\n' % i).encode()
+    start = rng.randrange(0, len(corpus) - size)
+    body = corpus[start:start + max(size - len(head), 0)]
+    with open(os.path.join(d, 'f%06d.txt' % i), 'wb') as f:
+        f.write(head + body)
+    total += len(head) + len(body)
+print('100000 files, %.0f MB' % (total / 1e6))
+PY
+        sync
+    fi
+    warm "$tree"
 
-for mode in none XPRESS LZX; do
-    case $mode in
-    none) text=无 ;;
-    XPRESS) text=快速 ;;
-    LZX) text=最大 ;;
+    compare "small capture" "rm -f '$work/p-small.wim'" "rm -f '$work/w-small.wim'" \
+        -- 1019 "captureSource=$tree" "captureTarget=$work/p-small.wim" captureCompression=快速 \
+        -- capture "$tree" "$work/w-small.wim" --compress=XPRESS
+    # Both tools apply the WIM wimlib-imagex captured.
+    local input=$work/w-small.wim
+    compare "small apply" "rm -rf '$work/p-sapply'; mkdir '$work/p-sapply'" \
+        "rm -rf '$work/w-sapply'; mkdir '$work/w-sapply'" \
+        -- 1025 "applySource=$input" "applyTarget=$work/p-sapply" applyIndex=1 \
+        -- apply "$input" 1 "$work/w-sapply"
+    rm -rf "$work/p-sapply" "$work/w-sapply"
+    local f
+    for f in p-small w-small; do
+        printf '%-10s %12d bytes\n' "$f.wim" "$(stat -c %s "$work/$f.wim")"
+    done
+}
+
+heading
+for set in $sets; do
+    case $set in
+    large) large ;;
+    small) small ;;
+    *) echo "unknown set '$set' (large, small)" >&2; exit 2 ;;
     esac
-    compare "capture $mode" "rm -f '$work/p-$mode.wim'" "rm -f '$work/w-$mode.wim'" \
-        -- 1019 "captureSource=$tree" "captureTarget=$work/p-$mode.wim" "captureCompression=$text" \
-        -- capture "$tree" "$work/w-$mode.wim" "--compress=$mode"
 done
-
-# Apply and export work on the same input WIM for both tools (the XPRESS one).
-input=$work/w-XPRESS.wim
-compare "apply" "rm -rf '$work/p-apply'; mkdir '$work/p-apply'" \
-    "rm -rf '$work/w-apply'; mkdir '$work/w-apply'" \
-    -- 1025 "applySource=$input" "applyTarget=$work/p-apply" applyIndex=1 \
-    -- apply "$input" 1 "$work/w-apply"
-compare "export" "rm -f '$work/p-export.wim'" "rm -f '$work/w-export.wim'" \
-    -- 1081 "exportSource=$input" "exportTarget=$work/p-export.wim" exportIndex=1 \
-    -- export "$input" 1 "$work/w-export.wim" --compress=XPRESS
 
 echo
-echo "machine: $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-14s %9s %9s %7s %9s %9s %7s\n' step "wall P" "wall W" ratio "cpu P" "cpu W" ratio
+echo "machine: $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg), REPEAT=$repeat (medians)"
+heading
 printf '%s\n' "${results[@]}"
-for f in p-none w-none p-XPRESS w-XPRESS p-LZX w-LZX p-export w-export; do
-    printf '%-10s %12d bytes\n' "$f.wim" "$(stat -c %s "$work/$f.wim")"
-done

@@ -191,6 +191,8 @@ PatternEntry preparePatternEntry(QStringView line)
     entry.headLength = int(firstStar < 0 ? entry.fileName.size() : firstStar);
     entry.tailLength =
         int(firstStar < 0 ? 0 : entry.fileName.size() - 1 - entry.fileName.lastIndexOf(u'*'));
+    if (!entry.fileName.isEmpty() && entry.fileName.back() != u'*' && entry.fileName.back() != u'?')
+        entry.lastUnit = entry.fileName.back().unicode();
     return entry;
 }
 
@@ -459,16 +461,42 @@ ConfigLoadResult CaptureConfig::load(const QString& configFile, const QString& s
     return result;
 }
 
+namespace
+{
+
+// The folded last unit of the key's file name; 0 for an empty name, which no entry with a
+// lastUnit matches either.
+inline char16_t lastNameUnit(const PathKey& key)
+{
+    return key.fileNameLength == 0 ? char16_t(0)
+                                   : foldPatternChar(key.fileName[key.fileNameLength - 1]);
+}
+
+// The tests matchesPattern makes first, cheap enough to make in the loop over a list: an
+// anchored directory's length and the last unit of the name. False only where
+// matchesPattern is false.
+inline bool mayMatch(const PatternEntry& entry, const PathKey& key, char16_t lastUnit)
+{
+    if (entry.anchored && key.directoryLength != std::size_t(entry.directoryLength))
+        return false;
+    return entry.lastUnit == 0 || entry.lastUnit == lastUnit;
+}
+
+} // namespace
+
 bool CaptureConfig::isExcluded(QStringView path) const
 {
+    if (exclusionList.empty())
+        return false;
     if (!captureSource_.isEmpty() && withoutTrailingSlashes(path) == captureSource_)
         return false;
     const PathKey key = makePathKey(path, volumeRoot_);
+    const char16_t lastUnit = lastNameUnit(key);
     for (const PatternEntry& entry : exclusionList) {
-        if (!matchesPattern(entry, key))
+        if (!mayMatch(entry, key, lastUnit) || !matchesPattern(entry, key))
             continue;
         for (const PatternEntry& exception : exclusionExceptions) {
-            if (matchesPattern(exception, key))
+            if (mayMatch(exception, key, lastUnit) && matchesPattern(exception, key))
                 return false;
         }
         return true;
@@ -478,9 +506,12 @@ bool CaptureConfig::isExcluded(QStringView path) const
 
 bool CaptureConfig::isCompressionExcluded(QStringView path) const
 {
+    if (compressionExclusionList.empty())
+        return false;
     const PathKey key = makePathKey(path, volumeRoot_);
+    const char16_t lastUnit = lastNameUnit(key);
     for (const PatternEntry& entry : compressionExclusionList) {
-        if (matchesPattern(entry, key))
+        if (mayMatch(entry, key, lastUnit) && matchesPattern(entry, key))
             return true;
     }
     return false;

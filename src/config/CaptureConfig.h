@@ -36,6 +36,9 @@ struct PatternEntry {
     int tailLength = 0;
     int starCount = 0;
     int minNameLength = 0;
+    // The last unit of fileName when it stands for itself (not '*' or '?'), else 0: a name
+    // that ends in another unit cannot match, which rules out most entries at once.
+    char16_t lastUnit = 0;
 };
 
 // A path prepared for matching, without copying or allocating: views into the caller's path,

@@ -162,6 +162,13 @@ DWORD writeStage(WimHandle& w, int extraWriteFlags)
         reloadAfterFailure(w);
         return error;
     }
+    // Everything libwim held is in the file now. Its copy (the whole tree of a capture)
+    // goes before the file is read back, so that the two are never in memory at once.
+    WIMStruct* blank = nullptr;
+    if (wimlib_create_new_wim(static_cast<wimlib_compression_type>(w.compression), &blank) == 0) {
+        handOverToExportTargets(w);
+        w.wim.reset(blank);
+    }
     // What was written must read back; when it does not, that is the write's failure.
     return reloadWim(w, false);
 }

@@ -77,16 +77,17 @@ void ProgressBridge::progress(std::uint64_t done, std::uint64_t total, bool fina
     send(WIM_MSG_PROGRESS, static_cast<WPARAM>(percent), static_cast<LPARAM>(remaining));
 }
 
-int ProgressBridge::listEntries(WIMStruct* wim, int image, EntryList& list)
+int ProgressBridge::listEntries(WIMStruct* wim, int image, EntryList& list,
+                                std::size_t expectedEntries)
 {
     auto visit = [](const wimlib_dir_entry* e, void* ctx) -> int {
         auto& l = *static_cast<EntryList*>(ctx);
         Entry entry{};
         entry.nameOffset = static_cast<std::uint32_t>(l.names.size());
         if (e->depth > 0 && e->filename)
-            appendUtf8(l.names, e->filename);
-        entry.nameLength = static_cast<std::uint32_t>(l.names.size()) - entry.nameOffset;
-        entry.depth = static_cast<std::uint32_t>(e->depth);
+            l.names.append(e->filename);
+        l.names.push_back('\0');
+        entry.depth = static_cast<std::uint32_t>(e->depth) & 0x7FFFFFFFu;
         entry.folder = (e->attributes &
                         (WIMLIB_FILE_ATTRIBUTE_DIRECTORY | WIMLIB_FILE_ATTRIBUTE_REPARSE_POINT)) ==
                        WIMLIB_FILE_ATTRIBUTE_DIRECTORY;
@@ -96,8 +97,13 @@ int ProgressBridge::listEntries(WIMStruct* wim, int image, EntryList& list)
         l.entries.push_back(entry);
         return 0;
     };
-    return wimlib_iterate_dir_tree(wim, image, "", WIMLIB_ITERATE_DIR_TREE_FLAG_RECURSIVE, visit,
-                                   &list);
+    list.entries.reserve(expectedEntries);
+    const int ret = wimlib_iterate_dir_tree(wim, image, "",
+                                            WIMLIB_ITERATE_DIR_TREE_FLAG_RECURSIVE, visit, &list);
+    // The list lives through the whole write or extraction: no room kept for growth.
+    list.entries.shrink_to_fit();
+    list.names.shrink_to_fit();
+    return ret;
 }
 
 void ProgressBridge::setEntries(const EntryList* list, const std::u16string& prefix, bool filesOnly)
@@ -116,20 +122,21 @@ const std::u16string& ProgressBridge::entryPath(std::size_t i)
 {
     // Entries come in tree order, so the previous path always starts with the parent's.
     const Entry& e = list_->entries[i];
-    if (e.depth == 0) {
+    const std::size_t depth = e.depth;
+    if (depth == 0) {
         entryPath_ = prefix_.empty() ? std::u16string(u"/") : prefix_;
     } else {
         std::size_t base = prefix_.size();
-        if (e.depth - 1 < depthLength_.size())
-            base = depthLength_[e.depth - 1];
+        if (depth - 1 < depthLength_.size())
+            base = depthLength_[depth - 1];
         entryPath_.resize(std::min(base, entryPath_.size()));
         if (entryPath_.empty() || entryPath_.back() != u'/')
             entryPath_.push_back(u'/');
-        entryPath_.append(list_->names, e.nameOffset, e.nameLength);
+        appendUtf8(entryPath_, list_->names.c_str() + e.nameOffset);
     }
-    if (depthLength_.size() <= e.depth)
-        depthLength_.resize(e.depth + 1);
-    depthLength_[e.depth] = entryPath_.size();
+    if (depthLength_.size() <= depth)
+        depthLength_.resize(depth + 1);
+    depthLength_[depth] = entryPath_.size();
     return entryPath_;
 }
 
@@ -187,6 +194,7 @@ struct CallState {
     ProgressBridge bridge;
     std::string selfPath; // the WIM file itself, when it lies inside a capture source
     std::uint64_t lastDirs = 0;
+    std::uint64_t lastFiles = 0;
     DWORD writeMessage = WIM_MSG_PROCESS;
 };
 
@@ -234,6 +242,7 @@ wimlib_progress_status onProgress(wimlib_progress_msg msg, wimlib_progress_info*
             break;
         const std::uint64_t newDirs = sc.num_dirs_scanned - s.lastDirs;
         s.lastDirs = sc.num_dirs_scanned;
+        s.lastFiles = sc.num_nondirs_scanned;
         b.send(WIM_MSG_SCANNING, static_cast<WPARAM>(newDirs),
                static_cast<LPARAM>(sc.num_nondirs_scanned));
         break;
@@ -242,6 +251,7 @@ wimlib_progress_status onProgress(wimlib_progress_msg msg, wimlib_progress_info*
         const auto& sc = info->scan;
         const std::uint64_t newDirs = sc.num_dirs_scanned - s.lastDirs;
         s.lastDirs = sc.num_dirs_scanned;
+        s.lastFiles = sc.num_nondirs_scanned;
         b.send(WIM_MSG_SCANNING, static_cast<WPARAM>(newDirs),
                static_cast<LPARAM>(sc.num_nondirs_scanned));
         break;
@@ -412,7 +422,9 @@ DWORD scanIntoMemory(WimHandle& w, const std::string& source, DWORD captureFlags
             error = ErrorFromWimlib(ret, errno);
     }
     if (!error) {
-        if (const int ret = ProgressBridge::listEntries(w.wim.get(), newIndex, pending.entries))
+        if (const int ret = ProgressBridge::listEntries(
+                w.wim.get(), newIndex, pending.entries,
+                static_cast<std::size_t>(state.lastDirs + state.lastFiles)))
             error = ErrorFromWimlib(ret, errno);
     }
     if (!error) {

@@ -314,23 +314,25 @@ public:
     void startPhase();
     void progress(std::uint64_t done, std::uint64_t total, bool final = false);
 
-    // Entries of one image in tree order, for per-entry messages.
+    // Entries of one image in tree order, for per-entry messages: 16 bytes and the name's
+    // UTF-8 bytes each, since a list lives as long as the write or extraction it paces.
     struct Entry {
-        std::uint32_t nameOffset;
-        std::uint32_t nameLength;
-        std::uint32_t depth;
-        bool folder;
+        std::uint32_t nameOffset; // into EntryList::names; the name ends with a NUL
+        std::uint32_t depth : 31;
+        std::uint32_t folder : 1;
         std::uint64_t size;
     };
     struct EntryList {
-        std::u16string names;
+        std::string names; // the names as libwim gives them (UTF-8), each followed by a NUL
         std::vector<Entry> entries;
         std::uint64_t totalSize = 0;
         std::size_t folders = 0;
         std::size_t files = 0;
     };
-    // Reads the entries of an image (root included) from libwim.
-    static int listEntries(WIMStruct* wim, int image, EntryList& list);
+    // Reads the entries of an image (root included) from libwim. expectedEntries (when known,
+    // as after a scan) sizes the list up front.
+    static int listEntries(WIMStruct* wim, int image, EntryList& list,
+                           std::size_t expectedEntries = 0);
     // Per-entry pacing: setEntries() with the list and the path prefix (the root's path,
     // without a trailing '/'); paceTo() sends `message` for the entries whose data lies
     // within fraction done/total of the image's bytes; filesOnly skips folders. Returns false

@@ -786,8 +786,12 @@ void appendUtf8(std::u16string& out, const char* text, std::size_t length)
     while (i < length) {
         const unsigned char c = s[i];
         if (c < 0x80) {
-            out.push_back(c);
-            ++i;
+            // A run of ASCII (most of any path) is widened in one go.
+            std::size_t end = i + 1;
+            while (end < length && s[end] < 0x80)
+                ++end;
+            out.append(s + i, s + end);
+            i = end;
             continue;
         }
         // The well-formed sequences: the bytes a lead byte allows in second place are
