@@ -4,8 +4,7 @@
 #include "ops/Text.h"
 #include "platform/Kernel.h"
 
-namespace
-{
+namespace {
 
 enum class Kind { Apply, Capture, Export };
 
@@ -46,9 +45,10 @@ void showProgress(OperationContext& context, Kind kind, WPARAM percent, LPARAM r
 {
     showPercentage(context, static_cast<int>(percent));
     const DWORD elapsed = timeGetTime() - context.startTime.load();
-    setDialogItemText(context, IDC_STATUS,
-                      formatMessage(210, {elapsedTimeText(elapsed),
-                                          elapsedTimeText(static_cast<DWORD>(remaining))}));
+    setDialogItemText(
+        context, IDC_STATUS,
+        formatMessage(Text::ElapsedAndRemaining,
+                      {elapsedTimeText(elapsed), elapsedTimeText(static_cast<DWORD>(remaining))}));
     if (kind == Kind::Export && percent == 100) {
         setDialogItemText(context, IDC_COUNT, QString());
         return;
@@ -58,13 +58,14 @@ void showProgress(OperationContext& context, Kind kind, WPARAM percent, LPARAM r
                                     : context.folderCount.load() + context.fileCount.load();
     setDialogItemText(
         context, IDC_COUNT,
-        formatMessage(208, {std::int64_t{context.processedCount.load()}, std::int64_t{total}}));
+        formatMessage(Text::FileCountProgress,
+                      {std::int64_t{context.processedCount.load()}, std::int64_t{total}}));
 }
 
 DWORD scanQuestion(OperationContext& context, WPARAM wParam, LPARAM lParam)
 {
     if (!context.scanNoticeShown.exchange(true))
-        logMessage(context, 211);
+        logMessage(context, Text::ScanningFiles);
     const CaptureConfig* config = context.captureConfig.get();
     const auto* path = reinterpret_cast<LPCWSTR>(wParam);
     if (!config || !path)
@@ -74,7 +75,7 @@ DWORD scanQuestion(OperationContext& context, WPARAM wParam, LPARAM lParam)
         return WIM_MSG_SUCCESS;
     if (auto* process = reinterpret_cast<BOOL*>(lParam))
         *process = FALSE;
-    logMessage(context, 212, {view.toString()});
+    logMessage(context, Text::ExcludingPath, {view.toString()});
     return WIM_MSG_SUCCESS;
 }
 
@@ -114,18 +115,21 @@ DWORD handleMessage(Kind kind, DWORD messageId, WPARAM wParam, LPARAM lParam, PV
             context.processedCount = files;
         const std::uint32_t processed = context.processedCount;
         if ((processed & 31u) == 0)
-            setDialogItemText(context, IDC_COUNT,
-                              formatMessage(209, {std::int64_t{processed},
-                                                  std::int64_t{context.folderCount.load()}}));
+            setDialogItemText(
+                context, IDC_COUNT,
+                formatMessage(Text::ScanCounts,
+                              {std::int64_t{processed}, std::int64_t{context.folderCount.load()}}));
         return WIM_MSG_SUCCESS;
     }
     case WIM_MSG_SETRANGE: {
         const auto files = static_cast<std::uint32_t>(lParam);
-        logMessage(context, 207, {std::int64_t{context.folderCount.load()}, std::int64_t{files}});
+        logMessage(context, Text::CaptureStarting,
+                   {std::int64_t{context.folderCount.load()}, std::int64_t{files}});
         context.fileCount = files;
         context.processedCount = 0;
-        setDialogItemText(context, IDC_COUNT,
-                          formatMessage(208, {std::int64_t{0}, std::int64_t{files}}));
+        setDialogItemText(
+            context, IDC_COUNT,
+            formatMessage(Text::FileCountProgress, {std::int64_t{0}, std::int64_t{files}}));
         return WIM_MSG_SUCCESS;
     }
     case WIM_MSG_COMPRESS: {
