@@ -307,6 +307,8 @@ struct ProgressRegistration {
     {
         wimlib_register_progress_function(wim, onProgress, s);
     }
+    ProgressRegistration(const ProgressRegistration&) = delete;
+    ProgressRegistration& operator=(const ProgressRegistration&) = delete;
     ~ProgressRegistration()
     {
         if (handle.wim.get() == wim)
