@@ -23,47 +23,39 @@ void logApplySettings(OperationContext& context, const QString& wimPath, const Q
     appendLogLine(context, QString());
 }
 
-// Opens the source WIM and loads image `index` of it: the handles in `wim` and the result.
-// On failure (an abort requested by now is one) logs why, releases everything including the
-// callback, and returns null.
-HANDLE loadSourceImage(OperationContext& context, const QString& wimPath, const QString& tempFolder,
-                       std::uint32_t index, HANDLE& wim)
+// Opens the source WIM and loads image `index` of it, both held by `imaging`. On failure (an
+// abort requested by now is one) logs why and returns null.
+HANDLE loadSourceImage(OperationContext& context, OperationImaging& imaging, const QString& wimPath,
+                       const QString& tempFolder, std::uint32_t index)
 {
     const DWORD openFlags = context.request.applyCheck ? WIM_FLAG_VERIFY : 0;
     DWORD created = 0;
-    wim = WIMCreateFile(wide(wimPath), GENERIC_READ, OPEN_EXISTING, openFlags, 0, &created);
+    HANDLE wim = imaging.holdWim(
+        WIMCreateFile(wide(wimPath), GENERIC_READ, OPEN_EXISTING, openFlags, 0, &created));
     if (!wim) {
-        releaseImaging({}, ApplyMessageCallback);
         logMessage(context, Text::OpenWimFailed);
         return nullptr;
     }
     if (context.abortRequested) {
-        releaseImaging({wim}, ApplyMessageCallback);
         logMessage(context, Text::ApplyFailed);
         return nullptr;
     }
     if (!WIMSetTemporaryPath(wim, wide(tempFolder))) {
-        releaseImaging({wim}, ApplyMessageCallback);
         logMessage(context, Text::TempFolderUnusable);
         return nullptr;
     }
     WIM_INFO info{};
     if (!WIMGetAttributes(wim, &info, sizeof info)) {
         logMessage(context, Text::WimAttributesFailed);
-        releaseImaging({wim}, ApplyMessageCallback);
         return nullptr;
     }
     if (info.ImageCount < index) {
         logMessage(context, Text::IndexNotInWim, {std::int64_t{index}});
-        releaseImaging({wim}, ApplyMessageCallback);
         return nullptr;
     }
-    HANDLE image = WIMLoadImage(wim, index);
-    if (!image) {
-        releaseImaging({wim}, ApplyMessageCallback);
+    HANDLE image = imaging.holdImage(WIMLoadImage(wim, index));
+    if (!image)
         logMessage(context, Text::LoadImageFailed, {std::int64_t{index}});
-        return nullptr;
-    }
     return image;
 }
 
@@ -79,11 +71,11 @@ bool RunApply(OperationContext& context)
     const DWORD applyFlags = request.applyVerify ? WIM_FLAG_VERIFY : 0;
 
     logApplySettings(context, wimPath, target, tempFolder);
-    if (!registerCallback(context, ApplyMessageCallback))
+    OperationImaging imaging;
+    if (!imaging.registerCallback(context, ApplyMessageCallback))
         return false;
     logMessage(context, Text::OpeningWim);
-    HANDLE wim = nullptr;
-    HANDLE image = loadSourceImage(context, wimPath, tempFolder, request.applyIndex, wim);
+    HANDLE image = loadSourceImage(context, imaging, wimPath, tempFolder, request.applyIndex);
     if (!image)
         return false;
 
@@ -97,14 +89,13 @@ bool RunApply(OperationContext& context)
 
     if (!WIMApplyImage(image, wide(target), applyFlags)) {
         const QString error = errorText(GetLastError());
-        releaseImaging({image, wim}, ApplyMessageCallback);
         logMessage(context, Text::ApplyFailed);
         logMessage(context, Text::ErrorReason, {error});
         return false;
     }
 
     SetLastError(ERROR_SUCCESS);
-    if (!releaseImaging({image, wim}, ApplyMessageCallback)) {
+    if (!imaging.release()) {
         logLastError(context);
         return false;
     }

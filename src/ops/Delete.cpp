@@ -12,7 +12,8 @@ bool RunDelete(OperationContext& context)
     const QString path = request.deleteSource;
     const std::uint32_t index = request.deleteIndex;
 
-    HANDLE wim = openWimForChange(context, path, request.deleteCheck, index);
+    OperationImaging imaging;
+    HANDLE wim = openWimForChange(context, imaging, path, request.deleteCheck, index);
     if (!wim)
         return false;
     logMessage(context, Text::DeletingImage, {std::int64_t{index}});
@@ -22,7 +23,6 @@ bool RunDelete(OperationContext& context)
         const QString error = errorText(GetLastError());
         logMessage(context, Text::DeleteImageFailed, {std::int64_t{index}});
         logMessage(context, Text::ErrorReason, {error});
-        WIMCloseHandle(wim);
         return false;
     }
     showPercentage(context, 50);
@@ -31,7 +31,8 @@ bool RunDelete(OperationContext& context)
         logMessage(context, Text::WritingWimInformation);
     // The deletion itself is already in the file; closing writes what is still pending (the
     // integrity table). A failed close must not be reported as success.
-    if (!WIMCloseHandle(wim)) {
+    SetLastError(ERROR_SUCCESS);
+    if (!imaging.release()) {
         logLastError(context);
         return false;
     }
