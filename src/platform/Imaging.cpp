@@ -2,6 +2,7 @@
 // deleting images and the message callback registry.
 #include "Imaging.h"
 
+#include "FileIo.h"
 #include "ImagingInternal.h"
 #include "Kernel.h"
 
@@ -653,10 +654,7 @@ DWORD renameStageOverTarget(WimHandle& w)
         return ErrorFromErrno(errno);
     w.stagePath.clear();
     w.onDisk = true;
-    const std::size_t slash = w.path.rfind('/');
-    const std::string dir = slash == 0 ? std::string("/") : w.path.substr(0, slash);
-    if (const UniqueFd folder(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); folder)
-        ::fsync(folder.get());
+    (void)syncFolder(folderOf(w.path));
     return ERROR_SUCCESS;
 }
 

@@ -1,6 +1,7 @@
 // The identity of a WIM file as libwim read it, and the undo record of a commit to an
 // existing file: what the commit may leave behind when it stops half way, and how a later
 // open puts the file back.
+#include "FileIo.h"
 #include "ImagingInternal.h"
 
 #include <QCryptographicHash>
@@ -40,53 +41,6 @@ void putLe(std::vector<unsigned char>& out, std::uint64_t v, int bytes)
 {
     for (int i = 0; i < bytes; ++i)
         out.push_back(static_cast<unsigned char>(v >> (8 * i)));
-}
-
-bool readAll(int fd, void* buf, std::size_t size, off_t offset)
-{
-    auto* p = static_cast<unsigned char*>(buf);
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::pread(fd, p + done, size - done, offset + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Writes all of data at offset: 0, or the errno value that stopped it.
-int writeAll(int fd, const unsigned char* data, std::size_t size, off_t offset)
-{
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::pwrite(fd, data + done, size - done, offset + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return errno;
-        if (n == 0)
-            return ENOSPC;
-        done += static_cast<std::size_t>(n);
-    }
-    return 0;
-}
-
-std::string folderOf(const std::string& path)
-{
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-void syncFolder(const std::string& dir)
-{
-    const UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd)
-        ::fsync(fd.get());
 }
 
 std::string recordPath(const std::string& wimPath)
