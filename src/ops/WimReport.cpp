@@ -29,6 +29,8 @@ QString compressionText(DWORD type)
         return QStringLiteral("XPRESS\r\n");
     case WIM_COMPRESS_LZX:
         return QStringLiteral("LZX\r\n");
+    case WIM_COMPRESS_LZMS:
+        return QStringLiteral("LZMS\r\n");
     default:
         return QString(); // the next line continues on this one
     }
@@ -88,6 +90,7 @@ QString buildWimReport(const QString& path, const std::function<void()>& onXmlEr
         {WIM_ATTRIBUTE_RP_FIX, u"\t\tRP_FIX\r\n"},
         {WIM_ATTRIBUTE_SPANNED, u"\t\tSPANNED\r\n"},
         {WIM_ATTRIBUTE_READONLY, u"\t\tREADONLY\r\n"},
+        {WIM_ATTRIBUTE_SOLID, u"\t\tSOLID\r\n"},
     };
     for (const auto& attribute : attributeNames) {
         if (info.WimAttributes & attribute.bit)

@@ -148,8 +148,10 @@ DWORD writeStage(WimHandle& w, int extraWriteFlags)
         fchmod(fd.get(), 0644);
         // Written through the descriptor just created: reopening the file by name would
         // truncate it, which makes some file systems flush the whole file when it is closed.
+        // toolbox: a new LZMS file is written solid, as an ESD file is.
+        const int solid = w.compression == WIMLIB_COMPRESSION_TYPE_LZMS ? WIMLIB_WRITE_FLAG_SOLID : 0;
         const int ret =
-            wimlib_write_to_fd(w.wim.get(), fd.get(), WIMLIB_ALL_IMAGES, writeFlags(w), 0);
+            wimlib_write_to_fd(w.wim.get(), fd.get(), WIMLIB_ALL_IMAGES, writeFlags(w) | solid, 0);
         error = ret ? ErrorFromWimlib(ret, errno) : ErrorFromErrno(fd.close());
         if (error)
             unlink(stage.c_str());
@@ -896,6 +898,8 @@ BOOL WIMGetAttributes(HANDLE wim, WIM_INFO* wimInfo, DWORD cbWimInfo)
         attributes |= WIM_ATTRIBUTE_SPANNED;
     if (info.is_marked_readonly)
         attributes |= WIM_ATTRIBUTE_READONLY;
+    if (info.wim_version == 0xE00) // toolbox: solid resources (ESD), libwim's WIM_VERSION_SOLID
+        attributes |= WIM_ATTRIBUTE_SOLID;
     wimInfo->WimAttributes = attributes;
     wimInfo->WimFlagsAndAttr = w->openFlags;
     return TRUE;
