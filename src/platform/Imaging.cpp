@@ -149,7 +149,8 @@ DWORD writeStage(WimHandle& w, int extraWriteFlags)
         // Written through the descriptor just created: reopening the file by name would
         // truncate it, which makes some file systems flush the whole file when it is closed.
         // toolbox: a new LZMS file is written solid, as an ESD file is.
-        const int solid = w.compression == WIMLIB_COMPRESSION_TYPE_LZMS ? WIMLIB_WRITE_FLAG_SOLID : 0;
+        const int solid =
+            w.compression == WIMLIB_COMPRESSION_TYPE_LZMS ? WIMLIB_WRITE_FLAG_SOLID : 0;
         const int ret =
             wimlib_write_to_fd(w.wim.get(), fd.get(), WIMLIB_ALL_IMAGES, writeFlags(w) | solid, 0);
         error = ret ? ErrorFromWimlib(ret, errno) : ErrorFromErrno(fd.close());

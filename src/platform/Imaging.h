@@ -374,12 +374,12 @@ enum WIM_VERIFY_KIND : DWORD {
 };
 struct WIM_VERIFY_PROBLEM {
     WIM_VERIFY_KIND Kind;
-    DWORD ImageIndex;      // 0 when not about one image
-    DWORD Error;           // the cause as a system code
-    std::u16string Path;   // a path inside image ImageIndex (or the file, for the table)
-    BYTE Hash[20];         // the stream's SHA-1 (WIM_VERIFY_DAMAGED_DATA)
-    ULONGLONG Size;        // its size in bytes
-    DWORD OtherUsers;      // further paths that use the stream
+    DWORD ImageIndex;    // 0 when not about one image
+    DWORD Error;         // the cause as a system code
+    std::u16string Path; // a path inside image ImageIndex (or the file, for the table)
+    BYTE Hash[20];       // the stream's SHA-1 (WIM_VERIFY_DAMAGED_DATA)
+    ULONGLONG Size;      // its size in bytes
+    DWORD OtherUsers;    // further paths that use the stream
 };
 struct WIM_VERIFY_RESULT {
     BOOL HasIntegrityTable = FALSE;
