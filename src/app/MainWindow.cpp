@@ -79,9 +79,9 @@ MainWindow::MainWindow(OperationContext& context)
     const int marginY = units.y / 8;
 
     // The display area is the largest page; every page template has the same size.
-    static const Text::Id labels[PAGE_COUNT] = {Text::Capture, Text::Apply, Text::Information,
-                                                Text::Modify,  Text::Mount, Text::Delete,
-                                                Text::Export,  Text::About};
+    static const Text::Id labels[PAGE_COUNT] = {
+        Text::Capture, Text::Apply,  Text::Information, Text::Modify,   Text::Mount, Text::Delete,
+        Text::Export,  Text::Browse, Text::Split,       Text::Maintain, Text::About};
     QSize display = dialogToPixels(QRect(0, 0, 338, 239), units).size();
     for (int i = 0; i < PAGE_COUNT; ++i) {
         containers_[i] = new QWidget;

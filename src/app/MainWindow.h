@@ -3,6 +3,7 @@
 // destroys it, builds the new page and shows the request in it.
 #pragma once
 
+#include "app/ControlIds.h"
 #include "ops/Context.h"
 
 #include <QDialog>
@@ -47,6 +48,6 @@ private:
 
     OperationContext& context_;
     TabControl* tabs_;
-    QWidget* containers_[8] = {};
+    QWidget* containers_[PAGE_COUNT] = {};
     Page* page_ = nullptr;
 };

@@ -69,26 +69,31 @@ bool referenceSplitParts(HANDLE wim, const QString& path, const WIM_INFO& info,
     return true;
 }
 
-void logSplitPartProblem(OperationContext& context, const SplitPartProblem& problem)
+QString splitPartProblemText(const SplitPartProblem& problem)
 {
     const std::int64_t part = problem.part;
     switch (problem.kind) {
-    case SplitPartProblem::None:
-        return;
     case SplitPartProblem::NotFirstPart:
-        logMessage(context, Text::NotFirstPart, {problem.path, part, std::int64_t{problem.total}});
-        return;
+        return formatMessage(Text::NotFirstPart, {problem.path, part, std::int64_t{problem.total}});
     case SplitPartProblem::Missing:
-        logMessage(context, Text::SplitPartMissing, {part, problem.path});
-        return;
+        return formatMessage(Text::SplitPartMissing, {part, problem.path});
     case SplitPartProblem::Unusable:
-        logMessage(context, Text::SplitPartUnusable, {part, problem.path});
-        logMessage(context, Text::ErrorReason, {errorText(problem.error)});
-        return;
+        return formatMessage(Text::SplitPartUnusable, {part, problem.path}) + QLatin1Char('\n') +
+               formatMessage(Text::ErrorReason, {errorText(problem.error)});
     case SplitPartProblem::Foreign:
-        logMessage(context, Text::SplitPartForeign, {problem.path, part});
-        return;
+        return formatMessage(Text::SplitPartForeign, {problem.path, part});
+    case SplitPartProblem::None:
+        break;
     }
+    return QString();
+}
+
+void logSplitPartProblem(OperationContext& context, const SplitPartProblem& problem)
+{
+    if (problem.kind == SplitPartProblem::None)
+        return;
+    for (const QString& line : splitPartProblemText(problem).split(QLatin1Char('\n')))
+        appendLogLine(context, line);
 }
 
 bool useSplitParts(OperationContext& context, HANDLE wim, const QString& path, const WIM_INFO& info)

@@ -40,8 +40,9 @@ struct SplitPartProblem {
 // split set is left alone. True when all parts are given; otherwise `problem` says why.
 bool referenceSplitParts(HANDLE wim, const QString& path, const WIM_INFO& info,
                          SplitPartProblem& problem);
-// The clear line for a problem (Text::SplitPartMissing, ...; an unusable part adds the
-// cause's text).
+// The clear line for a problem (Text::SplitPartMissing, ...; an unusable part adds a second
+// line with the cause's text); logSplitPartProblem logs those lines.
+QString splitPartProblemText(const SplitPartProblem& problem);
 void logSplitPartProblem(OperationContext& context, const SplitPartProblem& problem);
 // The step apply, export, extraction and verify take after reading the source's attributes:
 // referenceSplitParts, logging Text::SplitPartsLine for a split set and the problem when one
