@@ -534,8 +534,16 @@
         <translation>The compression of the rebuilt file; with Keep the data is copied as stored.</translation>
     </message>
     <message>
-        <source>新文件写在原文件旁边, 完成并确认原文件没有被别人更改后才替换它.</source>
-        <translation>The new file is written beside the old one and replaces it only when complete and once the old file was found unchanged by others.</translation>
+        <source>新文件写在原文件旁边, 完成后才替换原文件,</source>
+        <translation>The new file is written beside the old one and replaces it when complete,</translation>
+    </message>
+    <message>
+        <source>而且只在原文件没有被别人更改时.</source>
+        <translation>and only while no one else has changed the old file.</translation>
+    </message>
+    <message>
+        <source>别人在优化期间更改了原文件时, 优化失败, 原文件保持不变.</source>
+        <translation>When someone else changes the old file meanwhile, the optimization fails and the old file stays as it is.</translation>
     </message>
     <message>
         <source>优化如何保证原文件不会丢失.</source>
@@ -645,8 +653,16 @@
         <translation>The unit of the part size.</translation>
     </message>
     <message>
-        <source>4000 MB 的部分适合 FAT32 格式的 U 盘 (FAT32 的单个文件不能大于 4 GB), 例如用于 UEFI 启动. 来源不会被更改.</source>
-        <translation>Parts of 4000 MB fit on a FAT32 USB stick (FAT32 holds no file larger than 4 GB), for example for UEFI boot. The source is never changed.</translation>
+        <source>4000 MB 的部分适合 FAT32 格式的 U 盘, 例如用于 UEFI 启动.</source>
+        <translation>Parts of 4000 MB fit on a FAT32 USB stick, for example for UEFI boot.</translation>
+    </message>
+    <message>
+        <source>FAT32 的单个文件不能大于 4 GB. 来源不会被更改.</source>
+        <translation>FAT32 holds no file larger than 4 GB. The source is never changed.</translation>
+    </message>
+    <message>
+        <source>FAT32 的文件大小上限, 以及拆分不会更改来源.</source>
+        <translation>The file size limit of FAT32, and that splitting never changes the source.</translation>
     </message>
     <message>
         <source>为什么要拆分: FAT32 U 盘不能存放大于 4 GB 的 install.wim.</source>
