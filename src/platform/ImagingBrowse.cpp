@@ -200,7 +200,8 @@ int planEntry(const wimlib_dir_entry* e, void* ctx)
     std::vector<std::string> parts;
     splitImagePath(e->full_path ? e->full_path : "", parts);
     const std::size_t depth = parts.size() - std::min(parts.size(), plan.baseDepth);
-    DWORD problem = nameProblem(e->filename);
+    // The image's root has no name of its own; it is the target folder.
+    DWORD problem = parts.empty() ? ERROR_SUCCESS : nameProblem(e->filename);
     // A child of anything but a folder (a link that claims children) is refused as well.
     if (!problem && depth > 0 && depth - 1 < walk.folderAt.size() && !walk.folderAt[depth - 1])
         problem = ERROR_INVALID_NAME;
