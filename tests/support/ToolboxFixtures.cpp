@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace toolfix {
 namespace {
@@ -136,6 +137,37 @@ bool renameInImage(const QString& wimPath, const QString& from, const QString& t
            wimlib_rename_path(wim.get(), 1, from.toUtf8().constData(), to.toUtf8().constData()) ==
                0 &&
            wimlib_overwrite(wim.get(), WIMLIB_WRITE_FLAG_REBUILD, 0) == 0;
+}
+
+bool makeManyFileWim(const QString& wimPath, int folders, int files)
+{
+    TempDir scratch;
+    for (int f = 0; f < files; ++f)
+        scratch.write(QStringLiteral("file%1-with-a-name-as-long-as-those-of-a-real-installation.txt")
+                          .arg(f),
+                      {});
+    WIMStruct* raw = nullptr;
+    if (wimlib_create_new_wim(WIMLIB_COMPRESSION_TYPE_XPRESS, &raw) != 0)
+        return false;
+    const WimPtr wim(raw);
+    if (wimlib_add_empty_image(wim.get(), "many", nullptr) != 0)
+        return false;
+    const QByteArray source = QFile::encodeName(scratch.path());
+    std::vector<QByteArray> targets;
+    std::vector<wimlib_update_command> commands(static_cast<std::size_t>(folders));
+    for (int d = 0; d < folders; ++d)
+        targets.push_back(QStringLiteral("/d%1").arg(d, 3, 10, QLatin1Char('0')).toUtf8());
+    for (int d = 0; d < folders; ++d) {
+        wimlib_update_command& c = commands[static_cast<std::size_t>(d)];
+        c.op = WIMLIB_UPDATE_OP_ADD;
+        c.add.fs_source_path = const_cast<char*>(source.constData());
+        c.add.wim_target_path = const_cast<char*>(targets[static_cast<std::size_t>(d)].constData());
+        c.add.config_file = nullptr;
+        c.add.add_flags = 0;
+    }
+    return wimlib_update_image(wim.get(), 1, commands.data(), commands.size(), 0) == 0 &&
+           wimlib_write(wim.get(), QFile::encodeName(wimPath).constData(), WIMLIB_ALL_IMAGES, 0,
+                        0) == 0;
 }
 
 bool patchName(const QString& wimPath, const QString& from, const QString& to)

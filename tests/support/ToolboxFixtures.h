@@ -46,4 +46,9 @@ bool renameInImage(const QString& wimPath, const QString& from, const QString& t
 // "/abs", "a/b"). False when the name is not found.
 bool patchName(const QString& wimPath, const QString& from, const QString& to);
 
+// A WIM whose one image holds `folders` folders /d000, /d001, ... of `files` empty files each,
+// with names as long as those of a real installation; made with libwim from one folder on
+// disk added many times, so it takes seconds, not minutes.
+bool makeManyFileWim(const QString& wimPath, int folders, int files);
+
 } // namespace toolfix
