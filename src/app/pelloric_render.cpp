@@ -132,7 +132,7 @@ QString makeDemoWim(const QDir& folder)
         if (f.open(QIODevice::WriteOnly))
             f.write(QByteArray(1234, 'x'));
     }
-    const QString wim = folder.filePath(QStringLiteral("demo.wim"));
+    QString wim = folder.filePath(QStringLiteral("demo.wim"));
     DWORD created = 0;
     if (HANDLE h = WIMCreateFile(wide(wim), WIM_GENERIC_WRITE, WIM_CREATE_ALWAYS, 0,
                                  WIM_COMPRESS_XPRESS, &created)) {

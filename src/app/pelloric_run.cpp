@@ -372,6 +372,25 @@ int listEntries(const OperationRequest& request)
     return 0;
 }
 
+// `report`: the information report of infoSource on standard output.
+int printReport(const OperationRequest& request)
+{
+    // The XML error box goes to standard error, as the operations' boxes do.
+    bool opened = false;
+    QString report = buildWimReport(
+        request.infoSource,
+        [] {
+            ConsolePort().messageBox(loadString(Text::XmlParseFailed),
+                                     loadString(Text::Information), MessageIcon::Error);
+        },
+        &opened);
+    if (!report.endsWith(QLatin1Char('\n')))
+        report += QLatin1Char('\n');
+    const QByteArray text = report.toUtf8();
+    std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stdout);
+    return opened ? 0 : 1;
+}
+
 int runOperation(OperationContext& context, int id, long abortAfterMs)
 {
     if (!selectOperation(id)) {
@@ -428,22 +447,8 @@ int main(int argc, char** argv)
         if (!setField(context.request, argument))
             return 2;
 
-    if (verb == QLatin1String("report")) {
-        // The XML error box goes to standard error, as the operations' boxes do.
-        bool opened = false;
-        QString report = buildWimReport(
-            context.request.infoSource,
-            [] {
-                ConsolePort().messageBox(loadString(Text::XmlParseFailed),
-                                         loadString(Text::Information), MessageIcon::Error);
-            },
-            &opened);
-        if (!report.endsWith(QLatin1Char('\n')))
-            report += QLatin1Char('\n');
-        const QByteArray text = report.toUtf8();
-        std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stdout);
-        return opened ? 0 : 1;
-    }
+    if (verb == QLatin1String("report"))
+        return printReport(context.request);
     if (verb == QLatin1String("list"))
         return listEntries(context.request);
     if (verb == QLatin1String("mounts")) {

@@ -70,21 +70,12 @@ void logExtractSettings(OperationContext& context, const QString& wimPath, const
 HANDLE openExtractImage(OperationContext& context, OperationImaging& imaging,
                         const QString& wimPath, std::uint32_t index)
 {
-    DWORD created = 0;
-    HANDLE wim =
-        imaging.holdWim(WIMCreateFile(wide(wimPath), GENERIC_READ, OPEN_EXISTING, 0, 0, &created));
-    if (!wim) {
-        logMessage(context, Text::OpenWimFailed);
-        logLastError(context);
+    WIM_INFO info{};
+    HANDLE wim = openToolboxWim(context, imaging, wimPath, GENERIC_READ, &info);
+    if (!wim)
         return nullptr;
-    }
     if (context.abortRequested) {
         logMessage(context, Text::ExtractFailed);
-        return nullptr;
-    }
-    WIM_INFO info{};
-    if (!WIMGetAttributes(wim, &info, sizeof info)) {
-        logMessage(context, Text::WimAttributesFailed);
         return nullptr;
     }
     if (info.ImageCount < index) {
@@ -118,7 +109,6 @@ bool RunExtract(OperationContext& context)
         logMessage(context, Text::ExtractNoPaths);
         return false;
     }
-    logMessage(context, Text::OpeningWim);
     HANDLE image = openExtractImage(context, imaging, wimPath, request.extractIndex);
     if (!image)
         return false;

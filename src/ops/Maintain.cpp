@@ -24,6 +24,23 @@ void logToolboxSuccess(OperationContext& context, UINT quick, UINT timed, const 
         logMessage(context, timed, {time});
 }
 
+HANDLE openToolboxWim(OperationContext& context, OperationImaging& imaging, const QString& path,
+                      DWORD access, WIM_INFO* info)
+{
+    logMessage(context, Text::OpeningWim);
+    DWORD created = 0;
+    HANDLE wim = imaging.holdWim(WIMCreateFile(wide(path), access, OPEN_EXISTING, 0, 0, &created));
+    if (!wim) {
+        logToolboxFailure(context, Text::OpenWimFailed);
+        return nullptr;
+    }
+    if (info && !WIMGetAttributes(wim, info, sizeof *info)) {
+        logMessage(context, Text::WimAttributesFailed);
+        return nullptr;
+    }
+    return wim;
+}
+
 void logToolboxFailure(OperationContext& context, UINT line)
 {
     const QString error = errorText(GetLastError());
@@ -89,14 +106,9 @@ bool RunOptimize(OperationContext& context)
     OperationImaging imaging;
     if (!imaging.registerCallback(context, ToolboxMessageCallback))
         return false;
-    logMessage(context, Text::OpeningWim);
-    DWORD created = 0;
-    HANDLE wim = imaging.holdWim(
-        WIMCreateFile(wide(source), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, 0, 0, &created));
-    if (!wim) {
-        logToolboxFailure(context, Text::OpenWimFailed);
+    HANDLE wim = openToolboxWim(context, imaging, source, GENERIC_READ | GENERIC_WRITE, nullptr);
+    if (!wim)
         return false;
-    }
     logMessage(context, Text::OptimizingWim);
     ULONGLONG before = 0;
     ULONGLONG after = 0;
@@ -124,20 +136,9 @@ bool RunVerify(OperationContext& context)
     OperationImaging imaging;
     if (!imaging.registerCallback(context, ToolboxMessageCallback))
         return false;
-    logMessage(context, Text::OpeningWim);
-    DWORD created = 0;
-    HANDLE wim =
-        imaging.holdWim(WIMCreateFile(wide(source), GENERIC_READ, OPEN_EXISTING, 0, 0, &created));
-    if (!wim) {
-        logToolboxFailure(context, Text::OpenWimFailed);
-        return false;
-    }
     WIM_INFO info{};
-    if (!WIMGetAttributes(wim, &info, sizeof info)) {
-        logMessage(context, Text::WimAttributesFailed);
-        return false;
-    }
-    if (!useSplitParts(context, wim, source, info))
+    HANDLE wim = openToolboxWim(context, imaging, source, GENERIC_READ, &info);
+    if (!wim || !useSplitParts(context, wim, source, info))
         return false;
     logMessage(context, Text::VerifyingWim);
     WIM_VERIFY_RESULT result;

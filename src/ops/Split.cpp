@@ -7,28 +7,8 @@
 
 namespace {
 
-constexpr std::uint64_t kMegabyte = 1024 * 1024;
+constexpr std::uint64_t kMegabyte = std::uint64_t{1} << 20;
 constexpr std::uint64_t kFat32Limit = 0xFFFFFFFFull; // the largest file FAT32 holds
-
-// Opens `path` for reading and reads its attributes, held by `imaging`; logs why on failure.
-HANDLE openSource(OperationContext& context, OperationImaging& imaging, const QString& path,
-                  WIM_INFO& info)
-{
-    logMessage(context, Text::OpeningWim);
-    DWORD created = 0;
-    HANDLE wim =
-        imaging.holdWim(WIMCreateFile(wide(path), GENERIC_READ, OPEN_EXISTING, 0, 0, &created));
-    if (!wim) {
-        logMessage(context, Text::OpenWimFailed);
-        logLastError(context);
-        return nullptr;
-    }
-    if (!WIMGetAttributes(wim, &info, sizeof info)) {
-        logMessage(context, Text::WimAttributesFailed);
-        return nullptr;
-    }
-    return wim;
-}
 
 // The warnings for files whose data alone is larger than a part.
 bool warnOversizeFiles(OperationContext& context, HANDLE wim, std::uint64_t partSize)
@@ -74,7 +54,7 @@ bool RunSplit(OperationContext& context)
         return false;
     }
     WIM_INFO info{};
-    HANDLE wim = openSource(context, imaging, source, info);
+    HANDLE wim = openToolboxWim(context, imaging, source, GENERIC_READ, &info);
     if (!wim)
         return false;
     if (info.TotalParts > 1) {
@@ -122,7 +102,7 @@ bool RunJoin(OperationContext& context)
     if (!imaging.registerCallback(context, ToolboxMessageCallback))
         return false;
     WIM_INFO info{};
-    HANDLE wim = openSource(context, imaging, source, info);
+    HANDLE wim = openToolboxWim(context, imaging, source, GENERIC_READ, &info);
     if (!wim)
         return false;
     if (info.TotalParts <= 1) {

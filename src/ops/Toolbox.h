@@ -60,6 +60,13 @@ QString joinExtractPaths(const QStringList& paths);
 // A archive, L link or other reparse point, C compressed, E encrypted; "-" for none.
 QString attributeLetters(DWORD attributes);
 
+// ---- opening and closing ----------------------------------------------------------------------
+// Logs Text::OpeningWim and opens `path` with `access` (OPEN_EXISTING), held by `imaging`; with
+// `info`, reads its attributes too. On failure logs Text::OpenWimFailed with the cause, or
+// Text::WimAttributesFailed, and returns null.
+HANDLE openToolboxWim(OperationContext& context, OperationImaging& imaging, const QString& path,
+                      DWORD access, WIM_INFO* info);
+
 // ---- closing lines -----------------------------------------------------------------------------
 // The success line: `quick` within a second of the start, else `timed` with the elapsed time as
 // its first insert; `count` (when given) is the next insert.

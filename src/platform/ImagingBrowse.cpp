@@ -334,25 +334,36 @@ Conflict findConflict(const ExtractPlan& plan, int targetFd, bool overwrite)
 }
 
 // ---- the stage folder ------------------------------------------------------------------------
+// The names in the folder open as `dirFd` ("." and ".." aside); false when it cannot be read.
+bool childrenOf(int dirFd, std::vector<std::string>& children)
+{
+    children.clear();
+    const int copy = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const std::unique_ptr<DIR, int (*)(DIR*)> d(copy >= 0 ? ::fdopendir(copy) : nullptr,
+                                                ::closedir);
+    if (!d) {
+        if (copy >= 0)
+            ::close(copy);
+        return false;
+    }
+    while (const dirent* e = ::readdir(d.get()))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            children.emplace_back(e->d_name);
+    return true;
+}
+
 // Removes `name` in `dir` with everything below it, never following a link.
 void removeTree(int dir, const std::string& name)
 {
     if (::unlinkat(dir, name.c_str(), 0) == 0 || (errno != EISDIR && errno != EPERM))
         return;
-    const int sub = ::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (sub < 0)
-        return;
-    const std::unique_ptr<DIR, int (*)(DIR*)> d(::fdopendir(sub), ::closedir);
-    if (!d) {
-        ::close(sub);
-        return;
-    }
+    const UniqueFd sub(
+        ::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     std::vector<std::string> children;
-    while (const dirent* e = ::readdir(d.get()))
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-            children.emplace_back(e->d_name);
+    if (!sub || !childrenOf(sub.get(), children))
+        return;
     for (const std::string& child : children)
-        removeTree(::dirfd(d.get()), child);
+        removeTree(sub.get(), child);
     ::unlinkat(dir, name.c_str(), AT_REMOVEDIR);
 }
 
@@ -360,24 +371,18 @@ void removeTree(int dir, const std::string& name)
 // user's, whose lock is free.
 void sweepStageFolders(int targetFd)
 {
-    const int copy = ::openat(targetFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const std::unique_ptr<DIR, int (*)(DIR*)> d(copy >= 0 ? ::fdopendir(copy) : nullptr,
-                                                ::closedir);
-    if (!d) {
-        if (copy >= 0)
-            ::close(copy);
-        return;
-    }
+    std::vector<std::string> names;
     std::vector<std::string> dead;
-    while (const dirent* e = ::readdir(d.get())) {
-        if (std::strncmp(e->d_name, kStagePrefix, sizeof kStagePrefix - 1) != 0)
+    childrenOf(targetFd, names);
+    for (const std::string& name : names) {
+        if (name.compare(0, sizeof kStagePrefix - 1, kStagePrefix) != 0)
             continue;
         const UniqueFd stage(
-            ::openat(targetFd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            ::openat(targetFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         struct stat st {};
         if (stage && ::fstat(stage.get(), &st) == 0 && st.st_uid == ::geteuid() &&
             ::flock(stage.get(), LOCK_EX | LOCK_NB) == 0)
-            dead.emplace_back(e->d_name);
+            dead.push_back(name);
     }
     for (const std::string& name : dead)
         removeTree(targetFd, name);
@@ -431,20 +436,9 @@ DWORD mergeFolders(int srcDir, const std::string& srcName, int dstDir, const std
         ::openat(srcDir, srcName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     const UniqueFd dst(
         ::openat(dstDir, dstName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!src || !dst)
-        return ErrorFromErrno(errno);
-    const int copy = ::dup(src.get());
-    const std::unique_ptr<DIR, int (*)(DIR*)> d(copy >= 0 ? ::fdopendir(copy) : nullptr,
-                                                ::closedir);
-    if (!d) {
-        if (copy >= 0)
-            ::close(copy);
-        return ErrorFromErrno(errno);
-    }
     std::vector<std::string> children;
-    while (const dirent* e = ::readdir(d.get()))
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-            children.emplace_back(e->d_name);
+    if (!src || !dst || !childrenOf(src.get(), children))
+        return ErrorFromErrno(errno);
     for (const std::string& child : children)
         if (const DWORD error = moveEntry(src.get(), child, dst.get(), child, overwrite))
             return error;
@@ -524,18 +518,9 @@ DWORD moveIntoPlace(const StageFolder& stage, int targetFd, const ExtractRequest
         return moveEntry(stage.fd(), parts.back(), targetFd, baseNameOf(request.target),
                          request.overwrite);
     }
-    const int copy = ::dup(stage.fd());
-    const std::unique_ptr<DIR, int (*)(DIR*)> d(copy >= 0 ? ::fdopendir(copy) : nullptr,
-                                                ::closedir);
-    if (!d) {
-        if (copy >= 0)
-            ::close(copy);
-        return ErrorFromErrno(errno);
-    }
     std::vector<std::string> children;
-    while (const dirent* e = ::readdir(d.get()))
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-            children.emplace_back(e->d_name);
+    if (!childrenOf(stage.fd(), children))
+        return ErrorFromErrno(errno);
     for (const std::string& child : children)
         if (const DWORD error = moveEntry(stage.fd(), child, targetFd, child, request.overwrite))
             return error;
@@ -576,9 +561,11 @@ DWORD runExtraction(WimHandle& w, int image, const ExtractRequest& request)
     UniqueFd targetFd;
     if (const DWORD error = openTargetFolder(request, targetFd))
         return error;
-    if (request.single)
+    if (request.single) {
+        const std::string name = baseNameOf(request.target);
         for (std::string& relative : plan.relative)
-            relative = baseNameOf(request.target) + (relative.empty() ? "" : "/" + relative);
+            relative = relative.empty() ? name : name + '/' + relative;
+    }
     const std::string folder = request.single ? folderOf(request.target) : request.target;
     const Conflict conflict = findConflict(plan, targetFd.get(), request.overwrite);
     if (conflict.error)

@@ -9,6 +9,7 @@
 // is swapped back when another writer renamed a file of its own onto the path in between.
 #include "Imaging.h"
 
+#include "FileAccess.h"
 #include "FileIo.h"
 #include "ImagingToolbox.h"
 #include "StageFile.h"
@@ -72,6 +73,24 @@ DWORD exchangeIntoPlace(StageFile& stage, const std::string& path, int locked,
     return ERROR_SUCCESS;
 }
 
+// Opens the file to rebuild, holding its shared lock, and libwim on that descriptor; `before`
+// records what was read.
+DWORD openForRebuild(const std::string& path, UniqueFd& fd, WimPtr& source, FileSnapshot& before)
+{
+    int error = 0;
+    fd = openRegularFile(path, O_RDONLY, error);
+    if (!fd)
+        return ErrorFromOpenRegularFile(error, path);
+    if (::flock(fd.get(), LOCK_SH | LOCK_NB) != 0 || !snapshotOf(fd.get(), before))
+        return ERROR_SHARING_VIOLATION;
+    const std::string viaFd = "/proc/self/fd/" + std::to_string(fd.get());
+    WIMStruct* raw = nullptr;
+    const int ret = wimlib_open_wim(viaFd.c_str(), 0, &raw);
+    const int cause = errno;
+    source.reset(raw);
+    return ret ? ErrorFromWimlib(ret, cause) : ERROR_SUCCESS;
+}
+
 } // namespace
 
 BOOL WIMRebuildFile(HANDLE wim, DWORD compressionType, DWORD flags, ULONGLONG* sizeBefore,
@@ -90,21 +109,8 @@ BOOL WIMRebuildFile(HANDLE wim, DWORD compressionType, DWORD flags, ULONGLONG* s
     UniqueFd fd;
     WimPtr source;
     FileSnapshot before;
-    {
-        int error = 0;
-        fd = openRegularFile(w->path, O_RDONLY, error);
-        if (!fd)
-            return fail(ErrorFromOpenRegularFile(error, w->path));
-        if (::flock(fd.get(), LOCK_SH | LOCK_NB) != 0 || !snapshotOf(fd.get(), before))
-            return fail(ERROR_SHARING_VIOLATION);
-        const std::string viaFd = "/proc/self/fd/" + std::to_string(fd.get());
-        WIMStruct* raw = nullptr;
-        const int ret = wimlib_open_wim(viaFd.c_str(), 0, &raw);
-        const int cause = errno;
-        source.reset(raw);
-        if (ret)
-            return fail(ErrorFromWimlib(ret, cause));
-    }
+    if (const DWORD error = openForRebuild(w->path, fd, source, before))
+        return fail(error);
     const wimlib_wim_info info = wimInfoOf(source.get());
     if (info.total_parts > 1)
         return fail(ERROR_NOT_SUPPORTED);

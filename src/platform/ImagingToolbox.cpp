@@ -2,7 +2,6 @@
 // descriptor of the layer's own, file identities and part names.
 #include "ImagingToolbox.h"
 
-#include "FileAccess.h"
 #include "FileIo.h"
 
 #include <algorithm>
@@ -107,20 +106,6 @@ ToolboxProgressScope::ToolboxProgressScope(WIMStruct* wim, ToolboxProgress* stat
 ToolboxProgressScope::~ToolboxProgressScope()
 {
     wimlib_register_progress_function(wim_, nullptr, nullptr);
-}
-
-DWORD openWimThroughFd(const std::string& path, int openFlags, UniqueFd& fd, WimPtr& wim)
-{
-    int error = 0;
-    fd = openRegularFile(path, O_RDONLY, error);
-    if (!fd)
-        return ErrorFromOpenRegularFile(error, path);
-    const std::string viaFd = "/proc/self/fd/" + std::to_string(fd.get());
-    WIMStruct* raw = nullptr;
-    const int ret = wimlib_open_wim(viaFd.c_str(), openFlags, &raw);
-    const int cause = errno;
-    wim.reset(raw);
-    return ret ? ErrorFromWimlib(ret, cause) : ERROR_SUCCESS;
 }
 
 bool snapshotOf(int fd, FileSnapshot& out)

@@ -56,11 +56,6 @@ private:
     WIMStruct* wim_;
 };
 
-// The file at `path` opened for reading (a regular file, without ever blocking) and opened by
-// libwim through /proc/self/fd of that descriptor, so libwim reads exactly the file the
-// descriptor holds. ERROR_SUCCESS, or the cause.
-DWORD openWimThroughFd(const std::string& path, int openFlags, UniqueFd& fd, WimPtr& wim);
-
 // What a file was when it was read: device, inode, size, change and modification times, and
 // its header.
 struct FileSnapshot {

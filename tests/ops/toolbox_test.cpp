@@ -305,3 +305,36 @@ TEST_F(Toolbox, ListPrintsEveryEntryOnItsOwnLine)
                                "extractPaths", "optimizeCompression", "verifySource", "joinTarget"})
         EXPECT_TRUE(out.contains(QLatin1String(needle))) << needle;
 }
+
+// Extraction as an operation: from a split set, into a folder it makes; an existing file is
+// named with the clear line and nothing is written until overwriting is asked.
+TEST_F(Toolbox, ExtractTakesSplitSetsAndNamesWhatWouldBeOverwritten)
+{
+    ASSERT_TRUE(splitHere(dir.file("e.swm"), 1));
+    const QString target = dir.file("out/new");
+    OperationRequest& r = freshRequest();
+    r.extractSource = dir.file("e.swm");
+    r.extractPaths = QStringLiteral("/sub;/f3.bin");
+    r.extractTarget = target;
+    ASSERT_TRUE(run(ID_EXTRACT)) << logText().toStdString();
+    EXPECT_TRUE(log(Text::ExtractStarting, {std::int64_t{4}})) << "root, sub, its file, f3.bin";
+    EXPECT_EQ(readFileBytes(target + "/sub/f9.bin"), readFileBytes(tree + "/sub/f9.bin"));
+
+    dir.write("out/new/f3.bin", "mine");
+    EXPECT_FALSE(run(ID_EXTRACT));
+    EXPECT_TRUE(log(Text::ExtractExists, {target + "/f3.bin"})) << logText().toStdString();
+    EXPECT_EQ(readFileBytes(target + "/f3.bin"), "mine");
+    r.extractOverwrite = true;
+    ASSERT_TRUE(run(ID_EXTRACT));
+    EXPECT_TRUE(log(Text::OverwriteOnLine));
+    EXPECT_EQ(readFileBytes(target + "/f3.bin"), readFileBytes(tree + "/f3.bin"));
+
+    r.extractPaths = QStringLiteral("/nope");
+    EXPECT_FALSE(run(ID_EXTRACT));
+    EXPECT_TRUE(log(Text::ExtractNotInImage, {QStringLiteral("/nope")}));
+    r.extractPaths.clear();
+    EXPECT_FALSE(run(ID_EXTRACT));
+    EXPECT_TRUE(log(Text::ExtractNoPaths));
+    EXPECT_EQ(parseExtractPaths(QStringLiteral("/a;;b;/c;;")), (QStringList{"/a;b", "/c;"}));
+    EXPECT_EQ(joinExtractPaths({"/a;b", "/c"}), QStringLiteral("/a;;b;/c"));
+}
