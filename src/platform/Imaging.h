@@ -285,7 +285,8 @@ DWORD ImagingGlobalInit();
 // Compression of a new WIM (WIMCreateFile): LZMS in solid resources, as Microsoft's ESD files
 // are written. Existing files keep their own compression.
 inline constexpr DWORD WIM_COMPRESS_LZMS = 3;
-// WIM_INFO::WimAttributes: the file holds solid resources (the format of ESD files).
+// WIM_INFO::WimAttributes: the file has the solid format of ESD files (WIM version 3584, which
+// solid resources and LZMS need).
 inline constexpr DWORD WIM_ATTRIBUTE_SOLID = 0x00000040;
 
 inline constexpr DWORD WIM_REFERENCE_APPEND = 0x00010000;

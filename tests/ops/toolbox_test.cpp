@@ -89,6 +89,7 @@ TEST_F(Toolbox, AnEsdWrittenHereIsSolidLzmsForWimlibAndForTheReport)
     ASSERT_EQ(imagex({"info", esd}, &info), 0);
     EXPECT_TRUE(info.contains(QStringLiteral("Compression:    LZMS"))) << info.toStdString();
     EXPECT_TRUE(info.contains(QStringLiteral("Version:        3584"))) << info.toStdString();
+    EXPECT_TRUE(toolfix::allDataSolid(esd));
     EXPECT_TRUE(wimfix::imagexVerify(esd));
     const QString out = dir.mkdir("by-imagex");
     ASSERT_EQ(imagex({"apply", esd, "1", out}), 0);
@@ -120,6 +121,7 @@ TEST_F(Toolbox, AnEsdWrittenByWimlibImagexIsReportedAppliedAndExportedHere)
     QString info;
     imagex({"info", back}, &info);
     EXPECT_FALSE(info.contains(QStringLiteral("Version:        3584"))) << "still solid";
+    EXPECT_FALSE(toolfix::allDataSolid(back));
     EXPECT_TRUE(wimfix::imagexVerify(back));
     EXPECT_TRUE(appliesAsTree(back));
 }

@@ -118,6 +118,29 @@ Location anyDataOf(const QString& wimPath)
     return where;
 }
 
+bool allDataSolid(const QString& wimPath)
+{
+    const WimPtr wim = openWim(wimPath);
+    struct Count {
+        int data = 0;
+        int solid = 0;
+    } count;
+    if (!wim)
+        return false;
+    wimlib_iterate_lookup_table(
+        wim.get(), 0,
+        [](const wimlib_resource_entry* r, void* ctx) {
+            auto& c = *static_cast<Count*>(ctx);
+            if (!r->is_metadata) {
+                ++c.data;
+                c.solid += r->packed ? 1 : 0;
+            }
+            return 0;
+        },
+        &count);
+    return count.data > 0 && count.solid == count.data;
+}
+
 bool flipByte(const QString& path, qint64 offset)
 {
     QFile file(path);

@@ -34,6 +34,9 @@ Location dataOf(const QString& wimPath, int image, const QString& pathInImage);
 // metadata); {-1, 0} when none.
 Location anyDataOf(const QString& wimPath);
 
+// Whether every resource of file data in the WIM is a solid one (as in Microsoft's ESD files).
+bool allDataSolid(const QString& wimPath);
+
 // XORs one byte of the file at offset with 0xFF.
 bool flipByte(const QString& path, qint64 offset);
 
