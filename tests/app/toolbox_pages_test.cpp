@@ -6,6 +6,7 @@
 
 #include "app/AppSetup.h"
 #include "app/ControlIds.h"
+#include "app/ImageChooser.h"
 #include "app/ProgressDialog.h"
 #include "ops/Text.h"
 #include "ops/Toolbox.h"
@@ -210,6 +211,14 @@ TEST_F(ToolboxPages, BrowsePageShowsTheTreeAndExtractsTheSelection)
               (QStringList{QStringLiteral("/Windows/win.ini"), u"/文档"_qs}));
     EXPECT_EQ(r.extractTarget, dir.file("out"));
     EXPECT_TRUE(r.extractOverwrite);
+
+    // The image chooser takes the first part of a split set as it takes a WIM.
+    ASSERT_EQ(runProgram(QStringLiteral("wimlib-imagex"), {"split", wim, dir.file("c.swm"), "1"}),
+              0);
+    std::vector<ChooserRow> rows;
+    EXPECT_EQ(readChooserRows(dir.file("c.swm"), rows), ChooserLoad::Loaded);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].name, QStringLiteral("one"));
 
     // The filter searches the whole image and lists full paths; emptied, the tree is back.
     type(IDC_BROWSE_FILTER, QStringLiteral("*.INI"));
