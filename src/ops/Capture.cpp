@@ -80,15 +80,16 @@ HANDLE captureInto(OperationContext& context, OperationImaging& imaging, bool ap
         logMessage(context, Text::CannotWriteTo, {target});
         return nullptr;
     }
+    logImagingNotice(context);
     if (!WIMSetTemporaryPath(wim, wide(tempFolder))) {
         logMessage(context, Text::TempFolderUnusable);
         return nullptr;
     }
     HANDLE image = imaging.holdImage(WIMCaptureImage(wim, wide(source), captureFlags));
     if (!image) {
-        const QString error = errorText(GetLastError());
+        const DWORD error = GetLastError();
         logMessage(context, Text::CaptureFailed);
-        logMessage(context, Text::ErrorReason, {error});
+        logErrorReason(context, error);
         return nullptr;
     }
     return image;
@@ -152,9 +153,9 @@ bool RunCapture(OperationContext& context, bool append)
     // the new file in place; a failure there is a failed capture.
     SetLastError(ERROR_SUCCESS);
     if (!imaging.release()) {
-        const QString error = errorText(GetLastError());
+        const DWORD error = GetLastError();
         logMessage(context, Text::CaptureFailed);
-        logMessage(context, Text::ErrorReason, {error});
+        logErrorReason(context, error);
         return false;
     }
     const DWORD elapsed = timeGetTime() - context.startTime;

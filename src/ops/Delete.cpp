@@ -20,9 +20,9 @@ bool RunDelete(OperationContext& context)
     if (!WIMDeleteImage(wim, index)) {
         // The cause goes with it: the deletion is written at once, and a writer that got to
         // the file first is why it can fail.
-        const QString error = errorText(GetLastError());
+        const DWORD error = GetLastError();
         logMessage(context, Text::DeleteImageFailed, {std::int64_t{index}});
-        logMessage(context, Text::ErrorReason, {error});
+        logErrorReason(context, error);
         return false;
     }
     showPercentage(context, 50);
@@ -33,7 +33,7 @@ bool RunDelete(OperationContext& context)
     // integrity table). A failed close must not be reported as success.
     SetLastError(ERROR_SUCCESS);
     if (!imaging.release()) {
-        logLastError(context);
+        logErrorReason(context, GetLastError());
         return false;
     }
     showPercentage(context, 100);

@@ -24,6 +24,44 @@ DWORD chooseCompression(OperationContext& context, const QString& text)
     return WIM_COMPRESS_XPRESS;
 }
 
+namespace {
+
+void logDetail(OperationContext& context, DWORD detail, const std::u16string& path)
+{
+    const QString file = QString::fromStdU16String(path);
+    switch (detail) {
+    case WIM_DETAIL_FILE_REPLACED:
+        logMessage(context, Text::FileReplacedWhileWritten, {file});
+        break;
+    case WIM_DETAIL_RECORD_NOT_A_FILE:
+        logMessage(context, Text::UndoRecordNotAFile, {file});
+        break;
+    case WIM_DETAIL_RECORD_UNTRUSTED:
+        logMessage(context, Text::UndoRecordUntrusted, {file});
+        break;
+    default:
+        break;
+    }
+}
+
+} // namespace
+
+void logErrorReason(OperationContext& context, DWORD code)
+{
+    std::u16string path;
+    SetLastError(code);
+    const DWORD detail = WIMGetLastErrorDetail(&path);
+    logMessage(context, Text::ErrorReason, {errorText(code)});
+    logDetail(context, detail, path);
+}
+
+void logImagingNotice(OperationContext& context)
+{
+    std::u16string path;
+    if (GetLastError() == ERROR_SUCCESS)
+        logDetail(context, WIMGetLastErrorDetail(&path), path);
+}
+
 bool OperationImaging::registerCallback(OperationContext& context, WIMMessageCallback callback)
 {
     if (WIMRegisterMessageCallback(nullptr, callback, &context) != INVALID_CALLBACK_VALUE) {

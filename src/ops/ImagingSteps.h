@@ -32,6 +32,13 @@ HANDLE openWimForChange(OperationContext& context, OperationImaging& imaging, co
 // start, else Text::OperationSucceededIn with the elapsed time.
 void logOperationSuccess(OperationContext& context);
 
+// Logs Text::ErrorReason with the system text for `code`, then what the imaging layer knows of
+// that failure beyond its code (a line naming the file concerned), when it knows more.
+void logErrorReason(OperationContext& context, DWORD code);
+// After a successful open: logs what the imaging layer found beside the file and left alone
+// (an undo record it may not use), when it found anything.
+void logImagingNotice(OperationContext& context);
+
 // The imaging handles and the message callback of one operation, released in one place when
 // the operation ends (or earlier, by release()): image handles first, the last one held first,
 // then WIM handles in the order they were held, then the callback is unregistered. The first

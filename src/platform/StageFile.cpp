@@ -37,15 +37,6 @@ bool isStageName(const char* name)
     return true;
 }
 
-// Whether the name `path` still names the file open as fd.
-bool namesFile(const std::string& path, int fd)
-{
-    struct stat held {};
-    struct stat named {};
-    return ::fstat(fd, &held) == 0 && ::lstat(path.c_str(), &named) == 0 &&
-           held.st_dev == named.st_dev && held.st_ino == named.st_ino;
-}
-
 // Locks the regular file at `path` (the one the name holds when the lock is taken). An empty
 // descriptor with ERROR_SUCCESS when there is no such file; ERROR_SHARING_VIOLATION when
 // another process holds its lock.
@@ -59,7 +50,7 @@ DWORD lockExisting(const std::string& path, UniqueFd& out)
         if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
             return errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : ERROR_SUCCESS;
         // Replaced between the open and the lock: the lock is the new file's to take.
-        if (namesFile(path, fd.get())) {
+        if (pathNamesFile(path, fd.get())) {
             out = std::move(fd);
             return ERROR_SUCCESS;
         }
@@ -97,7 +88,7 @@ DWORD StageFile::create(const std::string& target)
         }
         // A sweep of another run may have taken the new file for a dead one between its
         // creation and the lock: then it is gone, and a new one is made.
-        if (!namesFile(name, fd.get()))
+        if (!pathNamesFile(name, fd.get()))
             continue;
         fd_ = std::move(fd);
         path_ = std::move(name);
@@ -126,7 +117,7 @@ DWORD StageFile::replaceTarget()
 
 void StageFile::discard()
 {
-    if (fd_ && !path_.empty() && namesFile(path_, fd_.get()))
+    if (fd_ && !path_.empty() && pathNamesFile(path_, fd_.get()))
         ::unlink(path_.c_str());
     fd_.reset();
     path_.clear();
@@ -155,7 +146,7 @@ void sweepStageFiles(const std::string& folder)
         // A run that is still writing holds the lock; only a dead run's file is free.
         if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
             continue;
-        if (namesFile(path, fd.get()))
+        if (pathNamesFile(path, fd.get()))
             ::unlink(path.c_str());
     }
 }
