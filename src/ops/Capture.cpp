@@ -77,7 +77,9 @@ HANDLE captureInto(OperationContext& context, OperationImaging& imaging, bool ap
     wim = imaging.holdWim(
         WIMCreateFile(wide(target), access, disposition, openFlags, compression, &created));
     if (!wim) {
+        const DWORD error = GetLastError();
         logMessage(context, Text::CannotWriteTo, {target});
+        logReasonWhenHeld(context, error);
         return nullptr;
     }
     logImagingNotice(context);

@@ -55,6 +55,14 @@ void logErrorReason(OperationContext& context, DWORD code)
     logDetail(context, detail, path);
 }
 
+void logReasonWhenHeld(OperationContext& context, DWORD code)
+{
+    SetLastError(code);
+    if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
+        WIMGetLastErrorDetail(nullptr) != WIM_DETAIL_NONE)
+        logErrorReason(context, code);
+}
+
 void logImagingNotice(OperationContext& context)
 {
     std::u16string path;
