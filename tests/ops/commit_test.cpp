@@ -7,6 +7,7 @@
 #include "platform/Imaging.h"
 #include "platform/Kernel.h"
 #include "support/OperationRun.h"
+#include "support/CommitSweep.h"
 #include "support/RunnerChild.h"
 #include "support/TempDir.h"
 #include "support/WimFixtures.h"
@@ -42,21 +43,6 @@ bool saysSharingViolation(const QString& out)
     return out.contains(msg(Text::ErrorReason, {errorText(ERROR_SHARING_VIOLATION)}));
 }
 
-// Stage files and undo records left in a folder.
-QStringList leftovers(const QString& folder)
-{
-    return QDir(folder).entryList({QStringLiteral("*.pelloric-*")},
-                                  QDir::Files | QDir::Hidden | QDir::System | QDir::Dirs |
-                                      QDir::NoDotAndDotDot);
-}
-
-// Opens the file for writing and closes it: the open a next run makes.
-bool writableOpen(const QString& wim)
-{
-    HANDLE h = WIMCreateFile(wide(wim), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, 0, 0, nullptr);
-    return h && WIMCloseHandle(h);
-}
-
 class CommitTest : public ::testing::Test {
 public:
     void SetUp() override
@@ -76,80 +62,13 @@ public:
         EXPECT_TRUE(wimfix::makeWim(path, recipe));
         return path;
     }
-    // A fresh copy of `base` at `wim`, nothing of earlier rounds beside it.
     void freshCopy(const QString& base, const QString& wim)
     {
-        QFile::remove(wim);
-        for (const QString& left : leftovers(dir.path()))
-            QFile::remove(dir.file(left));
-        ASSERT_TRUE(QFile::copy(base, wim));
+        ASSERT_TRUE(oprun::freshCopy(dir.path(), base, wim));
     }
 
     TempDir dir;
 };
-
-// How the rounds of a sweep ended.
-struct SweepResult {
-    int calls = 0;        // calls that change the file, counted in a run to the end
-    int killedInside = 0; // rounds whose kill landed at its call (the process died there)
-    int restored = 0;     // killed rounds the next writable open put back byte for byte
-    int failedClean = 0;  // rounds whose failed call made the run fail, the file as it was
-};
-
-struct Commit {
-    QString id;
-    QStringList fields;
-    std::function<bool(const QString& wim)> isNew;
-};
-
-// Kills the run at each call that changes the WIM (or its record or stage file), then fails
-// each such call instead. After a kill an independent reader sees the old file or the new one,
-// and so it stays after the next writable open; after a failure the run fails and the file is
-// byte for byte as it was (or, where the failed call came after the change was complete, the
-// run succeeded with the new file).
-SweepResult sweep(CommitTest& t, const QString& base, const QString& wim, const Commit& c)
-{
-    SweepResult r;
-    const QString countFile = t.dir.file(QStringLiteral("calls.txt"));
-    const QByteArray oldDigest = wimfix::fileDigest(base);
-    const QString oldXml = wimfix::imagexXml(base);
-    t.freshCopy(base, wim);
-    QFile::remove(countFile);
-    Outcome o = runRunner(c.id, c.fields, faultEnvironment(wim, {{"COUNT", countFile}}));
-    EXPECT_EQ(o.exit, 0) << o.out.toStdString();
-    EXPECT_TRUE(c.isNew(wim));
-    r.calls = static_cast<int>(readFileBytes(countFile).count('\n'));
-    for (int k = 1; k <= r.calls; ++k) {
-        SCOPED_TRACE(testing::Message() << "killed at call " << k << " of " << r.calls);
-        t.freshCopy(base, wim);
-        o = runRunner(c.id, c.fields,
-                      faultEnvironment(wim, {{"KILL_AT", QString::number(k)}}));
-        r.killedInside += o.signal == SIGKILL ? 1 : 0;
-        QString out;
-        EXPECT_TRUE(wimfix::imagexVerify(wim, &out)) << out.toStdString();
-        const bool wasOld = wimfix::imagexXml(wim) == oldXml;
-        EXPECT_TRUE(wasOld || c.isNew(wim));
-        EXPECT_TRUE(writableOpen(wim)) << GetLastError();
-        EXPECT_TRUE(wasOld ? wimfix::imagexXml(wim) == oldXml : c.isNew(wim));
-        r.restored += wimfix::fileDigest(wim) == oldDigest ? 1 : 0;
-        EXPECT_TRUE(wimfix::imagexVerify(wim, &out)) << out.toStdString();
-    }
-    for (int k = 1; k <= r.calls; ++k) {
-        SCOPED_TRACE(testing::Message() << "failed at call " << k << " of " << r.calls);
-        t.freshCopy(base, wim);
-        o = runRunner(c.id, c.fields,
-                      faultEnvironment(wim, {{"FAIL_AT", QString::number(k)}}));
-        if (o.exit == 1 && wimfix::fileDigest(wim) == oldDigest)
-            ++r.failedClean;
-        else
-            EXPECT_TRUE(o.exit == 0 && c.isNew(wim)) << o.out.toStdString();
-        EXPECT_EQ(leftovers(t.dir.path()), QStringList());
-    }
-    std::cout << "[ sweep    ] " << c.id.toStdString() << ": " << r.calls << " calls, "
-              << r.killedInside << " kills landed at their call, " << r.restored
-              << " restored byte for byte, " << r.failedClean << " failed cleanly\n";
-    return r;
-}
 
 TEST_F(CommitTest, InformationWriteKilledOrFailedAtEveryCall)
 {
@@ -171,7 +90,7 @@ TEST_F(CommitTest, InformationWriteKilledOrFailedAtEveryCall)
               0);
     for (const QString& start : {base, edited}) {
         SCOPED_TRACE(start.toStdString());
-        const SweepResult r = sweep(*this, start, wim, modify);
+        const SweepResult r = sweepCommit(dir.path(), start, wim, modify);
         EXPECT_GE(r.calls, 3) << "data, flush, header";
         EXPECT_EQ(r.killedInside, r.calls);
         EXPECT_GE(r.failedClean, r.calls - 1) << "only a failed cut after the header may pass";
@@ -183,7 +102,7 @@ TEST_F(CommitTest, AppendKilledOrFailedAtEveryCall)
     const QString base = baseWim(QStringLiteral("base.wim"));
     const QString wim = dir.file(QStringLiteral("round.wim"));
     const SweepResult r =
-        sweep(*this, base, wim,
+        sweepCommit(dir.path(), base, wim,
               {"1020",
                {"captureSource=" + dir.file("small"), "captureTarget=" + wim,
                 "captureName=added", "captureDescription=complete"},
@@ -226,7 +145,7 @@ TEST_F(CommitTest, DeleteAndExportKilledOrFailedAtEveryCall)
     };
     for (const Commit& c : commits) {
         SCOPED_TRACE(c.id.toStdString());
-        const SweepResult r = sweep(*this, base, wim, c);
+        const SweepResult r = sweepCommit(dir.path(), base, wim, c);
         EXPECT_GE(r.calls, 4);
         EXPECT_EQ(r.killedInside, r.calls);
         EXPECT_GE(r.restored, r.calls - 2);
