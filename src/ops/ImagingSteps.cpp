@@ -39,6 +39,12 @@ void logDetail(OperationContext& context, DWORD detail, const std::u16string& pa
     case WIM_DETAIL_RECORD_UNTRUSTED:
         logMessage(context, Text::UndoRecordUntrusted, {file});
         break;
+    case WIM_DETAIL_COMMIT_INTERRUPTED_FILE_VERIFIES:
+        logMessage(context, Text::CommitInterruptedFileVerifies, {file});
+        break;
+    case WIM_DETAIL_COMMIT_INTERRUPTED_FILE_DAMAGED:
+        logMessage(context, Text::CommitInterruptedFileDamaged, {file});
+        break;
     default:
         break;
     }

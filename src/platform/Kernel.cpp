@@ -117,6 +117,7 @@ constexpr StringEntry kSystemMessages[] = {
      u"Illegal operation attempted on a registry key that has been marked for deletion.\n"},
     {ERROR_IO_DEVICE, u"由于 I/O 设备错误，无法运行此项请求。\n",
      u"The request could not be performed because of an I/O device error.\n"},
+    {ERROR_PROCESS_ABORTED, u"进程意外终止。\n", u"The process terminated unexpectedly.\n"},
     {ERROR_NOT_FOUND, u"找不到元素。\n", u"Element not found.\n"},
     {ERROR_CANCELLED, u"操作已被用户取消。\n", u"The operation was canceled by the user.\n"},
     {ERROR_REQUEST_ABORTED, u"请求已被中止。\n", u"The request was aborted.\n"},

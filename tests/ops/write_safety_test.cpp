@@ -453,6 +453,41 @@ TEST_F(WriteSafety, ReadWriteMountKeepsOtherWritersOutUntilItsCommit)
     EXPECT_TRUE(wimfix::imagexVerify(wim));
 }
 
+// The mount's daemon is killed while it commits (at its second write into the WIM, placed by
+// the preloaded fault library it inherits): the unmount says the commit may not have
+// completed, and whether the file verifies, instead of a lookup failure.
+TEST_F(WriteSafety, DaemonKilledDuringTheCommitSaysTheCommitMayNotHaveCompleted)
+{
+    QString why;
+    if (!mountfix::fuseAvailable(&why))
+        GTEST_SKIP() << "mount tests skipped: " << why.toStdString();
+    const QString wim = baseWim(QStringLiteral("mounted.wim"));
+    const QString folder = dir.mkdir(QStringLiteral("mnt"));
+    struct Sweep {
+        QString root;
+        ~Sweep() { mountfix::sweepMounts(root); }
+    } sweep{dir.path()};
+    Outcome o = runRunner("1060",
+                          {"mountSource=" + wim, "mountPath=" + folder, "mountIndex=1",
+                           "mountReadWrite=1"},
+                          faultEnvironment(wim, {{"KILL_AT", QStringLiteral("2")}}));
+    ASSERT_EQ(o.exit, 0) << o.out.toStdString();
+    {
+        QFile added(folder + QStringLiteral("/added.bin"));
+        ASSERT_TRUE(added.open(QIODevice::WriteOnly));
+        added.write(noiseBytes(1 << 20));
+    }
+    o = runRunner("1061", {"mountPath=" + folder, "unmountCommit=1"});
+    EXPECT_EQ(o.exit, 1) << o.out.toStdString();
+    EXPECT_TRUE(o.out.contains(msg(Text::ErrorReason, {errorText(ERROR_PROCESS_ABORTED)})))
+        << o.out.toStdString();
+    EXPECT_TRUE(o.out.contains(msg(Text::CommitInterruptedFileVerifies, {wim})))
+        << o.out.toStdString();
+    EXPECT_FALSE(o.out.contains(errorText(ERROR_NOT_FOUND))) << o.out.toStdString();
+    EXPECT_TRUE(wimfix::imagexVerify(wim));
+    EXPECT_EQ(wimfix::imageCount(wim), 2);
+}
+
 TEST_F(WriteSafety, ImmutableTargetIsRefusedBeforeTheScan)
 {
     const QString wim = baseWim(QStringLiteral("base.wim"));
