@@ -7,6 +7,7 @@
 #include "ops/ImagingSteps.h"
 #include "ops/Operations.h"
 #include "ops/Text.h"
+#include "platform/Files.h"
 #include "platform/Kernel.h"
 
 #include <memory>
@@ -129,7 +130,7 @@ bool RunCapture(OperationContext& context, bool append)
 
     QString tempFolder = request.captureTempFolder.isEmpty() ? source : request.captureTempFolder;
     if (!probeTempFolder(tempFolder))
-        tempFolder = folderOf(target);
+        tempFolder = folderPartOf(target);
 
     DWORD compression = 0;
     if (!prepareCapture(context, source, target, tempFolder, &compression))

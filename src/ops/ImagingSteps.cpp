@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-QString folderOf(const QString& path)
+QString folderPartOf(const QString& path)
 {
     return path.left(path.lastIndexOf(QLatin1Char('/')) + 1);
 }

@@ -13,7 +13,7 @@
 #include <vector>
 
 // The folder part of `path` up to and including its last separator ("" when it has none).
-QString folderOf(const QString& path);
+QString folderPartOf(const QString& path);
 
 // The compression a page's text selects: Text::CompressionNone "无" none,
 // Text::CompressionMaximum "最大" LZX, any other text XPRESS. Logs the matching line
