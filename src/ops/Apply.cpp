@@ -56,9 +56,12 @@ HANDLE loadSourceImage(OperationContext& context, OperationImaging& imaging, con
     }
     if (!useSplitParts(context, wim, wimPath, info))
         return nullptr;
+    // The image's files are read from its tree: a damaged one is found here.
     HANDLE image = imaging.holdImage(WIMLoadImage(wim, index));
-    if (!image)
+    if (!image || !WIMReadImageTree(image)) {
         logMessage(context, Text::LoadImageFailed, {std::int64_t{index}});
+        return nullptr;
+    }
     return image;
 }
 
@@ -91,15 +94,15 @@ bool RunApply(OperationContext& context)
     logMessage(context, Text::ApplyStarting, {std::int64_t{folders}, std::int64_t{files}});
 
     if (!WIMApplyImage(image, wide(target), applyFlags)) {
-        const QString error = errorText(GetLastError());
+        const DWORD error = GetLastError();
         logMessage(context, Text::ApplyFailed);
-        logMessage(context, Text::ErrorReason, {error});
+        logErrorReason(context, error);
         return false;
     }
 
     SetLastError(ERROR_SUCCESS);
     if (!imaging.release()) {
-        logLastError(context);
+        logErrorReason(context, GetLastError());
         return false;
     }
     const DWORD elapsed = timeGetTime() - context.startTime;

@@ -7,6 +7,7 @@
 #include "ops/ImagingSteps.h"
 #include "ops/Operations.h"
 #include "ops/Text.h"
+#include "platform/Files.h"
 #include "platform/Kernel.h"
 
 #include <memory>
@@ -77,18 +78,21 @@ HANDLE captureInto(OperationContext& context, OperationImaging& imaging, bool ap
     wim = imaging.holdWim(
         WIMCreateFile(wide(target), access, disposition, openFlags, compression, &created));
     if (!wim) {
+        const DWORD error = GetLastError();
         logMessage(context, Text::CannotWriteTo, {target});
+        logReasonWhenHeld(context, error);
         return nullptr;
     }
+    logImagingNotice(context);
     if (!WIMSetTemporaryPath(wim, wide(tempFolder))) {
         logMessage(context, Text::TempFolderUnusable);
         return nullptr;
     }
     HANDLE image = imaging.holdImage(WIMCaptureImage(wim, wide(source), captureFlags));
     if (!image) {
-        const QString error = errorText(GetLastError());
+        const DWORD error = GetLastError();
         logMessage(context, Text::CaptureFailed);
-        logMessage(context, Text::ErrorReason, {error});
+        logErrorReason(context, error);
         return nullptr;
     }
     return image;
@@ -126,7 +130,7 @@ bool RunCapture(OperationContext& context, bool append)
 
     QString tempFolder = request.captureTempFolder.isEmpty() ? source : request.captureTempFolder;
     if (!probeTempFolder(tempFolder))
-        tempFolder = folderOf(target);
+        tempFolder = folderPartOf(target);
 
     DWORD compression = 0;
     if (!prepareCapture(context, source, target, tempFolder, &compression))
@@ -152,9 +156,9 @@ bool RunCapture(OperationContext& context, bool append)
     // the new file in place; a failure there is a failed capture.
     SetLastError(ERROR_SUCCESS);
     if (!imaging.release()) {
-        const QString error = errorText(GetLastError());
+        const DWORD error = GetLastError();
         logMessage(context, Text::CaptureFailed);
-        logMessage(context, Text::ErrorReason, {error});
+        logErrorReason(context, error);
         return false;
     }
     const DWORD elapsed = timeGetTime() - context.startTime;

@@ -62,9 +62,12 @@ bool openExport(OperationContext& context, OperationImaging& imaging, const QStr
     h.destination = imaging.holdWim(WIMCreateFile(wide(target), GENERIC_READ | GENERIC_WRITE,
                                                   OPEN_ALWAYS, openFlags, compression, &created));
     if (!h.destination) {
+        const DWORD error = GetLastError();
         logMessage(context, Text::OpenWimFailed);
+        logReasonWhenHeld(context, error);
         return false;
     }
+    logImagingNotice(context);
     if (context.abortRequested) {
         logMessage(context, Text::ExportFailed);
         return false;
@@ -74,8 +77,9 @@ bool openExport(OperationContext& context, OperationImaging& imaging, const QStr
         logMessage(context, Text::TempFolderUnusable);
         return false;
     }
+    // The image's files are read from its tree: a damaged one is found here.
     h.image = imaging.holdImage(WIMLoadImage(h.source, index));
-    if (!h.image) {
+    if (!h.image || !WIMReadImageTree(h.image)) {
         logMessage(context, Text::LoadImageFailed, {std::int64_t{index}});
         return false;
     }
@@ -131,9 +135,9 @@ bool RunExport(OperationContext& context)
     logMessage(context, Text::ExportingImage, {std::int64_t{index}});
 
     if (!WIMExportImage(h.image, h.destination, WIM_EXPORT_ALLOW_DUPLICATES)) {
-        const QString error = errorText(GetLastError());
+        const DWORD error = GetLastError();
         logMessage(context, Text::ExportFailed);
-        logMessage(context, Text::ErrorReason, {error});
+        logErrorReason(context, error);
         return false;
     }
     markExportedImage(context, h.destination);
@@ -143,9 +147,9 @@ bool RunExport(OperationContext& context)
     // Closing the destination writes the exported image; a failure there is a failed export.
     SetLastError(ERROR_SUCCESS);
     if (!imaging.release()) {
-        const QString error = errorText(GetLastError());
+        const DWORD error = GetLastError();
         logMessage(context, Text::ExportFailed);
-        logMessage(context, Text::ErrorReason, {error});
+        logErrorReason(context, error);
         return false;
     }
     const DWORD elapsed = timeGetTime() - context.startTime;

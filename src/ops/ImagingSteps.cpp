@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-QString folderOf(const QString& path)
+QString folderPartOf(const QString& path)
 {
     return path.left(path.lastIndexOf(QLatin1Char('/')) + 1);
 }
@@ -26,6 +26,58 @@ DWORD chooseCompression(OperationContext& context, const QString& text, bool off
     }
     logMessage(context, Text::CompressionFastestLine);
     return WIM_COMPRESS_XPRESS;
+}
+
+namespace {
+
+void logDetail(OperationContext& context, DWORD detail, const std::u16string& path)
+{
+    const QString file = QString::fromStdU16String(path);
+    switch (detail) {
+    case WIM_DETAIL_FILE_REPLACED:
+        logMessage(context, Text::FileReplacedWhileWritten, {file});
+        break;
+    case WIM_DETAIL_RECORD_NOT_A_FILE:
+        logMessage(context, Text::UndoRecordNotAFile, {file});
+        break;
+    case WIM_DETAIL_RECORD_UNTRUSTED:
+        logMessage(context, Text::UndoRecordUntrusted, {file});
+        break;
+    case WIM_DETAIL_COMMIT_INTERRUPTED_FILE_VERIFIES:
+        logMessage(context, Text::CommitInterruptedFileVerifies, {file});
+        break;
+    case WIM_DETAIL_COMMIT_INTERRUPTED_FILE_DAMAGED:
+        logMessage(context, Text::CommitInterruptedFileDamaged, {file});
+        break;
+    default:
+        break;
+    }
+}
+
+} // namespace
+
+void logErrorReason(OperationContext& context, DWORD code)
+{
+    std::u16string path;
+    SetLastError(code);
+    const DWORD detail = WIMGetLastErrorDetail(&path);
+    logMessage(context, Text::ErrorReason, {errorText(code)});
+    logDetail(context, detail, path);
+}
+
+void logReasonWhenHeld(OperationContext& context, DWORD code)
+{
+    SetLastError(code);
+    if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
+        WIMGetLastErrorDetail(nullptr) != WIM_DETAIL_NONE)
+        logErrorReason(context, code);
+}
+
+void logImagingNotice(OperationContext& context)
+{
+    std::u16string path;
+    if (GetLastError() == ERROR_SUCCESS)
+        logDetail(context, WIMGetLastErrorDetail(&path), path);
 }
 
 bool OperationImaging::registerCallback(OperationContext& context, WIMMessageCallback callback)

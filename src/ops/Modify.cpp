@@ -54,7 +54,7 @@ bool RunModify(OperationContext& context)
     // instead of reporting success.
     SetLastError(ERROR_SUCCESS);
     if (!imaging.release()) {
-        logLastError(context);
+        logErrorReason(context, GetLastError());
         return false;
     }
     showPercentage(context, 100);

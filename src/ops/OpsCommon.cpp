@@ -28,6 +28,7 @@ HANDLE openWimForChange(OperationContext& context, OperationImaging& imaging, co
         logMessage(context, Text::OpenWimFailed);
         return nullptr;
     }
+    logImagingNotice(context);
     UINT failure = 0;
     WIM_INFO info{};
     if (!WIMSetTemporaryPath(wim, wide(temp)))

@@ -80,3 +80,19 @@ int syncFolder(const std::string& folder)
         return errno;
     return ::fsync(fd.get()) == 0 ? 0 : errno;
 }
+
+bool pathNamesFile(const std::string& path, int fd)
+{
+    struct stat held {};
+    struct stat named {};
+    return ::fstat(fd, &held) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+           held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+UniqueFd reopenFile(int fd, int flags, int& error)
+{
+    const std::string name = "/proc/self/fd/" + std::to_string(fd);
+    UniqueFd reopened(::open(name.c_str(), flags | O_CLOEXEC | O_NOCTTY));
+    error = reopened ? 0 : errno;
+    return reopened;
+}

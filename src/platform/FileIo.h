@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string>
 
+#include "UniqueFd.h"
+
 #include <sys/types.h>
 
 // Reads exactly `size` bytes at `offset`. False on a read error or a file that ends first.
@@ -21,3 +23,9 @@ std::string folderOf(const std::string& path);
 std::string baseNameOf(const std::string& path);
 // Flushes a folder's entries (after a rename or a new name in it): 0, or the errno value.
 int syncFolder(const std::string& folder);
+// Whether the name `path` (no link followed) names the file open as fd.
+bool pathNamesFile(const std::string& path, int fd);
+// A new descriptor of the very file open as fd (not of whatever its path names now), opened
+// with `flags` (O_RDWR to write a file held open for reading): "/proc/self/fd/N" reopened. An
+// empty one with `error` set to the open's errno on failure.
+UniqueFd reopenFile(int fd, int flags, int& error);

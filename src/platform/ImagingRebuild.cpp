@@ -12,6 +12,7 @@
 #include "FileAccess.h"
 #include "FileIo.h"
 #include "ImagingToolbox.h"
+#include "Kernel.h"
 #include "StageFile.h"
 
 #include <cerrno>
@@ -99,11 +100,11 @@ BOOL WIMRebuildFile(HANDLE wim, DWORD compressionType, DWORD flags, ULONGLONG* s
     WimHandle* w = lookupWim(wim);
     if (!w)
         return FALSE;
-    if (!w->writable || !w->onDisk)
+    if (!w->writable || w->isNew)
         return fail(ERROR_ACCESS_DENIED);
     if (compressionType != WIM_COMPRESS_KEEP && compressionType > WIM_COMPRESS_LZMS)
         return fail(ERROR_INVALID_PARAMETER);
-    if (w->dirty || !w->pending.empty())
+    if (w->pending.state != PendingState::None)
         return fail(ERROR_BUSY);
 
     UniqueFd fd;

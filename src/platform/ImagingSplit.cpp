@@ -163,7 +163,7 @@ BOOL WIMSplitFile(HANDLE wim, LPCWSTR partPath, LARGE_INTEGER* partSize, DWORD f
     if (!partSize)
         return fail(ERROR_INVALID_PARAMETER);
     const wimlib_wim_info info = wimInfoOf(w->wim.get());
-    if (info.total_parts > 1 || isSolidVersion(info.wim_version) || !w->hasFile())
+    if (info.total_parts > 1 || isSolidVersion(info.wim_version) || w->isNew)
         return fail(ERROR_NOT_SUPPORTED);
     if (!partPath) {
         LargeBlobs blobs;

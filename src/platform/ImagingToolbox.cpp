@@ -1,6 +1,7 @@
 // What the toolbox imaging calls share: their libwim progress function, libwim reads through a
 // descriptor of the layer's own, file identities and part names.
 #include "ImagingToolbox.h"
+#include "Kernel.h"
 
 #include "FileIo.h"
 

@@ -350,7 +350,7 @@ BOOL WIMVerifyFile(HANDLE wim, DWORD flags, WIM_VERIFY_RESULT* result)
     WimHandle* w = lookupWim(wim);
     if (!w)
         return FALSE;
-    if (!result || !w->hasFile())
+    if (!result || w->isNew)
         return fail(ERROR_INVALID_PARAMETER);
     *result = WIM_VERIFY_RESULT{};
     const wimlib_wim_info info = wimInfoOf(w->wim.get());
