@@ -118,7 +118,7 @@ void BrowseReader::open(quint64 generation, const QString& wimPath, quint32 inde
         return;
     }
     image_ = WIMLoadImage(wim_, index);
-    if (!image_)
+    if (!image_ || !WIMReadImageTree(image_))
         return failed(formatMessage(Text::LoadImageFailed, {std::int64_t{index}}));
     emit opened(generation, true, QString());
 }

@@ -24,10 +24,13 @@
 #include <QCoreApplication>
 #include <QString>
 
+#include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <future>
+#include <unordered_map>
 #include <variant>
 
 namespace {
@@ -87,7 +90,10 @@ struct FieldEntry {
     unsigned readBy;
 };
 
-#define PELLORIC_FIELD(name, readBy) {#name, &OperationRequest::name, readBy}
+#define PELLORIC_FIELD(name, readBy)                                                               \
+    {                                                                                              \
+#name, &OperationRequest::name, readBy                                                     \
+    }
 const FieldEntry kFields[] = {
     PELLORIC_FIELD(captureSource, kCapture),
     PELLORIC_FIELD(captureTarget, kCapture),
@@ -180,7 +186,8 @@ public:
 
 bool parseBool(const QString& value, bool* out)
 {
-    if (value == QLatin1String("1") || value.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0)
+    if (value == QLatin1String("1") ||
+        value.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0)
         *out = true;
     else if (value == QLatin1String("0") ||
              value.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0)
@@ -298,7 +305,12 @@ void printError(UINT line)
 void appendPrintable(std::string& out, LPCWSTR text)
 {
     const std::size_t start = out.size();
-    out += toUtf8(text);
+    // Most names are ASCII: copied as they are, without a converted copy of their own.
+    const LPCWSTR end = text + wstrLength(text);
+    if (std::all_of(text, end, [](WCHAR c) { return c < 0x80; }))
+        out.append(text, end);
+    else
+        out += toUtf8(text);
     for (std::size_t i = start; i < out.size(); ++i)
         if (static_cast<unsigned char>(out[i]) < 0x20 || out[i] == 0x7F)
             out[i] = '?';
@@ -306,9 +318,18 @@ void appendPrintable(std::string& out, LPCWSTR text)
 
 BOOL printEntry(std::string& out, const WIM_FIND_DATA& entry)
 {
+    // Entries share a few attribute values: their letters are made once each.
+    static std::unordered_map<DWORD, std::string> letters;
+    auto [known, added] = letters.try_emplace(entry.Attributes);
+    if (added)
+        known->second = attributeLetters(entry.Attributes).toStdString();
     appendPrintable(out, entry.Path);
-    out += '\t' + std::to_string(entry.Size) + '\t';
-    out += attributeLetters(entry.Attributes).toStdString();
+    char size[24];
+    const auto end = std::to_chars(size, size + sizeof size, entry.Size).ptr;
+    out += '\t';
+    out.append(size, end);
+    out += '\t';
+    out += known->second;
     out += '\n';
     if (out.size() > (1 << 16)) {
         std::fwrite(out.data(), 1, out.size(), stdout);
@@ -348,7 +369,7 @@ int listEntries(const OperationRequest& request)
         return 1;
     }
     const UniqueWimHandle image(WIMLoadImage(wim.get(), request.browseIndex));
-    if (!image.get()) {
+    if (!image.get() || !WIMReadImageTree(image.get())) {
         printError(Text::LoadImageFailed);
         return 1;
     }

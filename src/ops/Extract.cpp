@@ -84,8 +84,9 @@ HANDLE openExtractImage(OperationContext& context, OperationImaging& imaging,
     }
     if (!useSplitParts(context, wim, wimPath, info))
         return nullptr;
+    // The image's tree is read here: a damaged one fails before anything is written.
     HANDLE image = imaging.holdImage(WIMLoadImage(wim, index));
-    if (!image) {
+    if (!image || !WIMReadImageTree(image)) {
         logMessage(context, Text::LoadImageFailed, {std::int64_t{index}});
         logLastError(context);
     }

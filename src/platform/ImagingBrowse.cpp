@@ -83,7 +83,6 @@ std::string joinImagePath(const std::vector<std::string>& parts, std::size_t cou
 struct EnumWalk {
     const std::function<BOOL(const WIM_FIND_DATA&)>* visit = nullptr;
     std::u16string path;
-    std::u16string name;
 };
 
 int visitEntry(const wimlib_dir_entry* e, void* ctx)
@@ -91,12 +90,11 @@ int visitEntry(const wimlib_dir_entry* e, void* ctx)
     auto& walk = *static_cast<EnumWalk*>(ctx);
     walk.path.clear();
     appendUtf8(walk.path, e->full_path ? e->full_path : "/");
-    walk.name.clear();
-    if (e->filename)
-        appendUtf8(walk.name, e->filename);
+    // The name is the path's last component (none for the root).
+    const std::size_t slash = walk.path.rfind(u'/');
     WIM_FIND_DATA data{};
     data.Path = walk.path.c_str();
-    data.Name = walk.name.c_str();
+    data.Name = e->depth == 0 ? u"" : walk.path.c_str() + slash + 1;
     data.Attributes = e->attributes;
     data.Size = dataSize(*e);
     data.CreationTime = fileTimeOf(e->creation_time, e->creation_time_high);
