@@ -561,8 +561,11 @@ DWORD runExtraction(WimHandle& w, int image, const ExtractRequest& request)
         return error;
     if (request.single) {
         const std::string name = baseNameOf(request.target);
-        for (std::string& relative : plan.relative)
-            relative = relative.empty() ? name : name + '/' + relative;
+        for (std::string& relative : plan.relative) {
+            if (!relative.empty())
+                relative.insert(0, 1, '/');
+            relative.insert(0, name);
+        }
     }
     const std::string folder = request.single ? folderOf(request.target) : request.target;
     const Conflict conflict = findConflict(plan, targetFd.get(), request.overwrite);
