@@ -2,6 +2,7 @@
 
 #include "app/AppSetup.h"
 #include "app/ImageChooser.h"
+#include "app/MainWindow.h"
 #include "app/MountList.h"
 #include "app/PathDrop.h"
 #include "app/Pickers.h"
@@ -296,9 +297,11 @@ Page::Page(int pageIndex, QWidget* mainWindow, QWidget* parent)
             continue;
         std::function<void()> dropped;
         if (pageIndex == PAGE_INFO)
-            dropped = [this] { control<QPlainTextEdit>(IDC_INFO_REPORT)->clear(); };
+            dropped = [this] { clearReport(); };
         acceptPathDrops(control<QLineEdit>(command.edit), dropped);
     }
+    if (auto* report = control<QPlainTextEdit>(IDC_INFO_REPORT))
+        setEditTabStops(report);
     for (const IndexField& f : fieldsOf(pageIndex).indexes) {
         auto* upDown = control<UpDown>(f.upDownId);
         upDown->setBuddy(control<QLineEdit>(f.editId));
@@ -415,7 +418,27 @@ void Page::browse(int editId, int picker)
         return;
     edit->setText(path);
     if (pageIndex_ == PAGE_INFO)
-        control<QPlainTextEdit>(IDC_INFO_REPORT)->clear();
+        clearReport();
+}
+
+void Page::clearReport()
+{
+    // Another file: a report still being built for the old one is not wanted any more.
+    if (auto* window = qobject_cast<MainWindow*>(mainWindow_))
+        window->cancelReport();
+    control<QPlainTextEdit>(IDC_INFO_REPORT)->clear();
+}
+
+void Page::focusFirstControl()
+{
+    for (QWidget* w = nextInFocusChain(); w && w != this; w = w->nextInFocusChain()) {
+        if (!isAncestorOf(w))
+            continue;
+        if ((w->focusPolicy() & Qt::TabFocus) && w->isEnabled() && w->isVisibleTo(this)) {
+            w->setFocus(Qt::TabFocusReason);
+            return;
+        }
+    }
 }
 
 void Page::chooseImage(int sourceId, int upDownId)
@@ -424,14 +447,17 @@ void Page::chooseImage(int sourceId, int upDownId)
     auto* upDown = control<UpDown>(upDownId);
     request.chooserWimPath = control<QLineEdit>(sourceId)->text();
     request.chooserIndex = static_cast<std::uint32_t>(upDown->position());
-    openImageChooser(mainWindow_, request);
+    const bool shown = openImageChooser(mainWindow_, request);
     upDown->setPosition(static_cast<int>(request.chooserIndex & 0xFFFF));
+    if (shown)
+        focusFirstControl();
 }
 
 void Page::runOperation(int operationId)
 {
     savePageSettings(globalContext().request);
     runProgressDialog(mainWindow_, operationId);
+    focusFirstControl();
 }
 
 void Page::startUnmount()
@@ -449,6 +475,7 @@ void Page::startUnmount()
     if (selected) {
         request.mountPath = selected->text(1);
         runProgressDialog(mainWindow_, ID_UNMOUNT);
+        focusFirstControl();
     }
     refreshListNow();
 }
@@ -457,10 +484,14 @@ void Page::runReport()
 {
     OperationRequest& request = globalContext().request;
     savePageSettings(request);
-    QApplication::setOverrideCursor(Qt::WaitCursor);
+    // The main window builds it off its thread and shows it here when it is ready.
+    if (auto* window = qobject_cast<MainWindow*>(mainWindow_)) {
+        window->requestReport(request.infoSource);
+        return;
+    }
+    // A page on its own (no main window) waits for it.
     const QString report =
         buildWimReport(request.infoSource, [this] { showXmlErrorMessage(mainWindow_); });
-    QApplication::restoreOverrideCursor();
     control<QPlainTextEdit>(IDC_INFO_REPORT)->setPlainText(report);
 }
 

@@ -3,11 +3,13 @@
 // button shows what the file holds.
 #include "UiDriver.h"
 
+
 #include "app/ControlIds.h"
 #include "app/ImageChooser.h"
 #include "app/MainWindow.h"
 #include "app/Page.h"
 #include "app/ProgressDialog.h"
+#include "app/ReportRunner.h"
 #include "app/UpDown.h"
 #include "ops/Worker.h"
 #include "support/TempDir.h"
@@ -111,6 +113,7 @@ TEST_F(EndToEndTest, ReportButtonShowsTheImagesOfARealFile)
     selectTab(PAGE_INFO);
     retype(ctl<QLineEdit>(IDC_INFO_SOURCE), wim);
     QTest::mouseClick(ctl<QPushButton>(IDC_INFO_RUN), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return !window->reportRunner()->busy(); }, kLongestWait));
     const QString report = ctl<QPlainTextEdit>(IDC_INFO_REPORT)->toPlainText();
     EXPECT_TRUE(report.contains(u"报告映像"_qs)) << qPrintable(report);
     EXPECT_TRUE(report.contains(u"报告描述"_qs));
