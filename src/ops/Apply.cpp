@@ -23,44 +23,39 @@ void logApplySettings(OperationContext& context, const QString& wimPath, const Q
     appendLogLine(context, QString());
 }
 
-// Opens the source WIM and loads image `index` of it: the handles in `wim` and the result.
-// On failure (an abort requested by now is one) logs why, releases everything including the
-// callback, and returns null.
-HANDLE loadSourceImage(OperationContext& context, const QString& wimPath, const QString& tempFolder,
-                       std::uint32_t index, HANDLE& wim)
+// Opens the source WIM and loads image `index` of it, both held by `imaging`. On failure (an
+// abort requested by now is one) logs why and returns null.
+HANDLE loadSourceImage(OperationContext& context, OperationImaging& imaging, const QString& wimPath,
+                       const QString& tempFolder, std::uint32_t index)
 {
     const DWORD openFlags = context.request.applyCheck ? WIM_FLAG_VERIFY : 0;
     DWORD created = 0;
-    wim = WIMCreateFile(wide(wimPath), GENERIC_READ, OPEN_EXISTING, openFlags, 0, &created);
+    HANDLE wim = imaging.holdWim(
+        WIMCreateFile(wide(wimPath), GENERIC_READ, OPEN_EXISTING, openFlags, 0, &created));
     if (!wim) {
-        releaseImaging({}, ApplyMessageCallback);
         logMessage(context, Text::OpenWimFailed);
         return nullptr;
     }
     if (context.abortRequested) {
-        releaseImaging({wim}, ApplyMessageCallback);
         logMessage(context, Text::ApplyFailed);
         return nullptr;
     }
     if (!WIMSetTemporaryPath(wim, wide(tempFolder))) {
-        releaseImaging({wim}, ApplyMessageCallback);
         logMessage(context, Text::TempFolderUnusable);
         return nullptr;
     }
     WIM_INFO info{};
     if (!WIMGetAttributes(wim, &info, sizeof info)) {
         logMessage(context, Text::WimAttributesFailed);
-        releaseImaging({wim}, ApplyMessageCallback);
         return nullptr;
     }
     if (info.ImageCount < index) {
         logMessage(context, Text::IndexNotInWim, {std::int64_t{index}});
-        releaseImaging({wim}, ApplyMessageCallback);
         return nullptr;
     }
-    HANDLE image = WIMLoadImage(wim, index);
-    if (!image) {
-        releaseImaging({wim}, ApplyMessageCallback);
+    // The image's files are read from its tree: a damaged one is found here.
+    HANDLE image = imaging.holdImage(WIMLoadImage(wim, index));
+    if (!image || !WIMReadImageTree(image)) {
         logMessage(context, Text::LoadImageFailed, {std::int64_t{index}});
         return nullptr;
     }
@@ -79,11 +74,11 @@ bool RunApply(OperationContext& context)
     const DWORD applyFlags = request.applyVerify ? WIM_FLAG_VERIFY : 0;
 
     logApplySettings(context, wimPath, target, tempFolder);
-    if (!registerCallback(context, ApplyMessageCallback))
+    OperationImaging imaging;
+    if (!imaging.registerCallback(context, ApplyMessageCallback))
         return false;
     logMessage(context, Text::OpeningWim);
-    HANDLE wim = nullptr;
-    HANDLE image = loadSourceImage(context, wimPath, tempFolder, request.applyIndex, wim);
+    HANDLE image = loadSourceImage(context, imaging, wimPath, tempFolder, request.applyIndex);
     if (!image)
         return false;
 
@@ -96,16 +91,15 @@ bool RunApply(OperationContext& context)
     logMessage(context, Text::ApplyStarting, {std::int64_t{folders}, std::int64_t{files}});
 
     if (!WIMApplyImage(image, wide(target), applyFlags)) {
-        const QString error = errorText(GetLastError());
-        releaseImaging({image, wim}, ApplyMessageCallback);
+        const DWORD error = GetLastError();
         logMessage(context, Text::ApplyFailed);
-        logMessage(context, Text::ErrorReason, {error});
+        logErrorReason(context, error);
         return false;
     }
 
     SetLastError(ERROR_SUCCESS);
-    if (!releaseImaging({image, wim}, ApplyMessageCallback)) {
-        logLastError(context);
+    if (!imaging.release()) {
+        logErrorReason(context, GetLastError());
         return false;
     }
     const DWORD elapsed = timeGetTime() - context.startTime;

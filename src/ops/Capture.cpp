@@ -58,11 +58,12 @@ bool prepareCapture(OperationContext& context, const QString& source, const QStr
     return true;
 }
 
-// Opens (or creates) the target, sets its temporary folder and captures `source` into it:
-// the WIM handle in `wim` and the new image as the result. On failure logs why, releases
-// everything including the callback, and returns null.
-HANDLE captureInto(OperationContext& context, bool append, const QString& source,
-                   const QString& target, const QString& tempFolder, DWORD compression, HANDLE& wim)
+// Opens (or creates) the target, sets its temporary folder and captures `source` into it: the
+// WIM handle (in `wim`) and the new image, both held by `imaging`; the image is the result. On
+// failure logs why and returns null.
+HANDLE captureInto(OperationContext& context, OperationImaging& imaging, bool append,
+                   const QString& source, const QString& target, const QString& tempFolder,
+                   DWORD compression, HANDLE& wim)
 {
     const OperationRequest& request = context.request;
     const DWORD access = append ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
@@ -73,23 +74,22 @@ HANDLE captureInto(OperationContext& context, bool append, const QString& source
         captureFlags |= WIM_FLAG_NO_RP_FIX;
 
     DWORD created = 0;
-    wim = WIMCreateFile(wide(target), access, disposition, openFlags, compression, &created);
+    wim = imaging.holdWim(
+        WIMCreateFile(wide(target), access, disposition, openFlags, compression, &created));
     if (!wim) {
         logMessage(context, Text::CannotWriteTo, {target});
-        releaseImaging({}, CaptureMessageCallback);
         return nullptr;
     }
+    logImagingNotice(context);
     if (!WIMSetTemporaryPath(wim, wide(tempFolder))) {
-        releaseImaging({wim}, CaptureMessageCallback);
         logMessage(context, Text::TempFolderUnusable);
         return nullptr;
     }
-    HANDLE image = WIMCaptureImage(wim, wide(source), captureFlags);
+    HANDLE image = imaging.holdImage(WIMCaptureImage(wim, wide(source), captureFlags));
     if (!image) {
-        const QString error = errorText(GetLastError());
-        releaseImaging({wim}, CaptureMessageCallback);
+        const DWORD error = GetLastError();
         logMessage(context, Text::CaptureFailed);
-        logMessage(context, Text::ErrorReason, {error});
+        logErrorReason(context, error);
         return nullptr;
     }
     return image;
@@ -132,11 +132,13 @@ bool RunCapture(OperationContext& context, bool append)
     DWORD compression = 0;
     if (!prepareCapture(context, source, target, tempFolder, &compression))
         return false;
-    if (!registerCallback(context, CaptureMessageCallback))
+    OperationImaging imaging;
+    if (!imaging.registerCallback(context, CaptureMessageCallback))
         return false;
     logMessage(context, Text::OpeningWim);
     HANDLE wim = nullptr;
-    HANDLE image = captureInto(context, append, source, target, tempFolder, compression, wim);
+    HANDLE image =
+        captureInto(context, imaging, append, source, target, tempFolder, compression, wim);
     if (!image)
         return false;
 
@@ -150,10 +152,10 @@ bool RunCapture(OperationContext& context, bool append)
     // Closing the WIM writes the image with its information (into an existing file) or puts
     // the new file in place; a failure there is a failed capture.
     SetLastError(ERROR_SUCCESS);
-    if (!releaseImaging({image, wim}, CaptureMessageCallback)) {
-        const QString error = errorText(GetLastError());
+    if (!imaging.release()) {
+        const DWORD error = GetLastError();
         logMessage(context, Text::CaptureFailed);
-        logMessage(context, Text::ErrorReason, {error});
+        logErrorReason(context, error);
         return false;
     }
     const DWORD elapsed = timeGetTime() - context.startTime;

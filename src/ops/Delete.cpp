@@ -12,17 +12,17 @@ bool RunDelete(OperationContext& context)
     const QString path = request.deleteSource;
     const std::uint32_t index = request.deleteIndex;
 
-    HANDLE wim = openWimForChange(context, path, request.deleteCheck, index);
+    OperationImaging imaging;
+    HANDLE wim = openWimForChange(context, imaging, path, request.deleteCheck, index);
     if (!wim)
         return false;
     logMessage(context, Text::DeletingImage, {std::int64_t{index}});
     if (!WIMDeleteImage(wim, index)) {
         // The cause goes with it: the deletion is written at once, and a writer that got to
         // the file first is why it can fail.
-        const QString error = errorText(GetLastError());
+        const DWORD error = GetLastError();
         logMessage(context, Text::DeleteImageFailed, {std::int64_t{index}});
-        logMessage(context, Text::ErrorReason, {error});
-        WIMCloseHandle(wim);
+        logErrorReason(context, error);
         return false;
     }
     showPercentage(context, 50);
@@ -31,8 +31,9 @@ bool RunDelete(OperationContext& context)
         logMessage(context, Text::WritingWimInformation);
     // The deletion itself is already in the file; closing writes what is still pending (the
     // integrity table). A failed close must not be reported as success.
-    if (!WIMCloseHandle(wim)) {
-        logLastError(context);
+    SetLastError(ERROR_SUCCESS);
+    if (!imaging.release()) {
+        logErrorReason(context, GetLastError());
         return false;
     }
     showPercentage(context, 100);

@@ -10,76 +10,72 @@
 
 namespace {
 
-// The WIM files and the image of one export. Null handles are skipped on release.
+// The WIM files and the image of one export, all held by the operation's OperationImaging.
 struct ExportHandles {
     HANDLE source = nullptr;
     HANDLE destination = nullptr;
     HANDLE image = nullptr;
 };
 
-// Opens the source WIM and checks that it holds `index`. On failure logs why, releases the
-// source and the callback, and returns null.
-HANDLE openExportSource(OperationContext& context, const QString& sourcePath, std::uint32_t index,
-                        DWORD openFlags)
+// Opens the source WIM (held by `imaging`) and checks that it holds `index`. On failure logs
+// why and returns null.
+HANDLE openExportSource(OperationContext& context, OperationImaging& imaging,
+                        const QString& sourcePath, std::uint32_t index, DWORD openFlags)
 {
     DWORD created = 0;
-    HANDLE source =
-        WIMCreateFile(wide(sourcePath), GENERIC_READ, OPEN_EXISTING, openFlags, 0, &created);
+    HANDLE source = imaging.holdWim(
+        WIMCreateFile(wide(sourcePath), GENERIC_READ, OPEN_EXISTING, openFlags, 0, &created));
     if (!source) {
         logMessage(context, Text::OpenWimFailed);
-        releaseImaging({}, ExportMessageCallback);
         return nullptr;
     }
     WIM_INFO info{};
     if (!WIMGetAttributes(source, &info, sizeof info)) {
         logMessage(context, Text::WimAttributesFailed);
-        releaseImaging({source}, ExportMessageCallback);
         return nullptr;
     }
     if (info.ImageCount < index) {
         logMessage(context, Text::IndexNotInWim, {std::int64_t{index}});
-        releaseImaging({source}, ExportMessageCallback);
         return nullptr;
     }
     return source;
 }
 
 // Opens the source, then the destination (made when missing, with `compression`), sets the
-// temporary folder of both and loads image `index`. On failure (an abort requested before
-// the destination's temporary folder is set is one) logs why, releases everything including
-// the callback, and returns false.
-bool openExport(OperationContext& context, const QString& sourcePath, const QString& target,
-                const QString& tempFolder, DWORD compression, ExportHandles& h)
+// temporary folder of both and loads image `index`; `imaging` holds what was opened. On
+// failure (an abort requested before the destination's temporary folder is set is one) logs
+// why and returns false.
+bool openExport(OperationContext& context, OperationImaging& imaging, const QString& sourcePath,
+                const QString& target, const QString& tempFolder, DWORD compression,
+                ExportHandles& h)
 {
     const OperationRequest& request = context.request;
     const std::uint32_t index = request.exportIndex;
     const DWORD openFlags = request.exportCheck ? WIM_FLAG_VERIFY : 0;
-    h.source = openExportSource(context, sourcePath, index, openFlags);
+    h.source = openExportSource(context, imaging, sourcePath, index, openFlags);
     if (!h.source)
         return false;
     DWORD created = 0;
-    h.destination = WIMCreateFile(wide(target), GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS,
-                                  openFlags, compression, &created);
+    h.destination = imaging.holdWim(WIMCreateFile(wide(target), GENERIC_READ | GENERIC_WRITE,
+                                                  OPEN_ALWAYS, openFlags, compression, &created));
     if (!h.destination) {
         logMessage(context, Text::OpenWimFailed);
-        releaseImaging({h.source}, ExportMessageCallback);
         return false;
     }
+    logImagingNotice(context);
     if (context.abortRequested) {
         logMessage(context, Text::ExportFailed);
-        releaseImaging({h.source, h.destination}, ExportMessageCallback);
         return false;
     }
     if (!WIMSetTemporaryPath(h.source, wide(tempFolder)) ||
         !WIMSetTemporaryPath(h.destination, wide(tempFolder))) {
         logMessage(context, Text::TempFolderUnusable);
-        releaseImaging({h.source, h.destination}, ExportMessageCallback);
         return false;
     }
-    h.image = WIMLoadImage(h.source, index);
-    if (!h.image) {
+    // The image's files are read from its tree: a damaged one is found here.
+    h.image = imaging.holdImage(WIMLoadImage(h.source, index));
+    if (!h.image || !WIMReadImageTree(h.image)) {
         logMessage(context, Text::LoadImageFailed, {std::int64_t{index}});
-        releaseImaging({h.source, h.destination}, ExportMessageCallback);
         return false;
     }
     return true;
@@ -119,11 +115,12 @@ bool RunExport(OperationContext& context)
     logMessage(context, Text::TempFolderLine, {tempFolder});
     appendLogLine(context, QString());
 
-    if (!registerCallback(context, ExportMessageCallback))
+    OperationImaging imaging;
+    if (!imaging.registerCallback(context, ExportMessageCallback))
         return false;
     logMessage(context, Text::OpeningWim);
     ExportHandles h;
-    if (!openExport(context, sourcePath, target, tempFolder, compression, h))
+    if (!openExport(context, imaging, sourcePath, target, tempFolder, compression, h))
         return false;
 
     ImageInfo imageInfo;
@@ -133,10 +130,9 @@ bool RunExport(OperationContext& context)
     logMessage(context, Text::ExportingImage, {std::int64_t{index}});
 
     if (!WIMExportImage(h.image, h.destination, WIM_EXPORT_ALLOW_DUPLICATES)) {
-        const QString error = errorText(GetLastError());
+        const DWORD error = GetLastError();
         logMessage(context, Text::ExportFailed);
-        logMessage(context, Text::ErrorReason, {error});
-        releaseImaging({h.image, h.source, h.destination}, ExportMessageCallback);
+        logErrorReason(context, error);
         return false;
     }
     markExportedImage(context, h.destination);
@@ -145,10 +141,10 @@ bool RunExport(OperationContext& context)
 
     // Closing the destination writes the exported image; a failure there is a failed export.
     SetLastError(ERROR_SUCCESS);
-    if (!releaseImaging({h.image, h.source, h.destination}, ExportMessageCallback)) {
-        const QString error = errorText(GetLastError());
+    if (!imaging.release()) {
+        const DWORD error = GetLastError();
         logMessage(context, Text::ExportFailed);
-        logMessage(context, Text::ErrorReason, {error});
+        logErrorReason(context, error);
         return false;
     }
     const DWORD elapsed = timeGetTime() - context.startTime;

@@ -3,6 +3,8 @@
 #include "ops/Text.h"
 #include "platform/Kernel.h"
 
+#include <algorithm>
+
 QString folderOf(const QString& path)
 {
     return path.left(path.lastIndexOf(QLatin1Char('/')) + 1);
@@ -22,15 +24,80 @@ DWORD chooseCompression(OperationContext& context, const QString& text)
     return WIM_COMPRESS_XPRESS;
 }
 
-bool registerCallback(OperationContext& context, WIMMessageCallback callback)
+namespace {
+
+void logDetail(OperationContext& context, DWORD detail, const std::u16string& path)
 {
-    if (WIMRegisterMessageCallback(nullptr, callback, &context) != INVALID_CALLBACK_VALUE)
+    const QString file = QString::fromStdU16String(path);
+    switch (detail) {
+    case WIM_DETAIL_FILE_REPLACED:
+        logMessage(context, Text::FileReplacedWhileWritten, {file});
+        break;
+    case WIM_DETAIL_RECORD_NOT_A_FILE:
+        logMessage(context, Text::UndoRecordNotAFile, {file});
+        break;
+    case WIM_DETAIL_RECORD_UNTRUSTED:
+        logMessage(context, Text::UndoRecordUntrusted, {file});
+        break;
+    default:
+        break;
+    }
+}
+
+} // namespace
+
+void logErrorReason(OperationContext& context, DWORD code)
+{
+    std::u16string path;
+    SetLastError(code);
+    const DWORD detail = WIMGetLastErrorDetail(&path);
+    logMessage(context, Text::ErrorReason, {errorText(code)});
+    logDetail(context, detail, path);
+}
+
+void logImagingNotice(OperationContext& context)
+{
+    std::u16string path;
+    if (GetLastError() == ERROR_SUCCESS)
+        logDetail(context, WIMGetLastErrorDetail(&path), path);
+}
+
+bool OperationImaging::registerCallback(OperationContext& context, WIMMessageCallback callback)
+{
+    if (WIMRegisterMessageCallback(nullptr, callback, &context) != INVALID_CALLBACK_VALUE) {
+        callback_ = callback;
         return true;
+    }
     logMessage(context, Text::RegisterCallbackFailed);
     return false;
 }
 
-bool releaseImaging(std::initializer_list<HANDLE> handles, WIMMessageCallback callback)
+HANDLE OperationImaging::holdWim(HANDLE wim)
+{
+    if (wim)
+        wims_.push_back(wim);
+    return wim;
+}
+
+HANDLE OperationImaging::holdImage(HANDLE image)
+{
+    if (image)
+        images_.push_back(image);
+    return image;
+}
+
+void OperationImaging::closeImage(HANDLE image)
+{
+    const auto it = std::find(images_.begin(), images_.end(), image);
+    if (it == images_.end())
+        return;
+    images_.erase(it);
+    const DWORD kept = GetLastError();
+    WIMCloseHandle(image);
+    SetLastError(kept);
+}
+
+bool OperationImaging::release()
 {
     DWORD kept = GetLastError();
     bool closed = true;
@@ -38,14 +105,19 @@ bool releaseImaging(std::initializer_list<HANDLE> handles, WIMMessageCallback ca
         if (kept == ERROR_SUCCESS)
             kept = GetLastError();
     };
-    for (HANDLE handle : handles) {
-        if (handle && !WIMCloseHandle(handle)) {
+    std::vector<HANDLE> order(images_.rbegin(), images_.rend());
+    order.insert(order.end(), wims_.begin(), wims_.end());
+    images_.clear();
+    wims_.clear();
+    for (HANDLE handle : order) {
+        if (!WIMCloseHandle(handle)) {
             closed = false;
             keepFirst();
         }
     }
-    if (callback && !WIMUnregisterMessageCallback(nullptr, callback))
+    if (callback_ && !WIMUnregisterMessageCallback(nullptr, callback_))
         keepFirst();
+    callback_ = nullptr;
     SetLastError(kept);
     return closed;
 }

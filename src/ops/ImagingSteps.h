@@ -9,8 +9,8 @@
 #include <QString>
 
 #include <cstdint>
-#include <initializer_list>
 #include <string>
+#include <vector>
 
 // The folder part of `path` up to and including its last separator ("" when it has none).
 QString folderOf(const QString& path);
@@ -23,22 +23,50 @@ DWORD chooseCompression(OperationContext& context, const QString& text);
 // The opening steps of delete and modify: logs Text::OpeningWim, opens `path` for reading
 // and writing (integrity checked when `verify`), sets the temporary folder and checks `index`
 // against the image count. On failure logs Text::OpenWimFailed, TempFolderUnusable,
-// WimAttributesFailed or IndexNotInWim, closes what it opened and returns null.
-HANDLE openWimForChange(OperationContext& context, const QString& path, bool verify,
-                        std::uint32_t index);
+// WimAttributesFailed or IndexNotInWim and returns null. The handle is held by `imaging`.
+class OperationImaging;
+HANDLE openWimForChange(OperationContext& context, OperationImaging& imaging, const QString& path,
+                        bool verify, std::uint32_t index);
 
 // The closing line of delete and modify: Text::OperationSucceeded within a second of the
 // start, else Text::OperationSucceededIn with the elapsed time.
 void logOperationSuccess(OperationContext& context);
 
-// Registers the operation's message callback with `context` as its user data, so the
-// callback reports to and takes aborts from this context. On failure logs
-// Text::RegisterCallbackFailed and returns false.
-bool registerCallback(OperationContext& context, WIMMessageCallback callback);
+// Logs Text::ErrorReason with the system text for `code`, then what the imaging layer knows of
+// that failure beyond its code (a line naming the file concerned), when it knows more.
+void logErrorReason(OperationContext& context, DWORD code);
+// After a successful open: logs what the imaging layer found beside the file and left alone
+// (an undo record it may not use), when it found anything.
+void logImagingNotice(OperationContext& context);
 
-// The release step: closes the handles in the order given (null ones skipped), then
-// unregisters `callback` (when not null). The first last-error code is kept: a failing
-// close replaces it only when none was set before. Returns true when every close succeeded,
-// so the caller can tell a failed commit of pending changes (made when a WIM handle is
-// closed) from success.
-bool releaseImaging(std::initializer_list<HANDLE> handles, WIMMessageCallback callback);
+// The imaging handles and the message callback of one operation, released in one place when
+// the operation ends (or earlier, by release()): image handles first, the last one held first,
+// then WIM handles in the order they were held, then the callback is unregistered. The first
+// last-error code is kept: a failing close replaces it only when none was set before. Not
+// copied; one per operation, on the worker thread.
+class OperationImaging {
+public:
+    OperationImaging() = default;
+    OperationImaging(const OperationImaging&) = delete;
+    OperationImaging& operator=(const OperationImaging&) = delete;
+    ~OperationImaging() { release(); }
+
+    // Registers the operation's message callback with `context` as its user data, so the
+    // callback reports to and takes aborts from this context. On failure logs
+    // Text::RegisterCallbackFailed and returns false.
+    bool registerCallback(OperationContext& context, WIMMessageCallback callback);
+    // Holds a WIM or an image handle until the release; a null handle is passed through.
+    HANDLE holdWim(HANDLE wim);
+    HANDLE holdImage(HANDLE image);
+    // Closes one held image handle now; its close result is not examined.
+    void closeImage(HANDLE image);
+    // Closes everything held and unregisters the callback. True when every close succeeded,
+    // so the caller can tell a failed commit of pending changes (made when a WIM handle is
+    // closed) from success. Later calls release nothing and return true.
+    bool release();
+
+private:
+    std::vector<HANDLE> images_;
+    std::vector<HANDLE> wims_;
+    WIMMessageCallback callback_ = nullptr;
+};

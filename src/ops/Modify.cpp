@@ -12,13 +12,13 @@ bool RunModify(OperationContext& context)
     const QString path = request.modifySource;
     const std::uint32_t index = request.modifyIndex;
 
-    HANDLE wim = openWimForChange(context, path, request.modifyCheck, index);
+    OperationImaging imaging;
+    HANDLE wim = openWimForChange(context, imaging, path, request.modifyCheck, index);
     if (!wim)
         return false;
-    HANDLE image = WIMLoadImage(wim, index);
+    HANDLE image = imaging.holdImage(WIMLoadImage(wim, index));
     if (!image) {
         logMessage(context, Text::LoadImageFailed, {std::int64_t{index}});
-        WIMCloseHandle(wim);
         return false;
     }
 
@@ -49,11 +49,12 @@ bool RunModify(OperationContext& context)
     appendLogLine(context, QString());
     if (request.modifyCheck)
         logMessage(context, Text::WritingWimInformation);
-    WIMCloseHandle(image);
+    imaging.closeImage(image);
     // Closing the file writes the changes; if that fails they are lost, and the log says so
     // instead of reporting success.
-    if (!WIMCloseHandle(wim)) {
-        logLastError(context);
+    SetLastError(ERROR_SUCCESS);
+    if (!imaging.release()) {
+        logErrorReason(context, GetLastError());
         return false;
     }
     showPercentage(context, 100);

@@ -15,18 +15,20 @@ void logOperationSuccess(OperationContext& context)
         logMessage(context, Text::OperationSucceededIn, {elapsedTimeText(elapsed)});
 }
 
-HANDLE openWimForChange(OperationContext& context, const QString& path, bool verify,
-                        std::uint32_t index)
+HANDLE openWimForChange(OperationContext& context, OperationImaging& imaging, const QString& path,
+                        bool verify, std::uint32_t index)
 {
     const QString temp = tempFolderPath();
     logMessage(context, Text::OpeningWim);
     DWORD created = 0;
-    HANDLE wim = WIMCreateFile(wide(path), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING,
-                               verify ? WIM_FLAG_VERIFY : 0, 0, &created);
+    HANDLE wim = imaging.holdWim(WIMCreateFile(wide(path), GENERIC_READ | GENERIC_WRITE,
+                                               OPEN_EXISTING, verify ? WIM_FLAG_VERIFY : 0, 0,
+                                               &created));
     if (!wim) {
         logMessage(context, Text::OpenWimFailed);
         return nullptr;
     }
+    logImagingNotice(context);
     UINT failure = 0;
     WIM_INFO info{};
     if (!WIMSetTemporaryPath(wim, wide(temp)))
@@ -41,6 +43,5 @@ HANDLE openWimForChange(OperationContext& context, const QString& path, bool ver
         logMessage(context, Text::IndexNotInWim, {std::int64_t{index}});
     else
         logMessage(context, failure);
-    WIMCloseHandle(wim);
     return nullptr;
 }

@@ -4,6 +4,7 @@
 
 #include "platform/Errors.h"
 #include "platform/FileAccess.h"
+#include "platform/FileIo.h"
 
 #include <QChar>
 #include <QString>
@@ -25,22 +26,6 @@
 #include <vector>
 
 namespace {
-
-std::string parentOf(const std::string& path)
-{
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
-    return path.substr(0, slash);
-}
-
-std::string baseOf(const std::string& path)
-{
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 // Copies the rest of `in` to `out`: 0, or the errno value that stopped it.
 int copyData(int in, int out)
@@ -265,8 +250,8 @@ BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists)
     // Write a new file beside the destination (O_EXCL: never through anything planted
     // there) and rename it over the destination, which replaces a symbolic link itself
     // rather than the file it points to.
-    std::string temp = parentOf(to) + "/." + baseOf(to) + ".XXXXXX";
-    if (baseOf(to).empty()) {
+    std::string temp = folderOf(to) + "/." + baseNameOf(to) + ".XXXXXX";
+    if (baseNameOf(to).empty()) {
         SetLastError(ERROR_INVALID_NAME);
         return FALSE;
     }
@@ -348,7 +333,7 @@ DWORD GetFileAttributesW(LPCWSTR fileName)
     std::string name = path;
     while (name.size() > 1 && name.back() == '/')
         name.pop_back();
-    return attributesOf(st, isLink, baseOf(name));
+    return attributesOf(st, isLink, baseNameOf(name));
 }
 
 HANDLE FindFirstFileW(LPCWSTR fileName, WIN32_FIND_DATAW* findData)
@@ -358,8 +343,8 @@ HANDLE FindFirstFileW(LPCWSTR fileName, WIN32_FIND_DATAW* findData)
         return INVALID_HANDLE_VALUE;
     }
     const std::string path = toUtf8(fileName);
-    const std::string folder = parentOf(path);
-    const std::string patternUtf8 = baseOf(path);
+    const std::string folder = folderOf(path);
+    const std::string patternUtf8 = baseNameOf(path);
     if (patternUtf8.empty()) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;

@@ -6,6 +6,8 @@
 
 #include "WinTypes.h"
 
+#include <string>
+
 // ---- flags and values ---------------------------------------------------------------------
 inline constexpr DWORD WIM_GENERIC_READ = GENERIC_READ;
 inline constexpr DWORD WIM_GENERIC_WRITE = GENERIC_WRITE;
@@ -17,6 +19,7 @@ inline constexpr DWORD WIM_OPEN_ALWAYS = OPEN_ALWAYS;
 inline constexpr DWORD WIM_COMPRESS_NONE = 0;
 inline constexpr DWORD WIM_COMPRESS_XPRESS = 1;
 inline constexpr DWORD WIM_COMPRESS_LZX = 2;
+inline constexpr DWORD WIM_COMPRESS_LZMS = 3;
 
 inline constexpr DWORD WIM_CREATED_NEW = 0;
 inline constexpr DWORD WIM_OPENED_EXISTING = 1;
@@ -101,6 +104,10 @@ BOOL WIMCloseHandle(HANDLE object);
 BOOL WIMSetTemporaryPath(HANDLE wim, LPCWSTR path);
 BOOL WIMGetAttributes(HANDLE wim, WIM_INFO* wimInfo, DWORD cbWimInfo);
 HANDLE WIMLoadImage(HANDLE wim, DWORD imageIndex);
+// Reads the metadata (the tree of files) of the image now, so that a damaged image fails
+// here, with libwim's cause (ERROR_FILE_CORRUPT, ERROR_CRC), and not part way through the
+// call that reads its files. WIMLoadImage does not read it; information needs no tree.
+BOOL WIMReadImageTree(HANDLE image);
 DWORD WIMGetImageCount(HANDLE wim);
 BOOL WIMSetBootImage(HANDLE wim, DWORD imageIndex);
 HANDLE WIMCaptureImage(HANDLE wim, LPCWSTR path, DWORD captureFlags);
@@ -155,6 +162,22 @@ public:
 private:
     HANDLE handle_ = nullptr;
 };
+
+// What the layer knows about the last failure of an imaging call on this thread beyond its
+// code, while GetLastError() still returns that failure's code: one of the WIM_DETAIL_* values
+// (WIM_DETAIL_NONE when there is nothing more to say), and in *path (when given) the file it
+// concerns. A successful WIMCreateFile for writing can leave a detail with ERROR_SUCCESS (an
+// undo record it found and did not use).
+inline constexpr DWORD WIM_DETAIL_NONE = 0;
+// The WIM was replaced by another file (a rename onto its path) while it was being written;
+// the change went to the file that was replaced. path: the WIM.
+inline constexpr DWORD WIM_DETAIL_FILE_REPLACED = 1;
+// Something that is no regular file stands at the undo record's name. path: that name.
+inline constexpr DWORD WIM_DETAIL_RECORD_NOT_A_FILE = 2;
+// An undo record owned by someone other than this user and the WIM's owner, or writable by
+// others, stands at the record's name; it is never used. path: that name.
+inline constexpr DWORD WIM_DETAIL_RECORD_UNTRUSTED = 3;
+DWORD WIMGetLastErrorDetail(std::u16string* path);
 
 // Once per process, in main before any thread starts (the library's global set-up).
 // ERROR_SUCCESS, or the cause when libwim cannot be set up; no imaging call works then.

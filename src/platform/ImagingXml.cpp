@@ -1,9 +1,10 @@
 // The imaging layer's view of a WIM's XML, and how it is carried into libwim's properties.
-#include "ImagingInternal.h"
+#include "ImagingXml.h"
 
 #include <QXmlStreamReader>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 
 namespace imaging {
@@ -72,6 +73,13 @@ bool parseElement(QXmlStreamReader& r, XmlElem& e, int depth, Scope& scope)
     return false;
 }
 
+void clearPositions(XmlElem& e)
+{
+    e.start = e.end = e.contentStart = e.contentEnd = -1;
+    for (XmlElem& c : e.children)
+        clearPositions(c);
+}
+
 bool parseStrict(const QString& text, XmlElem& root)
 {
     QXmlStreamReader r(text);
@@ -138,7 +146,23 @@ QString repairBareMarkup(const QString& text)
     return out;
 }
 
-void escapeInto(QString& out, const QString& text, bool attribute)
+} // namespace
+
+QStringView withoutLeadingSpace(const QString& text)
+{
+    QStringView v(text);
+    while (!v.isEmpty() && (v.front() == u' ' || (v.front() >= u'\t' && v.front() <= u'\r') ||
+                            v.front() == QChar(0xFEFF)))
+        v = v.mid(1);
+    return v;
+}
+
+bool unchangedText(const QString& have, const QString& want)
+{
+    return want == have || want == withoutLeadingSpace(have);
+}
+
+void escapeXml(QString& out, const QString& text, bool attribute)
 {
     for (const QChar c : text) {
         switch (c.unicode()) {
@@ -171,7 +195,7 @@ void writeStartTag(const XmlElem& e, QString& out, const QString* indexAttr)
         out += u' ';
         out += name;
         out += u"=\"";
-        escapeInto(out, value, true);
+        escapeXml(out, value, true);
         out += u'"';
     };
     const auto isIndex = [](const auto& a) { return a.first == QLatin1String("INDEX"); };
@@ -183,212 +207,102 @@ void writeStartTag(const XmlElem& e, QString& out, const QString* indexAttr)
         attribute(a.first, indexAttr && isIndex(a) ? *indexAttr : a.second);
 }
 
-// ---- writing elements through libwim's property paths -------------------------------------
-constexpr const char* kEmptyMarker = "PELLORIC_EMPTY";
+namespace {
 
-const QString& pathNameOf(const XmlElem& e)
+// The end of the markup that starts at `at` (a '<'): just past its closing '>', the quoted
+// values of a start tag skipped. -1 when it does not end.
+qsizetype markupEnd(const QString& text, qsizetype at)
 {
-    return e.pathName.isEmpty() ? e.name : e.pathName;
-}
-
-QByteArray childPath(const QByteArray& parent, const QString& name, int rank)
-{
-    QByteArray path = parent;
-    if (!path.isEmpty())
-        path += '/';
-    return path + name.toUtf8() + '[' + QByteArray::number(rank) + ']';
-}
-
-// For each element, how many siblings before it have the same name (the path name when
-// byPath is set).
-std::vector<int> ranksOf(const std::vector<XmlElem>& elems, bool byPath)
-{
-    std::map<QString, int> seen;
-    std::vector<int> ranks;
-    ranks.reserve(elems.size());
-    for (const XmlElem& e : elems)
-        ranks.push_back(seen[byPath ? pathNameOf(e) : e.name]++);
-    return ranks;
-}
-
-struct Target {
-    WIMStruct* wim;
-    int image;
-    int* writes; // counts the changes made
-};
-
-int setProperty(const Target& t, const QByteArray& path, const char* value)
-{
-    ++*t.writes;
-    return wimlib_set_image_property(t.wim, t.image, path.constData(), value);
-}
-
-// The white space the program's XML tree skips before a text.
-QStringView withoutLeadingSpace(const QString& text)
-{
-    QStringView v(text);
-    while (!v.isEmpty() && (v.front() == u' ' || (v.front() >= u'\t' && v.front() <= u'\r') ||
-                            v.front() == QChar(0xFEFF)))
-        v = v.mid(1);
-    return v;
-}
-
-// The program's XML tree reads a text without its leading white space; written back so, the
-// text was not changed.
-bool unchangedText(const QString& have, const QString& want)
-{
-    return want == have || want == withoutLeadingSpace(have);
-}
-
-// Whether libwim's element `have` can become `want` where it stands: libwim sets a text
-// (dropping children) or adds children, but cannot empty an element.
-bool changeableInPlace(const XmlElem& have, const XmlElem& want)
-{
-    const bool haveEmpty = have.children.empty() && withoutLeadingSpace(have.text).isEmpty();
-    if (want.children.empty())
-        return !want.text.isEmpty() || haveEmpty;
-    return !have.children.empty() || haveEmpty;
-}
-
-// `want` as libwim makes it: no attributes, named as written, empty elements as <NAME/>.
-XmlElem madeByLibrary(const XmlElem& want)
-{
-    XmlElem e;
-    e.name = want.name;
-    if (want.children.empty()) {
-        e.text = want.text;
-        e.emptyForm = e.text.isEmpty();
-    }
-    for (const XmlElem& c : want.children)
-        e.children.push_back(madeByLibrary(c));
-    return e;
-}
-
-int writeElement(const Target& t, const QByteArray& path, const XmlElem& e)
-{
-    if (e.children.empty() && !e.text.isEmpty())
-        return setProperty(t, path, e.text.toUtf8().constData());
-    if (e.children.empty()) {
-        // libwim removes an element set to an empty text; an empty element is made through a
-        // child that is removed again.
-        const QByteArray marker = path + "/" + kEmptyMarker;
-        int ret = setProperty(t, marker, "1");
-        return ret ? ret : setProperty(t, marker, nullptr);
-    }
-    std::map<QString, int> seen;
-    for (const XmlElem& c : e.children)
-        if (int ret = writeElement(t, childPath(path, c.name, ++seen[c.name]), c))
-            return ret;
-    return 0;
-}
-
-int syncChildren(const Target& t, const QByteArray& path, std::vector<XmlElem>& live,
-                 const std::vector<XmlElem>& want);
-
-int updateInPlace(const Target& t, const QByteArray& path, XmlElem& have, const XmlElem& want)
-{
-    if (!want.children.empty()) {
-        have.text.clear();
-        have.emptyForm = false;
-        return syncChildren(t, path, have.children, want.children);
-    }
-    if (have.children.empty() && unchangedText(have.text, want.text))
-        return 0;
-    if (int ret = setProperty(t, path, want.text.toUtf8().constData()))
-        return ret;
-    have.children.clear();
-    have.text = want.text;
-    have.emptyForm = false;
-    return 0;
-}
-
-// Appends `want` as libwim makes it; `counts` holds how many of live's elements each path
-// name has.
-int appendElement(const Target& t, const QByteArray& path, std::vector<XmlElem>& live,
-                  std::map<QString, int>& counts, const XmlElem& want)
-{
-    XmlElem made = madeByLibrary(want);
-    const QByteArray at = childPath(path, made.name, counts[made.name] + 1);
-    if (int ret = writeElement(t, at, made)) {
-        setProperty(t, at, nullptr); // what was made of it
-        return ret;
-    }
-    ++counts[made.name];
-    live.push_back(std::move(made));
-    return 0;
-}
-
-int syncChildren(const Target& t, const QByteArray& path, std::vector<XmlElem>& live,
-                 const std::vector<XmlElem>& want)
-{
-    // The live element each wanted one stands for: same name, same rank among that name.
-    std::vector<std::ptrdiff_t> match(want.size(), -1);
-    {
-        std::map<QString, std::vector<std::size_t>> byName;
-        for (std::size_t j = 0; j < live.size(); ++j)
-            byName[live[j].name].push_back(j);
-        const std::vector<int> wantRanks = ranksOf(want, false);
-        for (std::size_t i = 0; i < want.size(); ++i) {
-            const auto same = byName.find(want[i].name);
-            if (same != byName.end() && std::size_t(wantRanks[i]) < same->second.size())
-                match[i] = static_cast<std::ptrdiff_t>(same->second[wantRanks[i]]);
+    const QStringView rest = QStringView(text).mid(at);
+    const auto after = [&](QStringView close) {
+        const qsizetype found = rest.indexOf(close);
+        return found < 0 ? -1 : at + found + close.size();
+    };
+    if (rest.startsWith(u"<!--"))
+        return after(u"-->");
+    if (rest.startsWith(u"<![CDATA["))
+        return after(u"]]>");
+    if (rest.startsWith(u"<?"))
+        return after(u"?>");
+    if (rest.startsWith(u"<!"))
+        return -1; // a document type declaration: not placed
+    QChar quote;
+    for (qsizetype i = at + 1; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (!quote.isNull()) {
+            if (c == quote)
+                quote = QChar();
+        } else if (c == u'"' || c == u'\'') {
+            quote = c;
+        } else if (c == u'>') {
+            return i + 1;
         }
     }
-    // Elements only ever go to the end, so what stays in place is the leading run of wanted
-    // elements that libwim holds in that order.
-    std::size_t kept = 0;
-    std::ptrdiff_t last = -1;
-    while (kept < want.size() && match[kept] > last &&
-           changeableInPlace(live[match[kept]], want[kept]))
-        last = match[kept++];
-    std::vector<bool> keep(live.size(), false);
-    for (std::size_t i = 0; i < kept; ++i)
-        keep[match[i]] = true;
-    // Removed last first, so the paths of those before stay valid.
-    std::vector<int> ranks = ranksOf(live, true);
-    std::size_t unhandled = live.size();
-    int ret = 0;
-    while (unhandled > 0) {
-        const std::size_t j = unhandled - 1;
-        if (!keep[j] && (ret = setProperty(t, childPath(path, pathNameOf(live[j]), ranks[j] + 1),
-                                           nullptr)) != 0)
-            break;
-        unhandled = j;
+    return -1;
+}
+
+// Whether each element's positions hold its own tags.
+bool placedRight(const QString& text, const XmlElem& e)
+{
+    const QStringView all(text);
+    if (e.start < 0 || !all.mid(e.start + 1).startsWith(e.name) ||
+        (e.contentEnd < e.end && !all.mid(e.contentEnd + 2).startsWith(e.name)))
+        return false;
+    return std::all_of(e.children.begin(), e.children.end(),
+                       [&](const XmlElem& c) { return placedRight(text, c); });
+}
+
+// Gives every element of a well-formed document its positions in `text`, in document order;
+// false (and positions that must not be used) for a document it cannot follow.
+bool placeElements(const QString& text, XmlElem& root)
+{
+    std::vector<XmlElem*> open;
+    std::vector<XmlElem*> order; // pre-order: the order start tags appear in
+    const std::function<void(XmlElem&)> list = [&](XmlElem& e) {
+        order.push_back(&e);
+        for (XmlElem& c : e.children)
+            list(c);
+    };
+    list(root);
+    std::size_t next = 0;
+    for (qsizetype at = text.indexOf(u'<'); at >= 0; at = text.indexOf(u'<', at)) {
+        const qsizetype end = markupEnd(text, at);
+        if (end < 0)
+            return false;
+        const QChar kind = at + 1 < text.size() ? text[at + 1] : QChar();
+        if (kind == u'/' && !open.empty()) {
+            open.back()->contentEnd = at;
+            open.back()->end = end;
+            open.pop_back();
+        } else if (kind != u'!' && kind != u'?' && next < order.size()) {
+            XmlElem* e = order[next++];
+            e->start = at;
+            e->contentStart = end;
+            if (text[end - 2] == u'/')
+                e->contentEnd = e->end = end; // <NAME/>
+            else
+                open.push_back(e);
+        }
+        at = end;
     }
-    std::size_t n = 0;
-    for (std::size_t j = 0; j < live.size(); ++j) {
-        if (j >= unhandled && !keep[j])
-            continue; // removed from libwim
-        if (n != j)
-            live[n] = std::move(live[j]);
-        ++n;
-    }
-    live.resize(n);
-    if (ret)
-        return ret;
-    ranks = ranksOf(live, true);
-    for (std::size_t i = 0; i < kept; ++i) {
-        const QByteArray at = childPath(path, pathNameOf(live[i]), ranks[i] + 1);
-        if (int ret = updateInPlace(t, at, live[i], want[i]))
-            return ret;
-    }
-    std::map<QString, int> counts;
-    for (const XmlElem& e : live)
-        ++counts[pathNameOf(e)];
-    for (std::size_t i = kept; i < want.size(); ++i)
-        if (int ret = appendElement(t, path, live, counts, want[i]))
-            return ret;
-    return 0;
+    return open.empty() && next == order.size() && placedRight(text, root);
 }
 
 } // namespace
 
 bool parseXml(const QString& text, XmlElem& root)
 {
-    if (parseStrict(text, root))
+    if (parseStrict(text, root)) {
+        if (!placeElements(text, root))
+            clearPositions(root);
         return true;
+    }
     const QString repaired = repairBareMarkup(text);
-    return repaired != text && parseStrict(repaired, root);
+    if (repaired == text || !parseStrict(repaired, root))
+        return false;
+    // Positions in the repaired text are not positions in `text`.
+    clearPositions(root);
+    return true;
 }
 
 void serializeXml(const XmlElem& e, QString& out, const QString* indexAttr)
@@ -399,12 +313,71 @@ void serializeXml(const XmlElem& e, QString& out, const QString* indexAttr)
         return;
     }
     out += u'>';
-    escapeInto(out, e.text, false);
+    escapeXml(out, e.text, false);
     for (const XmlElem& c : e.children)
         serializeXml(c, out);
     out += u"</";
     out += e.name;
     out += u'>';
+}
+
+namespace {
+
+// The start tag of an element stored as <NAME .../>, without its "/>".
+QStringView openTagOfEmptyForm(const QString& text, const XmlElem& e)
+{
+    QStringView tag = QStringView(text).mid(e.start, e.end - e.start);
+    const qsizetype slash = tag.lastIndexOf(u'/');
+    return slash > 0 ? tag.left(slash) : tag;
+}
+
+} // namespace
+
+void writeChangedElement(const QString& text, const XmlElem& stored, const XmlElem& now,
+                         QString& out)
+{
+    const QStringView all(text);
+    const bool emptyForm = stored.contentStart == stored.contentEnd && stored.emptyForm;
+    const QStringView openTag = emptyForm ? openTagOfEmptyForm(text, stored)
+                                          : all.mid(stored.start, stored.contentStart - 1 - stored.start);
+    const auto close = [&] {
+        if (emptyForm)
+            out += QStringLiteral("</") + now.name + u'>';
+        else
+            out += all.mid(stored.contentEnd, stored.end - stored.contentEnd);
+    };
+    if (now.children.empty()) {
+        const bool same = emptyForm ? now.text.isEmpty() : unchangedText(stored.text, now.text);
+        if (stored.children.empty() && same) {
+            out += all.mid(stored.start, stored.end - stored.start);
+            return;
+        }
+        out += openTag;
+        out += u'>';
+        escapeXml(out, now.text, false);
+        close();
+        return;
+    }
+    out += openTag;
+    out += u'>';
+    // What lies between the stored children stays; each child is kept (changed), or left out.
+    qsizetype at = emptyForm ? stored.end : stored.contentStart;
+    std::size_t next = 0;
+    for (const XmlElem& child : stored.children) {
+        out += all.mid(at, child.start - at);
+        at = child.end;
+        while (next < now.children.size() && now.children[next].start >= 0 &&
+               now.children[next].start < child.start)
+            ++next;
+        if (next < now.children.size() && now.children[next].start == child.start)
+            writeChangedElement(text, child, now.children[next++], out);
+    }
+    if (!emptyForm)
+        out += all.mid(at, stored.contentEnd - at);
+    for (const XmlElem& child : now.children)
+        if (child.start < 0)
+            serializeXml(child, out);
+    close();
 }
 
 QString fromUtf16Le(const void* bytes, std::size_t size)
@@ -422,125 +395,6 @@ QString fromUtf16Le(const void* bytes, std::size_t size)
         s += QChar(c);
     }
     return s;
-}
-
-bool isMaintainedElement(const QString& name)
-{
-    static const QString kNames[] = {
-        QStringLiteral("DIRCOUNT"),     QStringLiteral("FILECOUNT"),
-        QStringLiteral("TOTALBYTES"),   QStringLiteral("HARDLINKBYTES"),
-        QStringLiteral("CREATIONTIME"), QStringLiteral("LASTMODIFICATIONTIME"),
-        QStringLiteral("WIMBOOT"),
-    };
-    for (const QString& n : kNames)
-        if (n == name)
-            return true;
-    return false;
-}
-
-std::vector<XmlElem> withMaintainedElements(const std::vector<XmlElem>& current,
-                                            std::vector<XmlElem> given)
-{
-    // An element of given stands for current's element of the same name and rank.
-    std::map<std::pair<QString, int>, std::size_t> currentAt;
-    const std::vector<int> currentRanks = ranksOf(current, false);
-    for (std::size_t j = 0; j < current.size(); ++j)
-        currentAt.emplace(std::make_pair(current[j].name, currentRanks[j]), j);
-    const std::vector<int> givenRanks = ranksOf(given, false);
-    std::vector<std::ptrdiff_t> counterpart(given.size(), -1);
-    std::vector<bool> inGiven(current.size(), false); // current's element is in given
-    for (std::size_t i = 0; i < given.size(); ++i) {
-        const auto it = currentAt.find({given[i].name, givenRanks[i]});
-        if (it != currentAt.end()) {
-            counterpart[i] = static_cast<std::ptrdiff_t>(it->second);
-            inGiven[it->second] = true;
-        }
-    }
-    // current's maintained elements that given leaves out, behind the nearest element before
-    // them in current that given holds (-1: at the front).
-    std::map<std::ptrdiff_t, std::vector<std::size_t>> behind;
-    std::ptrdiff_t anchor = -1;
-    for (std::size_t j = 0; j < current.size(); ++j) {
-        if (inGiven[j])
-            anchor = static_cast<std::ptrdiff_t>(j);
-        else if (isMaintainedElement(current[j].name))
-            behind[anchor].push_back(j);
-    }
-    std::vector<XmlElem> out;
-    const auto addBehind = [&](std::ptrdiff_t j) {
-        const auto it = behind.find(j);
-        if (it != behind.end())
-            for (std::size_t k : it->second)
-                out.push_back(current[k]);
-    };
-    addBehind(-1);
-    for (std::size_t i = 0; i < given.size(); ++i) {
-        if (!isMaintainedElement(given[i].name))
-            out.push_back(std::move(given[i]));
-        else if (counterpart[i] >= 0)
-            out.push_back(current[counterpart[i]]); // libwim's value
-        if (counterpart[i] >= 0)
-            addBehind(counterpart[i]);
-    }
-    return out;
-}
-
-int syncImageElements(WIMStruct* wim, int image, std::vector<XmlElem>& live,
-                      const std::vector<XmlElem>& want, bool* changed)
-{
-    int writes = 0;
-    const Target t{wim, image, &writes};
-    const std::vector<XmlElem> before = live;
-    const int ret = syncChildren(t, {}, live, want);
-    if (ret)
-        syncChildren(t, {}, live, before);
-    if (changed)
-        *changed = writes != 0;
-    return ret;
-}
-
-int exportImageKeepingInformation(WIMStruct* src, int srcImage, WIMStruct* dest, int flags)
-{
-    const char* name = wimlib_get_image_property(src, srcImage, "NAME");
-    if ((flags & WIMLIB_EXPORT_FLAG_NO_NAMES) || !name || !*name)
-        return wimlib_export_image(src, srcImage, dest, nullptr, nullptr,
-                                   flags | WIMLIB_EXPORT_FLAG_NO_NAMES);
-    const QByteArray kept(name);
-    // Exported under a name no image of dest has, which libwim writes into NAME where it
-    // stands; the real name then replaces it there, past libwim's duplicate check.
-    QByteArray placeholder("pelloric-export");
-    for (int n = 0; wimlib_image_name_in_use(dest, placeholder.constData()); ++n)
-        placeholder = "pelloric-export-" + QByteArray::number(n);
-    int ret = wimlib_export_image(src, srcImage, dest, placeholder.constData(), nullptr, flags);
-    if (!ret)
-        ret = wimlib_set_image_property(dest, imageCountOf(dest), "NAME[1]", kept.constData());
-    return ret;
-}
-
-QString wimInformationText(const WimHandle& w)
-{
-    const bool pending =
-        std::find(w.imageDirty.begin(), w.imageDirty.end(), true) != w.imageDirty.end();
-    if (w.onDisk && !pending && !w.fileXml.isEmpty())
-        return w.fileXml;
-    // The file's own order: elements before the images, the images, the rest.
-    XmlElem root;
-    root.name = QStringLiteral("WIM");
-    root.attrs = w.rootAttrs;
-    QString text;
-    writeStartTag(root, text, nullptr);
-    text += u'>';
-    const std::size_t before = std::min(w.topBeforeImages, w.topElements.size());
-    for (std::size_t i = 0; i < before; ++i)
-        serializeXml(w.topElements[i], text);
-    for (std::size_t i = 0; i < w.images.size(); ++i) {
-        const QString index = QString::number(i + 1);
-        serializeXml(w.images[i], text, &index);
-    }
-    for (std::size_t i = before; i < w.topElements.size(); ++i)
-        serializeXml(w.topElements[i], text);
-    text += u"</WIM>";
-    return text;
 }
 
 } // namespace imaging

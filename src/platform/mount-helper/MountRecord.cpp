@@ -1,5 +1,6 @@
 #include "MountRecord.h"
 
+#include "platform/FileIo.h"
 #include "platform/UniqueFd.h"
 
 #include <cerrno>
@@ -49,26 +50,9 @@ bool startsWith(const std::string& text, const char* prefix)
     return text.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
-std::string baseName(const std::string& path)
+bool writeRecord(int fd, const std::string& data)
 {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-bool writeAll(int fd, const std::string& data)
-{
-    const char* p = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-        const ssize_t n = write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return writeAll(fd, data.data(), data.size(), 0) == 0;
 }
 
 // The cause field, always the same length: "<count>:<errno>".
@@ -135,22 +119,9 @@ bool parse(const std::string& data, MountRecord& record)
     return true;
 }
 
-bool readAll(int fd, std::string& data)
+bool readRecord(int fd, std::string& data)
 {
-    data.clear();
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        data.append(buffer, static_cast<std::size_t>(n));
-        if (data.size() > kMaxRecordBytes)
-            return false;
-    }
+    return readToEnd(fd, data, kMaxRecordBytes);
 }
 
 using DirPtr = std::unique_ptr<DIR, int (*)(DIR*)>;
@@ -221,7 +192,7 @@ UniqueFd createMountRecord(const MountRecord& record, std::string& path)
         return fd;
     const std::string suffix = pending.substr(pending.size() - 6);
     const std::string named = folder + "/" + kRecordPrefix + suffix;
-    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || !writeAll(fd.get(), serialize(record)) ||
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || !writeRecord(fd.get(), serialize(record)) ||
         fsync(fd.get()) != 0 || rename(pending.c_str(), named.c_str()) != 0) {
         unlink(pending.c_str());
         return UniqueFd();
@@ -254,7 +225,7 @@ std::vector<MountRecord> listMountRecords()
         struct stat st {
         };
         if (fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
-            readAll(fd.get(), data) && parse(data, record)) {
+            readRecord(fd.get(), data) && parse(data, record)) {
             record.path = path;
             record.orphaned = flock(fd.get(), LOCK_SH | LOCK_NB) == 0;
             records.push_back(std::move(record));
@@ -265,7 +236,7 @@ std::vector<MountRecord> listMountRecords()
 
 bool removeOrphanedMountRecord(const MountRecord& record)
 {
-    if (record.path.empty() || !startsWith(baseName(record.path), kRecordPrefix))
+    if (record.path.empty() || !startsWith(baseNameOf(record.path), kRecordPrefix))
         return false;
     const UniqueFd fd(open(record.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (!fd)
@@ -284,14 +255,14 @@ bool removeOrphanedMountRecord(const MountRecord& record)
 
 bool updateMountRecordCause(int fd, const MountRecord& record)
 {
-    return lseek(fd, 0, SEEK_SET) == 0 && writeAll(fd, serialize(record));
+    return writeRecord(fd, serialize(record));
 }
 
 bool rereadMountRecord(const std::string& path, MountRecord& record)
 {
     const UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     std::string data;
-    return fd && readAll(fd.get(), data) && parse(data, record);
+    return fd && readRecord(fd.get(), data) && parse(data, record);
 }
 
 void releaseMountRecord(UniqueFd fd, const std::string& path, const MountRecord& record)
