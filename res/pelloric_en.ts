@@ -4,6 +4,14 @@
 <context>
     <name>AboutPage</name>
     <message>
+        <source>GPL-3.0-or-later 许可证下的自由软件.</source>
+        <translation>Free software under the GPL-3.0-or-later license.</translation>
+    </message>
+    <message>
+        <source>版权所有 © Pelloric 开发者.</source>
+        <translation>Copyright © the Pelloric developers.</translation>
+    </message>
+    <message>
         <source>本软件免费使用,风险由使用者完全承担,作者在此不作任何承诺.</source>
         <translation>This software is free to use at the user&apos;s own risk; the author makes no promises.</translation>
     </message>
