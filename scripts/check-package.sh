@@ -37,7 +37,7 @@ for d in libwim15 libhivex0 libqt6widgets6 fuse fonts-wqy-microhei qt6-translati
         fail "Depends lacks $d: $depends"
 done
 # lintian: no error and no warning (informational notes are shown, not failed on).
-lintian --fail-on error,warning --no-tag-display-limit "$deb" >"$work/lintian" 2>&1 || {
+lintian --fail-on error,warning --tag-display-limit 0 "$deb" >"$work/lintian" 2>&1 || {
     cat "$work/lintian" >&2
     fail "lintian found errors or warnings"
 }
