@@ -76,7 +76,7 @@ public:
 private:
     double scale(const QStyleOption* option, const QWidget* widget) const
     {
-        const int height = widget ? widget->fontMetrics().height()
+        const int height = widget   ? widget->fontMetrics().height()
                            : option ? option->fontMetrics.height()
                                     : referenceHeight_;
         return double(height) / referenceHeight_;

@@ -10,12 +10,12 @@
 #include <QApplication>
 #include <QPlainTextEdit>
 #include <QScreen>
-#include <QWindow>
-
-#include <algorithm>
 #include <QStyleOptionFocusRect>
 #include <QStyleOptionTab>
 #include <QStylePainter>
+#include <QWindow>
+
+#include <algorithm>
 
 PlainTabBar::PlainTabBar(QWidget* parent) : QTabBar(parent)
 {

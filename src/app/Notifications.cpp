@@ -109,14 +109,12 @@ void OperationNotices::ended(OperationEnd end, qint64 elapsedMs, bool windowActi
         return;
     const QFileInfo file(wimPath_);
     const QString name = file.fileName().isEmpty() ? wimPath_ : file.fileName();
-    QDBusMessage notify =
-        QDBusMessage::createMethodCall(QLatin1String(kNotificationsService),
-                                       QLatin1String(kNotificationsPath),
-                                       QLatin1String(kNotificationsService), QStringLiteral("Notify"));
+    QDBusMessage notify = QDBusMessage::createMethodCall(
+        QLatin1String(kNotificationsService), QLatin1String(kNotificationsPath),
+        QLatin1String(kNotificationsService), QStringLiteral("Notify"));
     const QVariantMap hints{{QStringLiteral("desktop-entry"), QStringLiteral("pelloric")}};
     notify << QStringLiteral("Pelloric") << 0u << QStringLiteral("pelloric")
-           << formatMessage(summaryOf(end), {name}) << lastLine << QStringList() << hints
-           << -1;
+           << formatMessage(summaryOf(end), {name}) << lastLine << QStringList() << hints << -1;
     // Nobody waits for the answer: a missing notification server costs nothing.
     bus->asyncCall(notify);
 }

@@ -138,7 +138,8 @@ void ProgressDialog::serveEnd(OperationEnd end)
     QString lastLine;
     {
         std::lock_guard lock(context_.logMutex);
-        const QStringList lines = context_.logText.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+        const QStringList lines =
+            context_.logText.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
         for (auto it = lines.rbegin(); it != lines.rend() && lastLine.isEmpty(); ++it)
             lastLine = it->trimmed();
     }

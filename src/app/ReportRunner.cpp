@@ -89,7 +89,8 @@ void ReportRunner::run()
                 continue; // superseded while it was built
         }
         QMetaObject::invokeMethod(
-            this, [this, number = job.first, report, xmlErrors] { deliver(number, report, xmlErrors); },
+            this,
+            [this, number = job.first, report, xmlErrors] { deliver(number, report, xmlErrors); },
             Qt::QueuedConnection);
     }
 }

@@ -54,6 +54,6 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     std::optional<std::pair<std::uint64_t, QString>> pending_; // guarded by mutex_
-    bool stopping_ = false;                                     // guarded by mutex_
+    bool stopping_ = false;                                    // guarded by mutex_
     std::thread thread_;
 };

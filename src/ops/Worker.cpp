@@ -57,7 +57,7 @@ void workerMain(OperationContext* context, int id, const OperationFn& operation,
         logLastError(*context);
         appendLogLine(*context, QString::fromLocal8Bit(e.what()));
     }
-    const OperationEnd end = succeeded                         ? OperationEnd::Finished
+    const OperationEnd end = succeeded                        ? OperationEnd::Finished
                              : context->abortRequested.load() ? OperationEnd::Aborted
                                                               : OperationEnd::Failed;
     {

@@ -8,10 +8,10 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QPointer>
+#include <QProcess>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
@@ -109,8 +109,9 @@ inline void chooseInPicker(QFileDialog* picker, const QString& path)
 // environment changed by `env` (a value of "" removes the variable). Returns the exit code
 // (-1 when it did not finish within ms) and puts its output into *output. `wrapper` is a
 // command that runs the program (dbus-run-session --), or empty.
-inline int runThisProgram(const QString& filter, const std::vector<std::pair<QString, QString>>& env,
-                          QString* output, const QStringList& wrapper = {}, int ms = 45000)
+inline int runThisProgram(const QString& filter,
+                          const std::vector<std::pair<QString, QString>>& env, QString* output,
+                          const QStringList& wrapper = {}, int ms = 45000)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const auto& [name, value] : env) {

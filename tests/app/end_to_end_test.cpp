@@ -21,8 +21,8 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabBar>
-#include <QToolButton>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeWidget>
 
 #include <gtest/gtest.h>

@@ -46,8 +46,8 @@ protected:
 };
 
 // The first control that takes the focus on each page.
-const int kFirstControls[] = {IDC_CAPTURE_SOURCE, IDC_APPLY_SOURCE,  IDC_INFO_SOURCE,
-                              IDC_MODIFY_SOURCE,  IDC_MOUNT_PATH,    IDC_DELETE_SOURCE,
+const int kFirstControls[] = {IDC_CAPTURE_SOURCE, IDC_APPLY_SOURCE, IDC_INFO_SOURCE,
+                              IDC_MODIFY_SOURCE,  IDC_MOUNT_PATH,   IDC_DELETE_SOURCE,
                               IDC_EXPORT_SOURCE};
 
 // The state of the user's own Qt settings file, which the program must leave alone.
@@ -70,8 +70,8 @@ TEST_F(FocusTest, FirstControlAtStartAndAfterEveryPageChange)
     EXPECT_EQ(ctl<QLineEdit>(IDC_CAPTURE_SOURCE)->text(), u"源"_qs);
 
     // A click on a tab, from a control in the middle of the page left.
-    for (int p : {PAGE_EXPORT, PAGE_APPLY, PAGE_MOUNT, PAGE_INFO, PAGE_MODIFY, PAGE_DELETE,
-                  PAGE_CAPTURE}) {
+    for (int p :
+         {PAGE_EXPORT, PAGE_APPLY, PAGE_MOUNT, PAGE_INFO, PAGE_MODIFY, PAGE_DELETE, PAGE_CAPTURE}) {
         QWidget* middle = nullptr;
         for (QWidget* w : page()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
             if (w->focusPolicy() & Qt::TabFocus)
@@ -137,8 +137,8 @@ TEST_F(FocusTest, PickersStartInTheFieldsFolderElseTheLastChosenElseHome)
             started = d->directory().absolutePath();
             if (sidebarShort) {
                 auto* sidebar = d->findChild<QListView*>(u"sidebar"_qs);
-                *sidebarShort = sidebar ? sidebar->sizeHintForColumn(0) - sidebar->viewport()->width()
-                                        : 1000;
+                *sidebarShort =
+                    sidebar ? sidebar->sizeHintForColumn(0) - sidebar->viewport()->width() : 1000;
             }
             if (choose.isNull())
                 d->reject();

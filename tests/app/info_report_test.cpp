@@ -22,8 +22,8 @@
 #include <atomic>
 #include <chrono>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <map>
+#include <sys/stat.h>
 #include <thread>
 #include <time.h>
 #include <unistd.h>
@@ -231,8 +231,8 @@ TEST_F(InfoReportTest, TenImagesOf100000FilesNeverHoldTheWindow)
     const QString wim = dir.filePath(u"大.wim"_qs);
     for (int i = 1; i <= 10; ++i) {
         QProcess exportImage;
-        exportImage.start(u"wimlib-imagex"_qs, {u"export"_qs, one, u"1"_qs, wim,
-                                                QStringLiteral("映像 %1").arg(i)});
+        exportImage.start(u"wimlib-imagex"_qs,
+                          {u"export"_qs, one, u"1"_qs, wim, QStringLiteral("映像 %1").arg(i)});
         ASSERT_TRUE(exportImage.waitForFinished(30000) && exportImage.exitCode() == 0)
             << exportImage.readAllStandardError().toStdString();
     }
@@ -247,9 +247,10 @@ TEST_F(InfoReportTest, TenImagesOf100000FilesNeverHoldTheWindow)
     watch.note();
     const QString report = box()->toPlainText();
     EXPECT_TRUE(report.contains(u"映像 10"_qs)) << report.left(400).toStdString();
-    EXPECT_TRUE(report.contains(formatMessage(Text::ReportFileCount, {std::int64_t{100000}}).trimmed()));
-    EXPECT_LT(watch.longest(), 100.0) << "a call on the window's thread took " << watch.longest()
-                                      << " ms";
+    EXPECT_TRUE(
+        report.contains(formatMessage(Text::ReportFileCount, {std::int64_t{100000}}).trimmed()));
+    EXPECT_LT(watch.longest(), 100.0)
+        << "a call on the window's thread took " << watch.longest() << " ms";
 
     // The chooser's read of the file, on the window's thread.
     std::vector<ChooserRow> rows;

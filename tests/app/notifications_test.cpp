@@ -216,16 +216,17 @@ TEST_F(SessionBus, LongOperationsThatEndInTheBackgroundAreAnnounced)
     const std::vector<BusMessage> seen = watch.notifications();
     ASSERT_EQ(seen.size(), 3u);
     const QStringList expected[] = {
-        {u"Pelloric"_qs, u"0"_qs, u"pelloric"_qs, formatMessage(Text::NoticeSucceeded, {u"目标.wim"_qs}),
-         u"WIM 操作成功."_qs},
-        {u"Pelloric"_qs, u"0"_qs, u"pelloric"_qs, formatMessage(Text::NoticeFailed, {u"来源.wim"_qs}),
-         u"错误: 打开 WIM 文件失败."_qs},
-        {u"Pelloric"_qs, u"0"_qs, u"pelloric"_qs, formatMessage(Text::NoticeAborted, {u"来源.wim"_qs}),
-         loadString(Text::AbortingOperation)},
+        {u"Pelloric"_qs, u"0"_qs, u"pelloric"_qs,
+         formatMessage(Text::NoticeSucceeded, {u"目标.wim"_qs}), u"WIM 操作成功."_qs},
+        {u"Pelloric"_qs, u"0"_qs, u"pelloric"_qs,
+         formatMessage(Text::NoticeFailed, {u"来源.wim"_qs}), u"错误: 打开 WIM 文件失败."_qs},
+        {u"Pelloric"_qs, u"0"_qs, u"pelloric"_qs,
+         formatMessage(Text::NoticeAborted, {u"来源.wim"_qs}), loadString(Text::AbortingOperation)},
     };
     for (int i = 0; i < 3; ++i) {
         EXPECT_TRUE(seen[i].header.contains(u"destination=org.freedesktop.Notifications"_qs));
-        EXPECT_EQ(seen[i].values().mid(0, 5), expected[i]) << seen[i].arguments.join('\n').toStdString();
+        EXPECT_EQ(seen[i].values().mid(0, 5), expected[i])
+            << seen[i].arguments.join('\n').toStdString();
     }
 }
 
@@ -288,13 +289,12 @@ TEST(Notifications, NothingWithoutASessionBus)
         GTEST_SKIP() << "the parent run";
     QString output;
     // No bus address, no runtime folder with a bus socket, no display to start one for.
-    const int code = runThisProgram(
-        u"NoSessionBus.*"_qs,
-        {{u"PELLORIC_NO_SESSION_BUS"_qs, u"1"_qs},
-         {u"DBUS_SESSION_BUS_ADDRESS"_qs, QString()},
-         {u"XDG_RUNTIME_DIR"_qs, QString()},
-         {u"DISPLAY"_qs, QString()}},
-        &output);
+    const int code = runThisProgram(u"NoSessionBus.*"_qs,
+                                    {{u"PELLORIC_NO_SESSION_BUS"_qs, u"1"_qs},
+                                     {u"DBUS_SESSION_BUS_ADDRESS"_qs, QString()},
+                                     {u"XDG_RUNTIME_DIR"_qs, QString()},
+                                     {u"DISPLAY"_qs, QString()}},
+                                    &output);
     EXPECT_EQ(code, 0) << output.toStdString();
     EXPECT_TRUE(output.contains(u"[  PASSED  ] 1 test"_qs)) << output.toStdString();
     for (const QString& line : output.split(u'\n')) {

@@ -39,13 +39,15 @@ struct Screen {
     bool roomy; // the described window fits
 };
 
-const Screen kScreens[] = {
-    {1366, 768, 1.5, false, false}, {1366, 768, 1.5, true, false},
-    {1600, 1000, 2.0, false, false}, {1600, 1000, 2.0, true, false},
-    // Screens on which the described window cannot fit whatever the font: a small one at 1.5,
-    // and a font twice as large on 1366x768.
-    {1024, 600, 1.5, false, false},  {1366, 768, 2.0, true, false},
-    {1920, 1080, 1.0, false, true}};
+const Screen kScreens[] = {{1366, 768, 1.5, false, false},
+                           {1366, 768, 1.5, true, false},
+                           {1600, 1000, 2.0, false, false},
+                           {1600, 1000, 2.0, true, false},
+                           // Screens on which the described window cannot fit whatever the font: a
+                           // small one at 1.5, and a font twice as large on 1366x768.
+                           {1024, 600, 1.5, false, false},
+                           {1366, 768, 2.0, true, false},
+                           {1920, 1080, 1.0, false, true}};
 
 bool inChild()
 {
@@ -91,10 +93,10 @@ TEST_F(ScreenFitChild, EveryControlCanBeReachedAndClicked)
 {
     const bool roomy = qEnvironmentVariable("PELLORIC_FIT_SCREEN") == u"roomy"_qs;
     EXPECT_TRUE(available().contains(window->frameGeometry()))
-        << "window " << window->frameGeometry().width() << "x"
-        << window->frameGeometry().height() << " on " << available().width() << "x"
-        << available().height();
-    const QSize pageSize = dialogToPixels(QRect(0, 0, 338, 239), dialogBaseUnits(window->font())).size();
+        << "window " << window->frameGeometry().width() << "x" << window->frameGeometry().height()
+        << " on " << available().width() << "x" << available().height();
+    const QSize pageSize =
+        dialogToPixels(QRect(0, 0, 338, 239), dialogBaseUnits(window->font())).size();
     for (int p = 0; p < PAGE_COUNT; ++p) {
         selectTab(p);
         QApplication::processEvents();
@@ -121,10 +123,10 @@ TEST_F(ScreenFitChild, EveryControlCanBeReachedAndClicked)
             const QRect shown = globalRect(control).intersected(viewport);
             const QSize room = control->size().boundedTo(viewport.size());
             const bool whole = shown.size() == control->size();
-            EXPECT_TRUE(whole || (shown.width() * 2 >= room.width() &&
-                                  shown.height() * 2 >= room.height() &&
-                                  (control->width() > viewport.width() ||
-                                   control->height() > viewport.height())))
+            EXPECT_TRUE(
+                whole ||
+                (shown.width() * 2 >= room.width() && shown.height() * 2 >= room.height() &&
+                 (control->width() > viewport.width() || control->height() > viewport.height())))
                 << "page " << p << ": " << control->objectName().toStdString()
                 << " is not on the screen";
             // What is under the middle of its visible part is the control (or a part of it).
