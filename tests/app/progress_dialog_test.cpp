@@ -391,11 +391,12 @@ TEST_F(ProgressDialogTest, EndStateArrivesThroughTheQueueBehindTheLastWrites)
         dialog->drainPending();
         ASSERT_TRUE(dialog->endState().has_value());
         EXPECT_EQ(*dialog->endState(), c.end);
-        if (!c.abort)
+        if (!c.abort) {
             EXPECT_EQ(log()->document()->lastBlock().text(),
                       c.end == OperationEnd::Finished || std::string(c.what) == "fails"
                           ? u"最后一行"_qs
                           : u"坏"_qs);
+        }
         EXPECT_EQ(button()->text(), u"Close"_qs);
         EXPECT_TRUE(button()->isEnabled());
         EXPECT_EQ(dialog->cursor().shape(), Qt::ArrowCursor);
