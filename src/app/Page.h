@@ -45,6 +45,9 @@ public:
     void postMountListRefresh() override;
 
 private:
+    // Buttons routed by id (none a default button), whole-length edits, path drops, the
+    // report's tab stops, index boxes and lists.
+    void setUpControls();
     // Runs `picker` (Page.cpp's Picker) on the text of edit `editId`; a chosen path replaces
     // the text, a cancel leaves it.
     void browse(int editId, int picker);

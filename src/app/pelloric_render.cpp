@@ -126,6 +126,27 @@ QString sampleReport()
     return buildWimReport(wim);
 }
 
+// The progress dialog in the middle of a capture.
+bool renderProgressDialog(const QDir& out, OperationContext& context, QWidget* owner)
+{
+    bool ok = true;
+    overrideOperation(ID_CAPTURE, demoOperation);
+    gReleaseDemo = false;
+    {
+        ProgressDialog dialog(ID_CAPTURE, owner, context);
+        dialog.show();
+        waitFor([&] { return dialog.findChild<QPlainTextEdit*>()->blockCount() >= 43; });
+        QApplication::processEvents();
+        ok &= save(&dialog, out.filePath(QStringLiteral("progress-dialog.png")));
+        gReleaseDemo = true;
+        waitFor([&] { return !context.running.load(); });
+        dialog.reject();
+    }
+    overrideOperation(ID_CAPTURE, {});
+    joinWorker(context);
+    return ok;
+}
+
 bool renderSet(const QDir& out, OperationContext& context)
 {
     bool ok = true;
@@ -144,20 +165,7 @@ bool renderSet(const QDir& out, OperationContext& context)
     QApplication::processEvents();
     ok &= save(&window, out.filePath(QStringLiteral("main-window.png")));
 
-    overrideOperation(ID_CAPTURE, demoOperation);
-    gReleaseDemo = false;
-    {
-        ProgressDialog dialog(ID_CAPTURE, &window, context);
-        dialog.show();
-        waitFor([&] { return dialog.findChild<QPlainTextEdit*>()->blockCount() >= 43; });
-        QApplication::processEvents();
-        ok &= save(&dialog, out.filePath(QStringLiteral("progress-dialog.png")));
-        gReleaseDemo = true;
-        waitFor([&] { return !context.running.load(); });
-        dialog.reject();
-    }
-    overrideOperation(ID_CAPTURE, {});
-    joinWorker(context);
+    ok &= renderProgressDialog(out, context, &window);
 
     {
         const std::vector<ChooserRow> rows = {

@@ -2,25 +2,31 @@
 // report is built, a newer request supersedes an older one, the report is shown when it is
 // ready (also after the user went to another page), the XML error boxes come before it, and
 // on a WIM of 10 images of 100,000 files no call on the window's thread takes 100 ms. The
-// image chooser reads that file within the same bound.
+// image chooser reads that file within the same bound. And the report's tab stops.
 #include "UiDriver.h"
 
+#include "app/AppSetup.h"
 #include "app/ControlIds.h"
 #include "app/ImageChooser.h"
+#include "app/ProgressDialog.h"
 #include "app/ReportRunner.h"
 #include "ops/Text.h"
 #include "ops/WimReport.h"
+#include "platform/Kernel.h"
 #include "support/WimFixtures.h"
 
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <fcntl.h>
 #include <map>
 #include <sys/stat.h>
@@ -259,4 +265,41 @@ TEST_F(InfoReportTest, TenImagesOf100000FilesNeverHoldTheWindow)
     const double chooserMs = threadCpuMs() - before;
     EXPECT_EQ(rows.size(), 10u);
     EXPECT_LT(chooserMs, 100.0) << "the chooser read the file in " << chooserMs << " ms";
+}
+
+// The report box and the progress log put their tab stops every 32 dialog units of their font,
+// as the edit controls do: the values after tabs start on those stops, in both languages.
+TEST_F(InfoReportTest, TabStopsEvery32DialogUnits)
+{
+    for (LANGID language : {LANGID_CHINESE_SIMPLIFIED, LANGID_ENGLISH_US}) {
+        SetProcessUILanguage(language);
+        installTranslations();
+        window = std::make_unique<MainWindow>(globalContext());
+        window->show();
+        selectTab(PAGE_INFO);
+        ProgressDialog progress(ID_CAPTURE, nullptr);
+        for (QPlainTextEdit* edit : {box(), progress.findChild<QPlainTextEdit*>(u"c1012"_qs)}) {
+            const double stop = 32 * dialogBaseUnits(edit->font()).x / 4.0;
+            EXPECT_DOUBLE_EQ(edit->tabStopDistance(), stop);
+            // Each value lands on a stop: GUID and the name after two tabs, the rest after one.
+            edit->setPlainText(formatMessage(Text::ReportImageCount, {std::int64_t{3}}) +
+                               u"GUID:\t\t{X}\r\n"_qs +
+                               formatMessage(Text::ReportName, {u"Win"_qs}) +
+                               formatMessage(Text::ReportDescription, {u"D"_qs}));
+            edit->show();
+            QApplication::processEvents();
+            const int left = edit->cursorRect(QTextCursor(edit->document())).left();
+            for (int block = 0; block < 4; ++block) {
+                QTextCursor at(edit->document()->findBlockByNumber(block));
+                const QString line = at.block().text();
+                at.setPosition(at.block().position() + line.lastIndexOf(u'\t') + 1);
+                const double x = edit->cursorRect(at).left() - left;
+                EXPECT_NEAR(std::fmod(x + 1, stop), 1, 1.5)
+                    << line.toStdString() << ": value at " << x << " px, stops every " << stop;
+            }
+        }
+        window.reset();
+    }
+    SetProcessUILanguage(0);
+    installTranslations();
 }

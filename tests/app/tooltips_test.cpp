@@ -5,6 +5,7 @@
 #include "app/AppSetup.h"
 #include "app/ControlIds.h"
 #include "app/UpDown.h"
+#include "ops/Text.h"
 #include "platform/Kernel.h"
 
 #include <QAbstractButton>
@@ -86,4 +87,25 @@ TEST_F(TooltipTest, EveryControlOfEveryPageSaysWhatItDoesInBothLanguages)
     }
     SetProcessUILanguage(0);
     installTranslations();
+}
+
+// The English texts of the string table read as English: no doubled full stop, and no count
+// followed by a noun that would be plural for one ("1 images"): counts stand as values.
+TEST(EnglishTexts, NoDoubledStopsAndNoCountedPlurals)
+{
+    static const QRegularExpression countedNoun(QStringLiteral("%[0-9]!d! [a-z]+s\\b"));
+    SetProcessUILanguage(LANGID_ENGLISH_US);
+    int texts = 0;
+    for (UINT id = 133; id < 300; ++id) {
+        const QString text = loadString(id);
+        if (text == kUnknownText)
+            continue;
+        ++texts;
+        const QString trimmed = text.trimmed();
+        EXPECT_FALSE(trimmed.endsWith(u"..") && !trimmed.endsWith(u"..."))
+            << id << ": " << text.toStdString();
+        EXPECT_FALSE(countedNoun.match(text).hasMatch()) << id << ": " << text.toStdString();
+    }
+    SetProcessUILanguage(0);
+    EXPECT_GT(texts, 100);
 }
