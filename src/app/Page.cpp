@@ -85,23 +85,22 @@ struct PageFields {
 using R = OperationRequest;
 
 // The request fields of each page and the controls that show them.
-const PageFields kCaptureFields{
-    {{IDC_CAPTURE_SOURCE, &R::captureSource},
-     {IDC_CAPTURE_TARGET, &R::captureTarget},
-     {IDC_CAPTURE_NAME, &R::captureName},
-     {IDC_CAPTURE_DESCRIPTION, &R::captureDescription},
-     {IDC_CAPTURE_DISPLAY_NAME, &R::captureDisplayName},
-     {IDC_CAPTURE_DISPLAY_DESCRIPTION, &R::captureDisplayDescription},
-     {IDC_CAPTURE_CONFIG_FILE, &R::captureConfigFile},
-     {IDC_CAPTURE_TEMP_FOLDER, &R::captureTempFolder}},
-    {{IDC_CAPTURE_COMPRESSION, &R::captureCompression, true},
-     {IDC_CAPTURE_FLAGS, &R::captureFlags, false}},
-    {},
-    {{IDC_CAPTURE_BOOTABLE, &R::captureBootable},
-     {IDC_CAPTURE_VERIFY, &R::captureVerify},
-     {IDC_CAPTURE_CHECK, &R::captureCheck},
-     {IDC_CAPTURE_NO_RP_FIX, &R::captureNoRpFix},
-     {IDC_CAPTURE_SHOW_CONFIG, &R::captureShowConfig}}};
+const PageFields kCaptureFields{{{IDC_CAPTURE_SOURCE, &R::captureSource},
+                                 {IDC_CAPTURE_TARGET, &R::captureTarget},
+                                 {IDC_CAPTURE_NAME, &R::captureName},
+                                 {IDC_CAPTURE_DESCRIPTION, &R::captureDescription},
+                                 {IDC_CAPTURE_DISPLAY_NAME, &R::captureDisplayName},
+                                 {IDC_CAPTURE_DISPLAY_DESCRIPTION, &R::captureDisplayDescription},
+                                 {IDC_CAPTURE_CONFIG_FILE, &R::captureConfigFile},
+                                 {IDC_CAPTURE_TEMP_FOLDER, &R::captureTempFolder}},
+                                {{IDC_CAPTURE_COMPRESSION, &R::captureCompression, true},
+                                 {IDC_CAPTURE_FLAGS, &R::captureFlags, false}},
+                                {},
+                                {{IDC_CAPTURE_BOOTABLE, &R::captureBootable},
+                                 {IDC_CAPTURE_VERIFY, &R::captureVerify},
+                                 {IDC_CAPTURE_CHECK, &R::captureCheck},
+                                 {IDC_CAPTURE_NO_RP_FIX, &R::captureNoRpFix},
+                                 {IDC_CAPTURE_SHOW_CONFIG, &R::captureShowConfig}}};
 const PageFields kApplyFields{
     {{IDC_APPLY_SOURCE, &R::applySource}, {IDC_APPLY_TARGET, &R::applyTarget}},
     {},

@@ -18,9 +18,9 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextCursor>
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
