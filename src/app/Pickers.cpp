@@ -29,7 +29,7 @@ QString& lastChosenFolder()
 QString startFolderFor(const QString& fieldPath)
 {
     if (!fieldPath.isEmpty()) {
-        const QString folder = QFileInfo(fieldPath).absolutePath();
+        QString folder = QFileInfo(fieldPath).absolutePath();
         if (QFileInfo(folder).isDir())
             return folder;
     }
