@@ -9,16 +9,20 @@
 #include <QVariantMap>
 
 #include <atomic>
+#include <optional>
 
 namespace {
 
 std::atomic<qint64> gMinimumDuration{10000};
 
-// The session bus, or nullptr when there is none (no address, or it cannot be reached).
-QDBusConnection* sessionBus()
+// The session bus, or nothing when there is none (no address, or it cannot be reached). Qt
+// keeps the one connection; no copy of it outlives the application.
+std::optional<QDBusConnection> sessionBus()
 {
-    static QDBusConnection bus = QDBusConnection::sessionBus();
-    return bus.isConnected() ? &bus : nullptr;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return std::nullopt;
+    return bus;
 }
 
 Text::Id summaryOf(OperationEnd end)
@@ -104,7 +108,7 @@ void OperationNotices::ended(OperationEnd end, qint64 elapsedMs, bool windowActi
     shown_ = false;
     if (windowActive || elapsedMs < minimumDuration())
         return;
-    QDBusConnection* bus = sessionBus();
+    std::optional<QDBusConnection> bus = sessionBus();
     if (!bus)
         return;
     const QFileInfo file(wimPath_);
@@ -121,7 +125,7 @@ void OperationNotices::ended(OperationEnd end, qint64 elapsedMs, bool windowActi
 
 void OperationNotices::sendProgress(bool visible, double value)
 {
-    QDBusConnection* bus = sessionBus();
+    std::optional<QDBusConnection> bus = sessionBus();
     if (!bus)
         return;
     QDBusMessage update = QDBusMessage::createSignal(QLatin1String(kLauncherEntryPath),
