@@ -29,6 +29,7 @@
 #include <cmath>
 #include <fcntl.h>
 #include <map>
+#include <memory>
 #include <sys/stat.h>
 #include <thread>
 #include <time.h>
@@ -39,8 +40,8 @@ using namespace uitest;
 namespace {
 
 // A report builder that holds each request until the test releases its path, and notes the
-// thread it ran on.
-struct HeldBuilder {
+// thread it ran on. Shared with the builder, which may still run when a test has ended.
+struct HeldBuilder : std::enable_shared_from_this<HeldBuilder> {
     std::mutex mutex;
     std::map<QString, bool> released;
     std::atomic<int> started{0};
@@ -49,19 +50,19 @@ struct HeldBuilder {
 
     ReportRunner::Builder fn(std::thread::id windowThread)
     {
-        return [this, windowThread](const QString& path, int* errors) {
-            ++started;
+        return [self = shared_from_this(), windowThread](const QString& path, int* errors) {
+            ++self->started;
             if (std::this_thread::get_id() == windowThread)
-                ranOnWindowThread = true;
+                self->ranOnWindowThread = true;
             for (;;) {
                 {
-                    std::lock_guard lock(mutex);
-                    if (released[path])
+                    std::lock_guard lock(self->mutex);
+                    if (self->released[path])
                         break;
                 }
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             }
-            *errors = xmlErrors.load();
+            *errors = self->xmlErrors.load();
             return QStringLiteral("报告 of ") + path;
         };
     }
@@ -140,7 +141,8 @@ private:
 
 TEST_F(InfoReportTest, PageAnswersWhileTheReportIsBuiltAndShowsItWhenReady)
 {
-    HeldBuilder held;
+    auto shared = std::make_shared<HeldBuilder>();
+    HeldBuilder& held = *shared;
     ReportRunner::setBuilder(held.fn(std::this_thread::get_id()));
     selectTab(PAGE_INFO);
     EXPECT_LT(ask(u"/srv/慢.wim"_qs), 100);
@@ -177,7 +179,8 @@ TEST_F(InfoReportTest, PageAnswersWhileTheReportIsBuiltAndShowsItWhenReady)
 
 TEST_F(InfoReportTest, NewerRequestSupersedesOlderOnes)
 {
-    HeldBuilder held;
+    auto shared = std::make_shared<HeldBuilder>();
+    HeldBuilder& held = *shared;
     ReportRunner::setBuilder(held.fn(std::this_thread::get_id()));
     selectTab(PAGE_INFO);
     ask(u"/srv/旧.wim"_qs);
