@@ -7,6 +7,7 @@
 // the given size (SYSTEM gets a fifth of it). Each measurement is run five times; the
 // fastest is printed.
 #include "offline/OfflineWindows.h"
+#include "platform/Files.h"
 #include "platform/Kernel.h"
 #include "platform/Registry.h"
 

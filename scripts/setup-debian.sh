@@ -4,7 +4,7 @@ set -e
 export DEBIAN_FRONTEND=noninteractive
 PACKAGES="build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-l10n-tools qt6-translations-l10n
-  libwim-dev wimtools libhivex-dev libhivex-bin fuse
+  libwim-dev wimtools libhivex-dev libhivex-bin fuse exfat-fuse exfatprogs
   fonts-wqy-microhei
   dpkg-dev file desktop-file-utils appstream man-db lintian
   libgtest-dev libgmock-dev

@@ -1,5 +1,6 @@
 #include "config/CaptureConfig.h"
 
+#include "platform/Files.h"
 #include "platform/Kernel.h"
 #include "platform/MountTable.h"
 

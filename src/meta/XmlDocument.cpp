@@ -1,5 +1,7 @@
 #include "meta/XmlDocument.h"
 
+#include "platform/XmlText.h"
+
 #include <utility>
 
 namespace
@@ -106,34 +108,6 @@ QString decodeReferences(QStringView raw)
         ++i;
     }
     return out;
-}
-
-void appendEscaped(QString& out, const QString& value, bool attribute)
-{
-    for (const QChar c : value) {
-        switch (c.unicode()) {
-        case u'&':
-            out.append(u"&amp;");
-            break;
-        case u'<':
-            out.append(u"&lt;");
-            break;
-        case u'>':
-            if (attribute)
-                out.append(c);
-            else
-                out.append(u"&gt;");
-            break;
-        case u'"':
-            if (attribute)
-                out.append(u"&quot;");
-            else
-                out.append(c);
-            break;
-        default:
-            out.append(c);
-        }
-    }
 }
 
 // Whether XML can carry the element's name, attributes and text.
@@ -419,7 +393,7 @@ bool XmlDocument::serialize(QString& out) const
         out.append(u'<').append(node.name());
         for (const XmlAttribute& attribute : node.attributes()) {
             out.append(u' ').append(attribute.name).append(u"=\"");
-            appendEscaped(out, attribute.value, true);
+            appendXmlEscaped(out, attribute.value, true);
             out.append(u'"');
         }
         if (node.hasChildren()) {
@@ -432,7 +406,7 @@ bool XmlDocument::serialize(QString& out) const
                 steps.push_back({*it, step.indent + indentStep, false});
         } else if (!node.text().isEmpty()) {
             out.append(u'>');
-            appendEscaped(out, node.text(), false);
+            appendXmlEscaped(out, node.text(), false);
             out.append(u"</").append(node.name()).append(u">\r\n");
         } else {
             out.append(u" />\r\n");

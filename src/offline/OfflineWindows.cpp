@@ -2,6 +2,7 @@
 
 #include "offline/OfflineWindows.h"
 
+#include "platform/Files.h"
 #include "platform/Kernel.h"
 #include "platform/Privileges.h"
 #include "platform/Registry.h"

@@ -7,6 +7,7 @@
 #include "ops/ImagingSteps.h"
 #include "ops/Operations.h"
 #include "ops/Text.h"
+#include "platform/Files.h"
 #include "platform/Kernel.h"
 
 #include <memory>
@@ -77,7 +78,9 @@ HANDLE captureInto(OperationContext& context, OperationImaging& imaging, bool ap
     wim = imaging.holdWim(
         WIMCreateFile(wide(target), access, disposition, openFlags, compression, &created));
     if (!wim) {
+        const DWORD error = GetLastError();
         logMessage(context, Text::CannotWriteTo, {target});
+        logReasonWhenHeld(context, error);
         return nullptr;
     }
     logImagingNotice(context);
@@ -127,7 +130,7 @@ bool RunCapture(OperationContext& context, bool append)
 
     QString tempFolder = request.captureTempFolder.isEmpty() ? source : request.captureTempFolder;
     if (!probeTempFolder(tempFolder))
-        tempFolder = folderOf(target);
+        tempFolder = folderPartOf(target);
 
     DWORD compression = 0;
     if (!prepareCapture(context, source, target, tempFolder, &compression))

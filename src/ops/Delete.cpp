@@ -18,11 +18,11 @@ bool RunDelete(OperationContext& context)
         return false;
     logMessage(context, Text::DeletingImage, {std::int64_t{index}});
     if (!WIMDeleteImage(wim, index)) {
-        // The cause goes with it: the deletion is written at once, and a writer that got to
-        // the file first is why it can fail.
+        // The deletion is written at once; a writer that got to the file first is a cause the
+        // user must see. Other causes (an index of 0) end with the failure line alone.
         const DWORD error = GetLastError();
         logMessage(context, Text::DeleteImageFailed, {std::int64_t{index}});
-        logErrorReason(context, error);
+        logReasonWhenHeld(context, error);
         return false;
     }
     showPercentage(context, 50);

@@ -59,7 +59,9 @@ bool openExport(OperationContext& context, OperationImaging& imaging, const QStr
     h.destination = imaging.holdWim(WIMCreateFile(wide(target), GENERIC_READ | GENERIC_WRITE,
                                                   OPEN_ALWAYS, openFlags, compression, &created));
     if (!h.destination) {
+        const DWORD error = GetLastError();
         logMessage(context, Text::OpenWimFailed);
+        logReasonWhenHeld(context, error);
         return false;
     }
     logImagingNotice(context);

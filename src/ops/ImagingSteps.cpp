@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-QString folderOf(const QString& path)
+QString folderPartOf(const QString& path)
 {
     return path.left(path.lastIndexOf(QLatin1Char('/')) + 1);
 }
@@ -39,6 +39,12 @@ void logDetail(OperationContext& context, DWORD detail, const std::u16string& pa
     case WIM_DETAIL_RECORD_UNTRUSTED:
         logMessage(context, Text::UndoRecordUntrusted, {file});
         break;
+    case WIM_DETAIL_COMMIT_INTERRUPTED_FILE_VERIFIES:
+        logMessage(context, Text::CommitInterruptedFileVerifies, {file});
+        break;
+    case WIM_DETAIL_COMMIT_INTERRUPTED_FILE_DAMAGED:
+        logMessage(context, Text::CommitInterruptedFileDamaged, {file});
+        break;
     default:
         break;
     }
@@ -53,6 +59,14 @@ void logErrorReason(OperationContext& context, DWORD code)
     const DWORD detail = WIMGetLastErrorDetail(&path);
     logMessage(context, Text::ErrorReason, {errorText(code)});
     logDetail(context, detail, path);
+}
+
+void logReasonWhenHeld(OperationContext& context, DWORD code)
+{
+    SetLastError(code);
+    if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
+        WIMGetLastErrorDetail(nullptr) != WIM_DETAIL_NONE)
+        logErrorReason(context, code);
 }
 
 void logImagingNotice(OperationContext& context)

@@ -13,7 +13,7 @@
 #include <vector>
 
 // The folder part of `path` up to and including its last separator ("" when it has none).
-QString folderOf(const QString& path);
+QString folderPartOf(const QString& path);
 
 // The compression a page's text selects: Text::CompressionNone "无" none,
 // Text::CompressionMaximum "最大" LZX, any other text XPRESS. Logs the matching line
@@ -35,6 +35,10 @@ void logOperationSuccess(OperationContext& context);
 // Logs Text::ErrorReason with the system text for `code`, then what the imaging layer knows of
 // that failure beyond its code (a line naming the file concerned), when it knows more.
 void logErrorReason(OperationContext& context, DWORD code);
+// For a failure whose lines end without the system's reason: logs the reason (as
+// logErrorReason) only when it is another writer's hold on the file (a sharing or lock
+// violation) or the layer names a file in the way, which the user must know to act on.
+void logReasonWhenHeld(OperationContext& context, DWORD code);
 // After a successful open: logs what the imaging layer found beside the file and left alone
 // (an undo record it may not use), when it found anything.
 void logImagingNotice(OperationContext& context);

@@ -1,5 +1,7 @@
 #include "ops/MountOps.h"
 
+#include "ops/ImagingSteps.h"
+
 #include "ops/Operations.h"
 #include "ops/Text.h"
 #include "platform/Kernel.h"
@@ -33,12 +35,13 @@ QString dropOneTrailingSlash(const QString& folder)
     return folder;
 }
 
-// Logs the failure line and the platform's text for the last-error code.
+// Logs the failure line, the platform's text for the last-error code and what the layer knows
+// beyond it.
 void logFailure(OperationContext& context, Text::Id failureLine)
 {
-    const QString reason = errorText(GetLastError());
+    const DWORD error = GetLastError();
     logMessage(context, failureLine);
-    logMessage(context, Text::ErrorReason, {reason});
+    logErrorReason(context, error);
 }
 
 } // namespace

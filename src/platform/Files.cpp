@@ -1,5 +1,6 @@
 // File calls of the platform layer: copy, delete, attributes and directory search.
 
+#include "platform/Files.h"
 #include "platform/Kernel.h"
 
 #include "platform/Errors.h"

@@ -177,6 +177,11 @@ inline constexpr DWORD WIM_DETAIL_RECORD_NOT_A_FILE = 2;
 // An undo record owned by someone other than this user and the WIM's owner, or writable by
 // others, stands at the record's name; it is never used. path: that name.
 inline constexpr DWORD WIM_DETAIL_RECORD_UNTRUSTED = 3;
+// The file system process of a read-write mount ended while it was committing the changes
+// (WIMUnmountImage, ERROR_PROCESS_ABORTED): the commit may not have completed. path: the WIM,
+// which afterwards verifies (the first) or does not (the second).
+inline constexpr DWORD WIM_DETAIL_COMMIT_INTERRUPTED_FILE_VERIFIES = 4;
+inline constexpr DWORD WIM_DETAIL_COMMIT_INTERRUPTED_FILE_DAMAGED = 5;
 DWORD WIMGetLastErrorDetail(std::u16string* path);
 
 // Once per process, in main before any thread starts (the library's global set-up).

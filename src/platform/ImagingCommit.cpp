@@ -36,6 +36,12 @@ std::string procPath(int fd)
     return "/proc/self/fd/" + std::to_string(fd);
 }
 
+DWORD fileReplaced(const WimHandle& w)
+{
+    setErrorDetail(ERROR_SHARING_VIOLATION, WIM_DETAIL_FILE_REPLACED, w.path);
+    return ERROR_SHARING_VIOLATION;
+}
+
 // One commit to an existing file: holds the file's lock and (for a write through libwim) the
 // undo record for as long as the write runs. rollback() is the one way back.
 class CommitGuard {
@@ -75,9 +81,13 @@ public:
         locked_ = lockFd;
         FileIdentity now;
         if (!w_.identity.valid || !readIdentity(w_.fd.get(), now) ||
-            !sameState(now, w_.identity) || !pathNamesFile(w_.path, w_.fd.get())) {
+            !sameState(now, w_.identity)) {
             unlock();
             return ERROR_SHARING_VIOLATION;
+        }
+        if (!pathNamesFile(w_.path, w_.fd.get())) {
+            unlock();
+            return fileReplaced(w_);
         }
         return ERROR_SUCCESS;
     }
@@ -90,8 +100,12 @@ public:
     // libwim released the lock it shared with us at the end of its write.
     void lockReleasedByLibrary() { locked_ = -1; }
 
-    // The write is over and the file is what it should be.
-    void done() { removeUndoRecord(record_); }
+    // The write is over and the file is what it should be, or nothing was written.
+    void done()
+    {
+        unlock();
+        removeUndoRecord(record_);
+    }
     // The write failed: the file is put back from the record; the record stays only when
     // that cannot be done.
     void rollback()
@@ -117,11 +131,6 @@ private:
     UndoRecord record_;
 };
 
-DWORD fileReplaced(const WimHandle& w)
-{
-    setErrorDetail(ERROR_SHARING_VIOLATION, WIM_DETAIL_FILE_REPLACED, w.path);
-    return ERROR_SHARING_VIOLATION;
-}
 
 // Information and boot index: the layer's own write through its own descriptor, under its
 // own lock (libwim takes no part).
@@ -150,8 +159,13 @@ DWORD commitImages(WimHandle& w, int extraWriteFlags, CallState* state)
     // just before libwim takes its own.
     const bool shared = sameFile(w.libraryFd, w.identity);
     if (const DWORD error = guard.lockUnchanged(shared ? w.libraryFd : w.fd.get())) {
-        guard.rollback();
+        guard.done(); // nothing was written
         return error;
+    }
+    // A sweep of another run may have taken libwim's name of the file while no lock was held.
+    if (!w.libraryName.ensure()) {
+        guard.done();
+        return ERROR_SHARING_VIOLATION;
     }
     if (!shared)
         guard.unlock();
@@ -167,7 +181,7 @@ DWORD commitImages(WimHandle& w, int extraWriteFlags, CallState* state)
     guard.lockReleasedByLibrary();
     if (ret == WIMLIB_ERR_ALREADY_LOCKED) {
         // Another writer holds the file: libwim wrote nothing.
-        guard.rollback();
+        guard.done();
         return ERROR_SHARING_VIOLATION;
     }
     if (ret) {
@@ -175,12 +189,8 @@ DWORD commitImages(WimHandle& w, int extraWriteFlags, CallState* state)
         return state && state->bridge.aborted() ? ERROR_REQUEST_ABORTED
                                                 : ErrorFromWimlib(ret, cause);
     }
-    if (!pathNamesFile(w.path, w.fd.get())) {
-        guard.done();
-        return fileReplaced(w);
-    }
     guard.done();
-    return ERROR_SUCCESS;
+    return pathNamesFile(w.path, w.fd.get()) ? ERROR_SUCCESS : fileReplaced(w);
 }
 
 // What the handle asks to be written to its existing file.

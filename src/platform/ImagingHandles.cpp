@@ -52,8 +52,8 @@ thread_local ErrorDetail tDetail;
 
 WimHandle::~WimHandle()
 {
-    if (fd)
-        forgetDescriptorPath(fd.get());
+    if (libraryName)
+        forgetLibraryPath(libraryName.path());
 }
 
 WimHandle* lookupWim(HANDLE h)

@@ -100,6 +100,10 @@ struct WimHandle {
     // `libraryFd` libwim's own descriptor of it (for its lock; libwim's, never closed here),
     // -1 when it could not be told apart.
     UniqueFd fd;
+    // For a writable handle, the second name libwim opens the file by (libwim reopens a file
+    // by the name it was opened with when it writes); empty where the file system has no hard
+    // links, and libwim then opens the path itself.
+    PrivateName libraryName;
     FileIdentity identity;
     int libraryFd = -1;
 

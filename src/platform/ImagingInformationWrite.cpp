@@ -166,14 +166,17 @@ DWORD writeInformation(WimHandle& w, int fd, bool& replaced)
         return error;
     if (const int err = writeOrPutBack(fd, data, where.offset, fileSize))
         return ErrorFromErrno(err);
-    // The one write that switches readers from the old tables to the new ones.
-    if (const int err = writeAll(fd, headerBytes.data(), kWimHeaderSize, 0)) {
+    // The one write that switches readers from the old tables to the new ones. Should it, or
+    // its flush, fail, the old header goes back: its tables are all still in place.
+    int err = writeAll(fd, headerBytes.data(), kWimHeaderSize, 0);
+    if (!err && ::fdatasync(fd) != 0)
+        err = errno;
+    if (err) {
         (void)writeAll(fd, w.identity.header.data(), kWimHeaderSize, 0);
         (void)::ftruncate(fd, static_cast<off_t>(fileSize));
+        (void)::fdatasync(fd);
         return ErrorFromErrno(err);
     }
-    if (::fdatasync(fd) != 0)
-        return ErrorFromErrno(errno);
     // Only the file that was checked was written; when the path names another one now, the
     // change did not reach the file the caller meant.
     if (!pathNamesFile(w.path, fd)) {

@@ -77,10 +77,13 @@ int findLibraryDescriptor(const std::vector<int>& before, const std::vector<int>
 // after the open; such opens are serialised so that two never overlap.
 std::mutex gOpenMutex;
 
+// libwim reads (and, when it writes, reopens) the file by the name it is given: a writable
+// handle's private name where there is one, else the path the layer's descriptor names.
 int openLibrary(const WimHandle& w, WimPtr& out)
 {
     WIMStruct* raw = nullptr;
-    const std::string name = "/proc/self/fd/" + std::to_string(w.fd.get());
+    const std::string name = w.libraryName ? w.libraryName.path()
+                                           : "/proc/self/fd/" + std::to_string(w.fd.get());
     const int ret = wimlib_open_wim(name.c_str(), openFlagsOf(w), &raw);
     out.reset(raw);
     return ret;
@@ -88,8 +91,7 @@ int openLibrary(const WimHandle& w, WimPtr& out)
 
 } // namespace
 
-// Reads the handle's existing file with libwim, through "/proc/self/fd/N" of the layer's
-// descriptor. For a writable handle, the identity is taken before and after the read and must
+// Reads the handle's existing file with libwim (openLibrary). For a writable handle, the identity is taken before and after the read and must
 // agree, so it is the state libwim read (when another writer keeps changing the file, it
 // stays invalid and no commit will start), and libwim's own descriptor is found.
 DWORD openWimFile(WimHandle& w, WimPtr& out)
@@ -278,7 +280,10 @@ DWORD openExistingWim(WimHandle& w, const struct stat& st)
     w.fd = openRegularFile(w.path, O_RDONLY, err);
     if (!w.fd)
         return ErrorFromOpenRegularFile(err, w.path);
-    nameDescriptorPath(w.fd.get(), w.path);
+    // Where the file system has hard links, libwim gets a name of the file nobody else
+    // knows, so that its reopen for writing cannot meet a file renamed onto the path.
+    if (w.writable && w.libraryName.create(w.fd.get(), w.path) == 0)
+        nameLibraryPath(w.libraryName.path(), w.path);
     if (!headerIsPlausible(w.fd.get()))
         return ERROR_FILE_CORRUPT;
     if (const DWORD error = reloadWim(w, false))

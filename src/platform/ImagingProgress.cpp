@@ -19,40 +19,34 @@ namespace {
 std::mutex gCallbackMutex;
 std::vector<std::pair<WIMMessageCallback, PVOID>> gCallbacks;
 
-// The paths of the descriptors libwim names as "/proc/self/fd/N".
-std::mutex gDescriptorMutex;
-std::map<std::string, std::string> gDescriptorPaths;
+// The paths of the files libwim knows by private names.
+std::mutex gNameMutex;
+std::map<std::string, std::string> gLibraryPaths;
 
 } // namespace
 
-void nameDescriptorPath(int fd, const std::string& path)
+void nameLibraryPath(const std::string& libraryPath, const std::string& path)
 {
-    const std::lock_guard lock(gDescriptorMutex);
-    gDescriptorPaths["/proc/self/fd/" + std::to_string(fd)] = path;
+    const std::lock_guard lock(gNameMutex);
+    gLibraryPaths[libraryPath] = path;
 }
 
-void forgetDescriptorPath(int fd)
+void forgetLibraryPath(const std::string& libraryPath)
 {
-    const std::lock_guard lock(gDescriptorMutex);
-    gDescriptorPaths.erase("/proc/self/fd/" + std::to_string(fd));
+    const std::lock_guard lock(gNameMutex);
+    gLibraryPaths.erase(libraryPath);
 }
 
 namespace {
 
-// A line libwim printed, with the descriptor names it holds put back to the files' paths.
+// A line libwim printed, with the private names it holds put back to the files' paths.
 std::string withFilePaths(std::string text)
 {
-    const std::size_t at = text.find("/proc/self/fd/");
-    if (at == std::string::npos)
+    if (text.find(".pelloric-") == std::string::npos)
         return text;
-    const std::lock_guard lock(gDescriptorMutex);
-    for (const auto& [name, path] : gDescriptorPaths) {
+    const std::lock_guard lock(gNameMutex);
+    for (const auto& [name, path] : gLibraryPaths) {
         for (std::size_t p = text.find(name); p != std::string::npos; p = text.find(name, p)) {
-            const std::size_t after = p + name.size();
-            if (after < text.size() && text[after] >= '0' && text[after] <= '9') {
-                p = after; // a longer descriptor number
-                continue;
-            }
             text.replace(p, name.size(), path);
             p += path.size();
         }

@@ -109,9 +109,9 @@ wimlib_progress_status onProgress(wimlib_progress_msg msg, wimlib_progress_info*
 // The write function of the stream libwim prints its errors and warnings to.
 ssize_t libraryWrite(void* cookie, const char* data, std::size_t size);
 
-// libwim names files it opened through the layer's descriptors "/proc/self/fd/N"; its printed
-// lines name the file by its path instead. Registered while the descriptor is open.
-void nameDescriptorPath(int fd, const std::string& path);
-void forgetDescriptorPath(int fd);
+// libwim names a file it opened by a private name (PrivateName) by that name; its printed lines
+// name the file by its path instead. Registered while the name is held.
+void nameLibraryPath(const std::string& libraryPath, const std::string& path);
+void forgetLibraryPath(const std::string& libraryPath);
 
 } // namespace imaging

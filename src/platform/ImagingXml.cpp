@@ -1,5 +1,6 @@
 // The imaging layer's view of a WIM's XML, and how it is carried into libwim's properties.
 #include "ImagingXml.h"
+#include "XmlText.h"
 
 #include <QXmlStreamReader>
 
@@ -165,32 +166,6 @@ bool unchangedText(const QString& have, const QString& want)
     return want == have || want == withoutLeadingSpace(have);
 }
 
-void escapeXml(QString& out, const QString& text, bool attribute)
-{
-    for (const QChar c : text) {
-        switch (c.unicode()) {
-        case u'&':
-            out += u"&amp;";
-            break;
-        case u'<':
-            out += u"&lt;";
-            break;
-        case u'>':
-            out += u"&gt;";
-            break;
-        case u'"':
-            if (attribute) {
-                out += u"&quot;";
-                break;
-            }
-            out += c;
-            break;
-        default:
-            out += c;
-        }
-    }
-}
-
 // "<NAME" and the attributes; indexAttr replaces the value of INDEX (added first if missing).
 void writeStartTag(const XmlElem& e, QString& out, const QString* indexAttr)
 {
@@ -198,7 +173,7 @@ void writeStartTag(const XmlElem& e, QString& out, const QString* indexAttr)
         out += u' ';
         out += name;
         out += u"=\"";
-        escapeXml(out, value, true);
+        appendXmlEscaped(out, value, true);
         out += u'"';
     };
     const auto isIndex = [](const auto& a) { return a.first == QLatin1String("INDEX"); };
@@ -317,7 +292,7 @@ void serializeXml(const XmlElem& e, QString& out, const QString* indexAttr)
     }
     out += u'>';
     out += e.comments;
-    escapeXml(out, e.text, false);
+    appendXmlEscaped(out, e.text, false);
     for (const XmlElem& c : e.children)
         serializeXml(c, out);
     out += u"</";
@@ -358,7 +333,7 @@ void writeChangedElement(const QString& text, const XmlElem& stored, const XmlEl
         }
         out += openTag;
         out += u'>';
-        escapeXml(out, now.text, false);
+        appendXmlEscaped(out, now.text, false);
         close();
         return;
     }

@@ -48,8 +48,6 @@ bool parseXml(const QString& text, XmlElem& root);
 // indexAttr, when not null, is written as the value of the INDEX attribute (added first when
 // the element has none).
 void serializeXml(const XmlElem& elem, QString& out, const QString* indexAttr = nullptr);
-// Appends `text` escaped as serializeXml escapes values.
-void escapeXml(QString& out, const QString& text, bool attribute);
 // Whether a text written back as `want` leaves the stored `have` as it is: the program's XML
 // tree reads a text without its leading white space.
 bool unchangedText(const QString& have, const QString& want);

@@ -205,6 +205,22 @@ XmlElem imageFromProperties(WIMStruct* wim, int image)
             e.children.push_back(std::move(c));
         }
     }
+    // The times libwim keeps, after its counts as libwim places them.
+    for (const char* p : {"CREATIONTIME", "LASTMODIFICATIONTIME"}) {
+        XmlElem time;
+        time.name = QString::fromLatin1(p);
+        for (const char* part : {"HIGHPART", "LOWPART"}) {
+            const QByteArray path = QByteArray(p) + '/' + part;
+            if (const char* v = wimlib_get_image_property(wim, image, path.constData())) {
+                XmlElem c;
+                c.name = QString::fromLatin1(part);
+                c.text = QString::fromUtf8(v);
+                time.children.push_back(std::move(c));
+            }
+        }
+        if (!time.children.empty())
+            e.children.push_back(std::move(time));
+    }
     return e;
 }
 

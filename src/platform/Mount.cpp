@@ -5,6 +5,7 @@
 
 #include "platform/Errors.h"
 #include "platform/Imaging.h"
+#include "platform/ImagingHandles.h"
 #include "platform/Kernel.h"
 #include "platform/MountTable.h"
 #include "platform/UniqueFd.h"
@@ -500,8 +501,29 @@ BOOL WIMMountImage(LPCWSTR mountPath, LPCWSTR wimFileName, DWORD imageIndex, LPC
     return TRUE;
 }
 
+namespace {
+
+// The daemon of a read-write mount ended while it committed the changes: the commit may not
+// have completed. The failure says so, and whether the WIM verifies now.
+BOOL failInterruptedCommit(const std::string& wimPath)
+{
+    WIMStruct* raw = nullptr;
+    int ret = wimlib_open_wim(wimPath.c_str(), 0, &raw);
+    if (ret == 0)
+        ret = wimlib_verify_wim(raw, 0);
+    wimlib_free(raw);
+    imaging::setErrorDetail(ERROR_PROCESS_ABORTED,
+                            ret == 0 ? WIM_DETAIL_COMMIT_INTERRUPTED_FILE_VERIFIES
+                                     : WIM_DETAIL_COMMIT_INTERRUPTED_FILE_DAMAGED,
+                            wimPath);
+    return failWith(ERROR_PROCESS_ABORTED);
+}
+
+} // namespace
+
 BOOL WIMUnmountImage(LPCWSTR mountPath, LPCWSTR wimFileName, DWORD imageIndex, BOOL commitChanges)
 {
+    imaging::clearErrorDetail();
     if (!mountPath || !*mountPath)
         return failWith(ERROR_INVALID_PARAMETER);
     const std::string folder = canonicalFolder(absolutePath(toUtf8(mountPath)));
@@ -532,6 +554,8 @@ BOOL WIMUnmountImage(LPCWSTR mountPath, LPCWSTR wimFileName, DWORD imageIndex, B
     const int mountedBefore = countWimfsMountsAt(folder);
     const int result =
         wimlib_unmount_image(folder.c_str(), commitChanges ? WIMLIB_UNMOUNT_FLAG_COMMIT : 0);
+    if (result != 0 && commitChanges && countWimfsMountsAt(folder) > 0 && isDeadMount(folder))
+        return failInterruptedCommit(info.wimPath);
     if (result != 0) {
         // A commit fails in the daemon, whose status comes without its errno: the daemon's
         // record has it. Of this process's own part only the message queue fails with a

@@ -1,5 +1,6 @@
 #include "platform/MountTable.h"
 
+#include "platform/Files.h"
 #include "platform/Kernel.h"
 
 #include <QDir>

@@ -129,6 +129,79 @@ DWORD checkNotLocked(const std::string& path)
     return lockExisting(path, lock);
 }
 
+namespace {
+
+std::string randomSuffix()
+{
+    static constexpr char kAlphabet[] =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::string suffix(kStageSuffixLength, 'a');
+    unsigned char bytes[kStageSuffixLength] = {};
+    const UniqueFd random(::open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+    if (!random || ::read(random.get(), bytes, sizeof bytes) != static_cast<ssize_t>(sizeof bytes))
+        for (std::size_t i = 0; i < sizeof bytes; ++i)
+            bytes[i] = static_cast<unsigned char>(std::rand());
+    for (std::size_t i = 0; i < kStageSuffixLength; ++i)
+        suffix[i] = kAlphabet[bytes[i] % (sizeof kAlphabet - 1)];
+    return suffix;
+}
+
+int linkDescriptor(int fd, const std::string& name)
+{
+    const std::string source = "/proc/self/fd/" + std::to_string(fd);
+    return ::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0
+               ? 0
+               : errno;
+}
+
+// Whether any process holds an open file description lock on the file open as fd.
+bool hasSharedLock(int fd)
+{
+    struct flock probe {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    return ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+}
+
+} // namespace
+
+int PrivateName::create(int fd, const std::string& path)
+{
+    release();
+    struct flock shared {};
+    shared.l_type = F_RDLCK;
+    shared.l_whence = SEEK_SET;
+    if (::fcntl(fd, F_OFD_SETLK, &shared) != 0)
+        return errno;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const std::string name = path + kStageInfix + randomSuffix();
+        const int err = linkDescriptor(fd, name);
+        if (err == EEXIST)
+            continue;
+        if (err)
+            return err;
+        fd_ = fd;
+        name_ = name;
+        return 0;
+    }
+    return EEXIST;
+}
+
+bool PrivateName::ensure()
+{
+    if (name_.empty() || pathNamesFile(name_, fd_))
+        return true;
+    return linkDescriptor(fd_, name_) == 0 && pathNamesFile(name_, fd_);
+}
+
+void PrivateName::release()
+{
+    if (!name_.empty() && pathNamesFile(name_, fd_))
+        ::unlink(name_.c_str());
+    name_.clear();
+    fd_ = -1;
+}
+
 void sweepStageFiles(const std::string& folder)
 {
     const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
@@ -143,8 +216,9 @@ void sweepStageFiles(const std::string& folder)
         struct stat st {};
         if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != self)
             continue;
-        // A run that is still writing holds the lock; only a dead run's file is free.
-        if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+        // A run that is still writing holds the lock; only a dead run's file is free. A
+        // second name of a WIM is alive while a handle holds the shared lock.
+        if (st.st_nlink > 1 ? hasSharedLock(fd.get()) : ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
             continue;
         if (pathNamesFile(path, fd.get()))
             ::unlink(path.c_str());

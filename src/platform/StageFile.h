@@ -45,11 +45,40 @@ private:
     std::string target_;
 };
 
+// A second name of a file held open, in its folder ("<path>.pelloric-XXXXXX") and known only
+// to this process. A library that opens a file by name and later reopens it by that name for
+// writing reaches this very file through it, whatever is renamed onto `path` meanwhile. While
+// the name is held the file carries a shared lock (an open file description lock, which
+// flock users do not see) on the descriptor given, so that sweepStageFiles tells the name of a
+// run that ended from a live one. File systems without hard links (exFAT, FAT32) give no name.
+class PrivateName {
+public:
+    PrivateName() = default;
+    PrivateName(const PrivateName&) = delete;
+    PrivateName& operator=(const PrivateName&) = delete;
+    ~PrivateName() { release(); }
+
+    // Makes the name for the file open as fd, whose path is `path`. 0, or the errno value of
+    // the failed link (EPERM and the like where the file system has no hard links).
+    int create(int fd, const std::string& path);
+    // Makes sure the name still names fd's file, linking it again when a sweep took it.
+    bool ensure();
+    const std::string& path() const noexcept { return name_; }
+    explicit operator bool() const noexcept { return !name_.empty(); }
+    // Removes the name when it still names the file.
+    void release();
+
+private:
+    int fd_ = -1; // not owned
+    std::string name_;
+};
+
 // ERROR_SHARING_VIOLATION when another process holds the lock of the regular file at `path`
 // now (a writer, a read-write mount), else ERROR_SUCCESS (also when there is no such file).
 // The lock is only tried, never kept.
 DWORD checkNotLocked(const std::string& path);
 
-// Removes the stage files in `folder` whose run has ended: regular files named as stage files,
-// owned by this user, whose lock is free. Entries of other kinds or owners are left alone.
+// Removes the stage files and private names in `folder` whose run has ended: regular files
+// named as stage files, owned by this user, whose lock (a stage file's flock, a private name's
+// shared lock) is free. Entries of other kinds or owners are left alone.
 void sweepStageFiles(const std::string& folder);

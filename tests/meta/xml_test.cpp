@@ -107,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{u"<A>&#99999999999999999999;</A>", true,
                   u"<A>&amp;#99999999999999999999;</A>\r\n"},
         ParseCase{u"<A>&</A>", true, u"<A>&amp;</A>\r\n"},
-        ParseCase{u"<A v='&lt;&amp;&gt;&quot;'/>", true, u"<A v=\"&lt;&amp;>&quot;\" />\r\n"},
+        ParseCase{u"<A v='&lt;&amp;&gt;&quot;'/>", true, u"<A v=\"&lt;&amp;&gt;&quot;\" />\r\n"},
         ParseCase{u"<A>&amp;lt;</A>", true, u"<A>&amp;lt;</A>\r\n"}));
 
 TEST(XmlParse, TextCutAnywhereFails)

@@ -8,10 +8,35 @@
 #include "support/WimFixtures.h"
 
 #include <QDir>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
 namespace {
+
+// The names of the child elements of image `index`, in the file's order.
+QStringList imageChildren(const QString& wim, int index)
+{
+    const QString xml = wimfix::imagexXml(wim);
+    const QString open = QStringLiteral("<IMAGE INDEX=\"%1\">").arg(index);
+    const qsizetype start = xml.indexOf(open);
+    const QString image = xml.mid(start + open.size(), xml.indexOf("</IMAGE>", start) - start - open.size());
+    QStringList names;
+    int depth = 0;
+    static const QRegularExpression tag(QStringLiteral("<(/?)([A-Z]+)[^>]*?(/?)>"));
+    for (auto it = tag.globalMatch(image); it.hasNext();) {
+        const auto m = it.next();
+        if (m.captured(1) == "/") {
+            --depth;
+        } else {
+            if (depth == 0)
+                names << m.captured(2);
+            if (m.captured(3).isEmpty())
+                ++depth;
+        }
+    }
+    return names;
+}
 
 TEST(CaptureOfflineWindows, TheWimCarriesTheDescription)
 {
@@ -42,6 +67,12 @@ TEST(CaptureOfflineWindows, TheWimCarriesTheDescription)
     EXPECT_EQ(wimfix::imageProperty(wim, 1, "WINDOWS/SYSTEMROOT"), "WINDOWS");
     const QString xml = wimfix::imagexXml(wim);
     EXPECT_TRUE(xml.contains("<SPBUILD>4</SPBUILD>")) << xml.toStdString();
+    // Detection puts FLAGS and WINDOWS first among the image's children; the times libwim
+    // keeps follow its counts.
+    const QStringList described = {"FLAGS",        "WINDOWS",      "DIRCOUNT",
+                                   "FILECOUNT",    "TOTALBYTES",   "HARDLINKBYTES",
+                                   "CREATIONTIME", "LASTMODIFICATIONTIME", "NAME"};
+    EXPECT_EQ(imageChildren(wim, 1).mid(0, described.size()), described) << xml.toStdString();
 
     // Append with the page's FLAGS: it replaces what detection wrote.
     oprun::freshRequest();
@@ -52,6 +83,7 @@ TEST(CaptureOfflineWindows, TheWimCarriesTheDescription)
     EXPECT_EQ(wimfix::imageCount(wim), 2);
     EXPECT_EQ(wimfix::imageProperty(wim, 2, "FLAGS"), "Enterprise");
     EXPECT_EQ(wimfix::imageProperty(wim, 2, "WINDOWS/PRODUCTTYPE"), "WinNT");
+    EXPECT_EQ(imageChildren(wim, 2).mid(0, 8), described.mid(0, 8)) << wimfix::imagexXml(wim).toStdString();
 
     // Detection logs nothing and leaves no copy behind.
     EXPECT_FALSE(oprun::logText().contains("OFL"));

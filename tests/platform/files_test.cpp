@@ -1,6 +1,7 @@
 // File calls: copy with overwrite that never writes through a link, delete, attributes and
 // the directory search that matches names without letter case.
 
+#include "platform/Files.h"
 #include "platform/Kernel.h"
 
 #include "support/TempDir.h"

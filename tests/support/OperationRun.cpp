@@ -9,6 +9,8 @@
 #include <chrono>
 #include <future>
 
+#include <unistd.h>
+
 namespace oprun {
 
 OperationRequest& freshRequest()
@@ -126,6 +128,46 @@ TmpfsMount::~TmpfsMount()
 {
     if (mounted_)
         runProgram(QStringLiteral("umount"), {"-l", folder_});
+}
+
+ExfatVolume::ExfatVolume(const QString& folder, qint64 bytes)
+    : folder_(folder), image_(folder + QStringLiteral(".exfat.img"))
+{
+    error_ = setUp(bytes);
+    mounted_ = error_.isEmpty();
+}
+
+QString ExfatVolume::setUp(qint64 bytes)
+{
+    if (::geteuid() != 0)
+        return QStringLiteral("a loop device needs root");
+    if (::access("/dev/fuse", R_OK | W_OK) != 0)
+        return QStringLiteral("no /dev/fuse");
+    for (const char* tool : {"/usr/sbin/mkfs.exfat", "/usr/sbin/mount.exfat-fuse"})
+        if (::access(tool, X_OK) != 0)
+            return QStringLiteral("%1 is not installed (exfatprogs, exfat-fuse)").arg(tool);
+    QFile image(image_);
+    if (!image.open(QIODevice::WriteOnly) || !image.resize(bytes))
+        return QStringLiteral("cannot make the image file");
+    image.close();
+    QString out;
+    if (runProgram(QStringLiteral("mkfs.exfat"), {image_}, &out) != 0)
+        return QStringLiteral("mkfs.exfat failed: ") + out;
+    if (runProgram(QStringLiteral("losetup"), {"-f", "--show", image_}, &out) != 0)
+        return QStringLiteral("no free loop device: ") + out;
+    device_ = out.trimmed();
+    if (runProgram(QStringLiteral("mount.exfat-fuse"), {device_, folder_}, &out) != 0)
+        return QStringLiteral("mount.exfat-fuse failed: ") + out;
+    return {};
+}
+
+ExfatVolume::~ExfatVolume()
+{
+    if (mounted_)
+        runProgram(QStringLiteral("umount"), {folder_});
+    if (!device_.isEmpty())
+        runProgram(QStringLiteral("losetup"), {"-d", device_});
+    QFile::remove(image_);
 }
 
 FillDiskOnLine::FillDiskOnLine(QString trigger, QString folder)

@@ -73,6 +73,29 @@ private:
     bool mounted_ = false;
 };
 
+// A real exFAT file system (as on a USB stick) mounted on a folder for the life of the object:
+// an image file of `bytes` beside the folder, a loop device, mkfs.exfat and Debian's exfat-fuse.
+// ok() is false, with the reason in error(), when any part is missing (root, /dev/fuse, a
+// free loop device, the tools); the test then skips.
+class ExfatVolume {
+public:
+    ExfatVolume(const QString& folder, qint64 bytes);
+    ~ExfatVolume();
+    ExfatVolume(const ExfatVolume&) = delete;
+    ExfatVolume& operator=(const ExfatVolume&) = delete;
+    bool ok() const { return mounted_; }
+    const QString& error() const { return error_; }
+
+private:
+    QString setUp(qint64 bytes);
+
+    QString folder_;
+    QString image_;
+    QString device_;
+    QString error_;
+    bool mounted_ = false;
+};
+
 // A recording dialog that, when the log line `trigger` arrives, fills the file system that
 // holds `folder` with one file until no byte is left (run on the worker thread, so the
 // operation meets a full disk from its next write on).
