@@ -22,6 +22,9 @@ struct XmlElem {
     QString text;
     std::vector<XmlElem> children;
     bool emptyForm = false; // stored as <NAME/>; only for an element without text and children
+    // The comments inside the element, as written ("<!--...-->" each). They go out with the
+    // element's text, so a reader that knows no comments (the program's tree) refuses it.
+    QString comments;
     // The name libwim's property paths know the element by: the local name when its prefix is
     // declared, else the qualified name. Empty means `name`.
     QString pathName;
