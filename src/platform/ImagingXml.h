@@ -13,9 +13,9 @@ namespace imaging {
 
 // One element as the file holds it: its qualified name (prefix included), its attributes in
 // stored order (namespace declarations included), its text and child elements. Text mixed
-// between child elements is kept as one text before the children; whitespace between
-// elements, comments and processing instructions are not kept (libwim keeps them in its own
-// document).
+// between child elements is kept as one text before the children, and so are comments
+// (`comments`); whitespace between elements and processing instructions are not kept (libwim
+// keeps them in its own document, and the layer's own write keeps the stored text).
 struct XmlElem {
     QString name;
     std::vector<std::pair<QString, QString>> attrs;
