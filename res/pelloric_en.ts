@@ -4,6 +4,14 @@
 <context>
     <name>AboutPage</name>
     <message>
+        <source>GPL-3.0-or-later 许可证下的自由软件.</source>
+        <translation>Free software under the GPL-3.0-or-later license.</translation>
+    </message>
+    <message>
+        <source>版权所有 © Pelloric 开发者.</source>
+        <translation>Copyright © the Pelloric developers.</translation>
+    </message>
+    <message>
         <source>本软件免费使用,风险由使用者完全承担,作者在此不作任何承诺.</source>
         <translation>This software is free to use at the user&apos;s own risk; the author makes no promises.</translation>
     </message>
@@ -61,6 +69,46 @@
     <message>
         <source>应用</source>
         <translation>Apply</translation>
+    </message>
+    <message>
+        <source>要应用的 WIM 文件.</source>
+        <translation>The WIM file to apply.</translation>
+    </message>
+    <message>
+        <source>选择要应用的 WIM 文件.</source>
+        <translation>Chooses the WIM file to apply.</translation>
+    </message>
+    <message>
+        <source>映像应用到的文件夹; 它必须已经存在.</source>
+        <translation>The folder the image is applied to; it must already exist.</translation>
+    </message>
+    <message>
+        <source>选择目标文件夹.</source>
+        <translation>Chooses the target folder.</translation>
+    </message>
+    <message>
+        <source>要应用的映像编号.</source>
+        <translation>The number of the image to apply.</translation>
+    </message>
+    <message>
+        <source>用箭头把映像编号加一或减一.</source>
+        <translation>Steps the image number up or down by one.</translation>
+    </message>
+    <message>
+        <source>从 WIM 文件的映像列表中选择映像编号.</source>
+        <translation>Chooses the image number from the list of the WIM file&apos;s images.</translation>
+    </message>
+    <message>
+        <source>写入后逐个检查每个文件的数据.</source>
+        <translation>Checks each file&apos;s data after writing it.</translation>
+    </message>
+    <message>
+        <source>应用前检查 WIM 文件的完整性表.</source>
+        <translation>Checks the WIM file&apos;s integrity table before applying.</translation>
+    </message>
+    <message>
+        <source>把所选映像应用到目标文件夹.</source>
+        <translation>Applies the chosen image to the target folder.</translation>
     </message>
 </context>
 <context>
@@ -141,6 +189,90 @@
         <source>追加</source>
         <translation>Append</translation>
     </message>
+    <message>
+        <source>要捕获到 WIM 文件中的文件夹.</source>
+        <translation>The folder to capture into the WIM file.</translation>
+    </message>
+    <message>
+        <source>选择要捕获的文件夹.</source>
+        <translation>Chooses the folder to capture.</translation>
+    </message>
+    <message>
+        <source>捕获写入的 WIM 文件: 创建时是新文件, 追加时是已有的文件.</source>
+        <translation>The WIM file the capture writes: a new file for Create, an existing one for Append.</translation>
+    </message>
+    <message>
+        <source>选择目标 WIM 文件.</source>
+        <translation>Chooses the target WIM file.</translation>
+    </message>
+    <message>
+        <source>新映像的名称.</source>
+        <translation>The name of the new image.</translation>
+    </message>
+    <message>
+        <source>新映像的描述.</source>
+        <translation>The description of the new image.</translation>
+    </message>
+    <message>
+        <source>WIM 文件中数据的压缩方式: 无, 快速 (XPRESS) 或最大 (LZX).</source>
+        <translation>How the data in the WIM file is compressed: none, fast (XPRESS) or maximum (LZX).</translation>
+    </message>
+    <message>
+        <source>新映像的版本标识 (FLAGS); 留空时从捕获的 Windows 中检测.</source>
+        <translation>The new image&apos;s edition flag (FLAGS); when left empty, it is detected in the captured Windows.</translation>
+    </message>
+    <message>
+        <source>Windows 安装程序显示的映像名称.</source>
+        <translation>The image name that Windows Setup shows.</translation>
+    </message>
+    <message>
+        <source>Windows 安装程序显示的映像描述.</source>
+        <translation>The image description that Windows Setup shows.</translation>
+    </message>
+    <message>
+        <source>把新映像标记为 WIM 文件的引导映像.</source>
+        <translation>Marks the new image as the WIM file&apos;s boot image.</translation>
+    </message>
+    <message>
+        <source>写入后逐个检查每个文件的数据.</source>
+        <translation>Checks each file&apos;s data after writing it.</translation>
+    </message>
+    <message>
+        <source>为 WIM 文件添加并检查完整性表.</source>
+        <translation>Adds the integrity table to the WIM file and checks it.</translation>
+    </message>
+    <message>
+        <source>捕获时不修正重解析点 (符号链接和连接点) 指向的路径.</source>
+        <translation>Leaves the paths that reparse points (symbolic links and junctions) point to as they are.</translation>
+    </message>
+    <message>
+        <source>在日志中列出被排除的文件和所用的配置文件.</source>
+        <translation>Lists the excluded files and the configuration file used in the log.</translation>
+    </message>
+    <message>
+        <source>列出排除项的捕获配置文件; 留空时使用程序旁的 wimscript.ini.</source>
+        <translation>The capture configuration file that lists the exclusions; when left empty, wimscript.ini beside the program is used.</translation>
+    </message>
+    <message>
+        <source>选择捕获配置文件.</source>
+        <translation>Chooses the capture configuration file.</translation>
+    </message>
+    <message>
+        <source>捕获时存放临时文件的文件夹.</source>
+        <translation>The folder that holds the capture&apos;s temporary files.</translation>
+    </message>
+    <message>
+        <source>选择临时文件夹.</source>
+        <translation>Chooses the temporary folder.</translation>
+    </message>
+    <message>
+        <source>把文件夹捕获到一个新的 WIM 文件中.</source>
+        <translation>Captures the folder into a new WIM file.</translation>
+    </message>
+    <message>
+        <source>把文件夹作为新映像追加到已有的 WIM 文件中.</source>
+        <translation>Appends the folder as a new image to an existing WIM file.</translation>
+    </message>
 </context>
 <context>
     <name>DeletePage</name>
@@ -171,6 +303,34 @@
     <message>
         <source>删除</source>
         <translation>Delete</translation>
+    </message>
+    <message>
+        <source>要从中删除映像的 WIM 文件.</source>
+        <translation>The WIM file to delete an image from.</translation>
+    </message>
+    <message>
+        <source>选择 WIM 文件.</source>
+        <translation>Chooses the WIM file.</translation>
+    </message>
+    <message>
+        <source>要删除的映像编号.</source>
+        <translation>The number of the image to delete.</translation>
+    </message>
+    <message>
+        <source>用箭头把映像编号加一或减一.</source>
+        <translation>Steps the image number up or down by one.</translation>
+    </message>
+    <message>
+        <source>从 WIM 文件的映像列表中选择映像编号.</source>
+        <translation>Chooses the image number from the list of the WIM file&apos;s images.</translation>
+    </message>
+    <message>
+        <source>为 WIM 文件添加并检查完整性表.</source>
+        <translation>Adds the integrity table to the WIM file and checks it.</translation>
+    </message>
+    <message>
+        <source>从 WIM 文件中删除该映像.</source>
+        <translation>Deletes the image from the WIM file.</translation>
     </message>
 </context>
 <context>
@@ -227,6 +387,54 @@
         <source>导出</source>
         <translation>Export</translation>
     </message>
+    <message>
+        <source>映像所在的 WIM 文件.</source>
+        <translation>The WIM file that holds the image.</translation>
+    </message>
+    <message>
+        <source>选择源 WIM 文件.</source>
+        <translation>Chooses the source WIM file.</translation>
+    </message>
+    <message>
+        <source>要导出的映像编号.</source>
+        <translation>The number of the image to export.</translation>
+    </message>
+    <message>
+        <source>用箭头把映像编号加一或减一.</source>
+        <translation>Steps the image number up or down by one.</translation>
+    </message>
+    <message>
+        <source>从 WIM 文件的映像列表中选择映像编号.</source>
+        <translation>Chooses the image number from the list of the WIM file&apos;s images.</translation>
+    </message>
+    <message>
+        <source>映像导出到的 WIM 文件; 不存在时新建.</source>
+        <translation>The WIM file the image is exported to; it is created when it does not exist.</translation>
+    </message>
+    <message>
+        <source>选择目标 WIM 文件.</source>
+        <translation>Chooses the target WIM file.</translation>
+    </message>
+    <message>
+        <source>新建目标文件时的压缩方式.</source>
+        <translation>How a new target file is compressed.</translation>
+    </message>
+    <message>
+        <source>导出映像的新名称; 留空则保留原名.</source>
+        <translation>The exported image&apos;s new name; when left empty, it keeps its name.</translation>
+    </message>
+    <message>
+        <source>把导出的映像标记为目标文件的引导映像.</source>
+        <translation>Marks the exported image as the target file&apos;s boot image.</translation>
+    </message>
+    <message>
+        <source>为 WIM 文件添加并检查完整性表.</source>
+        <translation>Adds the integrity table to the WIM file and checks it.</translation>
+    </message>
+    <message>
+        <source>把映像导出到目标 WIM 文件.</source>
+        <translation>Exports the image into the target WIM file.</translation>
+    </message>
 </context>
 <context>
     <name>ImageChooserDialog</name>
@@ -252,6 +460,22 @@
     <message>
         <source>获取信息</source>
         <translation>Get info</translation>
+    </message>
+    <message>
+        <source>要显示其信息的 WIM 文件.</source>
+        <translation>The WIM file to report on.</translation>
+    </message>
+    <message>
+        <source>选择 WIM 文件.</source>
+        <translation>Chooses the WIM file.</translation>
+    </message>
+    <message>
+        <source>WIM 文件的头部, 各映像和 XML 信息.</source>
+        <translation>The WIM file&apos;s header, its images and its XML information.</translation>
+    </message>
+    <message>
+        <source>读取 WIM 文件并显示其信息.</source>
+        <translation>Reads the WIM file and shows its information.</translation>
     </message>
 </context>
 <context>
@@ -312,6 +536,58 @@
         <source>修改</source>
         <translation>Modify</translation>
     </message>
+    <message>
+        <source>要修改的 WIM 文件.</source>
+        <translation>The WIM file to modify.</translation>
+    </message>
+    <message>
+        <source>选择要修改的 WIM 文件.</source>
+        <translation>Chooses the WIM file to modify.</translation>
+    </message>
+    <message>
+        <source>要修改的映像编号.</source>
+        <translation>The number of the image to modify.</translation>
+    </message>
+    <message>
+        <source>用箭头把映像编号加一或减一.</source>
+        <translation>Steps the image number up or down by one.</translation>
+    </message>
+    <message>
+        <source>从 WIM 文件的映像列表中选择映像编号.</source>
+        <translation>Chooses the image number from the list of the WIM file&apos;s images.</translation>
+    </message>
+    <message>
+        <source>映像的新名称; 留空则不变.</source>
+        <translation>The image&apos;s new name; when left empty, the name stays.</translation>
+    </message>
+    <message>
+        <source>映像的新描述; 留空则不变.</source>
+        <translation>The image&apos;s new description; when left empty, the description stays.</translation>
+    </message>
+    <message>
+        <source>映像的新版本标识 (FLAGS); 留空则不变.</source>
+        <translation>The image&apos;s new edition flag (FLAGS); when left empty, the flag stays.</translation>
+    </message>
+    <message>
+        <source>新的显示名称; 留空则不变.</source>
+        <translation>The new display name; when left empty, the display name stays.</translation>
+    </message>
+    <message>
+        <source>新的显示描述; 留空则不变.</source>
+        <translation>The new display description; when left empty, the display description stays.</translation>
+    </message>
+    <message>
+        <source>把此映像标记为 WIM 文件的引导映像.</source>
+        <translation>Marks this image as the WIM file&apos;s boot image.</translation>
+    </message>
+    <message>
+        <source>为 WIM 文件添加并检查完整性表.</source>
+        <translation>Adds the integrity table to the WIM file and checks it.</translation>
+    </message>
+    <message>
+        <source>把新信息写入 WIM 文件.</source>
+        <translation>Writes the new information into the WIM file.</translation>
+    </message>
 </context>
 <context>
     <name>MountPage</name>
@@ -354,6 +630,58 @@
     <message>
         <source>更新列表</source>
         <translation>Refresh</translation>
+    </message>
+    <message>
+        <source>映像挂载到的空文件夹.</source>
+        <translation>The empty folder the image is mounted on.</translation>
+    </message>
+    <message>
+        <source>选择挂载点文件夹.</source>
+        <translation>Chooses the mount point folder.</translation>
+    </message>
+    <message>
+        <source>要挂载的 WIM 文件.</source>
+        <translation>The WIM file to mount.</translation>
+    </message>
+    <message>
+        <source>选择要挂载的 WIM 文件.</source>
+        <translation>Chooses the WIM file to mount.</translation>
+    </message>
+    <message>
+        <source>要挂载的映像编号.</source>
+        <translation>The number of the image to mount.</translation>
+    </message>
+    <message>
+        <source>用箭头把映像编号加一或减一.</source>
+        <translation>Steps the image number up or down by one.</translation>
+    </message>
+    <message>
+        <source>从 WIM 文件的映像列表中选择映像编号.</source>
+        <translation>Chooses the image number from the list of the WIM file&apos;s images.</translation>
+    </message>
+    <message>
+        <source>以可读写方式挂载, 以便更改映像中的文件.</source>
+        <translation>Mounts the image read/write, so that its files can be changed.</translation>
+    </message>
+    <message>
+        <source>把映像挂载到挂载点.</source>
+        <translation>Mounts the image on the mount point.</translation>
+    </message>
+    <message>
+        <source>已挂载的映像; 选中一行即可卸载它.</source>
+        <translation>The mounted images; select a row to unmount it.</translation>
+    </message>
+    <message>
+        <source>卸载前把映像中的更改写回 WIM 文件.</source>
+        <translation>Writes the changes made in the image back into the WIM file before unmounting.</translation>
+    </message>
+    <message>
+        <source>重新读取已挂载映像的列表.</source>
+        <translation>Reads the list of mounted images again.</translation>
+    </message>
+    <message>
+        <source>卸载列表中选中的映像.</source>
+        <translation>Unmounts the image selected in the list.</translation>
     </message>
 </context>
 <context>
@@ -625,8 +953,8 @@
         <translation>The file name of the first part.</translation>
     </message>
     <message>
-        <source>第一部分的路径 (例如 install.swm), 其余部分为 install2.swm, install3.swm...</source>
-        <translation>The path of the first part (for example install.swm); the others are install2.swm, install3.swm...</translation>
+        <source>第一部分的路径 (例如 install.swm), 其余部分依次为 install2.swm, install3.swm 等.</source>
+        <translation>The path of the first part (for example install.swm); the others follow as install2.swm, install3.swm and so on.</translation>
     </message>
     <message>
         <source>选择第一部分的文件名.</source>

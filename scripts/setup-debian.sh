@@ -6,11 +6,12 @@ PACKAGES="build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-l10n-tools qt6-translations-l10n
   libwim-dev wimtools libhivex-dev libhivex-bin fuse exfat-fuse exfatprogs
   fonts-wqy-microhei
-  dpkg-dev file desktop-file-utils appstream man-db
+  dpkg-dev file desktop-file-utils appstream man-db lintian
   libgtest-dev libgmock-dev
   p7zip-full binutils-mingw-w64-x86-64 binutils
   clang libclang-rt-14-dev
-  xvfb xauth"
+  xvfb xauth
+  dbus-bin dbus-daemon"
 # clang-tidy for the static checks of .ci/run.
 PACKAGES="$PACKAGES clang-tidy"
 missing=""

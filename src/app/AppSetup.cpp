@@ -10,14 +10,93 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
+#include <QPlainTextEdit>
+#include <QProxyStyle>
+#include <QScreen>
+#include <QSettings>
 #include <QStyleFactory>
+#include <QStyleOptionComboBox>
+#include <QTemporaryDir>
 #include <QTranslator>
 #include <QWidget>
 
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// Fusion draws check boxes and drop-down arrows at fixed sizes; with a larger interface font
+// (a user's setting, or a larger system font) they would stay small beside large texts. This
+// style scales both by the widget's font height against the font the program started with.
+class FontFollowingStyle : public QProxyStyle {
+public:
+    FontFollowingStyle(QStyle* base, int referenceHeight)
+        : QProxyStyle(base), referenceHeight_(std::max(referenceHeight, 1))
+    {
+    }
+
+    int pixelMetric(PixelMetric metric, const QStyleOption* option,
+                    const QWidget* widget) const override
+    {
+        const int base = QProxyStyle::pixelMetric(metric, option, widget);
+        switch (metric) {
+        case PM_IndicatorWidth:
+        case PM_IndicatorHeight:
+        case PM_ExclusiveIndicatorWidth:
+        case PM_ExclusiveIndicatorHeight:
+            return std::max(base, int(std::lround(base * scale(option, widget))));
+        default:
+            return base;
+        }
+    }
+
+    void drawComplexControl(ComplexControl control, const QStyleOptionComplex* option,
+                            QPainter* painter, const QWidget* widget) const override
+    {
+        QProxyStyle::drawComplexControl(control, option, painter, widget);
+        const double factor = scale(option, widget);
+        if (control != CC_ComboBox || factor <= 1.0 || !(option->subControls & SC_ComboBoxArrow))
+            return;
+        // A larger arrow over Fusion's, centred where it stands: it covers the small one.
+        const QRect room = subControlRect(control, option, SC_ComboBoxArrow, widget);
+        const double width = std::min(14.0 * factor, room.width() - 4.0);
+        const double height = width * 8.0 / 14.0;
+        const QPointF c = QRectF(room).center();
+        const QPolygonF arrow({QPointF(c.x() - width / 2, c.y() - height / 2),
+                               QPointF(c.x() + width / 2, c.y() - height / 2),
+                               QPointF(c.x(), c.y() + height / 2)});
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing);
+        painter->setPen(Qt::NoPen);
+        painter->setBrush(option->palette.color(QPalette::ButtonText));
+        painter->drawPolygon(arrow);
+        painter->restore();
+    }
+
+private:
+    double scale(const QStyleOption* option, const QWidget* widget) const
+    {
+        const int height = widget   ? widget->fontMetrics().height()
+                           : option ? option->fontMetrics.height()
+                                    : referenceHeight_;
+        return double(height) / referenceHeight_;
+    }
+
+    const int referenceHeight_;
+};
+
+} // namespace
+
 void setUpApplication()
 {
-    if (QStyle* style = QStyleFactory::create(QStringLiteral("Fusion")))
-        QApplication::setStyle(style);
+    // Qt's file dialog keeps its last folder, history and column widths in the user's Qt
+    // settings and reads them at the next start; this program keeps nothing between runs, so
+    // its settings live in a folder of its own that goes away with the process.
+    static QTemporaryDir settingsDir;
+    if (settingsDir.isValid()) {
+        for (auto format : {QSettings::NativeFormat, QSettings::IniFormat})
+            QSettings::setPath(format, QSettings::UserScope, settingsDir.path());
+    }
 
     const QStringList families = QFontDatabase::families();
     QString family;
@@ -33,6 +112,9 @@ void setUpApplication()
         font.setFamily(family);
         QApplication::setFont(font);
     }
+    if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion")))
+        QApplication::setStyle(
+            new FontFollowingStyle(fusion, QFontMetrics(QApplication::font()).height()));
     QApplication::setWindowIcon(appIcon());
     installTranslations();
 }
@@ -158,4 +240,23 @@ void mapTemplateToPixels(QWidget* root)
             w->setGeometry(dialogToPixels(w->geometry(), units));
     }
     root->resize(dialogToPixels(QRect(QPoint(0, 0), root->size()), units).size());
+}
+
+QSize availableClientSize(const QWidget* widget)
+{
+    const QScreen* screen = widget->screen() ? widget->screen() : QGuiApplication::primaryScreen();
+    const QSize available = screen ? screen->availableGeometry().size() : QSize(1 << 15, 1 << 15);
+    QSize frame;
+    if (widget->isWindow() && widget->isVisible())
+        frame = widget->frameGeometry().size() - widget->geometry().size();
+    // Until the window manager has framed the window, a title bar of two lines of the font and
+    // thin borders are kept free.
+    const int line = QFontMetrics(widget->font()).height();
+    frame = frame.expandedTo(QSize(8, 2 * line + 8));
+    return (available - frame).expandedTo(QSize(1, 1));
+}
+
+void setEditTabStops(QPlainTextEdit* edit)
+{
+    edit->setTabStopDistance(8.0 * dialogBaseUnits(edit->font()).x);
 }

@@ -6,11 +6,14 @@
 #include <QIcon>
 #include <QRect>
 
+class QPlainTextEdit;
 class QWidget;
 
 // Picks a CJK-capable interface font ("WenQuanYi Micro Hei" when installed, else the first
-// family that has Simplified Chinese glyphs) and the Fusion style, and installs the
-// translations of the interface language. Call once after the QApplication exists.
+// family that has Simplified Chinese glyphs) and the Fusion style, whose check boxes and
+// drop-down arrows grow with a larger font, keeps Qt's file dialog from storing anything
+// between runs, and installs the translations of the interface language. Call once after the
+// QApplication exists.
 void setUpApplication();
 
 // Installs the translations of the process's interface language (GetProcessUILanguage). In
@@ -38,3 +41,12 @@ QRect dialogToPixels(const QRect& dialogUnits, DialogBaseUnits units);
 // Templates keep their geometry in dialog units. Converts the geometry of root (size only)
 // and of every direct child widget to pixels, using root's font.
 void mapTemplateToPixels(QWidget* root);
+
+// The largest client area a top-level window on widget's screen can have: the screen's
+// available area less the window's frame (as shown, or an estimate of a title bar and borders
+// before the window manager has framed it).
+QSize availableClientSize(const QWidget* widget);
+
+// Puts the tab stops of a text box every 32 dialog units of its font, as an edit control has
+// them, so that tab-separated columns line up.
+void setEditTabStops(QPlainTextEdit* edit);

@@ -128,9 +128,10 @@ ImageChooserDialog::ImageChooserDialog(QWidget* owner, OperationRequest& request
     for (int column = 0; column < 3; ++column)
         list_->resizeColumnToContents(column);
 
-    // A modal frame: the template's size, not resizable.
+    // A modal frame: the template's size, not resizable; on a screen without room for it, the
+    // screen's available area (the list gives up its size).
     const QRect size = dialogToPixels(QRect(0, 0, 337, 237), dialogBaseUnits(font()));
-    setFixedSize(size.size());
+    setFixedSize(size.size().boundedTo(availableClientSize(this)));
 
     const std::uint32_t preselect = request.chooserIndex;
     if (preselect >= 1 && preselect <= static_cast<std::uint32_t>(items.size())) {
@@ -166,18 +167,19 @@ void showXmlErrorMessage(QWidget* owner)
     box.exec();
 }
 
-void openImageChooser(QWidget* owner, OperationRequest& request)
+bool openImageChooser(QWidget* owner, OperationRequest& request)
 {
     std::vector<ChooserRow> rows;
     switch (readChooserRows(request.chooserWimPath, rows)) {
     case ChooserLoad::Unreadable:
-        return;
+        return false;
     case ChooserLoad::XmlRejected:
         showXmlErrorMessage(owner);
-        return;
+        return true;
     case ChooserLoad::Loaded:
         break;
     }
     ImageChooserDialog dialog(owner, request, rows);
     dialog.exec();
+    return true;
 }

@@ -18,8 +18,9 @@ class QWidget;
 // Opens the chooser modally over owner; returns when it has closed. Its only effect is the
 // new value of request.chooserIndex. Does nothing when the file cannot be read; shows the
 // XML error box (Text::XmlParseFailed, caption Text::Information) over owner when the file's XML
-// cannot be parsed or lists fewer images than the file holds. User-interface thread only.
-void openImageChooser(QWidget* owner, OperationRequest& request);
+// cannot be parsed or lists fewer images than the file holds. Returns whether a dialog (the
+// chooser or the box) was shown. User-interface thread only.
+bool openImageChooser(QWidget* owner, OperationRequest& request);
 
 // The XML error box: Text::XmlParseFailed with caption Text::Information and the error icon, modal
 // over owner. The information page passes it to buildWimReport for images whose XML cannot be read.

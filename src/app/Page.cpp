@@ -2,6 +2,7 @@
 
 #include "app/AppSetup.h"
 #include "app/ImageChooser.h"
+#include "app/MainWindow.h"
 #include "app/MountList.h"
 #include "app/PathDrop.h"
 #include "app/Pickers.h"
@@ -84,76 +85,76 @@ struct PageFields {
 
 using R = OperationRequest;
 
+// The request fields of each page and the controls that show them.
+const PageFields kCaptureFields{{{IDC_CAPTURE_SOURCE, &R::captureSource},
+                                 {IDC_CAPTURE_TARGET, &R::captureTarget},
+                                 {IDC_CAPTURE_NAME, &R::captureName},
+                                 {IDC_CAPTURE_DESCRIPTION, &R::captureDescription},
+                                 {IDC_CAPTURE_DISPLAY_NAME, &R::captureDisplayName},
+                                 {IDC_CAPTURE_DISPLAY_DESCRIPTION, &R::captureDisplayDescription},
+                                 {IDC_CAPTURE_CONFIG_FILE, &R::captureConfigFile},
+                                 {IDC_CAPTURE_TEMP_FOLDER, &R::captureTempFolder}},
+                                {{IDC_CAPTURE_COMPRESSION, &R::captureCompression, true},
+                                 {IDC_CAPTURE_FLAGS, &R::captureFlags, false}},
+                                {},
+                                {{IDC_CAPTURE_BOOTABLE, &R::captureBootable},
+                                 {IDC_CAPTURE_VERIFY, &R::captureVerify},
+                                 {IDC_CAPTURE_CHECK, &R::captureCheck},
+                                 {IDC_CAPTURE_NO_RP_FIX, &R::captureNoRpFix},
+                                 {IDC_CAPTURE_SHOW_CONFIG, &R::captureShowConfig}}};
+const PageFields kApplyFields{
+    {{IDC_APPLY_SOURCE, &R::applySource}, {IDC_APPLY_TARGET, &R::applyTarget}},
+    {},
+    {{IDC_APPLY_INDEX_EDIT, IDC_APPLY_INDEX, &R::applyIndex}},
+    {{IDC_APPLY_VERIFY, &R::applyVerify}, {IDC_APPLY_CHECK, &R::applyCheck}}};
+const PageFields kInfoFields{
+    {{IDC_INFO_SOURCE, &R::infoSource}, {IDC_INFO_REPORT, &R::infoText}}, {}, {}, {}};
+const PageFields kModifyFields{
+    {{IDC_MODIFY_SOURCE, &R::modifySource},
+     {IDC_MODIFY_NAME, &R::modifyName},
+     {IDC_MODIFY_DESCRIPTION, &R::modifyDescription},
+     {IDC_MODIFY_DISPLAY_NAME, &R::modifyDisplayName},
+     {IDC_MODIFY_DISPLAY_DESCRIPTION, &R::modifyDisplayDescription}},
+    {{IDC_MODIFY_FLAGS, &R::modifyFlags, false}},
+    {{IDC_MODIFY_INDEX_EDIT, IDC_MODIFY_INDEX, &R::modifyIndex}},
+    {{IDC_MODIFY_BOOTABLE, &R::modifyBootable}, {IDC_MODIFY_CHECK, &R::modifyCheck}}};
+const PageFields kMountFields{
+    {{IDC_MOUNT_SOURCE, &R::mountSource}, {IDC_MOUNT_PATH, &R::mountPath}},
+    {},
+    {{IDC_MOUNT_INDEX_EDIT, IDC_MOUNT_INDEX, &R::mountIndex}},
+    {{IDC_MOUNT_READ_WRITE, &R::mountReadWrite}, {IDC_UNMOUNT_COMMIT, &R::unmountCommit}}};
+const PageFields kDeleteFields{{{IDC_DELETE_SOURCE, &R::deleteSource}},
+                               {},
+                               {{IDC_DELETE_INDEX_EDIT, IDC_DELETE_INDEX, &R::deleteIndex}},
+                               {{IDC_DELETE_CHECK, &R::deleteCheck}}};
+const PageFields kExportFields{
+    {{IDC_EXPORT_SOURCE, &R::exportSource},
+     {IDC_EXPORT_TARGET, &R::exportTarget},
+     {IDC_EXPORT_NAME, &R::exportName}},
+    {{IDC_EXPORT_COMPRESSION, &R::exportCompression, true}},
+    {{IDC_EXPORT_INDEX_EDIT, IDC_EXPORT_INDEX, &R::exportIndex}},
+    {{IDC_EXPORT_BOOTABLE, &R::exportBootable}, {IDC_EXPORT_CHECK, &R::exportCheck}}};
+const PageFields kNoFields{{}, {}, {}, {}};
+
 const PageFields& fieldsOf(int pageIndex)
 {
-    static const PageFields capture{
-        {{IDC_CAPTURE_SOURCE, &R::captureSource},
-         {IDC_CAPTURE_TARGET, &R::captureTarget},
-         {IDC_CAPTURE_NAME, &R::captureName},
-         {IDC_CAPTURE_DESCRIPTION, &R::captureDescription},
-         {IDC_CAPTURE_DISPLAY_NAME, &R::captureDisplayName},
-         {IDC_CAPTURE_DISPLAY_DESCRIPTION, &R::captureDisplayDescription},
-         {IDC_CAPTURE_CONFIG_FILE, &R::captureConfigFile},
-         {IDC_CAPTURE_TEMP_FOLDER, &R::captureTempFolder}},
-        {{IDC_CAPTURE_COMPRESSION, &R::captureCompression, true},
-         {IDC_CAPTURE_FLAGS, &R::captureFlags, false}},
-        {},
-        {{IDC_CAPTURE_BOOTABLE, &R::captureBootable},
-         {IDC_CAPTURE_VERIFY, &R::captureVerify},
-         {IDC_CAPTURE_CHECK, &R::captureCheck},
-         {IDC_CAPTURE_NO_RP_FIX, &R::captureNoRpFix},
-         {IDC_CAPTURE_SHOW_CONFIG, &R::captureShowConfig}}};
-    static const PageFields apply{
-        {{IDC_APPLY_SOURCE, &R::applySource}, {IDC_APPLY_TARGET, &R::applyTarget}},
-        {},
-        {{IDC_APPLY_INDEX_EDIT, IDC_APPLY_INDEX, &R::applyIndex}},
-        {{IDC_APPLY_VERIFY, &R::applyVerify}, {IDC_APPLY_CHECK, &R::applyCheck}}};
-    static const PageFields info{
-        {{IDC_INFO_SOURCE, &R::infoSource}, {IDC_INFO_REPORT, &R::infoText}}, {}, {}, {}};
-    static const PageFields modify{
-        {{IDC_MODIFY_SOURCE, &R::modifySource},
-         {IDC_MODIFY_NAME, &R::modifyName},
-         {IDC_MODIFY_DESCRIPTION, &R::modifyDescription},
-         {IDC_MODIFY_DISPLAY_NAME, &R::modifyDisplayName},
-         {IDC_MODIFY_DISPLAY_DESCRIPTION, &R::modifyDisplayDescription}},
-        {{IDC_MODIFY_FLAGS, &R::modifyFlags, false}},
-        {{IDC_MODIFY_INDEX_EDIT, IDC_MODIFY_INDEX, &R::modifyIndex}},
-        {{IDC_MODIFY_BOOTABLE, &R::modifyBootable}, {IDC_MODIFY_CHECK, &R::modifyCheck}}};
-    static const PageFields mount{
-        {{IDC_MOUNT_SOURCE, &R::mountSource}, {IDC_MOUNT_PATH, &R::mountPath}},
-        {},
-        {{IDC_MOUNT_INDEX_EDIT, IDC_MOUNT_INDEX, &R::mountIndex}},
-        {{IDC_MOUNT_READ_WRITE, &R::mountReadWrite}, {IDC_UNMOUNT_COMMIT, &R::unmountCommit}}};
-    static const PageFields remove{{{IDC_DELETE_SOURCE, &R::deleteSource}},
-                                   {},
-                                   {{IDC_DELETE_INDEX_EDIT, IDC_DELETE_INDEX, &R::deleteIndex}},
-                                   {{IDC_DELETE_CHECK, &R::deleteCheck}}};
-    static const PageFields exportPage{
-        {{IDC_EXPORT_SOURCE, &R::exportSource},
-         {IDC_EXPORT_TARGET, &R::exportTarget},
-         {IDC_EXPORT_NAME, &R::exportName}},
-        {{IDC_EXPORT_COMPRESSION, &R::exportCompression, true}},
-        {{IDC_EXPORT_INDEX_EDIT, IDC_EXPORT_INDEX, &R::exportIndex}},
-        {{IDC_EXPORT_BOOTABLE, &R::exportBootable}, {IDC_EXPORT_CHECK, &R::exportCheck}}};
-    static const PageFields none{{}, {}, {}, {}};
-
     switch (pageIndex) {
     case PAGE_CAPTURE:
-        return capture;
+        return kCaptureFields;
     case PAGE_APPLY:
-        return apply;
+        return kApplyFields;
     case PAGE_INFO:
-        return info;
+        return kInfoFields;
     case PAGE_MODIFY:
-        return modify;
+        return kModifyFields;
     case PAGE_MOUNT:
-        return mount;
+        return kMountFields;
     case PAGE_DELETE:
-        return remove;
+        return kDeleteFields;
     case PAGE_EXPORT:
-        return exportPage;
+        return kExportFields;
     default:
-        return none;
+        return kNoFields;
     }
 }
 
@@ -284,6 +285,11 @@ Page::Page(int pageIndex, QWidget* mainWindow, QWidget* parent)
         return;
     }
 
+    setUpControls();
+}
+
+void Page::setUpControls()
+{
     // Commands are routed by id; no button is a default button, so Enter presses nothing.
     for (QPushButton* button : findChildren<QPushButton*>(Qt::FindDirectChildrenOnly)) {
         button->setAutoDefault(false);
@@ -298,14 +304,16 @@ Page::Page(int pageIndex, QWidget* mainWindow, QWidget* parent)
         edit->setMaxLength(65535);
     // A file or folder dropped on a path edit fills it, as its picker would.
     for (const PageCommand& command : kPageCommands) {
-        if (command.page != pageIndex || command.action != Action::Browse)
+        if (command.page != pageIndex_ || command.action != Action::Browse)
             continue;
         std::function<void()> dropped;
-        if (pageIndex == PAGE_INFO)
-            dropped = [this] { control<QPlainTextEdit>(IDC_INFO_REPORT)->clear(); };
+        if (pageIndex_ == PAGE_INFO)
+            dropped = [this] { clearReport(); };
         acceptPathDrops(control<QLineEdit>(command.edit), dropped);
     }
-    for (const IndexField& f : fieldsOf(pageIndex).indexes) {
+    if (auto* report = control<QPlainTextEdit>(IDC_INFO_REPORT))
+        setEditTabStops(report);
+    for (const IndexField& f : fieldsOf(pageIndex_).indexes) {
         auto* upDown = control<UpDown>(f.upDownId);
         upDown->setBuddy(control<QLineEdit>(f.editId));
         upDown->setRange(1, 99);
@@ -432,7 +440,27 @@ void Page::browse(int editId, int picker)
         return;
     edit->setText(path);
     if (pageIndex_ == PAGE_INFO)
-        control<QPlainTextEdit>(IDC_INFO_REPORT)->clear();
+        clearReport();
+}
+
+void Page::clearReport()
+{
+    // Another file: a report still being built for the old one is not wanted any more.
+    if (auto* window = qobject_cast<MainWindow*>(mainWindow_))
+        window->cancelReport();
+    control<QPlainTextEdit>(IDC_INFO_REPORT)->clear();
+}
+
+void Page::focusFirstControl()
+{
+    for (QWidget* w = nextInFocusChain(); w && w != this; w = w->nextInFocusChain()) {
+        if (!isAncestorOf(w))
+            continue;
+        if ((w->focusPolicy() & Qt::TabFocus) && w->isEnabled() && w->isVisibleTo(this)) {
+            w->setFocus(Qt::TabFocusReason);
+            return;
+        }
+    }
 }
 
 void Page::chooseImage(int sourceId, int upDownId)
@@ -441,14 +469,17 @@ void Page::chooseImage(int sourceId, int upDownId)
     auto* upDown = control<UpDown>(upDownId);
     request.chooserWimPath = control<QLineEdit>(sourceId)->text();
     request.chooserIndex = static_cast<std::uint32_t>(upDown->position());
-    openImageChooser(mainWindow_, request);
+    const bool shown = openImageChooser(mainWindow_, request);
     upDown->setPosition(static_cast<int>(request.chooserIndex & 0xFFFF));
+    if (shown)
+        focusFirstControl();
 }
 
 void Page::runOperation(int operationId)
 {
     savePageSettings(globalContext().request);
     runProgressDialog(mainWindow_, operationId);
+    focusFirstControl();
 }
 
 void Page::startUnmount()
@@ -466,6 +497,7 @@ void Page::startUnmount()
     if (selected) {
         request.mountPath = selected->text(1);
         runProgressDialog(mainWindow_, ID_UNMOUNT);
+        focusFirstControl();
     }
     refreshListNow();
 }
@@ -474,10 +506,14 @@ void Page::runReport()
 {
     OperationRequest& request = globalContext().request;
     savePageSettings(request);
-    QApplication::setOverrideCursor(Qt::WaitCursor);
+    // The main window builds it off its thread and shows it here when it is ready.
+    if (auto* window = qobject_cast<MainWindow*>(mainWindow_)) {
+        window->requestReport(request.infoSource);
+        return;
+    }
+    // A page on its own (no main window) waits for it.
     const QString report =
         buildWimReport(request.infoSource, [this] { showXmlErrorMessage(mainWindow_); });
-    QApplication::restoreOverrideCursor();
     control<QPlainTextEdit>(IDC_INFO_REPORT)->setPlainText(report);
 }
 

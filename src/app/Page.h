@@ -32,6 +32,10 @@ public:
     // What the page's button `controlId` does (browse, chooser, report, operation start).
     void runPageCommand(int controlId);
 
+    // Gives the keyboard focus to the page's first control that takes it (the default focus
+    // of a dialog page): on entry, and when the progress dialog or the image chooser closes.
+    void focusFirstControl();
+
     // The control with id `controlId` of this page, or nullptr.
     QWidget* control(int controlId) const;
     template <class T> T* control(int controlId) const
@@ -44,6 +48,9 @@ public:
     void postMountListRefresh() override;
 
 private:
+    // Buttons routed by id (none a default button), whole-length edits, path drops, the
+    // report's tab stops, index boxes and lists.
+    void setUpControls();
     // Runs `picker` (Page.cpp's Picker) on the text of edit `editId`; a chosen path replaces
     // the text, a cancel leaves it.
     void browse(int editId, int picker);
@@ -51,6 +58,7 @@ private:
     void runOperation(int operationId);
     void startUnmount();
     void runReport();
+    void clearReport();
     void refreshListNow();
 
     const int pageIndex_;

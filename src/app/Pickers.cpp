@@ -2,14 +2,62 @@
 
 #include "ops/Text.h"
 
+#include <QAbstractItemModel>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHeaderView>
+#include <QListView>
 #include <QTreeView>
+
+#include <algorithm>
 
 namespace {
 
 enum class Kind { SaveWim, OpenWim, OpenIni, Folder };
+
+// The folder last chosen in any picker during this run (a chosen folder, or the folder of a
+// chosen file); kept in memory only.
+QString& lastChosenFolder()
+{
+    static QString folder;
+    return folder;
+}
+
+// Where a picker starts for the path in its field: that path's folder, else the folder last
+// chosen, else the home folder; only folders that exist count.
+QString startFolderFor(const QString& fieldPath)
+{
+    if (!fieldPath.isEmpty()) {
+        QString folder = QFileInfo(fieldPath).absolutePath();
+        if (QFileInfo(folder).isDir())
+            return folder;
+    }
+    const QString& last = lastChosenFolder();
+    if (!last.isEmpty() && QFileInfo(last).isDir())
+        return last;
+    return QDir::homePath();
+}
+
+// Widens the picker's sidebar until every place's name is shown whole.
+void showWholeSidebarNames(QFileDialog& dialog)
+{
+    auto* sidebar = dialog.findChild<QListView*>(QStringLiteral("sidebar"));
+    if (!sidebar || !sidebar->model())
+        return;
+    int widest = 0;
+    const QAbstractItemModel* model = sidebar->model();
+    for (int row = 0; row < model->rowCount(); ++row) {
+        const QString name = model->index(row, 0).data(Qt::DisplayRole).toString();
+        widest = std::max(widest, sidebar->fontMetrics().horizontalAdvance(name));
+    }
+    // The icon, the spacing around it and the item's margins, and the frame.
+    const int icon = sidebar->iconSize().width() > 0
+                         ? sidebar->iconSize().width()
+                         : sidebar->style()->pixelMetric(QStyle::PM_SmallIconSize);
+    const int needed = widest + icon + 4 * sidebar->spacing() + 24 + 2 * sidebar->frameWidth();
+    sidebar->setMinimumWidth(std::max(sidebar->minimumWidth(), needed));
+}
 
 bool runPicker(QWidget* owner, QString& path, Kind kind)
 {
@@ -35,7 +83,6 @@ bool runPicker(QWidget* owner, QString& path, Kind kind)
         dialog.setAcceptMode(QFileDialog::AcceptOpen);
         dialog.setFileMode(QFileDialog::Directory);
         dialog.setOption(QFileDialog::ShowDirsOnly);
-        dialog.setDirectory(QDir::rootPath());
         break;
     }
     if (kind == Kind::OpenIni) {
@@ -45,8 +92,12 @@ bool runPicker(QWidget* owner, QString& path, Kind kind)
         dialog.setNameFilter(QStringLiteral("WIM Files (*.wim)"));
         dialog.setDefaultSuffix(QStringLiteral("wim"));
     }
-    if (kind != Kind::Folder && !path.isEmpty())
-        dialog.selectFile(path);
+    dialog.setDirectory(startFolderFor(path));
+    // The field's file (or, for the folder picker, its folder when it exists) is preselected.
+    const QFileInfo field(path);
+    if (!path.isEmpty() && (kind != Kind::Folder || field.isDir()))
+        dialog.selectFile(field.fileName());
+    showWholeSidebarNames(dialog);
     // Qt sizes the size, type and date columns for short Latin texts; they follow their
     // contents instead, so a translated type or a long date is shown whole, and the name
     // column takes the width that is left.
@@ -64,6 +115,8 @@ bool runPicker(QWidget* owner, QString& path, Kind kind)
     if (chosen.isEmpty())
         return false;
     path = QDir::toNativeSeparators(chosen.first());
+    const QFileInfo picked(chosen.first());
+    lastChosenFolder() = kind == Kind::Folder ? picked.absoluteFilePath() : picked.absolutePath();
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include "ops/Worker.h"
 #include "ui_ProgressDialog.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QLabel>
 #include <QMessageBox>
@@ -12,18 +13,17 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QThread>
-#include <QTimer>
 
 #include <algorithm>
+#include <cmath>
 
 ProgressDialog::ProgressDialog(int operationId, QWidget* owner, OperationContext& context)
     : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint), context_(context),
-      operationId_(operationId)
+      operationId_(operationId), notices_(operationId, context.request)
 {
     Ui::ProgressDialog ui;
     ui.setupUi(this);
     mapTemplateToPixels(this);
-    setFixedSize(size());
     setModal(true);
 
     log_ = ui.c1012;
@@ -40,16 +40,46 @@ ProgressDialog::ProgressDialog(int operationId, QWidget* owner, OperationContext
     // The log is appended to block by block and never laid out as a whole.
     log_->setCenterOnScroll(false);
     log_->document()->setUndoRedoEnabled(false);
+    setEditTabStops(log_);
 
     bar_->setRange(0, 100);
     bar_->setValue(0);
     percent_->setText(QStringLiteral("0%"));
     count_->clear();
     status_->clear();
+    fitToScreen();
+}
 
-    cursorTimer_ = new QTimer(this);
-    cursorTimer_->setInterval(50);
-    connect(cursorTimer_, &QTimer::timeout, this, &ProgressDialog::pollRunning);
+void ProgressDialog::fitToScreen()
+{
+    QSize size = this->size();
+    const QSize room = availableClientSize(this);
+    const QList<QWidget*> children = findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    if (size.height() > room.height()) {
+        // The log gives up its height, down to three lines; what lies below it moves up.
+        const int fewestLines = log_->fontMetrics().lineSpacing() * 3 + 2 * log_->frameWidth();
+        const int dy = std::min(size.height() - room.height(), log_->height() - fewestLines);
+        if (dy > 0) {
+            const int logBottom = log_->geometry().bottom();
+            log_->resize(log_->width(), log_->height() - dy);
+            for (QWidget* w : children) {
+                if (w != log_ && w->y() > logBottom)
+                    w->move(w->x(), w->y() - dy);
+            }
+            size.rheight() -= dy;
+        }
+    }
+    if (size.width() > room.width()) {
+        // Every column narrows in proportion.
+        const double f = double(room.width()) / size.width();
+        for (QWidget* w : children) {
+            const int left = int(std::lround(w->x() * f));
+            const int right = int(std::lround((w->x() + w->width()) * f));
+            w->setGeometry(left, w->y(), right - left, w->height());
+        }
+        size.setWidth(room.width());
+    }
+    setFixedSize(size);
 }
 
 ProgressDialog::~ProgressDialog()
@@ -74,15 +104,16 @@ void ProgressDialog::showEvent(QShowEvent* event)
     if (started_)
         return;
     started_ = true;
-    workerStarted_ = startOperation(context_, operationId_, this);
-    updateCursor();
-    cursorTimer_->start();
+    runTime_.start();
+    if (startOperation(context_, operationId_, this)) {
+        setCursor(Qt::WaitCursor);
+        notices_.started();
+    }
 }
 
 void ProgressDialog::reject()
 {
     if (requestCloseOrAbort(context_)) {
-        cursorTimer_->stop();
         drainPending();
         QDialog::reject();
     }
@@ -95,26 +126,24 @@ void ProgressDialog::closeEvent(QCloseEvent* event)
     reject();
 }
 
-void ProgressDialog::pollRunning()
+void ProgressDialog::serveEnd(OperationEnd end)
 {
-    if (workerStarted_ && !workerEnded_ && !context_.running.load()) {
-        workerEnded_ = true;
-        drainPending();
-        // An abort pressed just as the worker finished can arrive after the worker's own end
-        // texts; the dialog must still end up closable, so the end state is restored.
-        const WorkerFrame frame = workerFrameFor(operationId_);
-        button_->setText(frame.endText);
-        button_->setEnabled(true);
+    end_ = end;
+    const WorkerFrame frame = workerFrameFor(operationId_);
+    button_->setText(frame.endText);
+    button_->setEnabled(true);
+    unsetCursor();
+    const QWidget* active = QApplication::activeWindow();
+    const bool windowActive = active && (active == this || active == parentWidget());
+    QString lastLine;
+    {
+        std::lock_guard lock(context_.logMutex);
+        const QStringList lines =
+            context_.logText.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+        for (auto it = lines.rbegin(); it != lines.rend() && lastLine.isEmpty(); ++it)
+            lastLine = it->trimmed();
     }
-    updateCursor();
-}
-
-void ProgressDialog::updateCursor()
-{
-    if (context_.running.load())
-        setCursor(Qt::WaitCursor);
-    else
-        unsetCursor();
+    notices_.ended(end, runTime_.elapsed(), windowActive, lastLine);
 }
 
 QWidget* ProgressDialog::item(int controlId) const
@@ -155,6 +184,11 @@ void ProgressDialog::setProgressPosition(int percent)
 void ProgressDialog::appendLog(const QString& line)
 {
     post({Call::Log, IDC_LOG, line, {}, 0, {}});
+}
+
+void ProgressDialog::operationEnded(OperationEnd end)
+{
+    post({Call::End, 0, {}, {}, static_cast<int>(end), {}});
 }
 
 void ProgressDialog::messageBox(const QString& text, const QString& caption, MessageIcon icon)
@@ -215,7 +249,6 @@ void ProgressDialog::drainPending()
     }
     if (haveLines)
         flushLog(lines);
-    updateCursor();
 }
 
 void ProgressDialog::flushLog(QString& lines)
@@ -231,6 +264,11 @@ void ProgressDialog::flushLog(QString& lines)
 
 void ProgressDialog::serve(Call& call)
 {
+    // After the end the button keeps its end state: nothing the frame wrote before can
+    // arrive later, and it stays closable whatever does.
+    if (end_ && (call.kind == Call::Text || call.kind == Call::Enable) &&
+        call.id == IDC_CLOSE_BUTTON)
+        return;
     switch (call.kind) {
     case Call::Text:
         if (auto* label = qobject_cast<QLabel*>(item(call.id)))
@@ -244,6 +282,10 @@ void ProgressDialog::serve(Call& call)
         break;
     case Call::Progress:
         bar_->setValue(std::clamp(call.value, 0, 100));
+        notices_.progress(bar_->value());
+        break;
+    case Call::End:
+        serveEnd(static_cast<OperationEnd>(call.value));
         break;
     case Call::Log:
         break;

@@ -2,20 +2,22 @@
 // and count lines, and one button (abort while running, close after the end).
 #pragma once
 
+#include "app/Notifications.h"
 #include "ops/Context.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
 
 #include <deque>
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 class QLabel;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
-class QTimer;
 
 class ProgressDialog : public QDialog, public DialogPort {
     Q_OBJECT
@@ -35,6 +37,14 @@ public:
     void setProgressPosition(int percent) override;
     void appendLog(const QString& line) override;
     void messageBox(const QString& text, const QString& caption, MessageIcon icon) override;
+    // The end state, served after every write the worker made before it. From then on the
+    // button keeps its end text and is enabled, the cursor is the arrow, the taskbar entry
+    // shows no progress, and a run of 10 s or more that ended while neither this dialog nor
+    // its owner was the active window is announced by a desktop notification.
+    void operationEnded(OperationEnd end) override;
+
+    // How the operation ended, once the dialog has been told; empty before.
+    std::optional<OperationEnd> endState() const { return end_; }
 
     // Button 2 and Escape: abort while the operation runs, else close.
     void reject() override;
@@ -48,7 +58,7 @@ protected:
 
 private:
     struct Call {
-        enum Kind { Text, Enable, Progress, Log, Box } kind;
+        enum Kind { Text, Enable, Progress, Log, Box, End } kind;
         int id = 0;
         QString text;
         QString caption;
@@ -60,15 +70,17 @@ private:
     void serve(Call& call);
     void flushLog(QString& lines);
     QWidget* item(int controlId) const;
-    void updateCursor();
-    // Timer: the cursor, and the button's end state once the worker has ended.
-    void pollRunning();
+    void serveEnd(OperationEnd end);
+    // Shrinks the log (and, when even that is not enough, every width) so that the dialog
+    // fits the available area of its screen.
+    void fitToScreen();
 
     OperationContext& context_;
     const int operationId_;
     bool started_ = false;
-    bool workerStarted_ = false;
-    bool workerEnded_ = false;
+    std::optional<OperationEnd> end_;
+    QElapsedTimer runTime_;
+    OperationNotices notices_;
 
     QPlainTextEdit* log_ = nullptr;
     QProgressBar* bar_ = nullptr;
@@ -76,7 +88,6 @@ private:
     QLabel* status_ = nullptr;
     QLabel* count_ = nullptr;
     QPushButton* button_ = nullptr;
-    QTimer* cursorTimer_ = nullptr;
 
     std::mutex queueMutex_;
     std::deque<Call> queue_;   // made by any thread, guarded by queueMutex_

@@ -10,6 +10,7 @@
 #include "app/Page.h"
 #include "app/ProgressDialog.h"
 #include "ops/Text.h"
+#include "ops/WimReport.h"
 #include "ops/Worker.h"
 #include "platform/Imaging.h"
 #include "platform/Kernel.h"
@@ -22,6 +23,7 @@
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -143,12 +145,57 @@ QString makeDemoWim(const QDir& folder)
     return wim;
 }
 
+// The report of a small WIM made with wimlib-imagex (when installed), so the information page
+// shows how its columns line up.
+QString sampleReport()
+{
+    QTemporaryDir dir;
+    const QDir root(dir.path());
+    root.mkpath(QStringLiteral("tree/sub"));
+    QFile file(root.filePath(QStringLiteral("tree/sub/a.txt")));
+    if (!file.open(QIODevice::WriteOnly))
+        return QString();
+    file.write("sample");
+    file.close();
+    const QString wim = root.filePath(QStringLiteral("sample.wim"));
+    QProcess capture;
+    capture.start(QStringLiteral("wimlib-imagex"),
+                  {QStringLiteral("capture"), root.filePath(QStringLiteral("tree")), wim,
+                   QStringLiteral("Windows 10 Pro"), QStringLiteral("Sample image"),
+                   QStringLiteral("--boot"), QStringLiteral("--flags=Professional")});
+    if (!capture.waitForFinished(30000) || capture.exitCode() != 0)
+        return QString();
+    return buildWimReport(wim);
+}
+
+// The progress dialog in the middle of a capture.
+bool renderProgressDialog(const QDir& out, OperationContext& context, QWidget* owner)
+{
+    bool ok = true;
+    overrideOperation(ID_CAPTURE, demoOperation);
+    gReleaseDemo = false;
+    {
+        ProgressDialog dialog(ID_CAPTURE, owner, context);
+        dialog.show();
+        waitFor([&] { return dialog.findChild<QPlainTextEdit*>()->blockCount() >= 43; });
+        QApplication::processEvents();
+        ok &= save(&dialog, out.filePath(QStringLiteral("progress-dialog.png")));
+        gReleaseDemo = true;
+        waitFor([&] { return !context.running.load(); });
+        dialog.reject();
+    }
+    overrideOperation(ID_CAPTURE, {});
+    joinWorker(context);
+    return ok;
+}
+
 bool renderSet(const QDir& out, OperationContext& context)
 {
     bool ok = true;
     resetRequestDefaults(context.request);
     QTemporaryDir demo;
     context.request.browseSource = makeDemoWim(QDir(demo.path()));
+    context.request.infoText = sampleReport();
     MainWindow window(context);
     window.show();
     static const char* names[PAGE_COUNT] = {"capture", "apply",    "info",   "modify",
@@ -165,20 +212,7 @@ bool renderSet(const QDir& out, OperationContext& context)
     QApplication::processEvents();
     ok &= save(&window, out.filePath(QStringLiteral("main-window.png")));
 
-    overrideOperation(ID_CAPTURE, demoOperation);
-    gReleaseDemo = false;
-    {
-        ProgressDialog dialog(ID_CAPTURE, &window, context);
-        dialog.show();
-        waitFor([&] { return dialog.findChild<QPlainTextEdit*>()->blockCount() >= 43; });
-        QApplication::processEvents();
-        ok &= save(&dialog, out.filePath(QStringLiteral("progress-dialog.png")));
-        gReleaseDemo = true;
-        waitFor([&] { return !context.running.load(); });
-        dialog.reject();
-    }
-    overrideOperation(ID_CAPTURE, {});
-    joinWorker(context);
+    ok &= renderProgressDialog(out, context, &window);
 
     {
         const std::vector<ChooserRow> rows = {

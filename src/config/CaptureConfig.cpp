@@ -7,8 +7,7 @@
 #include <array>
 #include <string>
 
-namespace
-{
+namespace {
 
 constexpr std::array<const char16_t*, 10> kDefaultExclusions = {
     u"\\$windows.~bt", u"\\$windows.~ls", u"\\winpepge.sys",    u"\\Windows\\CSC",
@@ -296,6 +295,82 @@ bool wildcardMatch(QStringView pattern, QStringView name)
 
 // ---- the configuration file -----------------------------------------------------------------
 
+qsizetype ConfigLineReader::chooseEncoding()
+{
+    const auto b = [this](qsizetype i) {
+        return i < head_.size() ? static_cast<unsigned char>(head_[i]) : -1;
+    };
+    qsizetype skip = 0;
+    if (b(0) == 0xEF && b(1) == 0xBB && b(2) == 0xBF) {
+        encoding_ = ConfigEncoding::Utf8Bom;
+        skip = 3;
+    } else if (b(0) == 0xFF && b(1) == 0xFE) {
+        encoding_ = ConfigEncoding::Utf16LE;
+        skip = 2;
+    } else if (b(0) == 0xFE && b(1) == 0xFF) {
+        encoding_ = ConfigEncoding::Utf16BE;
+        skip = 2;
+    } else if (b(0) > 0 && b(1) == 0) {
+        // 8-bit text never has a zero byte second; UTF-16 of an ASCII character does.
+        encoding_ = ConfigEncoding::Utf16LE;
+    } else if (b(0) == 0 && b(1) > 0) {
+        encoding_ = ConfigEncoding::Utf16BE;
+    } else {
+        encoding_ = ConfigEncoding::Latin1;
+    }
+    switch (encoding_) {
+    case ConfigEncoding::Utf8Bom:
+        decoder_ = QStringDecoder(QStringDecoder::Utf8);
+        break;
+    case ConfigEncoding::Utf16LE:
+        decoder_ = QStringDecoder(QStringDecoder::Utf16LE);
+        break;
+    case ConfigEncoding::Utf16BE:
+        decoder_ = QStringDecoder(QStringDecoder::Utf16BE);
+        break;
+    case ConfigEncoding::Latin1:
+        break;
+    }
+    return skip;
+}
+
+void ConfigLineReader::flushRawLine(qsizetype keep)
+{
+    const QByteArrayView piece = QByteArrayView(rawLine_).first(rawLine_.size() - keep);
+    QString text;
+    if (!rawLineLatin1_) {
+        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        text = utf8.decode(piece);
+        rawLineLatin1_ = utf8.hasError();
+    }
+    if (rawLineLatin1_)
+        text = QString::fromLatin1(piece);
+    pending_.append(text);
+    rawLine_.remove(0, piece.size());
+}
+
+void ConfigLineReader::decodeEightBit(QByteArrayView bytes, bool last)
+{
+    // Decoded a line at a time, so each line can be told UTF-8 or single-byte on its own. A
+    // long line is decoded in pieces cut between characters; once a piece is not UTF-8, the
+    // rest of its line is single-byte text as well.
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] != '\n')
+            continue;
+        rawLine_.append(bytes.sliced(start, i + 1 - start));
+        flushRawLine(0);
+        rawLineLatin1_ = false;
+        start = i + 1;
+    }
+    rawLine_.append(bytes.sliced(start));
+    // Keep undecoded input bounded: a line this long is split by the line reader anyway.
+    if (last)
+        flushRawLine(0);
+    else if (rawLine_.size() >= 4 * kMaxLineLength)
+        flushRawLine(incompleteUtf8Tail(rawLine_));
+}
+
 void ConfigLineReader::decode(QByteArrayView bytes, bool last)
 {
     if (!encodingKnown_) {
@@ -303,82 +378,17 @@ void ConfigLineReader::decode(QByteArrayView bytes, bool last)
         // Three bytes tell every case apart; a shorter file is decided at its end.
         if (head_.size() < 3 && !last)
             return;
-        const auto b = [this](qsizetype i) {
-            return i < head_.size() ? static_cast<unsigned char>(head_[i]) : -1;
-        };
-        qsizetype skip = 0;
-        if (b(0) == 0xEF && b(1) == 0xBB && b(2) == 0xBF) {
-            encoding_ = ConfigEncoding::Utf8Bom;
-            skip = 3;
-        } else if (b(0) == 0xFF && b(1) == 0xFE) {
-            encoding_ = ConfigEncoding::Utf16LE;
-            skip = 2;
-        } else if (b(0) == 0xFE && b(1) == 0xFF) {
-            encoding_ = ConfigEncoding::Utf16BE;
-            skip = 2;
-        } else if (b(0) > 0 && b(1) == 0) {
-            // 8-bit text never has a zero byte second; UTF-16 of an ASCII character does.
-            encoding_ = ConfigEncoding::Utf16LE;
-        } else if (b(0) == 0 && b(1) > 0) {
-            encoding_ = ConfigEncoding::Utf16BE;
-        } else {
-            encoding_ = ConfigEncoding::Latin1;
-        }
-        switch (encoding_) {
-        case ConfigEncoding::Utf8Bom:
-            decoder_ = QStringDecoder(QStringDecoder::Utf8);
-            break;
-        case ConfigEncoding::Utf16LE:
-            decoder_ = QStringDecoder(QStringDecoder::Utf16LE);
-            break;
-        case ConfigEncoding::Utf16BE:
-            decoder_ = QStringDecoder(QStringDecoder::Utf16BE);
-            break;
-        case ConfigEncoding::Latin1:
-            break;
-        }
+        const qsizetype skip = chooseEncoding();
         encodingKnown_ = true;
         const QByteArray first = head_.mid(skip);
         head_.clear();
         decode(first, last);
         return;
     }
-
-    if (encoding_ == ConfigEncoding::Latin1) {
-        // Decoded a line at a time, so each line can be told UTF-8 or single-byte on its own.
-        // A long line is decoded in pieces cut between characters; once a piece is not UTF-8,
-        // the rest of its line is single-byte text as well.
-        const auto flush = [this](qsizetype keep) {
-            const QByteArrayView piece = QByteArrayView(rawLine_).first(rawLine_.size() - keep);
-            QString text;
-            if (!rawLineLatin1_) {
-                QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-                text = utf8.decode(piece);
-                rawLineLatin1_ = utf8.hasError();
-            }
-            if (rawLineLatin1_)
-                text = QString::fromLatin1(piece);
-            pending_.append(text);
-            rawLine_.remove(0, piece.size());
-        };
-        qsizetype start = 0;
-        for (qsizetype i = 0; i < bytes.size(); ++i) {
-            if (bytes[i] != '\n')
-                continue;
-            rawLine_.append(bytes.sliced(start, i + 1 - start));
-            flush(0);
-            rawLineLatin1_ = false;
-            start = i + 1;
-        }
-        rawLine_.append(bytes.sliced(start));
-        // Keep undecoded input bounded: a line this long is split by the line reader anyway.
-        if (last)
-            flush(0);
-        else if (rawLine_.size() >= 4 * kMaxLineLength)
-            flush(incompleteUtf8Tail(rawLine_));
-        return;
-    }
-    pending_.append(decoder_.decode(bytes));
+    if (encoding_ == ConfigEncoding::Latin1)
+        decodeEightBit(bytes, last);
+    else
+        pending_.append(decoder_.decode(bytes));
 }
 
 CaptureConfig::CaptureConfig() = default;
@@ -462,8 +472,7 @@ ConfigLoadResult CaptureConfig::load(const QString& configFile, const QString& s
     return result;
 }
 
-namespace
-{
+namespace {
 
 // The folded last unit of the key's file name; 0 for an empty name, which no entry with a
 // lastUnit matches either.

@@ -110,8 +110,7 @@ struct ConfigLoadResult {
 // time (a longer line becomes several) and cuts each line at its first zero character. Feed
 // the bytes in chunks of any size, then call finish(). Lines reach the callback untrimmed (a
 // CR before the LF stays).
-class ConfigLineReader
-{
+class ConfigLineReader {
 public:
     static constexpr qsizetype kMaxLineLength = 4095;
 
@@ -132,6 +131,14 @@ public:
 private:
     // Decodes bytes into pending_; the encoding is chosen from the first bytes seen.
     void decode(QByteArrayView bytes, bool last);
+    // Chooses the encoding from head_ (its byte-order mark or its first zero byte); returns
+    // how many bytes of head_ the mark takes.
+    qsizetype chooseEncoding();
+    // 8-bit text: decodes the complete lines of bytes into pending_, each as UTF-8 or else
+    // single-byte text.
+    void decodeEightBit(QByteArrayView bytes, bool last);
+    // Moves rawLine_ but its last `keep` bytes into pending_.
+    void flushRawLine(qsizetype keep);
     template <typename Fn> void split(Fn& onLine)
     {
         for (QChar c : std::as_const(pending_)) {
@@ -156,14 +163,13 @@ private:
     bool encodingKnown_ = false;
     QByteArray head_; // the first bytes, kept until the encoding is known
     QStringDecoder decoder_;
-    QString pending_; // decoded text not yet split into lines
-    QByteArray rawLine_; // 8-bit text: the bytes of the line not yet decoded
+    QString pending_;            // decoded text not yet split into lines
+    QByteArray rawLine_;         // 8-bit text: the bytes of the line not yet decoded
     bool rawLineLatin1_ = false; // 8-bit text: a piece of this line was not UTF-8
-    QString line_;    // the line being collected
+    QString line_;               // the line being collected
 };
 
-class CaptureConfig
-{
+class CaptureConfig {
 public:
     static constexpr int kCapacity = 64;
     // The most a configuration file that is not a regular file (a FIFO, a device) is read.

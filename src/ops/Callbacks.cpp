@@ -79,6 +79,63 @@ DWORD scanQuestion(OperationContext& context, WPARAM wParam, LPARAM lParam)
     return WIM_MSG_SUCCESS;
 }
 
+// WIM_MSG_SCANNING of a capture: folders and files met so far.
+DWORD scanCounts(OperationContext& context, WPARAM wParam, LPARAM lParam)
+{
+    context.folderCount += static_cast<std::uint32_t>(wParam);
+    const auto files = static_cast<std::uint32_t>(lParam);
+    if (files > context.processedCount)
+        context.processedCount = files;
+    const std::uint32_t processed = context.processedCount;
+    if ((processed & 31u) == 0)
+        setDialogItemText(
+            context, IDC_COUNT,
+            formatMessage(Text::ScanCounts,
+                          {std::int64_t{processed}, std::int64_t{context.folderCount.load()}}));
+    return WIM_MSG_SUCCESS;
+}
+
+// WIM_MSG_SETRANGE of a capture: the scan is over, the files are counted from here on.
+DWORD captureStarts(OperationContext& context, LPARAM lParam)
+{
+    const auto files = static_cast<std::uint32_t>(lParam);
+    logMessage(context, Text::CaptureStarting,
+               {std::int64_t{context.folderCount.load()}, std::int64_t{files}});
+    context.fileCount = files;
+    context.processedCount = 0;
+    setDialogItemText(
+        context, IDC_COUNT,
+        formatMessage(Text::FileCountProgress, {std::int64_t{0}, std::int64_t{files}}));
+    return WIM_MSG_SUCCESS;
+}
+
+// WIM_MSG_COMPRESS of a capture: the compression-exclusion decision.
+DWORD compressQuestion(const OperationContext& context, WPARAM wParam, LPARAM lParam)
+{
+    const CaptureConfig* config = context.captureConfig.get();
+    const auto* path = reinterpret_cast<LPCWSTR>(wParam);
+    auto* compress = reinterpret_cast<BOOL*>(lParam);
+    if (config && path && compress &&
+        config->isCompressionExcluded(QStringView(path, static_cast<qsizetype>(wstrLength(path)))))
+        *compress = FALSE;
+    return WIM_MSG_SUCCESS;
+}
+
+// The messages only a capture acts on.
+DWORD handleCaptureMessage(OperationContext& context, DWORD messageId, WPARAM wParam, LPARAM lParam)
+{
+    switch (messageId) {
+    case WIM_MSG_SCANNING:
+        return scanCounts(context, wParam, lParam);
+    case WIM_MSG_SETRANGE:
+        return captureStarts(context, lParam);
+    case WIM_MSG_COMPRESS:
+        return compressQuestion(context, wParam, lParam);
+    default:
+        return WIM_MSG_SUCCESS;
+    }
+}
+
 DWORD handleMessage(Kind kind, DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID userData)
 {
     if (messageId < WIM_MSG_PROGRESS || messageId > WIM_MSG_WARNING || !userData)
@@ -104,47 +161,8 @@ DWORD handleMessage(Kind kind, DWORD messageId, WPARAM wParam, LPARAM lParam, PV
     default:
         break;
     }
-    if (kind != Kind::Capture)
-        return WIM_MSG_SUCCESS;
-
-    switch (messageId) {
-    case WIM_MSG_SCANNING: {
-        context.folderCount += static_cast<std::uint32_t>(wParam);
-        const auto files = static_cast<std::uint32_t>(lParam);
-        if (files > context.processedCount)
-            context.processedCount = files;
-        const std::uint32_t processed = context.processedCount;
-        if ((processed & 31u) == 0)
-            setDialogItemText(
-                context, IDC_COUNT,
-                formatMessage(Text::ScanCounts,
-                              {std::int64_t{processed}, std::int64_t{context.folderCount.load()}}));
-        return WIM_MSG_SUCCESS;
-    }
-    case WIM_MSG_SETRANGE: {
-        const auto files = static_cast<std::uint32_t>(lParam);
-        logMessage(context, Text::CaptureStarting,
-                   {std::int64_t{context.folderCount.load()}, std::int64_t{files}});
-        context.fileCount = files;
-        context.processedCount = 0;
-        setDialogItemText(
-            context, IDC_COUNT,
-            formatMessage(Text::FileCountProgress, {std::int64_t{0}, std::int64_t{files}}));
-        return WIM_MSG_SUCCESS;
-    }
-    case WIM_MSG_COMPRESS: {
-        const CaptureConfig* config = context.captureConfig.get();
-        const auto* path = reinterpret_cast<LPCWSTR>(wParam);
-        auto* compress = reinterpret_cast<BOOL*>(lParam);
-        if (config && path && compress &&
-            config->isCompressionExcluded(
-                QStringView(path, static_cast<qsizetype>(wstrLength(path)))))
-            *compress = FALSE;
-        return WIM_MSG_SUCCESS;
-    }
-    default:
-        return WIM_MSG_SUCCESS;
-    }
+    return kind == Kind::Capture ? handleCaptureMessage(context, messageId, wParam, lParam)
+                                 : WIM_MSG_SUCCESS;
 }
 
 } // namespace

@@ -49,6 +49,10 @@ enum ToolboxOperationId : int {
 
 enum class MessageIcon { Error, Warning, Information };
 
+// How an operation ended: it succeeded, it stopped on the user's abort request, or it failed
+// (an error line in the log, or an exception).
+enum class OperationEnd { Finished, Aborted, Failed };
+
 // The functions through which operations reach the progress dialog. The dialog implements
 // them on the user-interface thread; the headless runner prints instead. Calls come from the
 // worker thread and are served in the order they were made. messageBox blocks the caller
@@ -62,6 +66,10 @@ public:
     // One log line (without the line break); logText already holds it.
     virtual void appendLog(const QString& line) = 0;
     virtual void messageBox(const QString& text, const QString& caption, MessageIcon icon) = 0;
+    // The worker frame's last call, once per operation, after its end texts: how the operation
+    // ended. running is still true during this call, so the dialog is still attached; it turns
+    // false right after. A port that does not care keeps this default.
+    virtual void operationEnded(OperationEnd end) { (void)end; }
 };
 
 // The page that is shown; the mount operations have the mounted-image list refreshed through

@@ -58,6 +58,9 @@ void workerMain(OperationContext* context, int id, const OperationFn& operation,
         logLastError(*context);
         appendLogLine(*context, QString::fromLocal8Bit(e.what()));
     }
+    const OperationEnd end = succeeded                        ? OperationEnd::Finished
+                             : context->abortRequested.load() ? OperationEnd::Aborted
+                                                              : OperationEnd::Failed;
     {
         std::lock_guard frameLock(context->frameMutex);
         setDialogItemText(*context, IDC_CLOSE_BUTTON, frame.endText);
@@ -65,6 +68,10 @@ void workerMain(OperationContext* context, int id, const OperationFn& operation,
         setDialogItemText(*context, IDC_STATUS, QString());
         if (frame.clearCount)
             setDialogItemText(*context, IDC_COUNT, QString());
+        // The end state travels behind the end texts; an Abort press cannot come between
+        // (it takes frameMutex) and the dialog is still attached while running is true.
+        if (DialogPort* dialog = context->progressWindow.load())
+            dialog->operationEnded(end);
         // Once running is false the dialog may close and forget its port.
         context->running = false;
     }

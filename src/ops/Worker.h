@@ -30,8 +30,10 @@ void overrideOperation(int id, OperationFn fn);
 // thread starts, so the dialog cannot be closed before the worker has set up its frame.
 // Returns false when `id` selects no operation or the thread could not be started (the
 // context then stays not running, operationResult not valid). Otherwise the operation's
-// result arrives in context.operationResult when the frame has ended. Call on the thread
-// that owns the dialog.
+// result arrives in context.operationResult when the frame has ended, and the dialog's
+// operationEnded receives how it ended (Finished when it succeeded, else Aborted when the
+// abort was requested, else Failed) as the frame's last call. Call on the thread that owns
+// the dialog.
 bool startOperation(OperationContext& context, int id, DialogPort* dialog);
 
 // Button 2 / Escape of the progress dialog. While running: requests the abort, disables the

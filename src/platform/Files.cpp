@@ -224,6 +224,30 @@ DWORD readFileWithoutWaiting(LPCWSTR fileName, std::uint64_t maxUnsized,
     }
 }
 
+namespace {
+
+// Renames the finished copy `temp` to `to`: over an existing file, or, with failIfExists,
+// only where nothing has that name yet. ERROR_SUCCESS or the cause.
+DWORD putCopyInPlace(const std::string& temp, const std::string& to, BOOL failIfExists)
+{
+    if (!failIfExists)
+        return ::rename(temp.c_str(), to.c_str()) == 0 ? ERROR_SUCCESS : ErrorFromErrno(errno);
+    if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return ERROR_SUCCESS;
+    const int renameErr = errno;
+    if (renameErr == EEXIST)
+        return ERROR_FILE_EXISTS;
+    if (renameErr != EINVAL && renameErr != ENOSYS)
+        return ErrorFromErrno(renameErr);
+    // File systems without RENAME_NOREPLACE: link() also refuses an existing name.
+    if (::link(temp.c_str(), to.c_str()) != 0)
+        return errno == EEXIST ? ERROR_FILE_EXISTS : ErrorFromErrno(errno);
+    ::unlink(temp.c_str());
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
 BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists)
 {
     if (!existingFileName || !*existingFileName || !newFileName || !*newFileName) {
@@ -274,21 +298,8 @@ BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists)
     if (const int closeErr = out.close())
         return abandon(ErrorFromErrno(closeErr));
 
-    if (failIfExists) {
-        if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
-            const int renameErr = errno;
-            if (renameErr == EEXIST)
-                return abandon(ERROR_FILE_EXISTS);
-            if (renameErr != EINVAL && renameErr != ENOSYS)
-                return abandon(ErrorFromErrno(renameErr));
-            // File systems without RENAME_NOREPLACE: link() also refuses an existing name.
-            if (::link(temp.c_str(), to.c_str()) != 0)
-                return abandon(errno == EEXIST ? ERROR_FILE_EXISTS : ErrorFromErrno(errno));
-            ::unlink(temp.c_str());
-        }
-    } else if (::rename(temp.c_str(), to.c_str()) != 0) {
-        return abandon(ErrorFromErrno(errno));
-    }
+    if (const DWORD error = putCopyInPlace(temp, to, failIfExists))
+        return abandon(error);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
@@ -337,6 +348,36 @@ DWORD GetFileAttributesW(LPCWSTR fileName)
     return attributesOf(st, isLink, baseNameOf(name));
 }
 
+namespace {
+
+// The entries of the folder open as dirFd whose names match the wildcard pattern, in name
+// order. ERROR_SUCCESS or the cause of a folder that cannot be listed.
+DWORD findMatches(int dirFd, const QString& pattern, std::vector<WIN32_FIND_DATAW>& out)
+{
+    UniqueFd listFd(::dup(dirFd));
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(listFd ? ::fdopendir(listFd.get()) : nullptr,
+                                                  ::closedir);
+    if (!dir)
+        return ErrorFromErrno(errno);
+    listFd.release(); // the DIR stream owns it now
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        if (wildcardMatch(pattern, QString::fromStdString(name)))
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    WIN32_FIND_DATAW data;
+    for (const std::string& name : names)
+        if (fillFindData(dirFd, name, data))
+            out.push_back(data);
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
 HANDLE FindFirstFileW(LPCWSTR fileName, WIN32_FIND_DATAW* findData)
 {
     if (!fileName || !*fileName || !findData) {
@@ -367,27 +408,9 @@ HANDLE FindFirstFileW(LPCWSTR fileName, WIN32_FIND_DATAW* findData)
     // tells names apart) would give it.
     if (!wildcards && fillFindData(dirFd.get(), patternUtf8, data)) {
         state->entries.push_back(data);
-    } else {
-        UniqueFd listFd(::dup(dirFd.get()));
-        const std::unique_ptr<DIR, int (*)(DIR*)> dir(listFd ? ::fdopendir(listFd.get()) : nullptr,
-                                                      ::closedir);
-        if (!dir) {
-            SetLastError(ErrorFromErrno(errno));
-            return INVALID_HANDLE_VALUE;
-        }
-        listFd.release(); // the DIR stream owns it now
-        std::vector<std::string> names;
-        while (const dirent* entry = ::readdir(dir.get())) {
-            const std::string name = entry->d_name;
-            if (name == "." || name == "..")
-                continue;
-            if (wildcardMatch(pattern, QString::fromStdString(name)))
-                names.push_back(name);
-        }
-        std::sort(names.begin(), names.end());
-        for (const std::string& name : names)
-            if (fillFindData(dirFd.get(), name, data))
-                state->entries.push_back(data);
+    } else if (const DWORD error = findMatches(dirFd.get(), pattern, state->entries)) {
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
     }
     if (state->entries.empty()) {
         SetLastError(ERROR_FILE_NOT_FOUND);

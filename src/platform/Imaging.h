@@ -100,27 +100,103 @@ struct WIM_MOUNT_LIST {
 static_assert(sizeof(WIM_MOUNT_LIST) == 1048);
 
 // ---- calls --------------------------------------------------------------------------------
+// Handles are checked against the live ones before use; closed or foreign handles fail with
+// ERROR_INVALID_HANDLE. An image handle outlives its WIM handle only as a handle that fails.
+// A failed call sets the thread's last error; WIMGetLastErrorDetail may say more.
+
+// Opens or starts a WIM. Access GENERIC_READ is implied. OPEN_EXISTING needs the file
+// (ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND); CREATE_NEW fails on an existing file
+// (ERROR_FILE_EXISTS); CREATE_ALWAYS and OPEN_ALWAYS on a missing file start a new WIM with
+// the given compression (WIM_COMPRESS_*; LZMS is written solid) and need GENERIC_WRITE and a
+// writable folder. Only a regular file is a WIM: a folder, device, FIFO or socket is refused
+// at once with ERROR_ACCESS_DENIED, for reading and as a target, and nothing opened can block.
+// A symbolic link is read and written where it points (a new file is made where a dangling
+// link points) and stays a link. Opening for writing fails with ERROR_ACCESS_DENIED for a file
+// without write permission bits (also for root) or one the file system will not let be
+// changed or replaced (chattr +i or +a), ERROR_WRITE_PROTECT on a read-only file system, and
+// CREATE_ALWAYS over a file another writer or a read-write mount holds with
+// ERROR_SHARING_VIOLATION, before any work. WIM_FLAG_VERIFY checks the integrity table while
+// opening (ERROR_CRC on a mismatch) and writes one with every change. A file that is no WIM
+// fails with ERROR_BAD_FORMAT, a damaged or truncated one with ERROR_FILE_CORRUPT.
+// An open for writing first undoes an append of this program that ended half way (see
+// ImagingUndo.h) and removes stage files of ended runs in the folder; an undo record it may
+// not use is left alone and reported as a detail with ERROR_SUCCESS. An open for reading
+// never restores or removes anything.
 HANDLE WIMCreateFile(LPCWSTR wimPath, DWORD desiredAccess, DWORD creationDisposition,
                      DWORD flagsAndAttributes, DWORD compressionType, DWORD* creationResult);
+// Closes an image handle, or a WIM handle, which writes what is pending (ImagingCommit.h):
+// into an existing file, captures and exports with their information, information and the
+// boot index; a new WIM is written in one pass and put in place of the target. The messages
+// of pending captures and exports (WIM_MSG_PROCESS per entry, WIM_MSG_PROGRESS) go to the
+// callbacks still registered, whose abort answer makes the close fail with
+// ERROR_REQUEST_ABORTED. A failed write fails the close with the cause (the handle is freed
+// either way) and leaves the file as it was; a new WIM then leaves no file. A new WIM that
+// no capture or export went into leaves no file.
 BOOL WIMCloseHandle(HANDLE object);
+// Checks that a file can be created in the folder (ERROR_PATH_NOT_FOUND, ERROR_DIRECTORY, or
+// the file system's code); libwim itself needs no temporary folder for these calls.
 BOOL WIMSetTemporaryPath(HANDLE wim, LPCWSTR path);
 BOOL WIMGetAttributes(HANDLE wim, WIM_INFO* wimInfo, DWORD cbWimInfo);
+// An image handle of image `imageIndex` (1 to the count, else ERROR_INVALID_PARAMETER). Only
+// the image's information is read, never its tree of files.
 HANDLE WIMLoadImage(HANDLE wim, DWORD imageIndex);
 // Reads the metadata (the tree of files) of the image now, so that a damaged image fails
 // here, with libwim's cause (ERROR_FILE_CORRUPT, ERROR_CRC), and not part way through the
 // call that reads its files. WIMLoadImage does not read it; information needs no tree.
 BOOL WIMReadImageTree(HANDLE image);
 DWORD WIMGetImageCount(HANDLE wim);
+// Needs a handle opened for writing; written when the handle is closed.
 BOOL WIMSetBootImage(HANDLE wim, DWORD imageIndex);
+// Scans the folder into a new image in memory within the call: WIM_MSG_PROCESS for every
+// entry the scan meets, the source folder included (answer FALSE leaves the entry, and
+// everything below a folder, out), with WIM_MSG_SCANNING (new folders, files so far); then
+// WIM_MSG_SETRANGE with the file count; then WIM_MSG_COMPRESS for every file (the answer is
+// taken, but libwim has no per-file choice: it stores data that does not compress
+// uncompressed by itself). The data is written when the WIM handle is closed. The WIM file
+// itself is never captured. libwim's own description of a Windows tree (WINDOWS, FLAGS,
+// DISPLAYNAME, DISPLAYDESCRIPTION) is removed; the image has no NAME. WIM_FLAG_NO_RP_FIX
+// stores absolute links as they are; WIM_FLAG_VERIFY reads the written WIM back and checks
+// every piece of data. Files libwim cannot store (devices, sockets, pipes) are left out with
+// WIM_MSG_WARNING (path, ERROR_NOT_SUPPORTED); a read error is sent as WIM_MSG_ERROR (path,
+// code) and skipped when the callback answers WIM_MSG_SKIP_ERROR.
 HANDLE WIMCaptureImage(HANDLE wim, LPCWSTR path, DWORD captureFlags);
+// Writes the image's files into the folder within the call: WIM_MSG_PROCESS once per folder
+// and file (the target folder included), so the count reaches DIRCOUNT + FILECOUNT; the
+// answer cannot skip an entry. libwim checks every piece of data against its digest while
+// extracting (what WIM_FLAG_VERIFY asks for). WIM_FLAG_NO_APPLY sends the messages and writes
+// nothing.
 BOOL WIMApplyImage(HANDLE image, LPCWSTR path, DWORD applyFlags);
+// Removes the image and writes that within the call (the image's data stays in the file);
+// ERROR_BUSY while an image handle of it is open.
 BOOL WIMDeleteImage(HANDLE wim, DWORD imageIndex);
+// Adds the image to the destination in memory, its information kept as the source holds it;
+// the data is written (with WIM_MSG_PROCESS per entry, paths inside the image) when the
+// destination's handle is closed, and the source is kept in memory until then, also when its
+// handles are closed first. Without WIM_EXPORT_ALLOW_DUPLICATES an image whose NAME the
+// destination holds is refused with ERROR_ALREADY_EXISTS.
 BOOL WIMExportImage(HANDLE image, HANDLE wim, DWORD flags);
 // *imageInfo receives a LocalAlloc'ed UTF-16 text starting with U+FEFF; *cbImageInfo its
-// size in bytes. Free with LocalFree.
+// size in bytes. Free with LocalFree. On a WIM handle: the file's XML text exactly as stored
+// while no image information is pending, else the layer's view with the pending changes; on
+// an image handle always the view: the image's elements in order, compact, with their
+// attributes, prefixes and namespace declarations, and an element stored as <NAME/> in that
+// form.
 BOOL WIMGetImageInformation(HANDLE object, PVOID* imageInfo, DWORD* cbImageInfo);
+// Needs a handle opened for writing (ERROR_ACCESS_DENIED) and text that parses
+// (ERROR_INVALID_DATA; bare '&' and '<' inside values are taken literally). The name and
+// attributes of the top element are ignored; DIRCOUNT, FILECOUNT, TOTALBYTES, HARDLINKBYTES,
+// CREATIONTIME, LASTMODIFICATIONTIME and WIMBOOT stay as libwim keeps them. The image gets the
+// given elements in the given order, and only what differs is written, as libwim would write
+// it (syncImageElements in ImagingXml.h): a changed text in place, a new element at the end;
+// from the first element that must come earlier than libwim holds it (or must be emptied),
+// the elements are made anew, and those carry no attributes. A text that changes nothing
+// leaves nothing pending. Images may share a NAME. Written when the WIM handle is closed.
 BOOL WIMSetImageInformation(HANDLE image, PVOID imageInfo, DWORD cbImageInfo);
-// Registered process-wide (wim must be null). Returns INVALID_CALLBACK_VALUE on failure.
+// Registered process-wide (wim must be null). Returns INVALID_CALLBACK_VALUE on failure. A
+// callback runs on the thread that made the imaging call. WIM_MSG_PROGRESS (percent,
+// estimated remaining milliseconds from the bytes done so far) comes at most every 50 ms and
+// always at 100. Answering WIM_MSG_ABORT_IMAGE to any message stops the call (or the close
+// that writes) with ERROR_REQUEST_ABORTED, and the file is as before.
 DWORD WIMRegisterMessageCallback(HANDLE wim, WIMMessageCallback callback, PVOID userData);
 BOOL WIMUnregisterMessageCallback(HANDLE wim, WIMMessageCallback callback);
 
@@ -190,113 +266,6 @@ DWORD WIMGetLastErrorDetail(std::u16string* path);
 // ERROR_SUCCESS, or the cause when libwim cannot be set up; no imaging call works then.
 // Later calls give the first call's result.
 DWORD ImagingGlobalInit();
-
-// ---- how the calls behave over libwim -------------------------------------------------------
-// Opening. WIMCreateFile takes any access with GENERIC_READ implied. OPEN_EXISTING needs the
-// file (ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND); CREATE_NEW fails on an existing file
-// (ERROR_FILE_EXISTS); CREATE_ALWAYS and OPEN_ALWAYS on a missing file start a new WIM with
-// the given compression (0 to 3) and need GENERIC_WRITE and a writable folder. Only a regular
-// file is a WIM: a folder, device, FIFO or socket is refused at once with ERROR_ACCESS_DENIED,
-// for reading and as a target, and nothing the layer opens can block. A symbolic link is read
-// and written where it points (a new file is made where a dangling link points) and stays a
-// link. Opening for writing fails with ERROR_ACCESS_DENIED for a file without write
-// permission bits (also for root) or one the file system will not let be changed or replaced
-// (chattr +i or +a, checked also by CREATE_ALWAYS, before any work), and ERROR_WRITE_PROTECT
-// on a read-only file system. WIM_FLAG_VERIFY checks the integrity table while opening
-// (ERROR_CRC on a mismatch) and writes one with every commit. A file that is no WIM fails
-// with ERROR_BAD_FORMAT, a damaged or truncated one with ERROR_FILE_CORRUPT.
-//
-// New files. The first capture or export into a new WIM writes it, within the call, to a
-// temporary file beside the (resolved) target; closing the handle adds the information and
-// the boot index to that file and renames it over the target. Any failure removes the
-// temporary file: a failed capture or export never leaves an empty or partial WIM and never
-// touches a file already at the target. A handle that wrote nothing leaves no file.
-//
-// Existing files. A capture or export into an existing WIM does its scan or export in memory
-// within the call (the scan questions, WIM_MSG_SETRANGE and WIM_MSG_COMPRESS come during the
-// call); the image, its information (NAME, DESCRIPTION, FLAGS, DISPLAYNAME,
-// DISPLAYDESCRIPTION, WINDOWS, ...) and the boot index are written together when the WIM
-// handle is closed, with WIM_MSG_PROCESS per entry and WIM_MSG_PROGRESS sent to the callbacks
-// still registered, whose abort answer makes the close fail with ERROR_REQUEST_ABORTED. An
-// export's source WIM is kept in memory until its destination is written, also when its
-// handles are closed first. WIMDeleteImage writes the deletion within the call (the image's
-// data stays in the file); information and boot index changes are written when the handle is
-// closed. A failed write makes the call or WIMCloseHandle fail with the cause (the handle is
-// freed either way), and leaves the file byte for byte as it was.
-//
-// Safety of those writes. Every write to an existing file goes through libwim's append path:
-// new tables after the old end, the header last (an information-only change is made to take
-// that path too), so a process killed at any moment leaves the old file or the complete new
-// one to any reader. Before it starts:
-// - "<wim>.pelloric-undo" is created (written and flushed under a temporary name, then
-//   linked to its name, mode 0600; never through a link) and held locked while the write
-//   runs; when it cannot be written the write does not start and fails with the cause. Its
-//   exclusive creation keeps two writers of this program apart: a locked record there means
-//   another one is writing (ERROR_SHARING_VIOLATION).
-// - The file, under its lock, must still be the file libwim read when the handle was opened
-//   (same file, size, time, header and the bytes after the blob table); when another writer
-//   changed it, the write fails with ERROR_SHARING_VIOLATION and writes nothing. The lock is
-//   taken on libwim's own descriptor of the file where it can be told apart, so libwim's own
-//   lock follows without a gap; otherwise a short gap remains between the check and libwim's
-//   lock. A file locked by another writer (wimlib-imagex, a read-write mount) fails with
-//   ERROR_SHARING_VIOLATION and is not touched.
-// A write that fails part way is undone from the record and the record removed. When a
-// process ended during a write, the next open for writing puts the file back, but only
-// from a state that write leaves on the way (the recorded header, that flag aside, and the
-// old bytes still in place) and only while no other process holds the file's lock; it
-// removes the record once the file verifiably is as before, or when the record is stale
-// (malformed, another file's, a link or other entry at its name, or a file that opens and is
-// in no state the record knows). Opening for reading never restores or removes anything.
-//
-// Handles. Handles are checked against the live ones before use; closed or foreign handles
-// fail with ERROR_INVALID_HANDLE. An image handle outlives its WIM handle only as a handle
-// that fails. WIMLoadImage checks the index (1 to the count, else ERROR_INVALID_PARAMETER)
-// and reads the image's metadata, so a damaged image fails there with the cause
-// (ERROR_FILE_CORRUPT, ERROR_CRC); its file data is read by the call that needs it.
-//
-// WIMSetTemporaryPath checks that a file can be created in the folder (ERROR_PATH_NOT_FOUND,
-// ERROR_DIRECTORY, or the file system's code) and keeps it; libwim itself needs no
-// temporary folder for these calls (new files are written beside their target).
-//
-// Information. WIMGetImageInformation on a WIM handle gives the file's XML text exactly as
-// stored while no image information is pending, else the layer's view with the pending
-// changes; on an image handle always the view: the image's elements in order, compact, with
-// their attributes, prefixes and namespace declarations, and an element stored as <NAME/> in
-// that form. WIMSetImageInformation needs a handle opened for writing (ERROR_ACCESS_DENIED)
-// and text that parses (ERROR_INVALID_DATA; bare '&' and '<' inside values are taken
-// literally). The name and attributes of the top element are ignored; DIRCOUNT, FILECOUNT,
-// TOTALBYTES, HARDLINKBYTES, CREATIONTIME, LASTMODIFICATIONTIME and WIMBOOT stay as libwim
-// keeps them. The image gets the given elements in the given order, and only what differs
-// is written: a changed text in place, a new element at the end; libwim can only append, so
-// from the first element that must come earlier than libwim holds it (or must be emptied),
-// the elements are made anew, and those carry no attributes. Attributes of elements that
-// stay are kept as stored, whatever the text gives. A text that changes nothing leaves
-// nothing pending. Images may share a NAME.
-//
-// Messages (WIMCaptureImage): WIM_MSG_PROCESS for every entry the scan meets, the source
-// folder included (answer FALSE leaves the entry, and everything below a folder, out), with
-// WIM_MSG_SCANNING (new folders, files so far); then WIM_MSG_SETRANGE with the file count;
-// then WIM_MSG_COMPRESS for every file (the answer is taken, but libwim has no per-file
-// choice: it stores data that does not compress uncompressed by itself); then, while the
-// data is written, WIM_MSG_PROCESS once per file and WIM_MSG_PROGRESS. The WIM file itself
-// is never captured. libwim's own description of a Windows tree (WINDOWS, FLAGS,
-// DISPLAYNAME, DISPLAYDESCRIPTION) is removed; the image has no NAME. WIM_FLAG_NO_RP_FIX
-// stores absolute links as they are; WIM_FLAG_VERIFY reads the written WIM back and checks
-// every piece of data. Files libwim cannot store (devices, sockets, pipes) are left out with
-// WIM_MSG_WARNING (path, ERROR_NOT_SUPPORTED); a read error is sent as WIM_MSG_ERROR (path,
-// code) and skipped when the callback answers WIM_MSG_SKIP_ERROR.
-// Into an existing file the messages after WIM_MSG_COMPRESS come when the handle is closed.
-// WIMApplyImage sends WIM_MSG_PROCESS once per folder and file (the target folder included),
-// so the count reaches DIRCOUNT + FILECOUNT; the answer cannot skip an entry. libwim checks
-// every piece of data against its digest while extracting (what WIM_FLAG_VERIFY asks for).
-// WIM_FLAG_NO_APPLY sends the messages and writes nothing. WIMExportImage sends WIM_MSG_PROCESS
-// per entry (paths inside the image) while the destination is written (within the call for
-// a new file, when the destination's handle is closed for an existing one); without
-// WIM_EXPORT_ALLOW_DUPLICATES an image whose NAME the destination holds is refused with
-// ERROR_ALREADY_EXISTS. WIM_MSG_PROGRESS (percent, estimated remaining milliseconds from
-// the bytes done so far) comes at most every 50 ms and always at 100. Answering
-// WIM_MSG_ABORT_IMAGE to any message stops the call (or the close that writes) with
-// ERROR_REQUEST_ABORTED, and the file is as before the call.
 
 // ==== ESD files, split sets, browsing, extraction, rebuilding and verifying =====================
 // The calls behind the pages beyond the described eight. Where the Windows imaging library has

@@ -148,6 +148,23 @@ DWORD commitInformation(WimHandle& w)
     return replaced ? fileReplaced(w) : error;
 }
 
+// Whether libwim can append to the file in place: it requires the XML after the blob table,
+// the integrity table after the XML, and no resource past the old end. Otherwise libwim
+// writes a whole new file and renames it over the name it opened, which is the layer's
+// private name and not the path: such a file is refused rather than written.
+bool appendsInPlace(const WimHandle& w)
+{
+    const WimHeader h = parseWimHeader(w.identity.header.data());
+    if (h.blobTable.present() && h.blobTable.end() > h.xml.offset)
+        return false;
+    if (h.integrity.present() && h.integrity.offset < h.xml.end())
+        return false;
+    const std::uint64_t oldEnd = h.integrity.present() ? h.integrity.end() : h.xml.end();
+    const BlobTableScan scan =
+        scanBlobTable(w.fd.get(), h, static_cast<std::uint64_t>(w.identity.size));
+    return scan.known && scan.resourcesEnd <= oldEnd;
+}
+
 // Images: libwim's append path, under the undo record.
 DWORD commitImages(WimHandle& w, int extraWriteFlags, CallState* state)
 {
@@ -166,6 +183,10 @@ DWORD commitImages(WimHandle& w, int extraWriteFlags, CallState* state)
     if (!w.libraryName.ensure()) {
         guard.done();
         return ERROR_SHARING_VIOLATION;
+    }
+    if (!appendsInPlace(w)) {
+        guard.done();
+        return ERROR_NOT_SUPPORTED;
     }
     if (!shared)
         guard.unlock();

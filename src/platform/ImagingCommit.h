@@ -13,8 +13,8 @@
 //    file is still that and still at its path. Otherwise ERROR_SHARING_VIOLATION and
 //    nothing is written. The lock is the one libwim takes itself (flock on its own
 //    descriptor), so libwim's lock follows ours without a gap.
-//    Proved by: WriteSafety.PelloricWritersRacingEachOtherNeverLoseAnUpdate,
-//    CommitPath.ChangedFileIsNeverWrittenOver.
+//    Proved by: CommitTest.FileChangedSinceItWasReadIsNeverWrittenOver,
+//    WriteSafety.PelloricWritersRacingEachOtherNeverLoseAnUpdate.
 //
 // 2. The crash-safe write. Guards against a process killed, a disk full or a write failing
 //    half way, which must leave every reader the old file or the new one.
@@ -28,25 +28,36 @@
 //      Space freed behind it is cut off after that. libwim's own information-only write
 //      rewrites the XML where it stands before the header, which a kill in between leaves
 //      unreadable, and is not used.
-//    Proved by: CommitKills.InformationWriteKilledAtEveryWrite,
-//    CommitKills.AppendKilledAtEveryWrite, CommitKills.WriteLimitSweep.
+//    Proved by: CommitTest.InformationWriteKilledOrFailedAtEveryCall (a torn write, a kill or
+//    a failure at each call), CommitTest.InformationEditsTakeNoMoreSpaceThanTheirXml,
+//    CommitTest.AppendKilledOrFailedAtEveryCall, DeleteAndExportKilledOrFailedAtEveryCall.
 //
 // 3. The undo record (ImagingUndo.h). Guards against the remains of an interrupted append:
 //    libwim's flag in the header and new bytes after the old end. Before libwim writes, the
 //    state it starts from is recorded, flushed; a failed write is undone from it at once, a
 //    killed one by the next open for writing. The file is then byte for byte as before.
-//    Proved by: CommitKills.AppendKilledAtEveryWrite (byte-identical after the next open),
-//    ImagingUndo.InterruptedCommitIsUndoneByAWritableOpenOnly.
+//    The record is never used when others could have written it, and never cuts what the
+//    restored header refers to.
+//    Proved by: CommitTest.AppendKilledOrFailedAtEveryCall (byte for byte after the next
+//    open), ImagingUndo.InterruptedAppendIsUndoneByAWritableOpenOnly, the ImagingUndo tests of
+//    forged, foreign and misplaced records, ExfatTest.AppendKilledOrFailedAtEveryCallThere.
 //
 // 4. The write reaches only the file that was checked. Guards against a file renamed onto
-//    the path between the check and libwim's reopen for writing: libwim opens the file as
-//    "/proc/self/fd/N" of a descriptor the layer holds, so every read and write of libwim
-//    reaches the inode the check examined. When, after the write, the path names another
-//    file, the write fails with ERROR_SHARING_VIOLATION (detail WIM_DETAIL_FILE_REPLACED).
-//    Proved by: CommitPath.FileRenamedOntoThePathAtTheReopen.
+//    the path between the check and libwim's reopen for writing (libwim reopens a file by the
+//    name it opened it with): libwim opens the file by a second name of it that only this
+//    process knows (PrivateName), so every read and write of libwim reaches the file the
+//    check examined; the layer's own write goes through "/proc/self/fd/N" of its
+//    descriptor. File systems without hard links (exFAT, FAT32) give no second name; libwim
+//    then opens the path, and only the checks just before and after its write remain. When,
+//    after the write, the path names another file, the write fails with
+//    ERROR_SHARING_VIOLATION (detail WIM_DETAIL_FILE_REPLACED).
+//    Proved by: CommitTest.FileRenamedOntoThePathAtTheReopenIsNeverWrittenOver,
+//    CommitTest.AppendRacingACaptureOverNeverReportsALostImage.
 //
 // New files are not written here but in one pass at the close (writeNewWim): to a stage file
-// beside the target, renamed over it under the target's lock (StageFile).
+// beside the target, renamed over it under the target's lock (StageFile). Proved by:
+// CommitTest.CaptureOverAFileAnotherWriterHoldsReplacesNothing,
+// CommitTest.StageFilesOfKilledRunsGoWithTheNextRun.
 #pragma once
 
 #include "ImagingHandles.h"

@@ -257,17 +257,16 @@ RecoveryResult recoverFromRecord(const std::string& wimPath, int wimFd, const Re
 {
     RecoveryResult result = RecoveryResult::Kept;
     const FileState state = classify(wimFd, r);
-    if (state == FileState::Before) {
+    const bool restored =
+        state != FileState::Before && state != FileState::Other && restore(wimFd, r, state);
+    // The file is as the record says, or was put back so; any other state is one this record
+    // does not know (a later write, another file) or could not bring back exactly (a record
+    // claiming less than the file's header refers to): the record is stale when the file
+    // opens, else it is left for a look by hand.
+    if (state == FileState::Before)
         result = RecoveryResult::Removed;
-    } else if (state != FileState::Other && restore(wimFd, r, state)) {
-        if (opensAsWim(wimPath) == ERROR_SUCCESS)
-            result = RecoveryResult::Restored;
-    } else if (opensAsWim(wimPath) == ERROR_SUCCESS) {
-        // A state this record does not know (a later write, another file), or one it could not
-        // bring back exactly (a record claiming less than the file's header refers to). It is
-        // stale when the file opens; otherwise it is left for a look by hand.
-        result = RecoveryResult::Removed;
-    }
+    else if (opensAsWim(wimPath) == ERROR_SUCCESS)
+        result = restored ? RecoveryResult::Restored : RecoveryResult::Removed;
     if (result != RecoveryResult::Kept && pathNamesFile(recordFile, recordFd))
         ::unlink(recordFile.c_str());
     return result;

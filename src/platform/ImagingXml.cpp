@@ -60,6 +60,9 @@ bool parseElement(QXmlStreamReader& r, XmlElem& e, int depth, Scope& scope)
         case QXmlStreamReader::Characters:
             e.text += r.text();
             break;
+        case QXmlStreamReader::Comment:
+            e.comments += QStringLiteral("<!--") + r.text().toString() + QStringLiteral("-->");
+            break;
         case QXmlStreamReader::EndElement:
             if (!e.children.empty() && e.text.trimmed().isEmpty())
                 e.text.clear();
@@ -288,6 +291,7 @@ void serializeXml(const XmlElem& e, QString& out, const QString* indexAttr)
         return;
     }
     out += u'>';
+    out += e.comments;
     appendXmlEscaped(out, e.text, false);
     for (const XmlElem& c : e.children)
         serializeXml(c, out);

@@ -13,15 +13,18 @@ namespace imaging {
 
 // One element as the file holds it: its qualified name (prefix included), its attributes in
 // stored order (namespace declarations included), its text and child elements. Text mixed
-// between child elements is kept as one text before the children; whitespace between
-// elements, comments and processing instructions are not kept (libwim keeps them in its own
-// document).
+// between child elements is kept as one text before the children, and so are comments
+// (`comments`); whitespace between elements and processing instructions are not kept (libwim
+// keeps them in its own document, and the layer's own write keeps the stored text).
 struct XmlElem {
     QString name;
     std::vector<std::pair<QString, QString>> attrs;
     QString text;
     std::vector<XmlElem> children;
     bool emptyForm = false; // stored as <NAME/>; only for an element without text and children
+    // The comments inside the element, as written ("<!--...-->" each). They go out with the
+    // element's text, so a reader that knows no comments (the program's tree) refuses it.
+    QString comments;
     // The name libwim's property paths know the element by: the local name when its prefix is
     // declared, else the qualified name. Empty means `name`.
     QString pathName;

@@ -200,79 +200,158 @@ void appendAscii(std::u16string& out, const char* s)
         out.push_back(static_cast<char16_t>(static_cast<unsigned char>(*s)));
 }
 
-// Expands one typed insert ("%1!X!") with its printf conversion.
-bool expandInsert(std::u16string& out, const std::string& conversion, DWORD_PTR value)
-{
-    // A printf conversion without the leading '%', e.g. "d", "08X", "-10s", "I64u".
+// A printf conversion without its leading '%' ("d", "08X", "-10s", "I64u"), taken apart.
+struct Conversion {
     std::string flags;
-    std::size_t i = 0;
-    while (i < conversion.size() && std::strchr("-+ #0", conversion[i]))
-        flags.push_back(conversion[i++]);
     std::string width;
-    while (i < conversion.size() && std::isdigit(static_cast<unsigned char>(conversion[i])))
-        width.push_back(conversion[i++]);
-    std::string precision;
-    if (i < conversion.size() && conversion[i] == '.') {
-        precision.push_back(conversion[i++]);
-        while (i < conversion.size() && std::isdigit(static_cast<unsigned char>(conversion[i])))
-            precision.push_back(conversion[i++]);
-    }
+    std::string precision; // with its '.'
     bool wide64 = false;
-    if (conversion.compare(i, 3, "I64") == 0) {
-        wide64 = true;
+    char kind = 0;
+};
+
+bool parseConversion(const std::string& text, Conversion& c)
+{
+    std::size_t i = 0;
+    const auto digits = [&](std::string& out) {
+        while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])))
+            out.push_back(text[i++]);
+    };
+    while (i < text.size() && std::strchr("-+ #0", text[i]))
+        c.flags.push_back(text[i++]);
+    digits(c.width);
+    if (i < text.size() && text[i] == '.') {
+        c.precision.push_back(text[i++]);
+        digits(c.precision);
+    }
+    if (text.compare(i, 3, "I64") == 0) {
+        c.wide64 = true;
         i += 3;
-    } else if (conversion.compare(i, 2, "ll") == 0) {
-        wide64 = true;
+    } else if (text.compare(i, 2, "ll") == 0) {
+        c.wide64 = true;
         i += 2;
     } else {
-        while (i < conversion.size() && (conversion[i] == 'l' || conversion[i] == 'h' || conversion[i] == 'w'))
+        while (i < text.size() && (text[i] == 'l' || text[i] == 'h' || text[i] == 'w'))
             ++i;
     }
-    if (i + 1 != conversion.size())
+    if (i + 1 != text.size() || c.width.size() > 4 || c.precision.size() > 5)
         return false;
-    const char conv = conversion[i];
-    if (width.size() > 4 || precision.size() > 5)
-        return false;
-    if (conv == 's' || conv == 'S') {
-        std::u16string text;
-        if (value != 0)
-            text = reinterpret_cast<LPCWSTR>(value);
-        if (precision.size() > 1) {
-            const auto maxLen = static_cast<std::size_t>(std::stoul(precision.substr(1)));
-            if (text.size() > maxLen)
-                text.resize(maxLen);
-        }
-        const std::size_t w = width.empty() ? 0 : std::stoul(width);
-        const bool left = flags.find('-') != std::string::npos;
-        if (!left && text.size() < w)
-            out.append(w - text.size(), u' ');
-        out += text;
-        if (left && text.size() < w)
-            out.append(w - text.size(), u' ');
-        return true;
+    c.kind = text[i];
+    return true;
+}
+
+void expandString(std::u16string& out, const Conversion& c, DWORD_PTR value)
+{
+    std::u16string text;
+    if (value != 0)
+        text = reinterpret_cast<LPCWSTR>(value);
+    if (c.precision.size() > 1) {
+        const auto maxLen = static_cast<std::size_t>(std::stoul(c.precision.substr(1)));
+        if (text.size() > maxLen)
+            text.resize(maxLen);
     }
-    if (conv == 'c' || conv == 'C') {
-        out.push_back(static_cast<char16_t>(value));
-        return true;
-    }
-    if (!std::strchr("diuxXo", conv))
-        return false;
-    std::string fmt = "%" + flags + width + precision;
+    const std::size_t w = c.width.empty() ? 0 : std::stoul(c.width);
+    const bool left = c.flags.find('-') != std::string::npos;
+    if (!left && text.size() < w)
+        out.append(w - text.size(), u' ');
+    out += text;
+    if (left && text.size() < w)
+        out.append(w - text.size(), u' ');
+}
+
+void expandNumber(std::u16string& out, const Conversion& c, DWORD_PTR value)
+{
+    std::string fmt = "%" + c.flags + c.width + c.precision;
     char buf[64];
-    if (conv == 'd' || conv == 'i') {
+    if (c.kind == 'd' || c.kind == 'i') {
         fmt += "lld";
-        const long long v = wide64 ? static_cast<long long>(static_cast<std::int64_t>(value))
-                                   : static_cast<long long>(static_cast<std::int32_t>(value));
+        const long long v = c.wide64 ? static_cast<long long>(static_cast<std::int64_t>(value))
+                                     : static_cast<long long>(static_cast<std::int32_t>(value));
         std::snprintf(buf, sizeof buf, fmt.c_str(), v);
     } else {
         fmt += "ll";
-        fmt.push_back(conv);
-        const unsigned long long v = wide64 ? static_cast<unsigned long long>(value)
-                                            : static_cast<unsigned long long>(
-                                                  static_cast<std::uint32_t>(value));
+        fmt.push_back(c.kind);
+        const unsigned long long v =
+            c.wide64 ? static_cast<unsigned long long>(value)
+                     : static_cast<unsigned long long>(static_cast<std::uint32_t>(value));
         std::snprintf(buf, sizeof buf, fmt.c_str(), v);
     }
     appendAscii(out, buf);
+}
+
+// Expands one typed insert ("%1!X!") with its printf conversion.
+bool expandInsert(std::u16string& out, const std::string& conversion, DWORD_PTR value)
+{
+    Conversion c;
+    if (!parseConversion(conversion, c))
+        return false;
+    if (c.kind == 's' || c.kind == 'S') {
+        expandString(out, c, value);
+        return true;
+    }
+    if (c.kind == 'c' || c.kind == 'C') {
+        out.push_back(static_cast<char16_t>(value));
+        return true;
+    }
+    if (!std::strchr("diuxXo", c.kind))
+        return false;
+    expandNumber(out, c, value);
+    return true;
+}
+
+// Reads the insert that starts at p ("%1", "%12", "%1!d!"): its number and conversion, and p
+// moved to its last character. False for a malformed one.
+bool readInsert(const char16_t*& p, int& number, std::string& conversion)
+{
+    number = p[1] - u'0';
+    ++p;
+    if (p[1] >= u'0' && p[1] <= u'9') {
+        number = number * 10 + (p[1] - u'0');
+        ++p;
+    }
+    conversion = "s";
+    if (p[1] != u'!')
+        return true;
+    const char16_t* q = p + 2;
+    std::string s;
+    while (*q && *q != u'!' && s.size() < 16) {
+        if (*q > 0x7F)
+            return false;
+        s.push_back(static_cast<char>(*q));
+        ++q;
+    }
+    if (*q != u'!' || s.empty())
+        return false;
+    conversion = s;
+    p = q;
+    return true;
+}
+
+// The escape "%c" (c not a digit); false for "%0", which ends the message.
+bool expandEscape(std::u16string& out, char16_t c, bool ignoreInserts)
+{
+    switch (c) {
+    case u'0':
+        return false;
+    case u'n':
+        out += u"\r\n";
+        break;
+    case u'r':
+        out.push_back(u'\r');
+        break;
+    case u't':
+        out.push_back(u'\t');
+        break;
+    case u'b':
+        out.push_back(u' ');
+        break;
+    default:
+        // "%%", "%.", "%!" and any other character stand for the character itself.
+        if (ignoreInserts && c == u'%')
+            out += u"%%";
+        else
+            out.push_back(c);
+        break;
+    }
     return true;
 }
 
@@ -291,63 +370,21 @@ bool expandMessage(std::u16string& out, const char16_t* text, bool ignoreInserts
             out.push_back(u'%');
             break;
         }
-        if (c >= u'1' && c <= u'9') {
-            const char16_t* start = p;
-            int n = c - u'0';
+        if (c < u'1' || c > u'9') {
             ++p;
-            if (p[1] >= u'0' && p[1] <= u'9') {
-                n = n * 10 + (p[1] - u'0');
-                ++p;
-            }
-            std::string conversion = "s";
-            if (p[1] == u'!') {
-                const char16_t* q = p + 2;
-                std::string s;
-                while (*q && *q != u'!' && s.size() < 16) {
-                    if (*q > 0x7F)
-                        return false;
-                    s.push_back(static_cast<char>(*q));
-                    ++q;
-                }
-                if (*q != u'!' || s.empty())
-                    return false;
-                conversion = s;
-                p = q;
-            }
-            if (ignoreInserts) {
-                out.append(start, p + 1);
-                continue;
-            }
-            if (!args)
-                return false;
-            if (!expandInsert(out, conversion, args[n - 1]))
-                return false;
+            if (!expandEscape(out, c, ignoreInserts))
+                return true;
             continue;
         }
-        ++p;
-        switch (c) {
-        case u'0':
-            return true;
-        case u'n':
-            out += u"\r\n";
-            break;
-        case u'r':
-            out.push_back(u'\r');
-            break;
-        case u't':
-            out.push_back(u'\t');
-            break;
-        case u'b':
-            out.push_back(u' ');
-            break;
-        default:
-            // "%%", "%.", "%!" and any other character stand for the character itself.
-            if (ignoreInserts && c == u'%')
-                out += u"%%";
-            else
-                out.push_back(c);
-            break;
-        }
+        const char16_t* start = p;
+        int n = 0;
+        std::string conversion;
+        if (!readInsert(p, n, conversion))
+            return false;
+        if (ignoreInserts)
+            out.append(start, p + 1);
+        else if (!args || !expandInsert(out, conversion, args[n - 1]))
+            return false;
     }
     return true;
 }

@@ -39,8 +39,7 @@
 
 extern char** environ;
 
-namespace
-{
+namespace {
 
 constexpr char kHelperName[] = "pelloric-mount-helper";
 constexpr char kWimfsType[] = "fuse.wimfs";
@@ -181,8 +180,7 @@ int countWimfsMountsAt(const std::string& canonicalFolder)
 // A mount whose daemon is gone: the kernel answers every call on it with ENOTCONN.
 bool isDeadMount(const std::string& point)
 {
-    struct stat st {
-    };
+    struct stat st {};
     return stat(point.c_str(), &st) != 0 && errno == ENOTCONN;
 }
 
@@ -225,6 +223,59 @@ bool readWimfsInfo(const std::string& folder, WimfsInfo& info)
 
 // ---- the helper process -------------------------------------------------------------------
 
+// Starts the helper as its own session with default signal handling, its status pipe as
+// kStatusFd: 0, or the errno value of posix_spawn.
+int spawnHelper(const std::string& helper, const std::vector<std::string>& args, int statusFd,
+                pid_t& pid)
+{
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(helper.c_str()));
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, statusFd, kStatusFd);
+    // The daemon outlives this process: its own session, default signal handling, no signal
+    // blocked by whichever thread started it.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
+    const int result =
+        posix_spawn(&pid, helper.c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    return result;
+}
+
+// Reads the helper's status pipe to its end: the bytes received, the status in `status`.
+std::size_t readHelperStatus(int fd, MountHelperStatus& status)
+{
+    std::size_t received = 0;
+    char scratch[64];
+    for (;;) {
+        char* target =
+            received < sizeof status ? reinterpret_cast<char*>(&status) + received : scratch;
+        const std::size_t room =
+            received < sizeof status ? sizeof status - received : sizeof scratch;
+        const ssize_t n = read(fd, target, room);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return received;
+        received += static_cast<std::size_t>(n);
+    }
+}
+
 // Starts the helper, reads its status pipe to end of file and reaps it. Returns TRUE when the
 // helper reports a finished mount.
 BOOL runMountHelper(const std::string& helper, const std::vector<std::string>& args)
@@ -241,59 +292,18 @@ BOOL runMountHelper(const std::string& helper, const std::vector<std::string>& a
             return failWith(ErrorFromErrno(errno));
         writeEnd = std::move(moved);
     }
-
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(helper.c_str()));
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), kStatusFd);
-    // The daemon outlives this process: its own session, default signal handling, no signal
-    // blocked by whichever thread started it.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigset_t all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setflags(&attributes,
-                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
     pid_t pid = 0;
-    const int spawnResult =
-        posix_spawn(&pid, helper.c_str(), &actions, &attributes, argv.data(), environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
+    const int spawnResult = spawnHelper(helper, args, writeEnd.get(), pid);
     writeEnd.reset();
     if (spawnResult != 0)
         return failWith(spawnResult == ENOENT || spawnResult == EACCES || spawnResult == ENOEXEC
                             ? ERROR_MOD_NOT_FOUND
                             : ErrorFromErrno(spawnResult));
-
     MountHelperStatus status{};
-    std::size_t received = 0;
-    char scratch[64];
-    for (;;) {
-        char* target =
-            received < sizeof status ? reinterpret_cast<char*>(&status) + received : scratch;
-        const std::size_t room =
-            received < sizeof status ? sizeof status - received : sizeof scratch;
-        const ssize_t n = read(readEnd.get(), target, room);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        received += static_cast<std::size_t>(n);
-    }
+    const std::size_t received = readHelperStatus(readEnd.get(), status);
     int waitStatus = 0;
     while (waitpid(pid, &waitStatus, 0) < 0 && errno == EINTR) {
     }
-
     if (received >= sizeof status && status.magic == kStatusMagic)
         return failWith(helperError(status));
     if (received != 0 || !WIFEXITED(waitStatus) || WEXITSTATUS(waitStatus) != 0)
@@ -344,8 +354,8 @@ bool runFusermount(const std::string& folder)
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
         pid_t pid = 0;
-        const int spawned = posix_spawnp(&pid, program, &actions, nullptr,
-                                         const_cast<char* const*>(argv), environ);
+        const int spawned =
+            posix_spawnp(&pid, program, &actions, nullptr, const_cast<char* const*>(argv), environ);
         posix_spawn_file_actions_destroy(&actions);
         if (spawned != 0)
             continue;
@@ -581,8 +591,8 @@ BOOL WIMUnmountImage(LPCWSTR mountPath, LPCWSTR wimFileName, DWORD imageIndex, B
     return TRUE;
 }
 
-BOOL WIMGetMountedImageInfo(MOUNTED_IMAGE_INFO_LEVELS infoLevel, DWORD* imageCount,
-                            PVOID mountInfo, DWORD cbMountInfoLength, DWORD* returnLength)
+BOOL WIMGetMountedImageInfo(MOUNTED_IMAGE_INFO_LEVELS infoLevel, DWORD* imageCount, PVOID mountInfo,
+                            DWORD cbMountInfoLength, DWORD* returnLength)
 {
     if (!returnLength || !imageCount ||
         (infoLevel != MountedImageInfoLevel0 && infoLevel != MountedImageInfoLevel1))

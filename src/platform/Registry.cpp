@@ -182,7 +182,8 @@ LSTATUS RegLoadKeyW(HKEY key, LPCWSTR subKey, LPCWSTR file)
     if (!fd) {
         if (openErr == EISDIR)
             return ERROR_ACCESS_DENIED;
-        return static_cast<LSTATUS>(openErr == ENXIO ? ERROR_BADDB : ErrorFromErrnoForFile(openErr, path));
+        return static_cast<LSTATUS>(openErr == ENXIO ? ERROR_BADDB
+                                                     : ErrorFromErrnoForFile(openErr, path));
     }
     if (st.st_size > kMaxHiveFileSize)
         return ERROR_BADDB;
@@ -226,6 +227,44 @@ LSTATUS RegUnLoadKeyW(HKEY key, LPCWSTR subKey)
     return ERROR_INVALID_PARAMETER;
 }
 
+namespace {
+
+// A key handle for `node` of `hive`, counted among the open keys (s.mutex held).
+HKEY openKeyHandle(RegistryState& s, std::shared_ptr<Hive> hive, hive_node_h node)
+{
+    auto opened = std::make_unique<RegistryKey>();
+    opened->hive = std::move(hive);
+    opened->node = node;
+    s.openKeys.insert(opened.get());
+    return opened.release();
+}
+
+// Follows `parts` from `next` on below `node`, names compared without letter case.
+LSTATUS walkDown(hive_h* hive, hive_node_h& node, const std::vector<QString>& parts,
+                 std::size_t next)
+{
+    for (; next < parts.size(); ++next) {
+        if (parts[next].isEmpty())
+            return ERROR_FILE_NOT_FOUND;
+        const auto children = nodeChildren(hive, node);
+        if (!children)
+            return ERROR_REGISTRY_CORRUPT;
+        hive_node_h found = 0;
+        for (hive_node_h child : *children) {
+            if (sameName(nodeName(hive, child), parts[next])) {
+                found = child;
+                break;
+            }
+        }
+        if (!found)
+            return ERROR_FILE_NOT_FOUND;
+        node = found;
+    }
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
 LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM samDesired, PHKEY result)
 {
     (void)options;
@@ -243,18 +282,10 @@ LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM samDesired
 
     const std::vector<QString> parts = splitPath(fromWide(subKey));
     if (parts.empty()) {
-        if (!base) {
-            *result = key; // a root key opened again is the root key itself
-            return ERROR_SUCCESS;
-        }
-        auto copy = std::make_unique<RegistryKey>();
-        copy->hive = base->hive;
-        copy->node = base->node;
-        s.openKeys.insert(copy.get());
-        *result = copy.release();
+        // A root key opened again is the root key itself.
+        *result = base ? openKeyHandle(s, base->hive, base->node) : key;
         return ERROR_SUCCESS;
     }
-
     std::shared_ptr<Hive> hive;
     hive_node_h node = 0;
     std::size_t next = 0;
@@ -273,30 +304,9 @@ LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM samDesired
         hive = base->hive;
         node = base->node;
     }
-
-    for (; next < parts.size(); ++next) {
-        if (parts[next].isEmpty())
-            return ERROR_FILE_NOT_FOUND;
-        const auto children = nodeChildren(hive->handle, node);
-        if (!children)
-            return ERROR_REGISTRY_CORRUPT;
-        hive_node_h found = 0;
-        for (hive_node_h child : *children) {
-            if (sameName(nodeName(hive->handle, child), parts[next])) {
-                found = child;
-                break;
-            }
-        }
-        if (!found)
-            return ERROR_FILE_NOT_FOUND;
-        node = found;
-    }
-
-    auto opened = std::make_unique<RegistryKey>();
-    opened->hive = std::move(hive);
-    opened->node = node;
-    s.openKeys.insert(opened.get());
-    *result = opened.release();
+    if (const LSTATUS status = walkDown(hive->handle, node, parts, next))
+        return status;
+    *result = openKeyHandle(s, std::move(hive), node);
     return ERROR_SUCCESS;
 }
 

@@ -17,7 +17,7 @@ namespace imaging {
 // ---- the header -------------------------------------------------------------------------
 inline constexpr std::size_t kWimHeaderSize = 208;
 inline constexpr std::uint32_t kWimFlagWriteInProgress = 0x40; // set while libwim appends
-inline constexpr std::uint64_t kIntegrityChunkSize = 10 * 1024 * 1024;
+inline constexpr std::uint64_t kIntegrityChunkSize = std::uint64_t{10} * 1024 * 1024;
 
 // One resource header: a range of the file (size and offset), its flags and its size once
 // expanded. On disk: 7 bytes of size, 1 byte of flags, 8 of offset, 8 of expanded size.

@@ -11,6 +11,7 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QPointer>
+#include <QProcess>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
@@ -102,6 +103,36 @@ inline void chooseInPicker(QFileDialog* picker, const QString& path)
     ASSERT_NE(edit, nullptr) << "the picker has no file-name edit";
     edit->setText(path);
     static_cast<QDialog*>(picker)->accept();
+}
+
+// Runs this test program once more, as its own process, with the tests `filter` names and the
+// environment changed by `env` (a value of "" removes the variable). Returns the exit code
+// (-1 when it did not finish within ms) and puts its output into *output. `wrapper` is a
+// command that runs the program (dbus-run-session --), or empty.
+inline int runThisProgram(const QString& filter,
+                          const std::vector<std::pair<QString, QString>>& env, QString* output,
+                          const QStringList& wrapper = {}, int ms = 45000)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const auto& [name, value] : env) {
+        if (value.isEmpty())
+            environment.remove(name);
+        else
+            environment.insert(name, value);
+    }
+    QProcess child;
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    QStringList arguments = wrapper;
+    arguments << QCoreApplication::applicationFilePath()
+              << QStringLiteral("--gtest_filter=") + filter;
+    child.start(arguments.takeFirst(), arguments);
+    const bool finished = child.waitForFinished(ms);
+    if (!finished)
+        child.kill();
+    child.waitForFinished(5000);
+    *output = QString::fromLocal8Bit(child.readAll());
+    return finished && child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -1;
 }
 
 // A shown main window on the process-wide context with start-up defaults, and ways to reach

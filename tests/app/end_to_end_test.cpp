@@ -8,15 +8,20 @@
 #include "app/MainWindow.h"
 #include "app/Page.h"
 #include "app/ProgressDialog.h"
+#include "app/ReportRunner.h"
 #include "app/UpDown.h"
+#include "meta/WimPatch.h"
+#include "ops/Text.h"
 #include "ops/Worker.h"
 #include "support/TempDir.h"
 #include "support/WimFixtures.h"
 
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabBar>
+#include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
 
@@ -111,6 +116,7 @@ TEST_F(EndToEndTest, ReportButtonShowsTheImagesOfARealFile)
     selectTab(PAGE_INFO);
     retype(ctl<QLineEdit>(IDC_INFO_SOURCE), wim);
     QTest::mouseClick(ctl<QPushButton>(IDC_INFO_RUN), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return !window->reportRunner()->busy(); }, kLongestWait));
     const QString report = ctl<QPlainTextEdit>(IDC_INFO_REPORT)->toPlainText();
     EXPECT_TRUE(report.contains(u"报告映像"_qs)) << qPrintable(report);
     EXPECT_TRUE(report.contains(u"报告描述"_qs));
@@ -155,4 +161,61 @@ TEST_F(EndToEndTest, ChooserOpensAtTheBoxIndexAndPutsTheChosenRowBack)
     // The chosen number reaches the request at the next save.
     selectTab(PAGE_ABOUT);
     EXPECT_EQ(globalContext().request.exportIndex, 5u);
+}
+
+// A comment inside an IMAGE element: the image's information does not parse, so modify shows
+// the XML error box for each value and writes nothing.
+TEST_F(EndToEndTest, ModifyOfAnImageWhoseXmlHoldsACommentWritesNothing)
+{
+    TempDir dir;
+    const QString tree = dir.mkdir(u"tree"_qs);
+    wimfix::makeSampleTree(tree);
+    const QString wim = dir.file(u"注释.wim"_qs);
+    ASSERT_TRUE(wimfix::makeWim(wim, {{{tree, u"Img"_qs}}}));
+    ASSERT_TRUE(replaceWimXml(wim, u"<WIM><IMAGE INDEX=\"1\"><NAME>Img</NAME><!-- note -->"
+                                   "<DIRCOUNT>2</DIRCOUNT><FILECOUNT>5</FILECOUNT>"
+                                   "<TOTALBYTES>10</TOTALBYTES></IMAGE></WIM>"_qs));
+    const QByteArray before = wimfix::fileDigest(wim);
+
+    selectTab(PAGE_MODIFY);
+    retype(ctl<QLineEdit>(IDC_MODIFY_SOURCE), wim);
+    retype(ctl<QLineEdit>(IDC_MODIFY_NAME), u"新"_qs);
+    // Every XML error box is answered, and the progress dialog closed once the operation has
+    // ended; each look returns at once, so the box's own loop can end.
+    int boxes = 0;
+    QString text;
+    bool closed = false;
+    QTimer look;
+    look.setInterval(10);
+    QObject::connect(&look, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            ++boxes;
+            text = box->text();
+            box->accept();
+        } else if (auto* d = qobject_cast<ProgressDialog*>(modal);
+                   d && !globalContext().running.load()) {
+            d->drainPending();
+            log = d->findChild<QPlainTextEdit*>(u"c1012"_qs)->toPlainText();
+            closed = true;
+            look.stop();
+            QTest::keyClick(d, Qt::Key_Escape);
+        }
+    });
+    look.start();
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [&] {
+        if (QWidget* modal = QApplication::activeModalWidget(); modal && !closed) {
+            ADD_FAILURE() << "the modify did not end";
+            modal->hide();
+        }
+    });
+    guard.start(kLongestWait);
+    QTest::mouseClick(ctl<QPushButton>(IDC_MODIFY_START), Qt::LeftButton);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(boxes, 1);
+    EXPECT_EQ(text, loadString(Text::XmlParseFailed));
+    EXPECT_EQ(wimfix::fileDigest(wim), before) << qPrintable(log);
+    EXPECT_EQ(wimfix::imageProperty(wim, 1, u"NAME"_qs), u"Img"_qs);
 }

@@ -8,6 +8,7 @@
 #include "app/MainWindow.h"
 #include "app/Page.h"
 #include "app/ProgressDialog.h"
+#include "app/ReportRunner.h"
 #include "app/UpDown.h"
 #include "ops/Text.h"
 #include "ops/WimReport.h"
@@ -606,6 +607,7 @@ TEST_F(MainWindowTest, ReportButtonShowsTheReportOfTheSource)
     selectTab(PAGE_INFO);
     retype(ctl<QLineEdit>(IDC_INFO_SOURCE), u"/nonexistent/信息.wim"_qs);
     click(IDC_INFO_RUN);
+    ASSERT_TRUE(waitUntil([&] { return !window->reportRunner()->busy(); }, kLongestWait));
     const QString report = ctl<QPlainTextEdit>(IDC_INFO_REPORT)->toPlainText();
     EXPECT_EQ(globalContext().request.infoSource, u"/nonexistent/信息.wim"_qs);
     EXPECT_FALSE(report.isEmpty());

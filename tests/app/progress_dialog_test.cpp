@@ -332,3 +332,76 @@ TEST_F(ProgressDialogTest, MessageBoxBlocksTheWorkerUntilAnswered)
     EXPECT_EQ(logWhileShown, u"之前"_qs);
     EXPECT_EQ(log()->toPlainText(), u"之前\n之后"_qs);
 }
+
+// The dialog learns how the operation ended as a value through its queue, behind the worker's
+// last writes, and nothing else tells it: until its queue is served it does not know, and then
+// its button is closable. Finished, failed (false or an exception) and aborted.
+TEST_F(ProgressDialogTest, EndStateArrivesThroughTheQueueBehindTheLastWrites)
+{
+    struct Case {
+        const char* what;
+        OperationFn fn;
+        bool abort;
+        OperationEnd end;
+    };
+    // Each operation waits for the test, so the dialog is up before it ends.
+    auto lastLine = [this](bool result) {
+        return [this, result](OperationContext& ctx) {
+            while (!held.release.load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            appendLogLine(ctx, u"最后一行"_qs);
+            return result;
+        };
+    };
+    const Case cases[] = {
+        {"succeeds", lastLine(true), false, OperationEnd::Finished},
+        {"fails", lastLine(false), false, OperationEnd::Failed},
+        {"throws",
+         [this](OperationContext&) -> bool {
+             while (!held.release.load())
+                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
+             throw std::runtime_error("坏");
+         },
+         false, OperationEnd::Failed},
+        // Stops on the abort request and reports failure, as the operations do.
+        {"aborted",
+         [this](OperationContext& ctx) {
+             held.entered = true;
+             while (!ctx.abortRequested.load())
+                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
+             return false;
+         },
+         true, OperationEnd::Aborted},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        held.release = false;
+        held.entered = false;
+        overrideOperation(ID_APPLY, c.fn);
+        open(ID_APPLY);
+        if (c.abort) {
+            ASSERT_TRUE(waitUntil([&] { return held.entered.load(); }));
+            QTest::mouseClick(button(), Qt::LeftButton);
+        } else {
+            held.release = true;
+        }
+        // The worker's frame has ended; the dialog has not served its queue since.
+        ASSERT_TRUE(oprun::waitWhileRunning(globalContext(), 20));
+        EXPECT_FALSE(dialog->endState().has_value());
+        dialog->drainPending();
+        ASSERT_TRUE(dialog->endState().has_value());
+        EXPECT_EQ(*dialog->endState(), c.end);
+        if (!c.abort) {
+            EXPECT_EQ(log()->document()->lastBlock().text(),
+                      c.end == OperationEnd::Finished || std::string(c.what) == "fails"
+                          ? u"最后一行"_qs
+                          : u"坏"_qs);
+        }
+        EXPECT_EQ(button()->text(), u"Close"_qs);
+        EXPECT_TRUE(button()->isEnabled());
+        EXPECT_EQ(dialog->cursor().shape(), Qt::ArrowCursor);
+        QTest::mouseClick(button(), Qt::LeftButton);
+        EXPECT_FALSE(dialog->isVisible());
+        dialog.reset();
+    }
+}

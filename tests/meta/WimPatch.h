@@ -49,15 +49,15 @@ inline bool replaceWimXml(const QString& path, const QString& xml)
 }
 
 // Information of one image as another tool might write it: attributes on the root, on the
-// image and on its elements, a prefixed element with its namespace declaration, a comment, an
-// entity, a text with leading spaces, an empty element in the <NAME/> form, line breaks and
+// image and on its elements, a prefixed element with its namespace declaration, a comment
+// beside the image (one inside it makes the image's information unreadable), an entity, a
+// text with leading spaces, an empty element in the <NAME/> form, line breaks and
 // indentation, and the trailing line feed libwim writes.
 inline QString handMadeWimXml()
 {
     return QStringLiteral(
         "<WIM R=\"r\"><IMAGE INDEX=\"1\" EXTRA=\"e\">\n"
         "  <NAME lang=\"zh\">Img</NAME>\n"
-        "  <!-- kept -->\n"
         "  <DIRCOUNT>2</DIRCOUNT><FILECOUNT>2</FILECOUNT><TOTALBYTES>6</TOTALBYTES>"
         "<HARDLINKBYTES>0</HARDLINKBYTES>\n"
         "  <CREATIONTIME><HIGHPART>0x01DD8721</HIGHPART><LOWPART>0xA36CD312</LOWPART>"
@@ -69,7 +69,7 @@ inline QString handMadeWimXml()
         "  <FLAGS kind=\"sku\">Pro</FLAGS>\n"
         "  <SPACED>  lead</SPACED>\n"
         "  <EMPTYEL/>\n"
-        "</IMAGE><TOTALBYTES>852</TOTALBYTES></WIM>\n");
+        "</IMAGE><!-- kept --><TOTALBYTES>852</TOTALBYTES></WIM>\n");
 }
 
 // The IMAGE elements of a whole-file XML text, as written.

@@ -54,6 +54,10 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{u"<?xml version=\"1.0\"?><A/>", false, nullptr},
         ParseCase{u"<!-- c --><A/>", false, nullptr},
         ParseCase{u"<A><!-- c --></A>", false, nullptr},
+        // an image's information with a comment among its elements, as another tool writes it
+        ParseCase{u"<IMAGE INDEX=\"1\"><NAME>a</NAME><!--c--><FLAGS>b</FLAGS></IMAGE>", false,
+                  nullptr},
+        ParseCase{u"<IMAGE><NAME>a<!--c--></NAME></IMAGE>", false, nullptr},
         // empty forms
         ParseCase{u"<A/>", true, u"<A />\r\n"}, ParseCase{u"<A />", true, u"<A />\r\n"},
         ParseCase{u"<A></A>", true, u"<A />\r\n"}, ParseCase{u"<A>   </A>", true, u"<A />\r\n"},

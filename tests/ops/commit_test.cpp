@@ -6,8 +6,9 @@
 #include "ops/Text.h"
 #include "platform/Imaging.h"
 #include "platform/Kernel.h"
-#include "support/OperationRun.h"
+#include "platform/WimFile.h"
 #include "support/CommitSweep.h"
+#include "support/OperationRun.h"
 #include "support/RunnerChild.h"
 #include "support/TempDir.h"
 #include "support/WimFixtures.h"
@@ -25,8 +26,8 @@
 #include <thread>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace oprun;
@@ -85,9 +86,8 @@ TEST_F(CommitTest, InformationWriteKilledOrFailedAtEveryCall)
     // The first edit goes after the end; the one after it into the space the first left.
     const QString edited = dir.file(QStringLiteral("edited.wim"));
     ASSERT_TRUE(QFile::copy(base, edited));
-    ASSERT_EQ(runRunner("1046", {"modifySource=" + edited, "modifyIndex=1", "modifyName=first"})
-                  .exit,
-              0);
+    ASSERT_EQ(
+        runRunner("1046", {"modifySource=" + edited, "modifyIndex=1", "modifyName=first"}).exit, 0);
     for (const QString& start : {base, edited}) {
         SCOPED_TRACE(start.toStdString());
         const SweepResult r = sweepCommit(dir.path(), start, wim, modify);
@@ -103,14 +103,14 @@ TEST_F(CommitTest, AppendKilledOrFailedAtEveryCall)
     const QString wim = dir.file(QStringLiteral("round.wim"));
     const SweepResult r =
         sweepCommit(dir.path(), base, wim,
-              {"1020",
-               {"captureSource=" + dir.file("small"), "captureTarget=" + wim,
-                "captureName=added", "captureDescription=complete"},
-               [](const QString& w) {
-                   return wimfix::imageCount(w) == 3 &&
-                          wimfix::imageProperty(w, 3, "NAME") == "added" &&
-                          wimfix::imageProperty(w, 3, "DESCRIPTION") == "complete";
-               }});
+                    {"1020",
+                     {"captureSource=" + dir.file("small"), "captureTarget=" + wim,
+                      "captureName=added", "captureDescription=complete"},
+                     [](const QString& w) {
+                         return wimfix::imageCount(w) == 3 &&
+                                wimfix::imageProperty(w, 3, "NAME") == "added" &&
+                                wimfix::imageProperty(w, 3, "DESCRIPTION") == "complete";
+                     }});
     EXPECT_GE(r.calls, 5) << "record, flag, data, tables, header";
     EXPECT_EQ(r.killedInside, r.calls);
     // Every kill before the new header leaves the old file, which the undo record puts back
@@ -139,8 +139,8 @@ TEST_F(CommitTest, DeleteAndExportKilledOrFailedAtEveryCall)
          {"exportSource=" + source, "exportTarget=" + wim, "exportIndex=1", "exportName=exported",
           "exportBootable=1"},
          [](const QString& w) {
-             return wimfix::imageCount(w) == 4 && wimfix::imageProperty(w, 4, "NAME") == "exported" &&
-                    wimfix::bootIndex(w) == 4;
+             return wimfix::imageCount(w) == 4 &&
+                    wimfix::imageProperty(w, 4, "NAME") == "exported" && wimfix::bootIndex(w) == 4;
          }},
     };
     for (const Commit& c : commits) {
@@ -173,9 +173,9 @@ TEST_F(CommitTest, FileRenamedOntoThePathAtTheReopenIsNeverWrittenOver)
         QFile::remove(replacement);
         ASSERT_TRUE(QFile::copy(other, replacement));
         const QByteArray theirs = wimfix::fileDigest(replacement);
-        const Outcome o = runRunner(
-            run.first(), run.mid(1),
-            faultEnvironment(wim, {{"RENAME_FROM", replacement}, {"RENAME_TO", wim}}));
+        const Outcome o =
+            runRunner(run.first(), run.mid(1),
+                      faultEnvironment(wim, {{"RENAME_FROM", replacement}, {"RENAME_TO", wim}}));
         EXPECT_FALSE(QFileInfo::exists(replacement)) << "the rename happened";
         EXPECT_EQ(o.exit, 1) << o.out.toStdString();
         EXPECT_TRUE(saysSharingViolation(o.out)) << o.out.toStdString();
@@ -195,17 +195,16 @@ TEST_F(CommitTest, CaptureOverAFileAnotherWriterHoldsReplacesNothing)
     const int held = ::open(QFile::encodeName(wim).constData(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(held, 0);
     ASSERT_EQ(::flock(held, LOCK_EX), 0);
-    const Outcome o = runRunner("1019", {"captureSource=" + dir.file("small"),
-                                         "captureTarget=" + wim});
+    const Outcome o =
+        runRunner("1019", {"captureSource=" + dir.file("small"), "captureTarget=" + wim});
     ::close(held);
     EXPECT_EQ(o.exit, 1) << o.out.toStdString();
     EXPECT_TRUE(saysSharingViolation(o.out)) << o.out.toStdString();
     EXPECT_EQ(wimfix::fileDigest(wim), digest);
     EXPECT_EQ(leftovers(dir.path()), QStringList());
     // Once free, the capture replaces it.
-    EXPECT_EQ(runRunner("1019", {"captureSource=" + dir.file("small"), "captureTarget=" + wim})
-                  .exit,
-              0);
+    EXPECT_EQ(
+        runRunner("1019", {"captureSource=" + dir.file("small"), "captureTarget=" + wim}).exit, 0);
     EXPECT_EQ(wimfix::imageCount(wim), 1);
 }
 
@@ -225,12 +224,13 @@ TEST_F(CommitTest, AppendRacingACaptureOverNeverReportsALostImage)
         SCOPED_TRACE(round);
         freshCopy(base, wim);
         QFile::remove(kept);
-        ASSERT_EQ(::link(QFile::encodeName(wim).constData(), QFile::encodeName(kept).constData()), 0);
-        Child append(kRunner, {"1020", "captureSource=" + dir.file("small"),
-                               "captureTarget=" + wim, "captureName=appended"});
+        ASSERT_EQ(::link(QFile::encodeName(wim).constData(), QFile::encodeName(kept).constData()),
+                  0);
+        Child append(kRunner, {"1020", "captureSource=" + dir.file("small"), "captureTarget=" + wim,
+                               "captureName=appended"});
         std::this_thread::sleep_for(std::chrono::milliseconds(round % 5));
-        Child capture(kRunner, {"1019", "captureSource=" + dir.file("two"),
-                                "captureTarget=" + wim, "captureName=captured"});
+        Child capture(kRunner, {"1019", "captureSource=" + dir.file("two"), "captureTarget=" + wim,
+                                "captureName=captured"});
         const Outcome c = capture.finish();
         const Outcome a = append.finish();
         ASSERT_NE(a.exit, -1);
@@ -273,9 +273,9 @@ TEST_F(CommitTest, StageFilesOfKilledRunsGoWithTheNextRun)
         return left;
     };
     ASSERT_EQ(killCapture().size(), 1);
-    EXPECT_EQ(runRunner("1019", {"captureSource=" + dir.file("small"), "captureTarget=" + target})
-                  .exit,
-              0);
+    EXPECT_EQ(
+        runRunner("1019", {"captureSource=" + dir.file("small"), "captureTarget=" + target}).exit,
+        0);
     EXPECT_EQ(leftovers(dir.path()), QStringList());
     EXPECT_EQ(wimfix::imageCount(target), 1);
 
@@ -300,15 +300,16 @@ TEST_F(CommitTest, FileChangedSinceItWasReadIsNeverWrittenOver)
     const QString wim = baseWim(QStringLiteral("shared.wim"));
     for (const bool appendImage : {false, true}) {
         SCOPED_TRACE(appendImage ? "append" : "information");
-        HANDLE h = WIMCreateFile(wide(wim), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, 0, 0,
-                                 nullptr);
+        HANDLE h =
+            WIMCreateFile(wide(wim), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, 0, 0, nullptr);
         ASSERT_NE(h, nullptr);
         HANDLE img = appendImage ? WIMCaptureImage(h, wide(dir.file("small")), 0) : nullptr;
         ASSERT_TRUE(appendImage ? img != nullptr : WIMSetBootImage(h, 2));
         if (img)
             WIMCloseHandle(img);
         QString out;
-        const QString theirName = appendImage ? QStringLiteral("theirs2") : QStringLiteral("theirs1");
+        const QString theirName =
+            appendImage ? QStringLiteral("theirs2") : QStringLiteral("theirs1");
         ASSERT_EQ(runProgram("wimlib-imagex",
                              {"info", wim, "1", "--image-property", "NAME=" + theirName}, &out),
                   0)
@@ -322,6 +323,40 @@ TEST_F(CommitTest, FileChangedSinceItWasReadIsNeverWrittenOver)
     }
 }
 
+// A file whose blob table stands after its XML (valid, but no longer in the order libwim can
+// append to in place; libwim would then write a whole new file under the name it opened):
+// an append is refused and writes nothing, a change of information still goes through.
+TEST_F(CommitTest, FileLibwimCannotAppendToInPlaceIsRefused)
+{
+    const QString wim = baseWim(QStringLiteral("moved.wim"));
+    {
+        QFile f(wim);
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        QByteArray header = f.read(imaging::kWimHeaderSize);
+        imaging::WimHeader h =
+            imaging::parseWimHeader(reinterpret_cast<const unsigned char*>(header.constData()));
+        ASSERT_TRUE(f.seek(static_cast<qint64>(h.blobTable.offset)));
+        const QByteArray table = f.read(static_cast<qint64>(h.blobTable.storedSize));
+        h.blobTable.offset = static_cast<std::uint64_t>(f.size());
+        ASSERT_TRUE(f.seek(f.size()));
+        f.write(table);
+        imaging::encodeWimHeader(h, reinterpret_cast<unsigned char*>(header.data()));
+        ASSERT_TRUE(f.seek(0));
+        f.write(header);
+    }
+    ASSERT_TRUE(wimfix::imagexVerify(wim));
+    const QByteArray digest = wimfix::fileDigest(wim);
+    const Outcome o =
+        runRunner("1020", {"captureSource=" + dir.file("small"), "captureTarget=" + wim});
+    EXPECT_EQ(o.exit, 1) << o.out.toStdString();
+    EXPECT_EQ(wimfix::fileDigest(wim), digest);
+    EXPECT_EQ(leftovers(dir.path()), QStringList());
+    EXPECT_EQ(
+        runRunner("1046", {"modifySource=" + wim, "modifyIndex=1", "modifyName=renamed"}).exit, 0);
+    EXPECT_EQ(wimfix::imageProperty(wim, 1, "NAME"), QStringLiteral("renamed"));
+    EXPECT_TRUE(wimfix::imagexVerify(wim));
+}
+
 // Ten changes of the information of a WIM of 2,000 files (and one with an integrity table)
 // grow it by no more than its XML and 4 KiB each, and no more than that in all: the space an
 // edit leaves is taken by the next.
@@ -331,10 +366,11 @@ TEST_F(CommitTest, InformationEditsTakeNoMoreSpaceThanTheirXml)
     for (const bool check : {false, true}) {
         SCOPED_TRACE(check ? "with an integrity table" : "without");
         const QString wim = dir.file(check ? "checked.wim" : "plain.wim");
-        ASSERT_EQ(runRunner("1019", {"captureSource=" + dir.file("many"), "captureTarget=" + wim,
-                                     "captureName=first", check ? "captureCheck=1" : "captureCheck=0"})
-                      .exit,
-                  0);
+        ASSERT_EQ(
+            runRunner("1019", {"captureSource=" + dir.file("many"), "captureTarget=" + wim,
+                               "captureName=first", check ? "captureCheck=1" : "captureCheck=0"})
+                .exit,
+            0);
         const qint64 start = QFileInfo(wim).size();
         const qint64 xml = wimfix::imagexXml(wim).size() * 2 + 2;
         qint64 previous = start;

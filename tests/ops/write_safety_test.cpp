@@ -416,10 +416,7 @@ TEST_F(WriteSafety, ReadWriteMountKeepsOtherWritersOutUntilItsCommit)
         GTEST_SKIP() << "mount tests skipped: " << why.toStdString();
     const QString wim = baseWim(QStringLiteral("mounted.wim"));
     const QString folder = dir.mkdir(QStringLiteral("mnt"));
-    struct Sweep {
-        QString root;
-        ~Sweep() { mountfix::sweepMounts(root); }
-    } sweep{dir.path()};
+    const mountfix::MountSweep sweep{dir.path()};
     Outcome o = Child(kRunner, {"1060", "mountSource=" + wim, "mountPath=" + folder,
                                 "mountIndex=1", "mountReadWrite=1"})
                     .finish();
@@ -463,10 +460,7 @@ TEST_F(WriteSafety, DaemonKilledDuringTheCommitSaysTheCommitMayNotHaveCompleted)
         GTEST_SKIP() << "mount tests skipped: " << why.toStdString();
     const QString wim = baseWim(QStringLiteral("mounted.wim"));
     const QString folder = dir.mkdir(QStringLiteral("mnt"));
-    struct Sweep {
-        QString root;
-        ~Sweep() { mountfix::sweepMounts(root); }
-    } sweep{dir.path()};
+    const mountfix::MountSweep sweep{dir.path()};
     Outcome o = runRunner("1060",
                           {"mountSource=" + wim, "mountPath=" + folder, "mountIndex=1",
                            "mountReadWrite=1"},

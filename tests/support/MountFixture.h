@@ -30,6 +30,14 @@ std::vector<WIM_MOUNT_LIST> mountsBelow(const QString& root);
 // Unmounts, discarding changes, every WIM image mounted below root: through the layer, and
 // with `fusermount -u -z` for whatever is left. Then reaps the daemons that have ended.
 void sweepMounts(const QString& root);
+// sweepMounts(root) when the object goes, whatever way the test ends.
+struct MountSweep {
+    explicit MountSweep(QString folder) : root(std::move(folder)) {}
+    QString root;
+    MountSweep(const MountSweep&) = delete;
+    MountSweep& operator=(const MountSweep&) = delete;
+    ~MountSweep() { sweepMounts(root); }
+};
 
 QString fromWide(const WCHAR* text);
 
