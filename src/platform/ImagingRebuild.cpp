@@ -4,9 +4,10 @@
 // How the old file is never lost: it is read through a descriptor that holds its shared lock
 // for the whole rebuild, so no writer that locks can change it; the new file is a stage file
 // beside it, flushed before it replaces anything. Just before the rename the lock is made
-// exclusive and the file compared with what was read (same inode, size, times, header); the
-// rename is an exchange, so the file it displaced can be checked to be the one compared, and
-// is swapped back when another writer renamed a file of its own onto the path in between.
+// exclusive and the file compared with what was read (same inode, size, modification time, header
+// and tables); the rename is an exchange, so the file it displaced can be checked to be the one
+// compared, and is swapped back when another writer renamed a file of its own onto the path in
+// between.
 #include "Imaging.h"
 
 #include "FileAccess.h"
@@ -46,12 +47,12 @@ int prepareOutput(WIMStruct* wim, DWORD compression, const wimlib_wim_info& info
 // Replaces the file at `path` by the stage, once `locked` (the file that was read, its lock now
 // exclusive) is still what `before` recorded and still what the path names.
 DWORD exchangeIntoPlace(StageFile& stage, const std::string& path, int locked,
-                        const FileSnapshot& before)
+                        const FileIdentity& before)
 {
     if (::flock(locked, LOCK_EX | LOCK_NB) != 0)
         return ERROR_SHARING_VIOLATION;
-    FileSnapshot now;
-    if (!snapshotOf(locked, now) || !sameSnapshot(now, before) ||
+    FileIdentity now;
+    if (!readIdentity(locked, now) || !sameState(now, before) ||
         !isSameFile(path, before.device, before.inode))
         return ERROR_SHARING_VIOLATION;
     if (::fsync(stage.fd()) != 0)
@@ -76,13 +77,13 @@ DWORD exchangeIntoPlace(StageFile& stage, const std::string& path, int locked,
 
 // Opens the file to rebuild, holding its shared lock, and libwim on that descriptor; `before`
 // records what was read.
-DWORD openForRebuild(const std::string& path, UniqueFd& fd, WimPtr& source, FileSnapshot& before)
+DWORD openForRebuild(const std::string& path, UniqueFd& fd, WimPtr& source, FileIdentity& before)
 {
     int error = 0;
     fd = openRegularFile(path, O_RDONLY, error);
     if (!fd)
         return ErrorFromOpenRegularFile(error, path);
-    if (::flock(fd.get(), LOCK_SH | LOCK_NB) != 0 || !snapshotOf(fd.get(), before))
+    if (::flock(fd.get(), LOCK_SH | LOCK_NB) != 0 || !readIdentity(fd.get(), before))
         return ERROR_SHARING_VIOLATION;
     const std::string viaFd = "/proc/self/fd/" + std::to_string(fd.get());
     WIMStruct* raw = nullptr;
@@ -109,7 +110,7 @@ BOOL WIMRebuildFile(HANDLE wim, DWORD compressionType, DWORD flags, ULONGLONG* s
 
     UniqueFd fd;
     WimPtr source;
-    FileSnapshot before;
+    FileIdentity before;
     if (const DWORD error = openForRebuild(w->path, fd, source, before))
         return fail(error);
     const wimlib_wim_info info = wimInfoOf(source.get());

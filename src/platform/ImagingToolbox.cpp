@@ -109,30 +109,6 @@ ToolboxProgressScope::~ToolboxProgressScope()
     wimlib_register_progress_function(wim_, nullptr, nullptr);
 }
 
-bool snapshotOf(int fd, FileSnapshot& out)
-{
-    struct stat st {};
-    out = FileSnapshot{};
-    if (::fstat(fd, &st) != 0)
-        return false;
-    out.device = st.st_dev;
-    out.inode = st.st_ino;
-    out.size = st.st_size;
-    out.mtime = st.st_mtim;
-    out.ctime = st.st_ctim;
-    out.valid = readAll(fd, out.header.data(), out.header.size(), 0);
-    return out.valid;
-}
-
-bool sameSnapshot(const FileSnapshot& a, const FileSnapshot& b)
-{
-    const auto same = [](const timespec& x, const timespec& y) {
-        return x.tv_sec == y.tv_sec && x.tv_nsec == y.tv_nsec;
-    };
-    return a.valid && b.valid && a.device == b.device && a.inode == b.inode && a.size == b.size &&
-           same(a.mtime, b.mtime) && same(a.ctime, b.ctime) && a.header == b.header;
-}
-
 bool isSameFile(const std::string& path, dev_t device, ino_t inode)
 {
     struct stat st {};

@@ -11,7 +11,6 @@
 
 #include <sys/stat.h>
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -55,20 +54,6 @@ public:
 private:
     WIMStruct* wim_;
 };
-
-// What a file was when it was read: device, inode, size, change and modification times, and
-// its header.
-struct FileSnapshot {
-    bool valid = false;
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec mtime{};
-    timespec ctime{};
-    std::array<unsigned char, kWimHeaderSize> header{};
-};
-bool snapshotOf(int fd, FileSnapshot& out);
-bool sameSnapshot(const FileSnapshot& a, const FileSnapshot& b);
 
 // Whether `path` itself (a link is not followed) is the file with that device and inode.
 bool isSameFile(const std::string& path, dev_t device, ino_t inode);
