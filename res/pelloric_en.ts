@@ -695,4 +695,346 @@
         <translation>Abort</translation>
     </message>
 </context>
+<!-- The toolbox pages (browse and extract, split and join, optimize and verify). -->
+<context>
+    <name>BrowsePage</name>
+    <message>
+        <source>WIM</source>
+        <translation>WIM</translation>
+    </message>
+    <message>
+        <source>要浏览的 WIM 文件和映像.</source>
+        <translation>The WIM file and image to browse.</translation>
+    </message>
+    <message>
+        <source>来源</source>
+        <translation>Source</translation>
+    </message>
+    <message>
+        <source>要浏览的 WIM, ESD 文件或拆分 WIM 的第一部分.</source>
+        <translation>The WIM or ESD file, or the first part of a split WIM, to browse.</translation>
+    </message>
+    <message>
+        <source>要浏览的 WIM, ESD 文件或拆分 WIM 的第一部分 (.swm) 的路径.</source>
+        <translation>The path of the WIM or ESD file, or of the first part (.swm) of a split WIM, to browse.</translation>
+    </message>
+    <message>
+        <source>浏览...</source>
+        <translation>Browse...</translation>
+    </message>
+    <message>
+        <source>选择要浏览的 WIM 文件.</source>
+        <translation>Choose the WIM file to browse.</translation>
+    </message>
+    <message>
+        <source>映像</source>
+        <translation>Image</translation>
+    </message>
+    <message>
+        <source>要浏览的映像的编号.</source>
+        <translation>The number of the image to browse.</translation>
+    </message>
+    <message>
+        <source>增加或减少映像编号.</source>
+        <translation>Raises or lowers the image number.</translation>
+    </message>
+    <message>
+        <source>选择...</source>
+        <translation>Choose...</translation>
+    </message>
+    <message>
+        <source>从这个 WIM 文件的映像列表中选择映像.</source>
+        <translation>Choose the image from this WIM file&apos;s list of images.</translation>
+    </message>
+    <message>
+        <source>显示</source>
+        <translation>Show</translation>
+    </message>
+    <message>
+        <source>在下面的树中显示这个映像的文件.</source>
+        <translation>Shows the files of this image in the tree below.</translation>
+    </message>
+    <message>
+        <source>文件</source>
+        <translation>Files</translation>
+    </message>
+    <message>
+        <source>映像中的文件和文件夹.</source>
+        <translation>The files and folders in the image.</translation>
+    </message>
+    <message>
+        <source>筛选</source>
+        <translation>Filter</translation>
+    </message>
+    <message>
+        <source>只显示名称符合这里文字的项目.</source>
+        <translation>Shows only the entries whose name matches this text.</translation>
+    </message>
+    <message>
+        <source>在整个映像中查找名称含有这些文字的项目 (可用 * 和 ?), 为空时显示文件夹树.</source>
+        <translation>Finds the entries of the whole image whose name holds this text (* and ? allowed); when empty, the folder tree is shown.</translation>
+    </message>
+    <message>
+        <source>映像中的文件夹和文件, 打开文件夹时才读取其内容; 选择要提取的项目.</source>
+        <translation>The folders and files of the image, each folder read when it is opened; select the entries to extract.</translation>
+    </message>
+    <message>
+        <source>读取映像的进度和结果.</source>
+        <translation>How reading the image goes and what it found.</translation>
+    </message>
+    <message>
+        <source>提取</source>
+        <translation>Extract</translation>
+    </message>
+    <message>
+        <source>把选择的文件和文件夹提取到一个文件夹中.</source>
+        <translation>Extracts the selected files and folders into a folder.</translation>
+    </message>
+    <message>
+        <source>目标</source>
+        <translation>Target</translation>
+    </message>
+    <message>
+        <source>提取到的文件夹.</source>
+        <translation>The folder to extract into.</translation>
+    </message>
+    <message>
+        <source>提取到的文件夹, 项目按其在映像中的路径放在这里.</source>
+        <translation>The folder to extract into; each entry goes below it at its path in the image.</translation>
+    </message>
+    <message>
+        <source>选择提取到的文件夹.</source>
+        <translation>Choose the folder to extract into.</translation>
+    </message>
+    <message>
+        <source>覆盖已有文件</source>
+        <translation>Overwrite existing files</translation>
+    </message>
+    <message>
+        <source>勾选后, 目标中已有的同名文件会被替换, 否则提取不写入任何文件.</source>
+        <translation>When ticked, files of the same name in the target are replaced; otherwise the extraction writes nothing.</translation>
+    </message>
+    <message>
+        <source>把选择的项目提取到目标文件夹.</source>
+        <translation>Extracts the selected entries into the target folder.</translation>
+    </message>
+</context>
+<context>
+    <name>MaintainPage</name>
+    <message>
+        <source>优化</source>
+        <translation>Optimize</translation>
+    </message>
+    <message>
+        <source>重建 WIM, 去掉删除映像和修改留下的空间.</source>
+        <translation>Rebuilds a WIM without the space that deleted images and changes left behind.</translation>
+    </message>
+    <message>
+        <source>来源</source>
+        <translation>Source</translation>
+    </message>
+    <message>
+        <source>要优化的 WIM 文件.</source>
+        <translation>The WIM file to optimize.</translation>
+    </message>
+    <message>
+        <source>要优化的 WIM 文件的路径.</source>
+        <translation>The path of the WIM file to optimize.</translation>
+    </message>
+    <message>
+        <source>浏览...</source>
+        <translation>Browse...</translation>
+    </message>
+    <message>
+        <source>选择要优化的 WIM 文件.</source>
+        <translation>Choose the WIM file to optimize.</translation>
+    </message>
+    <message>
+        <source>压缩</source>
+        <translation>Compression</translation>
+    </message>
+    <message>
+        <source>重建时使用的压缩.</source>
+        <translation>The compression of the rebuilt file.</translation>
+    </message>
+    <message>
+        <source>重建时使用的压缩, 保持不变时数据原样复制.</source>
+        <translation>The compression of the rebuilt file; with Keep the data is copied as stored.</translation>
+    </message>
+    <message>
+        <source>新文件写在原文件旁边, 完成后才替换原文件,</source>
+        <translation>The new file is written beside the old one and replaces it when complete,</translation>
+    </message>
+    <message>
+        <source>而且只在原文件没有被别人更改时.</source>
+        <translation>and only while no one else has changed the old file.</translation>
+    </message>
+    <message>
+        <source>别人在优化期间更改了原文件时, 优化失败, 原文件保持不变.</source>
+        <translation>When someone else changes the old file meanwhile, the optimization fails and the old file stays as it is.</translation>
+    </message>
+    <message>
+        <source>优化如何保证原文件不会丢失.</source>
+        <translation>How optimizing makes sure the old file is never lost.</translation>
+    </message>
+    <message>
+        <source>重建来源, 并在日志中显示前后的大小.</source>
+        <translation>Rebuilds the source and shows its size before and after in the log.</translation>
+    </message>
+    <message>
+        <source>校验</source>
+        <translation>Verify</translation>
+    </message>
+    <message>
+        <source>检查一个 WIM 文件是否完好.</source>
+        <translation>Checks whether a WIM file is sound.</translation>
+    </message>
+    <message>
+        <source>要校验的 WIM 文件.</source>
+        <translation>The WIM file to verify.</translation>
+    </message>
+    <message>
+        <source>要校验的 WIM, ESD 文件或拆分 WIM 的第一部分的路径.</source>
+        <translation>The path of the WIM or ESD file, or of the first part of a split WIM, to verify.</translation>
+    </message>
+    <message>
+        <source>选择要校验的 WIM 文件.</source>
+        <translation>Choose the WIM file to verify.</translation>
+    </message>
+    <message>
+        <source>检查完整性表, 每个映像的元数据和每个数据流.</source>
+        <translation>Checks the integrity table, every image&apos;s metadata and every stream.</translation>
+    </message>
+    <message>
+        <source>校验检查的内容.</source>
+        <translation>What verifying checks.</translation>
+    </message>
+    <message>
+        <source>校验来源, 在日志中列出每个损坏的映像或数据流.</source>
+        <translation>Verifies the source and names every damaged image or stream in the log.</translation>
+    </message>
+</context>
+<context>
+    <name>SplitPage</name>
+    <message>
+        <source>拆分</source>
+        <translation>Split</translation>
+    </message>
+    <message>
+        <source>把一个 WIM 拆分成多个部分.</source>
+        <translation>Splits a WIM into several parts.</translation>
+    </message>
+    <message>
+        <source>来源</source>
+        <translation>Source</translation>
+    </message>
+    <message>
+        <source>要拆分的 WIM 文件.</source>
+        <translation>The WIM file to split.</translation>
+    </message>
+    <message>
+        <source>要拆分的 WIM 文件的路径, 它不会被更改.</source>
+        <translation>The path of the WIM file to split; it is never changed.</translation>
+    </message>
+    <message>
+        <source>浏览...</source>
+        <translation>Browse...</translation>
+    </message>
+    <message>
+        <source>选择要拆分的 WIM 文件.</source>
+        <translation>Choose the WIM file to split.</translation>
+    </message>
+    <message>
+        <source>目标</source>
+        <translation>Target</translation>
+    </message>
+    <message>
+        <source>第一部分的文件名.</source>
+        <translation>The file name of the first part.</translation>
+    </message>
+    <message>
+        <source>第一部分的路径 (例如 install.swm), 其余部分依次为 install2.swm, install3.swm 等.</source>
+        <translation>The path of the first part (for example install.swm); the others follow as install2.swm, install3.swm and so on.</translation>
+    </message>
+    <message>
+        <source>选择第一部分的文件名.</source>
+        <translation>Choose the file name of the first part.</translation>
+    </message>
+    <message>
+        <source>分卷大小</source>
+        <translation>Part size</translation>
+    </message>
+    <message>
+        <source>每个部分最大的大小.</source>
+        <translation>The largest size of each part.</translation>
+    </message>
+    <message>
+        <source>每个部分最大的大小, 以 MB 为单位.</source>
+        <translation>The largest size of each part, in MB.</translation>
+    </message>
+    <message>
+        <source>MB</source>
+        <translation>MB</translation>
+    </message>
+    <message>
+        <source>分卷大小的单位.</source>
+        <translation>The unit of the part size.</translation>
+    </message>
+    <message>
+        <source>4000 MB 的部分适合 FAT32 格式的 U 盘, 例如用于 UEFI 启动.</source>
+        <translation>Parts of 4000 MB fit on a FAT32 USB stick, for example for UEFI boot.</translation>
+    </message>
+    <message>
+        <source>FAT32 的单个文件不能大于 4 GB. 来源不会被更改.</source>
+        <translation>FAT32 holds no file larger than 4 GB. The source is never changed.</translation>
+    </message>
+    <message>
+        <source>FAT32 的文件大小上限, 以及拆分不会更改来源.</source>
+        <translation>The file size limit of FAT32, and that splitting never changes the source.</translation>
+    </message>
+    <message>
+        <source>为什么要拆分: FAT32 U 盘不能存放大于 4 GB 的 install.wim.</source>
+        <translation>Why split: a FAT32 USB stick cannot hold an install.wim larger than 4 GB.</translation>
+    </message>
+    <message>
+        <source>把来源拆分成部分, 写到目标.</source>
+        <translation>Splits the source into parts written at the target.</translation>
+    </message>
+    <message>
+        <source>合并</source>
+        <translation>Join</translation>
+    </message>
+    <message>
+        <source>把拆分的 WIM 合并成一个 WIM.</source>
+        <translation>Joins a split WIM into one WIM.</translation>
+    </message>
+    <message>
+        <source>拆分 WIM 的第一部分.</source>
+        <translation>The first part of the split WIM.</translation>
+    </message>
+    <message>
+        <source>拆分 WIM 的第一部分 (.swm) 的路径, 其余部分在它旁边.</source>
+        <translation>The path of the first part (.swm) of the split WIM; the other parts lie beside it.</translation>
+    </message>
+    <message>
+        <source>选择拆分 WIM 的第一部分.</source>
+        <translation>Choose the first part of the split WIM.</translation>
+    </message>
+    <message>
+        <source>合并成的 WIM 文件.</source>
+        <translation>The WIM file to write.</translation>
+    </message>
+    <message>
+        <source>合并成的 WIM 文件的路径.</source>
+        <translation>The path of the WIM file to write.</translation>
+    </message>
+    <message>
+        <source>选择合并成的 WIM 文件.</source>
+        <translation>Choose the WIM file to write.</translation>
+    </message>
+    <message>
+        <source>把所有部分合并成目标 WIM.</source>
+        <translation>Joins all parts into the target WIM.</translation>
+    </message>
+</context>
 </TS>

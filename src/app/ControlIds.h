@@ -12,8 +12,11 @@ enum PageIndex : int {
     PAGE_MOUNT = 4,
     PAGE_DELETE = 5,
     PAGE_EXPORT = 6,
-    PAGE_ABOUT = 7,
-    PAGE_COUNT = 8,
+    PAGE_BROWSE = 7,   // toolbox: browse and extract
+    PAGE_SPLIT = 8,    // toolbox: split and join
+    PAGE_MAINTAIN = 9, // toolbox: optimize and verify
+    PAGE_ABOUT = 10,
+    PAGE_COUNT = 11,
 };
 
 enum ControlId : int {
@@ -104,6 +107,44 @@ enum ControlId : int {
     IDC_EXPORT_COMPRESSION = 1082,
     IDC_EXPORT_NAME = 1083,
     IDC_EXPORT_CHOOSE = 1090,
+};
+
+// The toolbox pages' controls (ids from 1100 up; their own pages route them).
+enum ToolboxControlId : int {
+    // browse page
+    IDC_BROWSE_SOURCE = 1100,
+    IDC_BROWSE_BROWSE_SOURCE = 1101,
+    IDC_BROWSE_INDEX_EDIT = 1102,
+    IDC_BROWSE_INDEX = 1103,
+    IDC_BROWSE_CHOOSE = 1104,
+    IDC_BROWSE_SHOW = 1105,
+    IDC_BROWSE_FILTER = 1106,
+    IDC_BROWSE_TREE = 1107,
+    IDC_BROWSE_STATUS = 1108,
+    IDC_EXTRACT_TARGET = 1109,
+    IDC_EXTRACT_BROWSE_TARGET = 1110,
+    IDC_EXTRACT_OVERWRITE = 1111,
+    IDC_EXTRACT_START = 1112,
+    // split page
+    IDC_SPLIT_SOURCE = 1120,
+    IDC_SPLIT_BROWSE_SOURCE = 1121,
+    IDC_SPLIT_TARGET = 1122,
+    IDC_SPLIT_BROWSE_TARGET = 1123,
+    IDC_SPLIT_SIZE = 1124,
+    IDC_SPLIT_START = 1125,
+    IDC_JOIN_SOURCE = 1126,
+    IDC_JOIN_BROWSE_SOURCE = 1127,
+    IDC_JOIN_TARGET = 1128,
+    IDC_JOIN_BROWSE_TARGET = 1129,
+    IDC_JOIN_START = 1130,
+    // maintain page
+    IDC_OPTIMIZE_SOURCE = 1140,
+    IDC_OPTIMIZE_BROWSE_SOURCE = 1141,
+    IDC_OPTIMIZE_COMPRESSION = 1142,
+    IDC_OPTIMIZE_START = 1143,
+    IDC_VERIFY_SOURCE = 1144,
+    IDC_VERIFY_BROWSE_SOURCE = 1145,
+    IDC_VERIFY_START = 1146,
 };
 
 // Page commands are routed for ids in this range; other buttons do nothing.

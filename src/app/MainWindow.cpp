@@ -105,9 +105,9 @@ MainWindow::MainWindow(OperationContext& context)
     setWindowIcon(appIcon());
 
     // The display area is the largest page; every page template has the same size.
-    static const Text::Id labels[PAGE_COUNT] = {Text::Capture, Text::Apply, Text::Information,
-                                                Text::Modify,  Text::Mount, Text::Delete,
-                                                Text::Export,  Text::About};
+    static const Text::Id labels[PAGE_COUNT] = {
+        Text::Capture, Text::Apply,  Text::Information, Text::Modify,   Text::Mount, Text::Delete,
+        Text::Export,  Text::Browse, Text::Split,       Text::Maintain, Text::About};
     const QSize display = dialogToPixels(QRect(0, 0, 338, 239), dialogBaseUnits(font())).size();
     for (int i = 0; i < PAGE_COUNT; ++i) {
         areas_[i] = new PageArea(display);

@@ -3,6 +3,7 @@
 // destroys it, builds the new page and shows the request in it.
 #pragma once
 
+#include "app/ControlIds.h"
 #include "ops/Context.h"
 
 #include <QDialog>
@@ -82,8 +83,8 @@ private:
 
     OperationContext& context_;
     TabControl* tabs_;
-    PageArea* areas_[8] = {};
-    QWidget* holders_[8] = {};
+    PageArea* areas_[PAGE_COUNT] = {};
+    QWidget* holders_[PAGE_COUNT] = {};
     Page* page_ = nullptr;
     ReportRunner* reports_ = nullptr;
     bool screenWatched_ = false;

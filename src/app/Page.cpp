@@ -7,6 +7,7 @@
 #include "app/PathDrop.h"
 #include "app/Pickers.h"
 #include "app/ProgressDialog.h"
+#include "app/ToolboxPages.h"
 #include "app/UpDown.h"
 #include "ops/Text.h"
 #include "ops/WimReport.h"
@@ -267,6 +268,11 @@ Page::Page(int pageIndex, QWidget* mainWindow, QWidget* parent)
     case PAGE_EXPORT:
         buildFrom<Ui::ExportPage>(this);
         break;
+    case PAGE_BROWSE:
+    case PAGE_SPLIT:
+    case PAGE_MAINTAIN:
+        extension_ = makePageExtension(pageIndex, *this, mainWindow);
+        break;
     default:
         buildFrom<Ui::AboutPage>(this);
         break;
@@ -316,6 +322,8 @@ void Page::setUpControls()
         combo->setEditable(false);
         combo->setMaxVisibleItems(10);
     }
+    if (extension_)
+        extension_->setUp();
 }
 
 Page::~Page()
@@ -343,6 +351,8 @@ void Page::savePageSettings(OperationRequest& request) const
         if (auto* box = control<QCheckBox>(f.id); box && box->isChecked())
             request.*f.field = true;
     }
+    if (extension_)
+        extension_->save(request);
 }
 
 void Page::showPageSettings(const OperationRequest& request)
@@ -354,6 +364,8 @@ void Page::showPageSettings(const OperationRequest& request)
         auto* combo = control<QComboBox>(f.id);
         combo->clear();
         combo->addItems(f.compression ? compressionItems() : skuItems());
+        if (f.id == IDC_EXPORT_COMPRESSION) // toolbox: export also writes ESD files
+            combo->addItem(loadString(Text::CompressionLzmsSolid));
         const QString& stored = request.*f.field;
         combo->setCurrentIndex(stored.isEmpty() ? -1 : combo->findText(stored, Qt::MatchExactly));
     }
@@ -365,13 +377,18 @@ void Page::showPageSettings(const OperationRequest& request)
         setupMountedList(list);
         fillMountedList(list);
     }
+    if (extension_)
+        extension_->show(request);
 }
 
 void Page::runPageCommand(int id)
 {
     const PageCommand* command = findCommand(pageIndex_, id);
-    if (!command)
+    if (!command) {
+        if (extension_)
+            extension_->runCommand(id);
         return;
+    }
     switch (command->action) {
     case Action::Browse:
         browse(command->edit, command->picker);

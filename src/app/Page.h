@@ -8,6 +8,9 @@
 
 #include <QWidget>
 
+#include <memory>
+
+class PageExtension;
 class UpDown;
 
 class Page : public QWidget, public PagePort {
@@ -60,6 +63,8 @@ private:
 
     const int pageIndex_;
     QWidget* mainWindow_;
+    // The toolbox pages' own controls, fields and commands (ToolboxPages.h); null elsewhere.
+    std::unique_ptr<PageExtension> extension_;
 };
 
 // The fixed item lists of the drop-down boxes.

@@ -27,6 +27,7 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QTreeView>
 
 #include <atomic>
 #include <cstdio>
@@ -103,6 +104,47 @@ bool saveModal(const QString& path, const std::function<void()>& open, int settl
     return ok;
 }
 
+// The browse page with the demo image read and its first folder opened.
+void showDemoTree(MainWindow& window)
+{
+    auto* tree = window.currentPage()->control<QTreeView>(IDC_BROWSE_TREE);
+    if (!tree)
+        return;
+    QAbstractItemModel* model = tree->model();
+    waitFor([&] { return model->rowCount() > 0; });
+    const QModelIndex first = model->index(model->rowCount() - 1, 0); // "Windows"
+    tree->expand(first);
+    waitFor([&] { return model->rowCount(first) > 0; });
+    tree->selectionModel()->select(model->index(0, 0, first),
+                                   QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    QApplication::processEvents();
+}
+
+// A small WIM for the browse page's picture: a few folders and files, captured through the
+// imaging layer.
+QString makeDemoWim(const QDir& folder)
+{
+    const QDir tree(folder.filePath(QStringLiteral("tree")));
+    for (const char* dir :
+         {"Windows/System32/drivers/etc", "Users/Public/Documents", "Program Files"})
+        tree.mkpath(QString::fromLatin1(dir));
+    for (const char* file : {"Windows/win.ini", "Windows/System32/drivers/etc/hosts",
+                             "Users/Public/Documents/readme.txt", "bootmgr"}) {
+        QFile f(tree.filePath(QString::fromLatin1(file)));
+        if (f.open(QIODevice::WriteOnly))
+            f.write(QByteArray(1234, 'x'));
+    }
+    QString wim = folder.filePath(QStringLiteral("demo.wim"));
+    DWORD created = 0;
+    if (HANDLE h = WIMCreateFile(wide(wim), WIM_GENERIC_WRITE, WIM_CREATE_ALWAYS, 0,
+                                 WIM_COMPRESS_XPRESS, &created)) {
+        if (HANDLE image = WIMCaptureImage(h, wide(tree.path()), 0))
+            WIMCloseHandle(image);
+        WIMCloseHandle(h);
+    }
+    return wim;
+}
+
 // The report of a small WIM made with wimlib-imagex (when installed), so the information page
 // shows how its columns line up.
 QString sampleReport()
@@ -151,14 +193,19 @@ bool renderSet(const QDir& out, OperationContext& context)
 {
     bool ok = true;
     resetRequestDefaults(context.request);
+    QTemporaryDir demo;
+    context.request.browseSource = makeDemoWim(QDir(demo.path()));
     context.request.infoText = sampleReport();
     MainWindow window(context);
     window.show();
-    static const char* names[] = {"capture", "apply",  "info",   "modify",
-                                  "mount",   "delete", "export", "about"};
+    static const char* names[PAGE_COUNT] = {"capture", "apply",    "info",   "modify",
+                                            "mount",   "delete",   "export", "browse",
+                                            "split",   "maintain", "about"};
     for (int i = 0; i < PAGE_COUNT; ++i) {
         window.tabControl()->setCurrentIndex(i);
         QApplication::processEvents();
+        if (i == PAGE_BROWSE)
+            showDemoTree(window);
         ok &= save(&window, out.filePath(QStringLiteral("page-%1-%2.png").arg(i).arg(names[i])));
     }
     window.tabControl()->setCurrentIndex(PAGE_CAPTURE);

@@ -3,6 +3,8 @@
 //
 //   pelloric-run [--abort-after MS] ID field=value ...   run the operation of button ID
 //   pelloric-run report infoSource=PATH                   print the information report
+//   pelloric-run list browseSource=W browseIndex=N [browsePath=/dir]
+//                                                         print the entries of an image
 //   pelloric-run mounts                                   print the mounted WIM images
 //   pelloric-run --help                                   every run with its fields
 //
@@ -13,6 +15,7 @@
 #include "ops/Context.h"
 #include "ops/MountOps.h"
 #include "ops/Text.h"
+#include "ops/Toolbox.h"
 #include "ops/WimReport.h"
 #include "ops/Worker.h"
 #include "platform/Imaging.h"
@@ -21,10 +24,13 @@
 #include <QCoreApplication>
 #include <QString>
 
+#include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <future>
+#include <unordered_map>
 #include <variant>
 
 namespace {
@@ -43,6 +49,13 @@ enum RunBit : unsigned {
     kDelete = 1u << 5,
     kExport = 1u << 6,
     kReport = 1u << 7,
+    // the toolbox pages
+    kExtract = 1u << 8,
+    kSplit = 1u << 9,
+    kJoin = 1u << 10,
+    kOptimize = 1u << 11,
+    kVerify = 1u << 12,
+    kList = 1u << 13,
 };
 
 struct RunEntry {
@@ -61,7 +74,13 @@ const RunEntry kRuns[] = {
     {ID_UNMOUNT, nullptr, kUnmount, "unmount the image mounted at mountPath"},
     {ID_DELETE, nullptr, kDelete, "delete an image"},
     {ID_EXPORT, nullptr, kExport, "export an image into another WIM file"},
+    {ID_EXTRACT, nullptr, kExtract, "extract files and folders of an image into a folder"},
+    {ID_SPLIT, nullptr, kSplit, "split a WIM into parts of at most splitSize MB"},
+    {ID_JOIN, nullptr, kJoin, "join a split WIM (its first part) into one WIM"},
+    {ID_OPTIMIZE, nullptr, kOptimize, "rebuild a WIM without what deletes and changes left"},
+    {ID_VERIFY, nullptr, kVerify, "verify a WIM: integrity table, metadata, every stream"},
     {0, "report", kReport, "print the information report of a WIM file"},
+    {0, "list", kList, "print path, size and attributes of every entry below browsePath"},
     {0, "mounts", 0, "print the mounted images: R or R/W (marked when dead), folder, WIM, index"},
 };
 
@@ -71,7 +90,10 @@ struct FieldEntry {
     unsigned readBy;
 };
 
-#define PELLORIC_FIELD(name, readBy) {#name, &OperationRequest::name, readBy}
+#define PELLORIC_FIELD(name, readBy)                                                               \
+    {                                                                                              \
+#name, &OperationRequest::name, readBy                                                     \
+    }
 const FieldEntry kFields[] = {
     PELLORIC_FIELD(captureSource, kCapture),
     PELLORIC_FIELD(captureTarget, kCapture),
@@ -121,6 +143,23 @@ const FieldEntry kFields[] = {
     PELLORIC_FIELD(exportCheck, kExport),
     PELLORIC_FIELD(chooserWimPath, 0),
     PELLORIC_FIELD(chooserIndex, 0),
+    PELLORIC_FIELD(browseSource, kList),
+    PELLORIC_FIELD(browseIndex, kList),
+    PELLORIC_FIELD(browsePath, kList),
+    PELLORIC_FIELD(browseFilter, 0),
+    PELLORIC_FIELD(extractSource, kExtract),
+    PELLORIC_FIELD(extractIndex, kExtract),
+    PELLORIC_FIELD(extractPaths, kExtract),
+    PELLORIC_FIELD(extractTarget, kExtract),
+    PELLORIC_FIELD(extractOverwrite, kExtract),
+    PELLORIC_FIELD(splitSource, kSplit),
+    PELLORIC_FIELD(splitTarget, kSplit),
+    PELLORIC_FIELD(splitSize, kSplit),
+    PELLORIC_FIELD(joinSource, kJoin),
+    PELLORIC_FIELD(joinTarget, kJoin),
+    PELLORIC_FIELD(optimizeSource, kOptimize),
+    PELLORIC_FIELD(optimizeCompression, kOptimize),
+    PELLORIC_FIELD(verifySource, kVerify),
 };
 #undef PELLORIC_FIELD
 
@@ -147,7 +186,8 @@ public:
 
 bool parseBool(const QString& value, bool* out)
 {
-    if (value == QLatin1String("1") || value.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0)
+    if (value == QLatin1String("1") ||
+        value.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0)
         *out = true;
     else if (value == QLatin1String("0") ||
              value.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0)
@@ -199,6 +239,7 @@ int usage()
 {
     std::fprintf(stderr, "usage: pelloric-run [--abort-after MS] ID field=value ...\n"
                          "       pelloric-run report infoSource=PATH\n"
+                         "       pelloric-run list browseSource=W browseIndex=N [browsePath=/dir]\n"
                          "       pelloric-run mounts\n"
                          "       pelloric-run --help\n");
     return 2;
@@ -222,6 +263,7 @@ int help()
     QString text = QStringLiteral(
         "usage: pelloric-run [--abort-after MS] ID field=value ...\n"
         "       pelloric-run report infoSource=PATH\n"
+        "       pelloric-run list browseSource=W browseIndex=N [browsePath=/dir]\n"
         "       pelloric-run mounts\n"
         "\n"
         "Runs one operation of the program without a window and prints its log. Flags take\n"
@@ -247,6 +289,127 @@ int help()
     const QByteArray bytes = text.toUtf8();
     std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
     return 0;
+}
+
+// `line`, then the reason: the text of the thread's last error.
+void printError(UINT line)
+{
+    const DWORD code = GetLastError();
+    std::fprintf(stderr, "%s\n", loadString(line).toUtf8().constData());
+    std::fprintf(stderr, "%s\n",
+                 formatMessage(Text::ErrorReason, {errorText(code)}).toUtf8().constData());
+}
+
+// Appends `text` as UTF-8 with control characters shown as '?', so a name cannot break a line
+// or drive the terminal.
+void appendPrintable(std::string& out, LPCWSTR text)
+{
+    const std::size_t start = out.size();
+    // Most names are ASCII: copied as they are, without a converted copy of their own.
+    const LPCWSTR end = text + wstrLength(text);
+    if (std::all_of(text, end, [](WCHAR c) { return c < 0x80; }))
+        out.append(text, end);
+    else
+        out += toUtf8(text);
+    for (std::size_t i = start; i < out.size(); ++i)
+        if (static_cast<unsigned char>(out[i]) < 0x20 || out[i] == 0x7F)
+            out[i] = '?';
+}
+
+BOOL printEntry(std::string& out, const WIM_FIND_DATA& entry)
+{
+    // Entries share a few attribute values: their letters are made once each.
+    static std::unordered_map<DWORD, std::string> letters;
+    auto [known, added] = letters.try_emplace(entry.Attributes);
+    if (added)
+        known->second = attributeLetters(entry.Attributes).toStdString();
+    appendPrintable(out, entry.Path);
+    char size[24];
+    const auto end = std::to_chars(size, size + sizeof size, entry.Size).ptr;
+    out += '\t';
+    out.append(size, end);
+    out += '\t';
+    out += known->second;
+    out += '\n';
+    if (out.size() > (1 << 16)) {
+        std::fwrite(out.data(), 1, out.size(), stdout);
+        out.clear();
+    }
+    return TRUE;
+}
+
+// `list`: one line per entry below browsePath: path, size in bytes, attribute letters.
+int listEntries(const OperationRequest& request)
+{
+    const QString path = fullPathOf(request.browseSource);
+    DWORD created = 0;
+    const UniqueWimHandle wim(
+        WIMCreateFile(wide(path), GENERIC_READ, OPEN_EXISTING, 0, 0, &created));
+    WIM_INFO info{};
+    if (!wim.get()) {
+        printError(Text::OpenWimFailed);
+        return 1;
+    }
+    if (!WIMGetAttributes(wim.get(), &info, sizeof info)) {
+        printError(Text::WimAttributesFailed);
+        return 1;
+    }
+    if (request.browseIndex < 1 || info.ImageCount < request.browseIndex) {
+        std::fprintf(stderr, "%s\n",
+                     formatMessage(Text::IndexNotInWim, {std::int64_t{request.browseIndex}})
+                         .toUtf8()
+                         .constData());
+        return 1;
+    }
+    SplitPartProblem problem;
+    if (!referenceSplitParts(wim.get(), path, info, problem)) {
+        OperationContext& context = globalContext();
+        logSplitPartProblem(context, problem);
+        std::fprintf(stderr, "%s", context.logText.toUtf8().constData());
+        return 1;
+    }
+    const UniqueWimHandle image(WIMLoadImage(wim.get(), request.browseIndex));
+    if (!image.get() || !WIMReadImageTree(image.get())) {
+        printError(Text::LoadImageFailed);
+        return 1;
+    }
+    std::string out;
+    out.reserve(1 << 17);
+    const QString where = request.browsePath.isEmpty() ? QStringLiteral("/") : request.browsePath;
+    const BOOL listed =
+        WIMEnumImageFiles(image.get(), wide(where), WIM_ENUM_RECURSIVE,
+                          [&out](const WIM_FIND_DATA& entry) { return printEntry(out, entry); });
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    if (!listed) {
+        const DWORD code = GetLastError();
+        std::fflush(stdout);
+        if (code == ERROR_PATH_NOT_FOUND)
+            std::fprintf(stderr, "%s\n",
+                         formatMessage(Text::ExtractNotInImage, {where}).toUtf8().constData());
+        std::fprintf(stderr, "%s\n",
+                     formatMessage(Text::ErrorReason, {errorText(code)}).toUtf8().constData());
+        return 1;
+    }
+    return 0;
+}
+
+// `report`: the information report of infoSource on standard output.
+int printReport(const OperationRequest& request)
+{
+    // The XML error box goes to standard error, as the operations' boxes do.
+    bool opened = false;
+    QString report = buildWimReport(
+        request.infoSource,
+        [] {
+            ConsolePort().messageBox(loadString(Text::XmlParseFailed),
+                                     loadString(Text::Information), MessageIcon::Error);
+        },
+        &opened);
+    if (!report.endsWith(QLatin1Char('\n')))
+        report += QLatin1Char('\n');
+    const QByteArray text = report.toUtf8();
+    std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stdout);
+    return opened ? 0 : 1;
 }
 
 int runOperation(OperationContext& context, int id, long abortAfterMs)
@@ -305,22 +468,10 @@ int main(int argc, char** argv)
         if (!setField(context.request, argument))
             return 2;
 
-    if (verb == QLatin1String("report")) {
-        // The XML error box goes to standard error, as the operations' boxes do.
-        bool opened = false;
-        QString report = buildWimReport(
-            context.request.infoSource,
-            [] {
-                ConsolePort().messageBox(loadString(Text::XmlParseFailed),
-                                         loadString(Text::Information), MessageIcon::Error);
-            },
-            &opened);
-        if (!report.endsWith(QLatin1Char('\n')))
-            report += QLatin1Char('\n');
-        const QByteArray text = report.toUtf8();
-        std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stdout);
-        return opened ? 0 : 1;
-    }
+    if (verb == QLatin1String("report"))
+        return printReport(context.request);
+    if (verb == QLatin1String("list"))
+        return listEntries(context.request);
     if (verb == QLatin1String("mounts")) {
         // One line per mounted image: R or R/W, mount folder, WIM file, index (tab separated).
         const auto lines = mountedImageLines();

@@ -4,6 +4,7 @@
 #include "ops/ImagingSteps.h"
 #include "ops/Operations.h"
 #include "ops/Text.h"
+#include "ops/Toolbox.h"
 #include "platform/Kernel.h"
 
 #include <algorithm>
@@ -53,6 +54,8 @@ HANDLE loadSourceImage(OperationContext& context, OperationImaging& imaging, con
         logMessage(context, Text::IndexNotInWim, {std::int64_t{index}});
         return nullptr;
     }
+    if (!useSplitParts(context, wim, wimPath, info))
+        return nullptr;
     // The image's files are read from its tree: a damaged one is found here.
     HANDLE image = imaging.holdImage(WIMLoadImage(wim, index));
     if (!image || !WIMReadImageTree(image)) {

@@ -38,6 +38,15 @@ enum OperationId : int {
     ID_EXPORT = 1081,
 };
 
+// Operation ids of the toolbox pages (browse and extract, split and join, optimize and verify).
+enum ToolboxOperationId : int {
+    ID_EXTRACT = 1112,
+    ID_SPLIT = 1125,
+    ID_JOIN = 1130,
+    ID_OPTIMIZE = 1143,
+    ID_VERIFY = 1146,
+};
+
 enum class MessageIcon { Error, Warning, Information };
 
 // How an operation ended: it succeeded, it stopped on the user's abort request, or it failed
@@ -130,6 +139,29 @@ struct OperationRequest {
     // image chooser
     QString chooserWimPath;
     std::uint32_t chooserIndex = 0;
+
+    // ---- the toolbox pages ----
+    // browse page: the image shown, the folder `pelloric-run list` lists, the name filter
+    QString browseSource;
+    std::uint32_t browseIndex = 1;
+    QString browsePath;
+    QString browseFilter;
+    // extraction (browse page): paths inside the image, separated by ';' (";;" is a ';')
+    QString extractSource;
+    std::uint32_t extractIndex = 1;
+    QString extractPaths;
+    QString extractTarget;
+    bool extractOverwrite = false;
+    // split page: split into parts of splitSize MB; join a set back into one WIM
+    QString splitSource;
+    QString splitTarget;
+    std::uint32_t splitSize = 4000;
+    QString joinSource;
+    QString joinTarget;
+    // maintain page: rebuild with optimizeCompression (empty keeps it); verify
+    QString optimizeSource;
+    QString optimizeCompression;
+    QString verifySource;
 };
 
 // Fills the request with its start-up defaults (the compression texts come from the string

@@ -4,6 +4,7 @@
 #include "ops/ImagingSteps.h"
 #include "ops/Operations.h"
 #include "ops/Text.h"
+#include "ops/Toolbox.h"
 #include "platform/Kernel.h"
 
 #include <algorithm>
@@ -38,6 +39,8 @@ HANDLE openExportSource(OperationContext& context, OperationImaging& imaging,
         logMessage(context, Text::IndexNotInWim, {std::int64_t{index}});
         return nullptr;
     }
+    if (!useSplitParts(context, source, sourcePath, info))
+        return nullptr;
     return source;
 }
 
@@ -112,7 +115,7 @@ bool RunExport(OperationContext& context)
     logMessage(context, Text::SourceLine, {sourcePath});
     logMessage(context, Text::ImageLine, {std::int64_t{index}});
     logMessage(context, Text::TargetLine, {target});
-    const DWORD compression = chooseCompression(context, request.exportCompression);
+    const DWORD compression = chooseCompression(context, request.exportCompression, true);
     logMessage(context, request.exportCheck ? Text::CheckOnLine : Text::CheckOffLine);
     logMessage(context, Text::TempFolderLine, {tempFolder});
     appendLogLine(context, QString());

@@ -10,8 +10,12 @@ QString folderPartOf(const QString& path)
     return path.left(path.lastIndexOf(QLatin1Char('/')) + 1);
 }
 
-DWORD chooseCompression(OperationContext& context, const QString& text)
+DWORD chooseCompression(OperationContext& context, const QString& text, bool offerSolid)
 {
+    if (offerSolid && matchesString(Text::CompressionLzmsSolid, text)) {
+        logMessage(context, Text::CompressionLzmsSolidLine);
+        return WIM_COMPRESS_LZMS;
+    }
     if (matchesString(Text::CompressionNone, text)) {
         logMessage(context, Text::CompressionNoneLine);
         return WIM_COMPRESS_NONE;

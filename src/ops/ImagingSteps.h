@@ -17,8 +17,10 @@ QString folderPartOf(const QString& path);
 
 // The compression a page's text selects: Text::CompressionNone "无" none,
 // Text::CompressionMaximum "最大" LZX, any other text XPRESS. Logs the matching line
-// (CompressionNoneLine, CompressionMaximumLine or CompressionFastestLine).
-DWORD chooseCompression(OperationContext& context, const QString& text);
+// (CompressionNoneLine, CompressionMaximumLine or CompressionFastestLine). With offerSolid
+// (the export and maintain pages), Text::CompressionLzmsSolid "LZMS 固实 (ESD)" selects
+// WIM_COMPRESS_LZMS, solid, and logs Text::CompressionLzmsSolidLine.
+DWORD chooseCompression(OperationContext& context, const QString& text, bool offerSolid = false);
 
 // The opening steps of delete and modify: logs Text::OpeningWim, opens `path` for reading
 // and writing (integrity checked when `verify`), sets the temporary folder and checks `index`

@@ -7,8 +7,7 @@
 
 #include <vector>
 
-namespace
-{
+namespace {
 
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper-case hexadecimal, as the platform writes
 // a GUID.
@@ -29,6 +28,8 @@ QString compressionText(DWORD type)
         return QStringLiteral("XPRESS\r\n");
     case WIM_COMPRESS_LZX:
         return QStringLiteral("LZX\r\n");
+    case WIM_COMPRESS_LZMS:
+        return QStringLiteral("LZMS\r\n");
     default:
         return QString(); // the next line continues on this one
     }
@@ -46,28 +47,11 @@ QString reportSizeText(std::int64_t totalBytes)
     return QString::asprintf("%lld MB\r\n", static_cast<long long>(totalBytes / 1048576));
 }
 
-QString buildWimReport(const QString& path, const std::function<void()>& onXmlError,
-                       bool* opened)
+namespace {
+
+// The header block: identifier, counts, compression, part number, boot image and attributes.
+QString headerSection(const WIM_INFO& info)
 {
-    if (opened)
-        *opened = false;
-    const QString tempPath = tempFolderPath();
-
-    DWORD creationResult = 0;
-    const HANDLE wim = WIMCreateFile(wide(path), WIM_GENERIC_READ, WIM_OPEN_EXISTING, 0,
-                                     WIM_COMPRESS_NONE, &creationResult);
-    if (!wim)
-        return loadString(Text::OpenWimFailed);
-    const UniqueWimHandle wimCloser(wim);
-
-    WIM_INFO info{};
-    if (!WIMGetAttributes(wim, &info, sizeof info))
-        return loadString(Text::WimAttributesFailed);
-    if (!WIMSetTemporaryPath(wim, wide(tempPath)))
-        return loadString(Text::TempFolderUnusable);
-
-    if (opened)
-        *opened = true;
     QString report = loadString(Text::ReportHeading);
     report += QStringLiteral("GUID:\t\t") + guidText(info.Guid) + QStringLiteral("\r\n");
     report += formatMessage(Text::ReportImageCount, {std::int64_t(std::int32_t(info.ImageCount))});
@@ -88,31 +72,64 @@ QString buildWimReport(const QString& path, const std::function<void()>& onXmlEr
         {WIM_ATTRIBUTE_RP_FIX, u"\t\tRP_FIX\r\n"},
         {WIM_ATTRIBUTE_SPANNED, u"\t\tSPANNED\r\n"},
         {WIM_ATTRIBUTE_READONLY, u"\t\tREADONLY\r\n"},
+        {WIM_ATTRIBUTE_SOLID, u"\t\tSOLID\r\n"},
     };
     for (const auto& attribute : attributeNames) {
         if (info.WimAttributes & attribute.bit)
             report += QString::fromUtf16(attribute.text);
     }
+    return report;
+}
 
-    for (DWORD index = 1; index <= info.ImageCount; ++index) {
-        report += QStringLiteral("\r\n");
-        report += formatMessage(Text::ReportImageHeading, {std::int64_t(std::int32_t(index))});
-        const HANDLE image = WIMLoadImage(wim, index);
-        if (!image)
-            continue;
-        const UniqueWimHandle imageCloser(image);
-        ImageInfo imageInfo;
-        readImageInfo(image, imageInfo, onXmlError);
-        if (!imageInfo.name.isEmpty())
-            report += formatMessage(Text::ReportName, {imageInfo.name});
-        if (!imageInfo.description.isEmpty())
-            report += formatMessage(Text::ReportDescription, {imageInfo.description});
-        if (!imageInfo.flags.isEmpty())
-            report += formatMessage(Text::ReportFlags, {imageInfo.flags});
-        report += formatMessage(Text::ReportFileCount, {std::int64_t(imageInfo.fileCount)});
-        report += formatMessage(Text::ReportFolderCount, {std::int64_t(imageInfo.dirCount)});
-        report += loadString(Text::ReportExpandedSize) + reportSizeText(imageInfo.totalBytes);
-    }
+// One image's section: its heading, then (when it loads) its texts, counts and size.
+QString imageSection(HANDLE wim, DWORD index, const std::function<void()>& onXmlError)
+{
+    QString report = QStringLiteral("\r\n");
+    report += formatMessage(Text::ReportImageHeading, {std::int64_t(std::int32_t(index))});
+    const HANDLE image = WIMLoadImage(wim, index);
+    if (!image)
+        return report;
+    const UniqueWimHandle imageCloser(image);
+    ImageInfo imageInfo;
+    readImageInfo(image, imageInfo, onXmlError);
+    if (!imageInfo.name.isEmpty())
+        report += formatMessage(Text::ReportName, {imageInfo.name});
+    if (!imageInfo.description.isEmpty())
+        report += formatMessage(Text::ReportDescription, {imageInfo.description});
+    if (!imageInfo.flags.isEmpty())
+        report += formatMessage(Text::ReportFlags, {imageInfo.flags});
+    report += formatMessage(Text::ReportFileCount, {std::int64_t(imageInfo.fileCount)});
+    report += formatMessage(Text::ReportFolderCount, {std::int64_t(imageInfo.dirCount)});
+    report += loadString(Text::ReportExpandedSize) + reportSizeText(imageInfo.totalBytes);
+    return report;
+}
+
+} // namespace
+
+QString buildWimReport(const QString& path, const std::function<void()>& onXmlError, bool* opened)
+{
+    if (opened)
+        *opened = false;
+    const QString tempPath = tempFolderPath();
+
+    DWORD creationResult = 0;
+    const HANDLE wim = WIMCreateFile(wide(path), WIM_GENERIC_READ, WIM_OPEN_EXISTING, 0,
+                                     WIM_COMPRESS_NONE, &creationResult);
+    if (!wim)
+        return loadString(Text::OpenWimFailed);
+    const UniqueWimHandle wimCloser(wim);
+
+    WIM_INFO info{};
+    if (!WIMGetAttributes(wim, &info, sizeof info))
+        return loadString(Text::WimAttributesFailed);
+    if (!WIMSetTemporaryPath(wim, wide(tempPath)))
+        return loadString(Text::TempFolderUnusable);
+
+    if (opened)
+        *opened = true;
+    QString report = headerSection(info);
+    for (DWORD index = 1; index <= info.ImageCount; ++index)
+        report += imageSection(wim, index, onXmlError);
 
     QString xml;
     if (loadInfoText(wim, xml)) {

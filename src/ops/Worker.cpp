@@ -2,6 +2,7 @@
 
 #include "ops/Operations.h"
 #include "ops/Text.h"
+#include "ops/Toolbox.h"
 #include "platform/Kernel.h"
 
 #include <future>
@@ -34,7 +35,7 @@ OperationFn builtInOperation(int id)
     case ID_UNMOUNT:
         return RunUnmount;
     default:
-        return {};
+        return toolboxOperation(id);
     }
 }
 

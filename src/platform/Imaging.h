@@ -6,7 +6,9 @@
 
 #include "WinTypes.h"
 
+#include <functional>
 #include <string>
+#include <vector>
 
 // ---- flags and values ---------------------------------------------------------------------
 inline constexpr DWORD WIM_GENERIC_READ = GENERIC_READ;
@@ -264,3 +266,170 @@ DWORD WIMGetLastErrorDetail(std::u16string* path);
 // ERROR_SUCCESS, or the cause when libwim cannot be set up; no imaging call works then.
 // Later calls give the first call's result.
 DWORD ImagingGlobalInit();
+
+// ==== ESD files, split sets, browsing, extraction, rebuilding and verifying =====================
+// The calls behind the pages beyond the described eight. Where the Windows imaging library has
+// the call (WIMSetReferenceFile, WIMSplitFile, WIMExtractImagePath) it has that name and
+// meaning; the others are this layer's own, in the same style. Each runs on the calling thread
+// and sets the last error on failure. The long ones send their messages to the registered
+// callbacks; an answer of WIM_MSG_ABORT_IMAGE stops them with ERROR_REQUEST_ABORTED. Every new
+// file they make (a part, a joined or a rebuilt WIM) is written under a stage name beside its
+// target, locked while written, and renamed into place only when complete (StageFile.h): a
+// failed or aborted call leaves no new or partial file, and a source is never changed.
+
+// WIM_COMPRESS_LZMS as the compression of a new WIM (WIMCreateFile) writes LZMS in solid
+// resources, as Microsoft's ESD files are written. Existing files keep their own compression.
+// WIM_INFO::WimAttributes: the file has the solid format of ESD files (WIM version 3584, which
+// solid resources and LZMS need).
+inline constexpr DWORD WIM_ATTRIBUTE_SOLID = 0x00000040;
+
+inline constexpr DWORD WIM_REFERENCE_APPEND = 0x00010000;
+inline constexpr DWORD WIM_REFERENCE_REPLACE = 0x00020000;
+
+// The data of the WIM at `path` (another part of a split set, or any WIM whose data the images
+// of `wim` use) is read from there by every later call on `wim` that reads file data: apply,
+// export, extraction, join and verify. flags: WIM_REFERENCE_APPEND, with WIM_FLAG_VERIFY to
+// check the referenced file's integrity table first. Only a regular file is read (else
+// ERROR_ACCESS_DENIED, without blocking); ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND, and
+// for a file that is no WIM, or a damaged one, ERROR_BAD_FORMAT, ERROR_FILE_CORRUPT or
+// ERROR_CRC. WIM_REFERENCE_REPLACE is refused with ERROR_NOT_SUPPORTED: libwim cannot drop a
+// reference once made (a new handle starts without any).
+BOOL WIMSetReferenceFile(HANDLE wim, LPCWSTR path, DWORD flags);
+
+// The name of part `partNumber` of the split set whose first part is `firstPart`, as
+// WIMSplitFile names the parts: the number goes before the file name's last dot
+// ("install.swm", "install2.swm", "install3.swm", ...; without a dot it is appended). Part 1
+// is firstPart itself.
+std::u16string WIMSplitPartPath(const std::u16string& firstPart, DWORD partNumber);
+
+// WIM_MSG_SPLIT: a part is about to be written. wParam: the part's path (LPCWSTR); lParam: a
+// const WIM_SPLIT_PART*.
+struct WIM_SPLIT_PART {
+    DWORD PartNumber;
+    DWORD TotalParts;
+};
+
+// Splits the WIM open as `wim` into parts of at most partSize->QuadPart bytes, the first at
+// partPath and the others named by WIMSplitPartPath. A part holds whole resources, so a
+// resource larger than the part size makes its part larger (WIMGetOversizeFiles names such
+// files first). With partPath null, partSize receives the smallest part size the WIM can be
+// split into: its largest resource as stored. Messages: WIM_MSG_SPLIT per part, then
+// WIM_MSG_PROGRESS over the whole set. The parts replace files of their names only once all
+// are written, each only while no other writer holds its lock (ERROR_SHARING_VIOLATION), and
+// never the source itself (ERROR_INVALID_PARAMETER). ERROR_NOT_SUPPORTED for a file in solid
+// resources (WIM_ATTRIBUTE_SOLID) or one that is itself a part of a split set;
+// ERROR_INVALID_PARAMETER for a part size of 0.
+BOOL WIMSplitFile(HANDLE wim, LPCWSTR partPath, LARGE_INTEGER* partSize, DWORD flags);
+
+// A file whose data, as stored, is larger than a part size: image index and path inside it.
+struct WIM_OVERSIZE_FILE {
+    DWORD ImageIndex;
+    std::u16string Path;
+    ULONGLONG StoredBytes;
+};
+// The files of every image whose data cannot share a part of partSize bytes. Reads the images'
+// metadata only when the WIM holds such a resource at all.
+BOOL WIMGetOversizeFiles(HANDLE wim, ULONGLONG partSize, std::vector<WIM_OVERSIZE_FILE>* files);
+
+// Writes the split set whose first part is open as `wim` (its other parts given with
+// WIMSetReferenceFile) as one WIM at `targetPath`: every image and its data, the set's GUID
+// and, with WIM_FLAG_VERIFY, an integrity table. Messages: WIM_MSG_PROGRESS. An existing
+// target is replaced only while no other writer holds its lock (ERROR_SHARING_VIOLATION) and
+// never when it is the first part itself (ERROR_INVALID_PARAMETER). ERROR_INVALID_PARAMETER
+// too when `wim` is no first part of a split set; data missing from the parts given fails
+// with ERROR_FILE_CORRUPT.
+BOOL WIMJoinSplitFile(HANDLE wim, LPCWSTR targetPath, DWORD flags);
+
+// WIMRebuildFile compression: keep the file's own.
+inline constexpr DWORD WIM_COMPRESS_KEEP = 0xFFFFFFFF;
+
+// Rebuilds the WIM open as `wim` (opened for writing) into a new file beside it that holds
+// only what its images use, and renames that over it: the space that deleted images and
+// earlier changes left behind is gone. compressionType WIM_COMPRESS_KEEP copies the data as
+// stored (solid stays solid); WIM_COMPRESS_NONE to WIM_COMPRESS_LZMS recompresses everything
+// (LZMS solid, as an ESD). An integrity table stays, and is written with WIM_FLAG_VERIFY.
+// Messages: WIM_MSG_PROGRESS. The file is read through a descriptor that holds its shared lock
+// for the whole call, so writers that lock (libwim, this program, a read-write mount) cannot
+// change it meanwhile (a file locked by one at the start: ERROR_SHARING_VIOLATION). Before the
+// rename the lock is made exclusive and the file must be the one that was read, unchanged
+// (same file, size, times and header), and the rename must replace exactly that file;
+// otherwise ERROR_SHARING_VIOLATION and the file stays as it is. At any moment, a kill
+// included, the path holds the old file or the complete new one. *sizeBefore and *sizeAfter
+// (when given) receive the sizes of the old and the new file. The handle still describes the
+// file as it was: close it.
+BOOL WIMRebuildFile(HANDLE wim, DWORD compressionType, DWORD flags, ULONGLONG* sizeBefore,
+                    ULONGLONG* sizeAfter);
+
+// What WIMVerifyFile found wrong.
+enum WIM_VERIFY_KIND : DWORD {
+    WIM_VERIFY_INTEGRITY_TABLE = 1, // the integrity table does not match the file (Path: the file)
+    WIM_VERIFY_IMAGE_METADATA = 2,  // image ImageIndex's metadata is damaged (Error: the cause)
+    WIM_VERIFY_MISSING_DATA = 3,    // Path in image ImageIndex has data the file does not hold
+    WIM_VERIFY_DAMAGED_DATA = 4,    // a stream's data is damaged: Hash, Size, a file using it
+};
+struct WIM_VERIFY_PROBLEM {
+    WIM_VERIFY_KIND Kind;
+    DWORD ImageIndex;    // 0 when not about one image
+    DWORD Error;         // the cause as a system code
+    std::u16string Path; // a path inside image ImageIndex (or the file, for the table)
+    BYTE Hash[20];       // the stream's SHA-1 (WIM_VERIFY_DAMAGED_DATA)
+    ULONGLONG Size;      // its size in bytes
+    DWORD OtherUsers;    // further paths that use the stream
+};
+struct WIM_VERIFY_RESULT {
+    BOOL HasIntegrityTable = FALSE;
+    DWORD ImageCount = 0;
+    ULONGLONG StreamCount = 0;
+    ULONGLONG StreamBytes = 0;
+    std::vector<WIM_VERIFY_PROBLEM> Problems;
+};
+// Checks the WIM open as `wim` end to end: its integrity table when it has one (of every part
+// of a split set), every image's metadata, that every image's data is present, and every
+// stream's SHA-1 digest. Messages: WIM_MSG_PROGRESS. TRUE when nothing is wrong. FALSE with
+// ERROR_FILE_CORRUPT when something is: result->Problems names each damaged image and each
+// damaged stream (with a file that uses it); other causes (a read error) fail with their code.
+BOOL WIMVerifyFile(HANDLE wim, DWORD flags, WIM_VERIFY_RESULT* result);
+
+// One entry of an image, as WIMEnumImageFiles gives it.
+struct WIM_FIND_DATA {
+    LPCWSTR Path;     // full path inside the image, '/' separated; "/" for the root
+    LPCWSTR Name;     // the last component ("" for the root)
+    DWORD Attributes; // the entry's FILE_ATTRIBUTE_* bits
+    ULONGLONG Size;   // bytes of its unnamed data (0 for a folder)
+    FILETIME CreationTime;
+    FILETIME LastWriteTime;
+    DWORD Depth; // 0 for the root
+};
+inline constexpr DWORD WIM_ENUM_CHILDREN = 0x1;  // only the entries in the folder at `path`
+inline constexpr DWORD WIM_ENUM_RECURSIVE = 0x2; // the entry at `path` and everything below it
+// Calls visit for the entries at `path` inside the image (a folder's children, or with
+// WIM_ENUM_RECURSIVE the entry and all below it, in tree order; with neither, the entry
+// alone). The record's texts are valid during the call only. visit returning FALSE stops the
+// walk with ERROR_CANCELLED. ERROR_PATH_NOT_FOUND when the image has no such path,
+// ERROR_DIRECTORY for WIM_ENUM_CHILDREN on a file, ERROR_FILE_CORRUPT for damaged metadata.
+BOOL WIMEnumImageFiles(HANDLE image, LPCWSTR path, DWORD flags,
+                       const std::function<BOOL(const WIM_FIND_DATA&)>& visit);
+
+// Extraction: an existing file at a target path may be replaced.
+inline constexpr DWORD WIM_EXTRACT_OVERWRITE = 0x00010000;
+
+// Extracts the files and folders at imagePaths[0..count) inside the image into targetFolder
+// (made when missing), each at its path below the image root (/Windows/win.ini becomes
+// targetFolder/Windows/win.ini). Nothing is ever written outside targetFolder, whatever names
+// the image holds: the entries are written into a new folder inside it first, and moved into
+// place only when all are complete, without following any link. Before anything is written,
+// every entry is checked and the call fails, naming it in a WIM_MSG_ERROR (path, code), for:
+// a path the image does not have (ERROR_PATH_NOT_FOUND) or that holds "." or ".."
+// (ERROR_INVALID_NAME); a name no file can have here ("", ".", "..", one holding '/',
+// ERROR_INVALID_NAME; longer than 255 bytes, ERROR_FILENAME_EXCED_RANGE); and, without
+// WIM_EXTRACT_OVERWRITE, an entry already in the target (ERROR_FILE_EXISTS; a folder that is
+// a folder in both is merged). With WIM_EXTRACT_OVERWRITE existing files and links are
+// replaced, never written through; a folder is never replaced by a file (ERROR_DIRECTORY).
+// Link targets are kept as stored. Messages: WIM_MSG_SETRANGE (lParam: the number of entries),
+// WIM_MSG_PROCESS per entry (its target path), WIM_MSG_PROGRESS. A failed or aborted call
+// leaves the target as it was.
+BOOL WIMExtractImagePaths(HANDLE image, const LPCWSTR* imagePaths, DWORD count,
+                          LPCWSTR targetFolder, DWORD flags);
+// Extracts the one file or folder at imagePath inside the image as destinationPath (its
+// folder must exist), by WIMExtractImagePaths' rules.
+BOOL WIMExtractImagePath(HANDLE image, LPCWSTR imagePath, LPCWSTR destinationPath, DWORD flags);

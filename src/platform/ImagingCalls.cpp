@@ -89,6 +89,8 @@ BOOL WIMGetAttributes(HANDLE wim, WIM_INFO* wimInfo, DWORD cbWimInfo)
         attributes |= WIM_ATTRIBUTE_SPANNED;
     if (info.is_marked_readonly)
         attributes |= WIM_ATTRIBUTE_READONLY;
+    if (info.wim_version == 0xE00) // toolbox: solid resources (ESD), libwim's WIM_VERSION_SOLID
+        attributes |= WIM_ATTRIBUTE_SOLID;
     wimInfo->WimAttributes = attributes;
     wimInfo->WimFlagsAndAttr = w->openFlags;
     return TRUE;

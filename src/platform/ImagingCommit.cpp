@@ -309,7 +309,11 @@ DWORD writeNewWim(WimHandle& w, CallState* state)
         std::optional<ProgressRegistration> reg;
         if (state)
             reg.emplace(w, state);
-        ret = wimlib_write_to_fd(w.wim.get(), w.stage.fd(), WIMLIB_ALL_IMAGES, writeFlags(w), 0);
+        // toolbox: a new LZMS file is written solid, as an ESD file is.
+        const int solid =
+            w.compression == WIMLIB_COMPRESSION_TYPE_LZMS ? WIMLIB_WRITE_FLAG_SOLID : 0;
+        ret = wimlib_write_to_fd(w.wim.get(), w.stage.fd(), WIMLIB_ALL_IMAGES,
+                                 writeFlags(w) | solid, 0);
         cause = errno;
     }
     DWORD error = ERROR_SUCCESS;

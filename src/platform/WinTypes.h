@@ -30,6 +30,7 @@ using LPARAM = std::intptr_t;
 using LPDWORD = DWORD*;
 using LSTATUS = LONG;
 using LANGID = WORD;
+using ULONGLONG = std::uint64_t;
 
 #ifndef TRUE
 #define TRUE 1

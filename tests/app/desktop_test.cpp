@@ -129,16 +129,17 @@ std::vector<TemplateText> templateTexts()
 // Builds the widget of a template by the program's own code.
 std::unique_ptr<QWidget> buildTemplate(const QString& name)
 {
-    static const QStringList pages = {QStringLiteral("CapturePage"), QStringLiteral("ApplyPage"),
-                                      QStringLiteral("InfoPage"),    QStringLiteral("ModifyPage"),
-                                      QStringLiteral("MountPage"),   QStringLiteral("DeletePage"),
-                                      QStringLiteral("ExportPage"),  QStringLiteral("AboutPage")};
+    static const std::pair<const char*, int> pages[] = {
+        {"CapturePage", PAGE_CAPTURE}, {"ApplyPage", PAGE_APPLY},   {"InfoPage", PAGE_INFO},
+        {"ModifyPage", PAGE_MODIFY},   {"MountPage", PAGE_MOUNT},   {"DeletePage", PAGE_DELETE},
+        {"ExportPage", PAGE_EXPORT},   {"BrowsePage", PAGE_BROWSE}, {"SplitPage", PAGE_SPLIT},
+        {"MaintainPage", PAGE_MAINTAIN}, {"AboutPage", PAGE_ABOUT}};
     if (name == QLatin1String("ProgressDialog"))
         return std::make_unique<ProgressDialog>(ID_CAPTURE, nullptr);
-    const auto index = pages.indexOf(name);
-    if (index < 0)
-        return nullptr;
-    return std::make_unique<Page>(static_cast<int>(index), nullptr);
+    for (const auto& [page, index] : pages)
+        if (name == QLatin1String(page))
+            return std::make_unique<Page>(index, nullptr);
+    return nullptr;
 }
 
 QString shownText(QWidget* root, const TemplateText& t)

@@ -706,14 +706,18 @@ TEST_F(MainWindowTest, TabBarShowsItsKeyboardFocusAndCtrlTabKeepsTheTypingGoing)
     EXPECT_TRUE(tabImage(PAGE_EXPORT) != marked);
 
     // Ctrl+Tab and Ctrl+Shift+Tab from inside a page: what is typed next lands in the new
-    // page's first control. The About page has none; Ctrl+Tab passes on through it.
+    // page's first control. The About page has none; Ctrl+Tab passes on through it. The
+    // toolbox pages stand between the export and the About page.
     struct Step {
         Qt::KeyboardModifiers modifiers;
         int page;
         int firstControl; // 0: none
     };
     const Qt::KeyboardModifiers back = Qt::ControlModifier | Qt::ShiftModifier;
-    for (const Step& step : {Step{Qt::ControlModifier, PAGE_ABOUT, 0},
+    for (const Step& step : {Step{Qt::ControlModifier, PAGE_BROWSE, IDC_BROWSE_SOURCE},
+                             Step{Qt::ControlModifier, PAGE_SPLIT, IDC_SPLIT_SOURCE},
+                             Step{Qt::ControlModifier, PAGE_MAINTAIN, IDC_OPTIMIZE_SOURCE},
+                             Step{Qt::ControlModifier, PAGE_ABOUT, 0},
                              Step{Qt::ControlModifier, PAGE_CAPTURE, IDC_CAPTURE_SOURCE},
                              Step{Qt::ControlModifier, PAGE_APPLY, IDC_APPLY_SOURCE},
                              Step{back, PAGE_CAPTURE, IDC_CAPTURE_SOURCE}}) {
