@@ -15,35 +15,15 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
-run=${1:-}
-if [[ -z $run ]]; then
-    for candidate in "$here/build-release/src/app/pelloric-run" "$here/build/src/app/pelloric-run"; do
-        if [[ -x $candidate ]]; then run=$candidate; break; fi
-    done
-fi
-[[ -x ${run:-} ]] || { echo "pelloric-run not found; pass its path" >&2; exit 2; }
-command -v wimlib-imagex >/dev/null || { echo "wimlib-imagex is not installed" >&2; exit 2; }
+# shellcheck source=bench/common.sh
+source "$here/bench/common.sh"
+find_run "${1:-}"
 work=${2:-$(mktemp -d "${TMPDIR:-/tmp}/toolbox-compare.XXXXXX")}
 mkdir -p "$work"
 repeat=${REPEAT:-3}
 steps=${STEPS:-esd split apply-split optimize verify extract list}
 cleanup() { [[ ${KEEP:-0} == 1 ]] || rm -rf "$work"; }
 trap cleanup EXIT
-
-# Wall time, CPU time (user + system) in seconds and peak resident set size in KB of one
-# command; its output goes to $work/last.log (or to $OUT when set).
-measure() {
-    local out=${OUT:-$work/last.log}
-    if ! /usr/bin/time -f '%e %U %S %M' -o "$work/time.txt" "$@" >"$out" 2>"$work/err.log"; then
-        echo "FAILED: $*" >&2
-        tail -n 20 "$out" "$work/err.log" >&2
-        exit 1
-    fi
-    awk '{ printf "%s %.3f %s\n", $1, $2 + $3, $4 }' "$work/time.txt"
-}
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
-    if (NR % 2) print v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.3f", a / b; else printf "-" }'; }
 
 # compare NAME PREPARE -- PELLORIC_ARGS... -- IMAGEX_ARGS...: PREPARE runs before each run.
 compare() {
@@ -54,17 +34,19 @@ compare() {
     shift
     wArgs=("$@")
     [[ " $steps " == *" $name "* ]] || return 0
-    local wallP=() wallW=() cpuP=() cpuW=() rssP=() rssW=() wall cpu rss tool
+    local wallP=() wallW=() cpuP=() cpuW=() rssP=() rssW=() wall user sys rss tool
     for ((i = 0; i < repeat; i++)); do
         for tool in $( ((i % 2 == 0)) && echo "p w" || echo "w p"); do
             eval "$prepare"
             sync
             if [[ $tool == p ]]; then
-                read -r wall cpu rss <<<"$(measure "$run" "${pArgs[@]}")"
-                wallP+=("$wall"); cpuP+=("$cpu"); rssP+=("$rss")
+                read -r wall user sys rss <<<"$(measure "$run" "${pArgs[@]}")"
+                wallP+=("$wall"); cpuP+=("$(awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }')")
+                rssP+=("$rss")
             else
-                read -r wall cpu rss <<<"$(measure wimlib-imagex "${wArgs[@]}")"
-                wallW+=("$wall"); cpuW+=("$cpu"); rssW+=("$rss")
+                read -r wall user sys rss <<<"$(measure wimlib-imagex "${wArgs[@]}")"
+                wallW+=("$wall"); cpuW+=("$(awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }')")
+                rssW+=("$rss")
             fi
         done
     done
@@ -135,5 +117,5 @@ compare verify ":" -- 1146 "verifySource=$W" -- verify "$W"
 compare extract "rm -rf $work/x; mkdir $work/x" -- 1112 "extractSource=$work/many.wim" \
     extractIndex=1 extractPaths=/d100/file7.txt "extractTarget=$work/x" -- \
     extract "$work/many.wim" 1 /d100/file7.txt "--dest-dir=$work/x"
-OUT=/dev/null compare list ":" -- list "browseSource=$work/many.wim" browseIndex=1 -- \
+compare list ":" -- list "browseSource=$work/many.wim" browseIndex=1 -- \
     dir "$work/many.wim" 1

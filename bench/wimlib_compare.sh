@@ -7,95 +7,30 @@
 #
 #   bench/wimlib_compare.sh [PELLORIC_RUN] [WORK_DIR]
 #
-# Two trees, chosen with SETS (default "large small"):
+# Three trees, chosen with SETS (default "large small"):
 #   large  about 650 MB in 20 412 files: capture none / XPRESS / LZX, apply, export
 #   small  100 000 files of 0 to 4 KB (about 205 MB): capture XPRESS and apply, where the
 #          per-file costs show
+#   tiny   100 000 files of a few bytes, 200 folders of 500: capture XPRESS, where nearly
+#          all the cost is per file
 # PELLORIC_RUN defaults to build-release/src/app/pelloric-run, then build/src/app/pelloric-run.
 # WORK_DIR (default: a new folder under ${TMPDIR:-/tmp}) receives the generated trees, the WIM
 # files and the applied trees; it is removed at the end unless KEEP=1. REPEAT=n (default 1)
 # runs every step n times per tool, alternating which tool goes first, and keeps the median
-# of each figure. TREE=DIR and SMALL_TREE=DIR use existing trees instead of generating them.
+# of each figure. TREE=DIR, SMALL_TREE=DIR and TINY_TREE=DIR use existing trees instead of
+# generating them. The helpers (measure, compare, ...) are those of bench/common.sh.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
-run=${1:-}
-if [[ -z $run ]]; then
-    for candidate in "$here/build-release/src/app/pelloric-run" "$here/build/src/app/pelloric-run"; do
-        if [[ -x $candidate ]]; then run=$candidate; break; fi
-    done
-fi
-[[ -x ${run:-} ]] || { echo "pelloric-run not found; pass its path" >&2; exit 2; }
-command -v wimlib-imagex >/dev/null || { echo "wimlib-imagex is not installed" >&2; exit 2; }
+# shellcheck source=bench/common.sh
+source "$here/bench/common.sh"
+find_run "${1:-}"
 work=${2:-$(mktemp -d "${TMPDIR:-/tmp}/wimlib-compare.XXXXXX")}
 mkdir -p "$work"
 repeat=${REPEAT:-1}
 sets=${SETS:-large small}
 cleanup() { [[ ${KEEP:-0} == 1 ]] || rm -rf "$work"; }
 trap cleanup EXIT
-
-# Runs one command; prints its wall time, user and system CPU time (children included) in
-# seconds and its peak resident set size in KB. The command's output goes to $work/last.log.
-measure() {
-    if ! /usr/bin/time -f '%e %U %S %M' -o "$work/time.txt" "$@" >"$work/last.log" 2>&1; then
-        echo "FAILED: $*" >&2
-        tail -n 20 "$work/last.log" >&2
-        exit 1
-    fi
-    cat "$work/time.txt"
-}
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
-    if (NR % 2) print v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.3f", a / b; else printf "-" }'; }
-
-results=()
-# compare NAME CLEAN_PELLORIC CLEAN_IMAGEX -- PELLORIC_ARGS... -- IMAGEX_ARGS...
-compare() {
-    local name=$1 cleanP=$2 cleanW=$3
-    shift 3
-    local pArgs=() wArgs=()
-    [[ $1 == -- ]] && shift
-    while [[ $1 != -- ]]; do pArgs+=("$1"); shift; done
-    shift
-    wArgs=("$@")
-    local wallP=() wallW=() userP=() userW=() cpuP=() cpuW=() rssP=() rssW=()
-    local wall user sys rss tool
-    for ((i = 0; i < repeat; i++)); do
-        # Alternate which tool goes first so neither always meets the same conditions.
-        eval "$cleanP"; eval "$cleanW"; sync
-        for tool in $( ((i % 2 == 0)) && echo "p w" || echo "w p"); do
-            if [[ $tool == p ]]; then
-                read -r wall user sys rss <<<"$(measure nice "$run" "${pArgs[@]}")"
-                wallP+=("$wall"); userP+=("$user"); rssP+=("$rss")
-                cpuP+=("$(awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }')")
-            else
-                read -r wall user sys rss <<<"$(measure nice wimlib-imagex "${wArgs[@]}")"
-                wallW+=("$wall"); userW+=("$user"); rssW+=("$rss")
-                cpuW+=("$(awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }')")
-            fi
-            sync
-        done
-    done
-    local mwP mwW muP muW mcP mcW mrP mrW
-    mwP=$(median "${wallP[@]}"); mwW=$(median "${wallW[@]}")
-    muP=$(median "${userP[@]}"); muW=$(median "${userW[@]}")
-    mcP=$(median "${cpuP[@]}"); mcW=$(median "${cpuW[@]}")
-    mrP=$(median "${rssP[@]}"); mrW=$(median "${rssW[@]}")
-    local line
-    line=$(printf '%-15s %7.2f %7.2f %6s  %7.2f %7.2f %6s  %6s  %6.0f %6.0f %6s' "$name" \
-        "$mwP" "$mwW" "$(ratio "$mwP" "$mwW")" "$muP" "$muW" "$(ratio "$muP" "$muW")" \
-        "$(ratio "$mcP" "$mcW")" "$(awk -v k="$mrP" 'BEGIN { print k / 1024 }')" \
-        "$(awk -v k="$mrW" 'BEGIN { print k / 1024 }')" "$(ratio "$mrP" "$mrW")")
-    results+=("$line")
-    echo "$line"
-}
-heading() {
-    printf '%-15s %7s %7s %6s  %7s %7s %6s  %6s  %6s %6s %6s\n' step "wall P" "wall W" ratio \
-        "user P" "user W" ratio "cpu r." "MB P" "MB W" ratio
-}
-
-# Warms the page cache with a tree, so the first timed step does not pay for reading it.
-warm() { tar -cf - -C "$1" . | cat >/dev/null; }
 
 large() {
     local tree=${TREE:-$work/tree}
@@ -215,16 +150,30 @@ PY
     done
 }
 
+tiny() {
+    local tree=${TINY_TREE:-$work/tiny}
+    if [[ -z ${TINY_TREE:-} && ! -d $tree ]]; then
+        echo "generating $tree ..."
+        make_tiny_tree "$tree" 200 500
+        sync
+    fi
+    warm "$tree"
+    compare "tiny capture" "rm -f '$work/p-tiny.wim'" "rm -f '$work/w-tiny.wim'" \
+        -- 1019 "captureSource=$tree" "captureTarget=$work/p-tiny.wim" captureCompression=快速 \
+        -- capture "$tree" "$work/w-tiny.wim" --compress=XPRESS
+    local f
+    for f in p-tiny w-tiny; do
+        printf '%-10s %12d bytes\n' "$f.wim" "$(stat -c %s "$work/$f.wim")"
+    done
+}
+
 heading
 for set in $sets; do
     case $set in
     large) large ;;
     small) small ;;
-    *) echo "unknown set '$set' (large, small)" >&2; exit 2 ;;
+    tiny) tiny ;;
+    *) echo "unknown set '$set' (large, small, tiny)" >&2; exit 2 ;;
     esac
 done
-
-echo
-echo "machine: $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg), REPEAT=$repeat (medians)"
-heading
-printf '%s\n' "${results[@]}"
+summary
