@@ -36,31 +36,36 @@ BrowseEntry entryOf(const WIM_FIND_DATA& e)
     return entry;
 }
 
-// Reader threads whose model has gone while they still worked; each is waited for once it
-// ends, at the latest when the process exits.
+// Readers whose model has gone while they still worked, with their threads; each pair is
+// deleted once its thread has ended, at the latest when the process exits. The reader is
+// deleted here and not by deleteLater() on its own thread: a thread that ends after the
+// application object has gone never runs its deferred deletions.
 struct EndingThreads {
     std::mutex mutex;
-    std::vector<QThread*> threads;
+    std::vector<std::pair<QThread*, QObject*>> threads;
     ~EndingThreads()
     {
-        for (QThread* t : threads) {
-            t->wait(5000);
-            if (t->isFinished())
-                delete t;
+        for (auto [thread, reader] : threads) {
+            thread->wait(5000);
+            if (thread->isFinished()) {
+                delete reader;
+                delete thread;
+            }
         }
     }
-    void add(QThread* thread)
+    void add(QThread* thread, QObject* reader)
     {
         std::lock_guard lock(mutex);
         for (auto it = threads.begin(); it != threads.end();) {
-            if ((*it)->isFinished()) {
-                delete *it;
+            if (it->first->isFinished()) {
+                delete it->second;
+                delete it->first;
                 it = threads.erase(it);
             } else {
                 ++it;
             }
         }
-        threads.push_back(thread);
+        threads.emplace_back(thread, reader);
     }
 };
 EndingThreads& endingThreads()
@@ -169,7 +174,6 @@ void BrowseReader::search(quint64 generation, const QString& pattern)
 void BrowseReader::shutdown()
 {
     closeImage();
-    deleteLater();
     QThread::currentThread()->quit();
 }
 
@@ -189,6 +193,7 @@ BrowseModel::BrowseModel(QObject* parent)
     qRegisterMetaType<BrowseEntry>();
     qRegisterMetaType<QVector<BrowseEntry>>();
     auto* reader = new BrowseReader(latest_);
+    reader_ = reader;
     reader->moveToThread(thread_);
     connect(this, &BrowseModel::requestOpen, reader, &BrowseReader::open);
     connect(this, &BrowseModel::requestList, reader, &BrowseReader::list);
@@ -205,10 +210,12 @@ BrowseModel::~BrowseModel()
     // not wait for a read that may still take long.
     latest_->store(0);
     emit requestShutdown();
-    if (thread_->wait(20))
+    if (thread_->wait(20)) {
+        delete reader_;
         delete thread_;
-    else
-        endingThreads().add(thread_);
+    } else {
+        endingThreads().add(thread_, reader_);
+    }
 }
 
 BrowseModel::Node* BrowseModel::nodeOf(const QModelIndex& index) const

@@ -108,6 +108,7 @@ private:
     std::shared_ptr<std::atomic<quint64>> latest_;
     quint64 generation_ = 0;
     QThread* thread_ = nullptr;
+    QObject* reader_ = nullptr; // lives on thread_; deleted once thread_ has ended
     QString status_;
     QString filter_;
     quint32 imageIndex_ = 0;
