@@ -50,19 +50,7 @@ HANDLE loadSourceImage(OperationContext& context, OperationImaging& imaging, con
         logMessage(context, Text::WimAttributesFailed);
         return nullptr;
     }
-    if (info.ImageCount < index) {
-        logMessage(context, Text::IndexNotInWim, {std::int64_t{index}});
-        return nullptr;
-    }
-    if (!useSplitParts(context, wim, wimPath, info))
-        return nullptr;
-    // The image's files are read from its tree: a damaged one is found here.
-    HANDLE image = imaging.holdImage(WIMLoadImage(wim, index));
-    if (!image || !WIMReadImageTree(image)) {
-        logMessage(context, Text::LoadImageFailed, {std::int64_t{index}});
-        return nullptr;
-    }
-    return image;
+    return loadImageTree(context, imaging, wim, wimPath, info, index, false);
 }
 
 } // namespace

@@ -78,19 +78,7 @@ HANDLE openExtractImage(OperationContext& context, OperationImaging& imaging,
         logMessage(context, Text::ExtractFailed);
         return nullptr;
     }
-    if (info.ImageCount < index) {
-        logMessage(context, Text::IndexNotInWim, {std::int64_t{index}});
-        return nullptr;
-    }
-    if (!useSplitParts(context, wim, wimPath, info))
-        return nullptr;
-    // The image's tree is read here: a damaged one fails before anything is written.
-    HANDLE image = imaging.holdImage(WIMLoadImage(wim, index));
-    if (!image || !WIMReadImageTree(image)) {
-        logMessage(context, Text::LoadImageFailed, {std::int64_t{index}});
-        logLastError(context);
-    }
-    return image;
+    return loadImageTree(context, imaging, wim, wimPath, info, index, true);
 }
 
 } // namespace

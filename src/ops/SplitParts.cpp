@@ -1,4 +1,5 @@
 // The parts of a split set, found beside its first part and given to it as references.
+#include "ops/ImagingSteps.h"
 #include "ops/Text.h"
 #include "ops/Toolbox.h"
 #include "platform/Kernel.h"
@@ -106,4 +107,24 @@ bool useSplitParts(OperationContext& context, HANDLE wim, const QString& path, c
         return true;
     logSplitPartProblem(context, problem);
     return false;
+}
+
+HANDLE loadImageTree(OperationContext& context, OperationImaging& imaging, HANDLE wim,
+                     const QString& path, const WIM_INFO& info, std::uint32_t index,
+                     bool withReason)
+{
+    if (info.ImageCount < index) {
+        logMessage(context, Text::IndexNotInWim, {std::int64_t{index}});
+        return nullptr;
+    }
+    if (!useSplitParts(context, wim, path, info))
+        return nullptr;
+    HANDLE image = imaging.holdImage(WIMLoadImage(wim, index));
+    if (!image || !WIMReadImageTree(image)) {
+        logMessage(context, Text::LoadImageFailed, {std::int64_t{index}});
+        if (withReason)
+            logLastError(context);
+        return nullptr;
+    }
+    return image;
 }

@@ -49,6 +49,13 @@ void logSplitPartProblem(OperationContext& context, const SplitPartProblem& prob
 // stops it. False when the operation must stop.
 bool useSplitParts(OperationContext& context, HANDLE wim, const QString& path,
                    const WIM_INFO& info);
+// The step apply and extraction take next: checks `index` against the WIM (Text::IndexNotInWim),
+// useSplitParts, then loads the image held by `imaging` and reads its tree, so that a damaged
+// image fails before anything is written (Text::LoadImageFailed, and the system's reason when
+// withReason). Null when the operation must stop.
+HANDLE loadImageTree(OperationContext& context, OperationImaging& imaging, HANDLE wim,
+                     const QString& path, const WIM_INFO& info, std::uint32_t index,
+                     bool withReason);
 
 // ---- extraction and listing --------------------------------------------------------------------
 // The paths of an extractPaths text: separated by ';', ";;" standing for a ';' within a

@@ -536,6 +536,15 @@ TEST_F(WriteSafety, ImageWithDamagedMetadataFailsWhenItsFilesAreRead)
     EXPECT_EQ(o.exit, 1);
     EXPECT_TRUE(o.out.trimmed().endsWith(index1)) << o.out.toStdString();
     EXPECT_EQ(QDir(dir.path()).entryList({QStringLiteral("exported.wim*")}), QStringList());
+    // Extraction stops at the tree too: one failure, nothing tried or written after it.
+    const QString extracted = dir.mkdir(QStringLiteral("extracted"));
+    Child extract(kRunner, {"1112", "extractSource=" + wim, "extractIndex=1", "extractPaths=/a.txt",
+                            "extractTarget=" + extracted});
+    o = extract.finish();
+    EXPECT_EQ(o.exit, 1);
+    EXPECT_TRUE(o.out.contains(index1)) << o.out.toStdString();
+    EXPECT_FALSE(o.out.contains(msg(Text::ExtractFailed))) << o.out.toStdString();
+    EXPECT_TRUE(QDir(extracted).isEmpty());
     Child report(kRunner, {"report", "infoSource=" + wim});
     o = report.finish();
     EXPECT_EQ(o.exit, 0);
