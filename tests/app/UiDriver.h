@@ -1,10 +1,12 @@
 // Small input helpers and the main-window fixture shared by the user-interface tests.
 #pragma once
 
+#include "app/AppSetup.h"
 #include "app/MainWindow.h"
 #include "app/Page.h"
 #include "ops/Context.h"
 #include "ops/Worker.h"
+#include "platform/Kernel.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -24,6 +26,21 @@
 #include <gtest/gtest.h>
 
 namespace uitest {
+
+// Switches the interface language (texts and translations) for one test.
+class LanguageScope {
+public:
+    explicit LanguageScope(LANGID language)
+    {
+        SetProcessUILanguage(language);
+        installTranslations();
+    }
+    ~LanguageScope()
+    {
+        SetProcessUILanguage(0);
+        installTranslations();
+    }
+};
 
 // Processes events until done() holds or ms have passed; returns done().
 inline bool waitUntil(const std::function<bool()>& done, int ms = 10000)

@@ -66,21 +66,6 @@ QStringList insertsOf(const QString& text)
     return found;
 }
 
-// Switches the interface language (texts and translations) for one test.
-class LanguageScope {
-public:
-    explicit LanguageScope(LANGID language)
-    {
-        SetProcessUILanguage(language);
-        installTranslations();
-    }
-    ~LanguageScope()
-    {
-        SetProcessUILanguage(0);
-        installTranslations();
-    }
-};
-
 // One translatable text of a page template: its template (the translation context), the
 // object it belongs to, the property that shows it and the Chinese source text.
 struct TemplateText {

@@ -29,20 +29,6 @@ using namespace uitest;
 
 namespace {
 
-class LanguageScope {
-public:
-    explicit LanguageScope(LANGID language)
-    {
-        SetProcessUILanguage(language);
-        installTranslations();
-    }
-    ~LanguageScope()
-    {
-        SetProcessUILanguage(0);
-        installTranslations();
-    }
-};
-
 bool hasChinese(const QString& text)
 {
     return std::any_of(text.begin(), text.end(), [](QChar c) { return c.unicode() >= 0x3000; });
