@@ -43,12 +43,7 @@ void logLibraryMessage(OperationContext& context, DWORD messageId, WPARAM wParam
 
 void showProgress(OperationContext& context, Kind kind, WPARAM percent, LPARAM remaining)
 {
-    showPercentage(context, static_cast<int>(percent));
-    const DWORD elapsed = timeGetTime() - context.startTime.load();
-    setDialogItemText(
-        context, IDC_STATUS,
-        formatMessage(Text::ElapsedAndRemaining,
-                      {elapsedTimeText(elapsed), elapsedTimeText(static_cast<DWORD>(remaining))}));
+    showPercentAndTimes(context, percent, remaining);
     if (kind == Kind::Export && percent == 100) {
         setDialogItemText(context, IDC_COUNT, QString());
         return;

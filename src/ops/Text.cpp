@@ -145,6 +145,16 @@ void showPercentage(OperationContext& context, int percent)
     }
 }
 
+void showPercentAndTimes(OperationContext& context, WPARAM percent, LPARAM remaining)
+{
+    showPercentage(context, static_cast<int>(percent));
+    const DWORD elapsed = timeGetTime() - context.startTime.load();
+    setDialogItemText(
+        context, IDC_STATUS,
+        formatMessage(Text::ElapsedAndRemaining,
+                      {elapsedTimeText(elapsed), elapsedTimeText(static_cast<DWORD>(remaining))}));
+}
+
 void setDialogItemText(OperationContext& context, int controlId, const QString& text)
 {
     if (DialogPort* dialog = context.progressWindow.load())

@@ -48,6 +48,9 @@ void logLastError(OperationContext& context);
 QString elapsedTimeText(DWORD milliseconds);
 // Moves the progress bar to percent and shows "percent%".
 void showPercentage(OperationContext& context, int percent);
+// A WIM_MSG_PROGRESS: showPercentage, and the time since the start and the time remaining
+// (remaining in milliseconds) on the status line.
+void showPercentAndTimes(OperationContext& context, WPARAM percent, LPARAM remaining);
 
 // Dialog writes through progressWindow; no effect while no dialog is open.
 void setDialogItemText(OperationContext& context, int controlId, const QString& text);

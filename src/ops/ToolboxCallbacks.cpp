@@ -12,16 +12,6 @@ QString pathText(WPARAM wParam)
     return path ? QString::fromUtf16(path) : QString();
 }
 
-void showPercentAndTimes(OperationContext& context, WPARAM percent, LPARAM remaining)
-{
-    showPercentage(context, static_cast<int>(percent));
-    const DWORD elapsed = timeGetTime() - context.startTime.load();
-    setDialogItemText(
-        context, IDC_STATUS,
-        formatMessage(Text::ElapsedAndRemaining,
-                      {elapsedTimeText(elapsed), elapsedTimeText(static_cast<DWORD>(remaining))}));
-}
-
 // The clear line of a refusal the layer named, or 0 for a code that has none.
 UINT refusalText(DWORD code)
 {
