@@ -84,6 +84,26 @@ void clearPositions(XmlElem& e)
         clearPositions(c);
 }
 
+#if defined(__x86_64__)
+__attribute__((target("avx"))) void zeroUpperVectorHalves()
+{
+    __builtin_ia32_vzeroupper();
+}
+#endif
+
+// Qt's XML reader (6.4) returns with the upper halves of the AVX registers in use. Until
+// something clears them, the SSE instructions this thread runs wait on them, libwim's among
+// them: after the open's XML parse, its walk of a 100 000-file image took 60 ms instead of
+// 38, and a capture of as many tiny files 4% longer. Called when the reader is done.
+void clearUpperVectorState()
+{
+#if defined(__x86_64__)
+    static const bool avx = __builtin_cpu_supports("avx");
+    if (avx)
+        zeroUpperVectorHalves();
+#endif
+}
+
 bool parseStrict(const QString& text, XmlElem& root)
 {
     QXmlStreamReader r(text);
@@ -270,13 +290,17 @@ bool placeElements(const QString& text, XmlElem& root)
 
 bool parseXml(const QString& text, XmlElem& root)
 {
-    if (parseStrict(text, root)) {
+    const bool strict = parseStrict(text, root);
+    clearUpperVectorState();
+    if (strict) {
         if (!placeElements(text, root))
             clearPositions(root);
         return true;
     }
     const QString repaired = repairBareMarkup(text);
-    if (repaired == text || !parseStrict(repaired, root))
+    const bool repairedStrict = repaired != text && parseStrict(repaired, root);
+    clearUpperVectorState();
+    if (!repairedStrict)
         return false;
     // Positions in the repaired text are not positions in `text`.
     clearPositions(root);
