@@ -33,8 +33,11 @@ wimlib_progress_status onSplitPart(ToolboxProgress& s, wimlib_progress_msg msg,
     s.splitTotal = split.total_bytes;
     s.splitDone = split.completed_bytes;
     s.splitParts = std::max(1u, split.total_parts);
-    if (msg == WIMLIB_PROGRESS_MSG_SPLIT_BEGIN_PART && s.splitBegin && !s.splitBegin(split))
-        return WIMLIB_PROGRESS_STATUS_ABORT;
+    if (msg == WIMLIB_PROGRESS_MSG_SPLIT_BEGIN_PART) {
+        if (s.splitBegin && !s.splitBegin(split))
+            return WIMLIB_PROGRESS_STATUS_ABORT;
+        s.partBegun = true;
+    }
     s.phaseProgress(s.splitDone, s.splitTotal);
     return WIMLIB_PROGRESS_STATUS_CONTINUE;
 }
@@ -70,6 +73,10 @@ wimlib_progress_status toolboxProgress(wimlib_progress_msg msg, wimlib_progress_
             return WIMLIB_PROGRESS_STATUS_ABORT;
         break;
     case WIMLIB_PROGRESS_MSG_WRITE_STREAMS:
+        if (s.partBegun && s.splitWriting) {
+            s.partBegun = false;
+            s.splitWriting();
+        }
         onWriteStreams(s, info->write_streams);
         break;
     case WIMLIB_PROGRESS_MSG_EXTRACT_STREAMS:

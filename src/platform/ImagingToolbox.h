@@ -23,6 +23,9 @@ struct ToolboxProgress {
     ProgressBridge bridge;
     // WIMLIB_PROGRESS_MSG_SPLIT_BEGIN_PART: may point part_name elsewhere; false stops the call.
     std::function<bool(wimlib_progress_info::wimlib_progress_info_split&)> splitBegin;
+    // Split: called once per part, at the first data libwim writes into it (the part is open).
+    std::function<void()> splitWriting;
+    bool partBegun = false;
     // Whether extraction messages pace the bridge's entries (WIM_MSG_PROCESS per entry).
     bool paceEntries = false;
     // The percent of the whole call is phaseBase + phaseShare * (the phase's own fraction).
