@@ -21,11 +21,8 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=bench/common.sh
 source "$here/bench/common.sh"
 find_run "${1:-}"
-work=${2:-$(mktemp -d "${TMPDIR:-/tmp}/change-compare.XXXXXX")}
-mkdir -p "$work"
+use_work change-compare "${2:-}"
 repeat=${REPEAT:-5}
-cleanup() { [[ ${KEEP:-0} == 1 ]] || rm -rf "$work"; }
-trap cleanup EXIT
 
 if [[ ! -f $work/base.wim ]]; then
     echo "generating a 1 GB tree and its WIM in $work ..."

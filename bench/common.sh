@@ -24,6 +24,14 @@ find_run() {
     command -v wimlib-imagex >/dev/null || { echo "wimlib-imagex is not installed" >&2; exit 2; }
 }
 
+# use_work NAME [DIR]: sets work to DIR (made when missing) or to a new folder NAME.XXXXXX
+# under ${TMPDIR:-/tmp}, removed when the script exits unless KEEP=1.
+use_work() {
+    work=${2:-$(mktemp -d "${TMPDIR:-/tmp}/$1.XXXXXX")}
+    mkdir -p "$work"
+    trap '[[ ${KEEP:-0} == 1 ]] || rm -rf "$work"' EXIT
+}
+
 # Runs one command; prints its wall time, user and system CPU time (children included) in
 # seconds and its peak resident set size in KB. The command's output goes to $work/last.log.
 # The figures come from bench/runstat.c (wait4: microseconds, not /usr/bin/time's 10 ms

@@ -30,12 +30,9 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=bench/common.sh
 source "$here/bench/common.sh"
 find_run "${1:-}"
-work=${2:-$(mktemp -d "${TMPDIR:-/tmp}/info-compare.XXXXXX")}
-mkdir -p "$work"
+use_work info-compare "${2:-}"
 repeat=${REPEAT:-11}
 edits=${EDITS:-10}
-cleanup() { [[ ${KEEP:-0} == 1 ]] || rm -rf "$work"; }
-trap cleanup EXIT
 
 # make_wim NAME FOLDERS IMAGES: a WIM of IMAGES images of one generated tree.
 make_wim() {

@@ -18,12 +18,9 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=bench/common.sh
 source "$here/bench/common.sh"
 find_run "${1:-}"
-work=${2:-$(mktemp -d "${TMPDIR:-/tmp}/toolbox-compare.XXXXXX")}
-mkdir -p "$work"
+use_work toolbox-compare "${2:-}"
 repeat=${REPEAT:-3}
 steps=${STEPS:-esd split apply-split optimize verify extract list}
-cleanup() { [[ ${KEEP:-0} == 1 ]] || rm -rf "$work"; }
-trap cleanup EXIT
 
 # compare NAME PREPARE -- PELLORIC_ARGS... -- IMAGEX_ARGS...: PREPARE runs before each run.
 compare() {

@@ -25,12 +25,9 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=bench/common.sh
 source "$here/bench/common.sh"
 find_run "${1:-}"
-work=${2:-$(mktemp -d "${TMPDIR:-/tmp}/wimlib-compare.XXXXXX")}
-mkdir -p "$work"
+use_work wimlib-compare "${2:-}"
 repeat=${REPEAT:-1}
 sets=${SETS:-large small}
-cleanup() { [[ ${KEEP:-0} == 1 ]] || rm -rf "$work"; }
-trap cleanup EXIT
 
 large() {
     local tree=${TREE:-$work/tree}
